@@ -1,0 +1,1 @@
+// Port_TCP: implemented in the connection-core work.

@@ -1,0 +1,7 @@
+#include "SharedLib/platform.h"
+
+#include <cerrno>
+
+namespace Vantrel::HolvaneApi::platform {
+int lastError() noexcept { return errno; }
+}
