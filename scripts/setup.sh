@@ -1,0 +1,24 @@
+#!/usr/bin/env bash
+# Installs what the build and the tests need on a fresh Debian machine:
+# the toolchain and GoogleTest from Debian, the Python packages for the
+# Python 3.10 interpreter. Safe to run again; it skips what is present.
+set -euo pipefail
+
+DEBIAN_PACKAGES=(build-essential cmake ninja-build libgtest-dev clang-14 libclang-rt-14-dev llvm-14 procps)
+PYTHON_PACKAGES=(pybind11 pytest pytest-xdist pytest-timeout scikit-build-core)
+
+missing=()
+for pkg in "${DEBIAN_PACKAGES[@]}"; do
+  dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q "install ok installed" || missing+=("$pkg")
+done
+if ((${#missing[@]})); then
+  SUDO=""
+  if [ "$(id -u)" != 0 ]; then SUDO=sudo; fi
+  $SUDO apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq "${missing[@]}" >/dev/null
+fi
+
+PYTHON="$(bash "$(dirname "$0")/find-python.sh")"
+if ! "$PYTHON" -c "import pybind11, pytest, xdist, pytest_timeout, scikit_build_core" 2>/dev/null; then
+  "$PYTHON" -m pip install -q --disable-pip-version-check --root-user-action=ignore "${PYTHON_PACKAGES[@]}"
+fi
