@@ -1,0 +1,445 @@
+#include "ApiBenchmarks.h"
+
+#include "AllocCounter.h"
+#include "CondVarRoundTrip.h"
+#include "FloorPingPong.h"
+#include "ProcessMemory.h"
+
+#ifdef HOLVANE_BENCH_HAVE_CALLGRIND
+#include <valgrind/callgrind.h>
+#endif
+
+#include <algorithm>
+#include <atomic>
+#include <cmath>
+#include <cstdio>
+#include <iostream>
+#include <memory>
+#include <mutex>
+#include <string_view>
+#include <thread>
+#include <vector>
+
+namespace Vantrel::HolvaneApi::Bench {
+namespace {
+
+constexpr uint32_t kReadVr = 7;         // VR used by the single-call benchmarks
+constexpr double kReadVrValue = 1234.5625;
+constexpr int kParamAxis = 0;
+constexpr int kMotionAxis = 1;
+constexpr std::string_view kSpeed = "SPEED";
+
+// Releases a group of threads at the same moment.
+class StartLine {
+public:
+    explicit StartLine(size_t runners) : _runners(runners) {}
+    void arriveAndWait()
+    {
+        _arrived.fetch_add(1);
+        while (!_go.load(std::memory_order_acquire))
+            std::this_thread::yield();
+    }
+    void releaseWhenAllArrived()
+    {
+        while (_arrived.load() < _runners)
+            std::this_thread::yield();
+        _go.store(true, std::memory_order_release);
+    }
+
+private:
+    const size_t _runners;
+    std::atomic<size_t> _arrived{0};
+    std::atomic<bool> _go{false};
+};
+
+void noteError(BenchResult& result, ErrorCode code)
+{
+    if (code == NoError)
+        return;
+    if (result.errors++ == 0)
+        result.first_error = code;
+}
+
+std::string hex(uint64_t code)
+{
+    char text[24];
+    std::snprintf(text, sizeof text, "0x%llx", static_cast<unsigned long long>(code));
+    return text;
+}
+
+} // namespace
+
+double vrFillValue(size_t index)
+{
+    return static_cast<double>(index) * 1.25 + 0.1;
+}
+
+ApiBenchmarks::ApiBenchmarks(const BenchConfig& config, const PluginLibrary& library, JsonReport& report)
+    : _config(config), _library(library), _report(report)
+{
+}
+
+bool ApiBenchmarks::wants(const std::string& group) const
+{
+    return _config.groups.empty() || _config.groups.count(group) != 0;
+}
+
+size_t ApiBenchmarks::count(size_t base) const
+{
+    return std::max<size_t>(1, static_cast<size_t>(std::llround(static_cast<double>(base) * _config.scale)));
+}
+
+void ApiBenchmarks::add(BenchResult result)
+{
+    result.name += _config.suffix;
+    if (result.group != "floor" && result.floor_median_us == 0.0)
+        relateToFloor(result, _floorMedianUs);
+    std::cerr << "  " << result.name << ": median " << result.median_us << " us, p99 " << result.p99_us
+              << " us, " << result.ops_per_s << " " << result.unit << "/s";
+    if (result.errors != 0)
+        std::cerr << ", " << result.errors << " errors (first " << hex(result.first_error) << ")";
+    std::cerr << std::endl;
+    _report.add(result);
+}
+
+void ApiBenchmarks::run()
+{
+    floor();  // always: every other figure is related to it
+    if (wants("condvar"))
+        condVar();
+    if (wants("single"))
+        singleCalls();
+    if (wants("threads"))
+        sharedConnectionThreads();
+    if (wants("connections"))
+        separateConnections();
+    if (wants("multi"))
+        blockReads();
+    if (wants("connect"))
+        connectTime();
+    if (wants("memory"))
+        memory();
+}
+
+void ApiBenchmarks::floor()
+{
+    BenchResult result = runFloorPingPong(_config.requestBytes, _config.replyBytes, count(2000), count(20000));
+    _floorMedianUs = result.median_us;
+    add(result);
+}
+
+void ApiBenchmarks::condVar()
+{
+    add(runCondVarRoundTrip(count(2000), count(20000)));
+}
+
+BenchResult ApiBenchmarks::timeCalls(const std::string& name, size_t warmup, size_t iterations,
+                                     const std::function<ErrorCode()>& call)
+{
+    BenchResult result;
+    result.name = name;
+    result.group = "latency";
+    Samples samples(iterations);
+    for (size_t i = 0; i < warmup; ++i)
+        noteError(result, call());
+    result.errors = 0;
+    result.first_error = NoError;
+    const uint64_t allocationsBefore = holvane_bench_allocations();
+    const auto start = Clock::now();
+    for (size_t i = 0; i < iterations; ++i) {
+        const auto t0 = Clock::now();
+        const ErrorCode code = call();
+        samples.add(elapsedNs(t0, Clock::now()));
+        noteError(result, code);
+    }
+    const double wall = elapsedNs(start, Clock::now());
+    const uint64_t allocations = holvane_bench_allocations() - allocationsBefore;
+    summarize(result, samples, wall, static_cast<double>(iterations));
+    if (holvane_bench_alloc_counter_active())
+        result.allocs_per_op = static_cast<double>(allocations) / static_cast<double>(iterations);
+    return result;
+}
+
+void ApiBenchmarks::singleCalls()
+{
+    PluginConnection connection(_library);
+    const ErrorCode connected = connection.connect(_config.endpoint);
+    if (connected != NoError) {
+        std::cerr << "single calls: Connect failed with " << hex(connected) << std::endl;
+        return;
+    }
+    IConnection& c = connection.get();
+    const size_t warmup = count(1000);
+    const size_t iterations = count(10000);
+
+    c.WriteVrValue(kReadVr, kReadVrValue);
+    size_t wrongValues = 0;
+    BenchResult read = timeCalls("ReadVrValue (C++ IConnection)", warmup, iterations, [&] {
+        double value = 0.0;
+        const ErrorCode code = c.ReadVrValue(kReadVr, value);
+        if (code == NoError && value != kReadVrValue)
+            ++wrongValues;
+        return code;
+    });
+    if (wrongValues != 0) {
+        read.errors += wrongValues;
+        read.note = std::to_string(wrongValues) + " reads returned a wrong value";
+    }
+    add(read);
+
+    double next = 0.0;
+    add(timeCalls("WriteVrValue (C++ IConnection)", warmup, iterations, [&] {
+        next += 1.0;
+        return c.WriteVrValue(kReadVr + 1, next);
+    }));
+    double check = 0.0;
+    if (c.ReadVrValue(kReadVr + 1, check) == NoError && check != next)
+        std::cerr << "WriteVrValue: VR " << kReadVr + 1 << " holds " << check << ", expected " << next << std::endl;
+
+    add(timeCalls("ReadAxisParam SPEED (C++ IConnection)", warmup, iterations, [&] {
+        double value = 0.0;
+        return c.ReadAxisParam(kSpeed, kParamAxis, value);
+    }));
+
+    // A move to where the axis already is: a real motion request that leaves
+    // the axis idle for the next one.
+    double position = 0.0;
+    c.ReadAxisParam("DPOS", kMotionAxis, position);
+    BenchResult move = timeCalls("MoveAbs to current position (C++ IConnection)", warmup, iterations,
+                                 [&] { return c.MoveAbs(position, kMotionAxis); });
+    move.note = "axis " + std::to_string(kMotionAxis) + " at " + std::to_string(position);
+    add(move);
+}
+
+BenchResult ApiBenchmarks::runThreads(const std::string& name, size_t threads, size_t opsPerThread,
+                                      bool ownConnections)
+{
+    BenchResult result;
+    result.name = name;
+    result.group = "throughput";
+    std::vector<std::unique_ptr<PluginConnection>> connections;
+    for (size_t i = 0; i < (ownConnections ? threads : 1); ++i) {
+        connections.push_back(std::make_unique<PluginConnection>(_library));
+        const ErrorCode code = connections.back()->connect(_config.endpoint);
+        if (code != NoError) {
+            noteError(result, code);
+            result.note = "Connect failed";
+            return result;
+        }
+    }
+    connections.front()->get().WriteVrValue(kReadVr, kReadVrValue);
+
+    std::vector<Samples> samples;
+    for (size_t t = 0; t < threads; ++t)
+        samples.emplace_back(opsPerThread);
+    std::vector<BenchResult> perThread(threads);
+    StartLine startLine(threads);
+    std::vector<std::thread> workers;
+    const size_t warmup = std::max<size_t>(1, opsPerThread / 10);
+    for (size_t t = 0; t < threads; ++t) {
+        IConnection& c = connections[ownConnections ? t : 0]->get();
+        workers.emplace_back([&, t, warmupOps = warmup] {
+            double value = 0.0;
+            for (size_t i = 0; i < warmupOps; ++i)
+                c.ReadVrValue(kReadVr, value);
+            startLine.arriveAndWait();
+            for (size_t i = 0; i < opsPerThread; ++i) {
+                const auto t0 = Clock::now();
+                const ErrorCode code = c.ReadVrValue(kReadVr, value);
+                samples[t].add(elapsedNs(t0, Clock::now()));
+                noteError(perThread[t], code == NoError && value != kReadVrValue ? BadResponse : code);
+            }
+        });
+    }
+    startLine.releaseWhenAllArrived();
+    const auto start = Clock::now();
+    for (auto& worker : workers)
+        worker.join();
+    const double wall = elapsedNs(start, Clock::now());
+    Samples all(threads * opsPerThread);
+    for (size_t t = 0; t < threads; ++t) {
+        all.append(samples[t]);
+        if (perThread[t].errors != 0 && result.errors == 0)
+            result.first_error = perThread[t].first_error;
+        result.errors += perThread[t].errors;
+    }
+    summarize(result, all, wall, static_cast<double>(threads * opsPerThread));
+    return result;
+}
+
+void ApiBenchmarks::sharedConnectionThreads()
+{
+    const size_t total = count(24000);
+    for (const size_t threads : {1, 2, 4, 8})
+        add(runThreads("ReadVrValue, " + std::to_string(threads) + " thread(s) on 1 connection", threads,
+                       total / threads, false));
+}
+
+void ApiBenchmarks::separateConnections()
+{
+    add(runThreads("ReadVrValue, 4 threads on 4 connections", 4, count(24000) / 4, true));
+}
+
+bool ApiBenchmarks::fillVrBank(IConnection& connection, size_t count)
+{
+    // Four writers share the connection so that the requests pipeline.
+    constexpr size_t kWriters = 4;
+    std::atomic<size_t> failures{0};
+    std::vector<std::thread> writers;
+    for (size_t w = 0; w < kWriters; ++w)
+        writers.emplace_back([&, w] {
+            for (size_t i = w; i < count; i += kWriters)
+                if (connection.WriteVrValue(static_cast<uint32_t>(i), vrFillValue(i)) != NoError)
+                    failures.fetch_add(1);
+        });
+    for (auto& writer : writers)
+        writer.join();
+    return failures.load() == 0;
+}
+
+void ApiBenchmarks::blockReads()
+{
+    PluginConnection connection(_library);
+    const ErrorCode connected = connection.connect(_config.endpoint);
+    if (connected != NoError) {
+        std::cerr << "block reads: Connect failed with " << hex(connected) << std::endl;
+        return;
+    }
+    IConnection& c = connection.get();
+    constexpr size_t kLargest = 100000;
+    const auto fillStart = Clock::now();
+    const bool filled = fillVrBank(c, kLargest);
+    std::cerr << "  filled VR 0.." << kLargest - 1 << " in " << elapsedNs(fillStart, Clock::now()) / 1e9 << " s"
+              << (filled ? "" : " (some writes failed)") << std::endl;
+
+    struct Size {
+        size_t values;
+        size_t iterations;
+    };
+    std::vector<double> values(kLargest);
+    for (const Size size : {Size{10, count(2000)}, Size{1000, count(300)}, Size{kLargest, std::max<size_t>(3, count(6))}}) {
+        const size_t warmup = std::max<size_t>(1, size.iterations / 10);
+        size_t wrong = 0;
+        BenchResult result = timeCalls(
+            "ReadMultiVrValues of " + std::to_string(size.values) + " values", warmup, size.iterations, [&] {
+                const ErrorCode code = c.ReadMultiVrValues(0, static_cast<uint32_t>(size.values), values.data());
+                if (code == NoError)
+                    for (size_t i = 0; i < size.values; ++i)
+                        if (values[i] != vrFillValue(i)) {
+                            ++wrong;
+                            break;
+                        }
+                return code;
+            });
+        result.group = "block";
+        result.unit = "values";
+        result.ops_per_s = result.median_us > 0.0 ? static_cast<double>(size.values) * 1e6 / result.median_us : 0.0;
+        result.errors += wrong;
+        result.note = "values/s from the median call";
+        if (!filled)
+            result.note += "; the VR fill failed";
+        add(result);
+    }
+}
+
+void ApiBenchmarks::connectTime()
+{
+    std::mutex mutex;
+    std::string entries;
+    EventCallback events = [&](EventType, uint64_t, const std::string_view& text) {
+        constexpr std::string_view prefix = "TOKENTABLE stops successfully with ";
+        if (text.substr(0, prefix.size()) == prefix) {
+            std::lock_guard<std::mutex> lock(mutex);
+            entries = std::string(text.substr(prefix.size()));
+        }
+    };
+    const size_t iterations = count(40);
+    BenchResult result;
+    result.name = "Connect (token table download, VERSION, CONTROL)";
+    result.group = "connect";
+    Samples samples(iterations);
+    const auto start = Clock::now();
+    for (size_t i = 0; i < iterations; ++i) {
+        PluginConnection connection(_library, events);
+        const ErrorCode configured = connection.configure(_config.endpoint);
+        noteError(result, configured);
+        const auto t0 = Clock::now();
+        const ErrorCode code = connection->Connect();
+        samples.add(elapsedNs(t0, Clock::now()));
+        noteError(result, code);
+    }
+    summarize(result, samples, elapsedNs(start, Clock::now()), static_cast<double>(iterations));
+    std::lock_guard<std::mutex> lock(mutex);
+    result.note = entries.empty() ? "entry count not reported" : "token table: " + entries;
+    add(result);
+}
+
+void ApiBenchmarks::memory()
+{
+    constexpr size_t kConnections = 100;
+    const uint64_t before = residentKiB();
+    BenchResult result;
+    result.name = "resident size holding 100 connected connections";
+    result.group = "memory";
+    result.unit = "KiB";
+    {
+        std::vector<std::unique_ptr<PluginConnection>> connections;
+        for (size_t i = 0; i < kConnections; ++i) {
+            connections.push_back(std::make_unique<PluginConnection>(_library));
+            noteError(result, connections.back()->connect(_config.endpoint));
+        }
+        // Every connection has done one request, so its buffers are in use.
+        for (auto& connection : connections) {
+            double value = 0.0;
+            noteError(result, connection->get().ReadVrValue(kReadVr, value));
+        }
+        const uint64_t after = residentKiB();
+        result.value = static_cast<double>(after);
+        result.value_unit = "KiB";
+        result.note = "process before: " + std::to_string(before) + " KiB; per connection: " +
+                      std::to_string((after - std::min(after, before)) / kConnections) + " KiB";
+    }
+    result.samples = kConnections;
+    std::cerr << "  " << result.name << ": " << result.value << " KiB (" << result.note << ")" << std::endl;
+    result.name += _config.suffix;
+    _report.add(result);
+}
+
+size_t ApiBenchmarks::profileLoop(const std::string& operation, size_t ops)
+{
+    PluginConnection connection(_library);
+    const ErrorCode connected = connection.connect(_config.endpoint);
+    if (connected != NoError) {
+        std::cerr << "profile: Connect failed with " << hex(connected) << std::endl;
+        return ops + 1;
+    }
+    IConnection& c = connection.get();
+    c.WriteVrValue(kReadVr, kReadVrValue);
+    auto call = [&]() {
+        double value = 0.0;
+        if (operation == "write")
+            return c.WriteVrValue(kReadVr, kReadVrValue);
+        return c.ReadVrValue(kReadVr, value);
+    };
+    for (size_t i = 0; i < 200; ++i)
+        call();
+    size_t failures = 0;
+    const uint64_t allocationsBefore = holvane_bench_allocations();
+#ifdef HOLVANE_BENCH_HAVE_CALLGRIND
+    CALLGRIND_ZERO_STATS;
+    CALLGRIND_START_INSTRUMENTATION;
+#endif
+    for (size_t i = 0; i < ops; ++i)
+        if (call() != NoError)
+            ++failures;
+#ifdef HOLVANE_BENCH_HAVE_CALLGRIND
+    CALLGRIND_STOP_INSTRUMENTATION;
+    CALLGRIND_DUMP_STATS_AT("profile loop");
+#endif
+    const uint64_t allocations = holvane_bench_allocations() - allocationsBefore;
+    std::cerr << "profile loop: " << ops << " x " << operation << ", " << failures << " failures, "
+              << allocations << " allocations" << std::endl;
+    return failures;
+}
+
+} // namespace Vantrel::HolvaneApi::Bench

@@ -1,0 +1,65 @@
+#pragma once
+
+#include "BenchStats.h"
+#include "JsonReport.h"
+#include "PluginConnection.h"
+
+#include <cstddef>
+#include <functional>
+#include <set>
+#include <string>
+
+namespace Vantrel::HolvaneApi::Bench {
+
+struct BenchConfig {
+    Endpoint endpoint;
+    double scale = 1.0;            // multiplies every iteration count
+    size_t requestBytes = 14;      // floor exchange: a VR read request ...
+    size_t replyBytes = 16;        // ... and its simple reply
+    std::set<std::string> groups;  // empty: every group
+    std::string suffix;            // appended to every name, e.g. " (trace on)"
+};
+
+// The C++ benchmarks through IConnection: each group adds its results to the
+// report, related to the floor measured first in the same run.
+class ApiBenchmarks {
+public:
+    ApiBenchmarks(const BenchConfig& config, const PluginLibrary& library, JsonReport& report);
+
+    void run();
+    // A bare loop of `ops` VR reads for profilers (callgrind, strace); returns
+    // the number of failed calls.
+    size_t profileLoop(const std::string& operation, size_t ops);
+
+private:
+    bool wants(const std::string& group) const;
+    size_t count(size_t base) const;
+    void add(BenchResult result);
+
+    void floor();
+    void condVar();
+    void singleCalls();
+    void sharedConnectionThreads();
+    void separateConnections();
+    void blockReads();
+    void connectTime();
+    void memory();
+
+    // Times `iterations` calls of `call` after `warmup` untimed ones and counts
+    // the heap allocations made meanwhile by the whole process.
+    BenchResult timeCalls(const std::string& name, size_t warmup, size_t iterations,
+                          const std::function<ErrorCode()>& call);
+    BenchResult runThreads(const std::string& name, size_t threads, size_t opsPerThread, bool ownConnections);
+    bool fillVrBank(IConnection& connection, size_t count);
+
+    const BenchConfig& _config;
+    const PluginLibrary& _library;
+    JsonReport& _report;
+    double _floorMedianUs = 0.0;
+};
+
+// The value stored in VR `index` before the block reads: distinct and not a
+// run, so the controller cannot shorten the list.
+double vrFillValue(size_t index);
+
+} // namespace Vantrel::HolvaneApi::Bench

@@ -1,0 +1,167 @@
+#include "FloorPingPong.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace Vantrel::HolvaneApi::Bench {
+namespace {
+
+class Socket {
+public:
+    explicit Socket(int fd = -1) : _fd(fd) {}
+    ~Socket() { reset(); }
+    Socket(const Socket&) = delete;
+    Socket& operator=(const Socket&) = delete;
+    Socket(Socket&& other) noexcept : _fd(other._fd) { other._fd = -1; }
+    Socket& operator=(Socket&& other) noexcept
+    {
+        if (this != &other) {
+            reset();
+            _fd = other._fd;
+            other._fd = -1;
+        }
+        return *this;
+    }
+    int fd() const { return _fd; }
+    void reset()
+    {
+        if (_fd >= 0)
+            ::close(_fd);
+        _fd = -1;
+    }
+
+private:
+    int _fd;
+};
+
+[[noreturn]] void fail(const char* what)
+{
+    throw std::runtime_error(std::string(what) + " failed, errno " + std::to_string(errno));
+}
+
+void setNoDelay(int fd)
+{
+    const int one = 1;
+    if (::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one) != 0)
+        fail("setsockopt(TCP_NODELAY)");
+}
+
+bool sendAll(int fd, const char* data, size_t size)
+{
+    while (size > 0) {
+        const ssize_t sent = ::send(fd, data, size, MSG_NOSIGNAL);
+        if (sent <= 0) {
+            if (sent < 0 && errno == EINTR)
+                continue;
+            return false;
+        }
+        data += sent;
+        size -= static_cast<size_t>(sent);
+    }
+    return true;
+}
+
+bool recvAll(int fd, char* data, size_t size)
+{
+    while (size > 0) {
+        const ssize_t got = ::recv(fd, data, size, 0);
+        if (got <= 0) {
+            if (got < 0 && errno == EINTR)
+                continue;
+            return false;
+        }
+        data += got;
+        size -= static_cast<size_t>(got);
+    }
+    return true;
+}
+
+// A connected pair of loopback sockets, both with TCP_NODELAY.
+struct LoopbackPair {
+    Socket client;
+    Socket server;
+};
+
+LoopbackPair connectLoopback()
+{
+    Socket listener(::socket(AF_INET, SOCK_STREAM, 0));
+    if (listener.fd() < 0)
+        fail("socket");
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = 0;
+    if (::bind(listener.fd(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0)
+        fail("bind");
+    if (::listen(listener.fd(), 1) != 0)
+        fail("listen");
+    socklen_t length = sizeof address;
+    if (::getsockname(listener.fd(), reinterpret_cast<sockaddr*>(&address), &length) != 0)
+        fail("getsockname");
+
+    LoopbackPair pair;
+    pair.client = Socket(::socket(AF_INET, SOCK_STREAM, 0));
+    if (pair.client.fd() < 0)
+        fail("socket");
+    if (::connect(pair.client.fd(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0)
+        fail("connect");
+    pair.server = Socket(::accept(listener.fd(), nullptr, nullptr));
+    if (pair.server.fd() < 0)
+        fail("accept");
+    setNoDelay(pair.client.fd());
+    setNoDelay(pair.server.fd());
+    return pair;
+}
+
+} // namespace
+
+BenchResult runFloorPingPong(size_t requestBytes, size_t replyBytes, size_t warmup, size_t iterations)
+{
+    LoopbackPair pair = connectLoopback();
+    const int serverFd = pair.server.fd();
+    std::thread server([serverFd, requestBytes, replyBytes] {
+        std::vector<char> request(requestBytes);
+        std::vector<char> reply(replyBytes, '\x5a');
+        while (recvAll(serverFd, request.data(), request.size()))
+            if (!sendAll(serverFd, reply.data(), reply.size()))
+                break;
+    });
+
+    std::vector<char> request(requestBytes, '\x2a');
+    std::vector<char> reply(replyBytes);
+    Samples samples(iterations);
+    BenchResult result;
+    result.name = "floor: C++ ping-pong " + std::to_string(requestBytes) + " B / " +
+                  std::to_string(replyBytes) + " B";
+    result.group = "floor";
+    const int fd = pair.client.fd();
+    auto roundTrip = [&]() {
+        if (!sendAll(fd, request.data(), request.size()) || !recvAll(fd, reply.data(), reply.size()))
+            ++result.errors;
+    };
+    for (size_t i = 0; i < warmup; ++i)
+        roundTrip();
+    const auto start = Clock::now();
+    for (size_t i = 0; i < iterations; ++i) {
+        const auto t0 = Clock::now();
+        roundTrip();
+        samples.add(elapsedNs(t0, Clock::now()));
+    }
+    const double wall = elapsedNs(start, Clock::now());
+    ::shutdown(fd, SHUT_RDWR);  // ends the server's loop
+    server.join();
+    summarize(result, samples, wall, static_cast<double>(iterations));
+    relateToFloor(result, result.median_us);
+    return result;
+}
+
+} // namespace Vantrel::HolvaneApi::Bench
