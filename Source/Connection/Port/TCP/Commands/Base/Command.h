@@ -1,0 +1,109 @@
+#pragma once
+
+#include "SharedLib/ApiEnums.h"
+#include "SharedLib/ByteSniffer.h"
+#include "SharedLib/ICommand.h"
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+
+namespace Vantrel::HolvaneApi {
+class Connection_TCP;
+class Token;
+class TokenBuffer;
+} // namespace Vantrel::HolvaneApi
+
+namespace Vantrel::HolvaneApi::TCP {
+
+// Base of every request to the controller. A command lives on the stack of the
+// operation that issues it: send() (in the subclass) builds and writes the
+// request on the caller's thread, readReply() reads the reply on the pump
+// thread and stores the outcome with setError().
+//
+// How a command class uses the helpers:
+//  - send(): build the request in a TokenBuffer made from tokens(), then
+//    `return writeRequest(buffer, TraceRequest::..., built);` where `built` is
+//    the first encoder error (NoError when the request is complete). Nothing is
+//    written when built is an error; otherwise the whole request goes out or
+//    nothing is treated as sent. The " >> " line follows the TraceRequest rule.
+//  - readReply(): open a `ReplyTrace trace(*this);` first when the command
+//    prints a " << " line, read with readSimpleReply() or the connection's
+//    services, call trace.print() where the rules say, and always end with
+//    `setError(e); return e;`.
+//  - When a reply fails so that its end in the stream is unknown (time-out or
+//    read error inside it, malformed framing), call connection().abandonStream()
+//    (readSimpleReply() does this itself).
+class Command : public ICommand {
+public:
+    explicit Command(Connection_TCP* conn);
+    ~Command();
+    Command(const Command&) = delete;
+    Command& operator=(const Command&) = delete;
+
+    void waitReady() override;
+    void setReady() override;
+    void clearReady() override;
+    uint32_t id() const override { return _id; }
+
+    ErrorCode getError() const { return _error; }
+    void setError(ErrorCode error) { _error = error; }
+
+    // When the " >> " line of a request is printed.
+    enum class TraceRequest {
+        Never,      // no request line
+        OnSuccess,  // after a successful write
+        AfterWrite, // after the write, whatever its result; not when building failed
+        Always,     // after every send, even when building failed (then "[0]: ")
+    };
+
+    // Prints "<name()><arrow>[<n>]: <hex bytes>" as one whole line on standard
+    // output, unless the connection's trace is switched off.
+    void traceBytes(const char* arrow, const ByteSniffer& sniffer) const;
+    void traceRequest(const ByteSniffer& sniffer) const { traceBytes(" >> ", sniffer); }
+    void traceReply(const ByteSniffer& sniffer) const { traceBytes(" << ", sniffer); }
+
+protected:
+    // Records the bytes read while it lives (the connection's read sniffer);
+    // print() writes the " << " line with what was collected so far.
+    class ReplyTrace {
+    public:
+        explicit ReplyTrace(Command& command);
+        ~ReplyTrace() = default;
+        ReplyTrace(const ReplyTrace&) = delete;
+        ReplyTrace& operator=(const ReplyTrace&) = delete;
+
+        void print() const { _command.traceReply(_sniffer); }
+        const ByteSniffer& sniffer() const { return _sniffer; }
+
+    private:
+        Command& _command;
+        ByteSniffer _sniffer;
+        ReadSnifferContext _context;
+    };
+
+    Connection_TCP& connection() const { return *_connection; }
+    // The connection's downloaded token table (valid while a pump runs).
+    Token& tokens() const;
+
+    // Writes the whole request (all or nothing) under a write sniffer and
+    // prints the " >> " line by `trace`. When `built` is an error nothing is
+    // written and `built` is returned.
+    ErrorCode writeRequest(const TokenBuffer& request, TraceRequest trace, ErrorCode built = NoError);
+
+    // The simple reply: value, then status (controller error number). A read
+    // failure abandons the stream; a controller error keeps it.
+    ErrorCode readSimpleReply(double* value, uint16_t* status = nullptr);
+
+    ErrorCode _error;
+    Connection_TCP* _connection;
+    std::mutex* _mutex_ready;
+    std::atomic<int32_t> _flag_ready;
+    std::condition_variable _cv_ready;
+    uint32_t _id;
+
+    static std::atomic<uint32_t> s_nextId;
+};
+
+} // namespace Vantrel::HolvaneApi::TCP

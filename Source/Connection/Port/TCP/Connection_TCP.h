@@ -1,0 +1,179 @@
+#pragma once
+
+#include "Connection/Port/TCP/Port_TCP.h"
+#include "SharedLib/ConnectionBase.h"
+#include "SharedLib/CreateParameters.h"
+#include "SharedLib/ObjectPool.h"
+#include "SharedLib/ReaderPump.h"
+#include "SharedLib/Token.h"
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <utility>
+
+namespace Vantrel::HolvaneApi {
+
+// Host used when TCP_HostName is not set.
+extern const char* const tcp_default_hostname;
+
+// IConnection for a controller reached over TCP. The lifecycle (attributes,
+// Connect, Disconnect, services for the commands) lives in Connection_TCP.cpp;
+// the controller operations in Connection_TCP_Operations.cpp.
+//
+// The reader pump is held by shared_ptr: every operation takes its own
+// reference (readerPump()), so Disconnect on another thread never frees the
+// pump under it; such operations get Fail or the closed port's code.
+class Connection_TCP : public ConnectionBase {
+public:
+    static constexpr uint16_t DefaultPort = 3240;
+    static constexpr uint32_t MutexPoolSize = 8;
+    // Time allowed for the socket to take a whole request.
+    static constexpr uint32_t WriteTimeoutMs = 10000;
+
+    explicit Connection_TCP(const CreateParams& params);
+    ~Connection_TCP() override;
+    Connection_TCP(const Connection_TCP&) = delete;
+    Connection_TCP& operator=(const Connection_TCP&) = delete;
+
+    // --- IConnection, in its order -----------------------------------------
+    bool IsConnected() const override;
+    ErrorCode Connect() override;
+    ErrorCode Disconnect() override;
+    ErrorCode WriteStringAttribute(const std::string_view& attrib_name, const std::string_view& value) override;
+    ErrorCode WriteIntAttribute(const std::string_view& attrib_name, int64_t value) override;
+    ErrorCode ReadStringAttribute(const std::string_view& attrib_name, std::string_view& value) override;
+    ErrorCode ReadIntAttribute(const std::string_view& attrib_name, int64_t& value) override;
+    ErrorCode Ex() override;
+    ErrorCode Ex(int mode) override;
+    ErrorCode Cancel(int mode) override;
+    ErrorCode Cancel(int mode, int axis) override;
+    ErrorCode Execute(const std::string_view& command) override;
+    ErrorCode SetAxisBase(int axis) override;
+    ErrorCode SetMultiAxisBase(const int* axis, uint32_t count) override;
+    ErrorCode Datum(uint32_t sequence, int axis) override;
+    ErrorCode DefPos(double pos, int axis) override;
+    ErrorCode DefPos(const double* pos, int pos_count) override;
+    ErrorCode Forward(int axis) override;
+    ErrorCode Reverse(int axis) override;
+    ErrorCode MoveRel(double pos, int axis) override;
+    ErrorCode MoveRel(const double* pos, int pos_count) override;
+    ErrorCode MoveRelSp(double pos, int axis) override;
+    ErrorCode MoveRelSp(const double* pos, int pos_count) override;
+    ErrorCode MoveAbs(double pos, int axis) override;
+    ErrorCode MoveAbs(const double* pos, int pos_count) override;
+    ErrorCode MoveAbsSp(double pos, int axis) override;
+    ErrorCode MoveAbsSp(const double* pos, int pos_count) override;
+    ErrorCode WriteTableValue(uint32_t index, double value) override;
+    ErrorCode WriteMultiTableValues(uint32_t start_index, uint32_t count, const double* values) override;
+    ErrorCode ReadTableValue(uint32_t index, double& value) override;
+    ErrorCode ReadMultiTableValues(uint32_t start_index, uint32_t count, double* values) override;
+    ErrorCode WriteVrValue(uint32_t index, double value) override;
+    ErrorCode WriteMultiVrValues(uint32_t start_index, uint32_t count, const double* values) override;
+    ErrorCode ReadVrValue(uint32_t index, double& value) override;
+    ErrorCode ReadMultiVrValues(uint32_t start_index, uint32_t count, double* values) override;
+    ErrorCode WriteAxisParam(const std::string_view& param_name, int axis, double value) override;
+    ErrorCode ReadAxisParam(const std::string_view& param_name, int axis, double& result) override;
+    ErrorCode InvertIN(uint32_t input, bool invert) override;
+    ErrorCode StopProgram(const char* program_name, int process_number) override;
+    ErrorCode StopProgramByName(const char* program_name) override;
+    ErrorCode FrameGroup(int group, char* result_buff, size_t buff_size) override;
+    ErrorCode SetFrameGroup(int group, int table_offset, const int* axis, size_t axis_count) override;
+    ErrorCode Dir(void* handler_context, ReportControllerFileCallback handler) override;
+    ErrorCode WriteVrString(uint32_t vr, const std::string_view& str) override;
+    ErrorCode ReadVrString(uint32_t vr, void* handler_context, StreamHandlerCallback handler,
+                           DataStreamPacket* buff) override;
+    void DeleteMe() override;
+
+    // --- ConnectionBase ----------------------------------------------------
+    void setWriteSniffer(ISniffer* sniffer) override;
+    void setReadSniffer(ISniffer* sniffer) override;
+
+    // --- Services for the commands -----------------------------------------
+    Token* tokenTable() const { return _tokenTable.get(); }
+    Port_TCP& port() { return _port; }
+    std::mutex* getCachedSyncObject() { return _mutex_pool.get_element(); }
+    void returnCachedSyncObject(std::mutex* element) { _mutex_pool.return_element(element); }
+    // Bytes of one number in the controller's format; 0 when not known.
+    uint32_t getFloatSize() const;
+    // Whether commands print their trace lines (attribute TCP_Trace).
+    bool traceEnabled() const { return _trace.load(std::memory_order_relaxed); }
+
+    // Reads a system variable through the pump; value is set only on success.
+    ErrorCode getSystemVariable(Token::KnownTokens variable, double& value);
+
+    // Writes the whole request or fails (the socket gets up to 10 s in all to
+    // take it); bytes_written is what was sent. A request cut short closes the
+    // port, since the controller holds half of it. Seen by the write sniffer.
+    ErrorCode WriteBytes(const char* buffer, size_t bytes_to_write, size_t& bytes_written);
+    // Like WriteBytes but never shown to the write sniffer: for the few bytes
+    // the pump thread sends while reading a reply, which belong to no request
+    // trace.
+    ErrorCode WriteControlBytes(const char* buffer, size_t bytes_to_write);
+    // Exactly count bytes; each wait at most timeout_milliseconds.
+    ErrorCode ReadBytes(char* buffer, size_t count, uint32_t timeout_milliseconds);
+    // One read of at most count bytes; 0 bytes with NoError: the peer closed.
+    ErrorCode ReadBytes(char* buffer, size_t count, size_t& bytes_read, uint32_t timeout_milliseconds);
+    // Skips bytes up to and including the next line feed, within timeout_ms.
+    ErrorCode IgnoreLine(int timeout_ms);
+    // The simple reply on `port`: value, then controller error number. A
+    // status that is not a finite number gives BadResponse.
+    ErrorCode GetResponse(Port& port, double* pvalue, uint16_t* pcontrollerError);
+    // The same on the connection's own port; a failed read abandons the
+    // stream (the reply's end is unknown), a controller error does not.
+    ErrorCode GetResponse(double* pvalue, uint16_t* pcontrollerError);
+
+    // Called on the pump thread when a reply failed so that the position in
+    // the stream is lost: closes the port, exactly as when the controller
+    // closes the connection, so no late byte is read as another reply.
+    // Commands queued behind then fail at once with the closed port's code.
+    void abandonStream();
+
+    // The pump of the current link, or null; the reference keeps it alive.
+    std::shared_ptr<ReaderPump> readerPump() const;
+
+    // The common pattern of an operation: Fail when there is no pump, else
+    // queue `cmd` with `send` (a callable writing its request), wait for the
+    // reply and return the command's error. `queued` (if given) tells whether
+    // the command went out, i.e. whether its results are meaningful.
+    template <typename Cmd, typename SendFn>
+    ErrorCode runCommand(Cmd& cmd, SendFn&& send, bool* queued = nullptr);
+
+private:
+    // Stops the pump and closes the port; caller holds _lifecycleMutex.
+    ErrorCode disconnectLocked();
+    ErrorCode connectLocked();
+
+    Port_TCP _port;
+    std::unique_ptr<Token> _tokenTable;
+    mutable std::mutex _pumpMutex; // guards the _readerPump pointer itself
+    std::shared_ptr<ReaderPump> _readerPump;
+    uint16_t _portNumber = 0;
+    std::string _hostName;
+    std::atomic<bool> _trace{true};
+    std::mutex _lifecycleMutex; // serialises Connect, Disconnect, destruction
+    ObjectPool<std::mutex> _mutex_pool;
+};
+
+template <typename Cmd, typename SendFn>
+ErrorCode Connection_TCP::runCommand(Cmd& cmd, SendFn&& send, bool* queued)
+{
+    if (queued)
+        *queued = false;
+    const std::shared_ptr<ReaderPump> pump = readerPump();
+    if (!pump)
+        return Fail;
+    const ErrorCode error = pump->queueCommand(&cmd, std::forward<SendFn>(send));
+    if (error != NoError)
+        return error;
+    if (queued)
+        *queued = true;
+    cmd.waitReady();
+    return cmd.getError();
+}
+
+} // namespace Vantrel::HolvaneApi

@@ -1,0 +1,98 @@
+#pragma once
+
+#include "SharedLib/ApiEnums.h"
+#include "SharedLib/Assert.h"
+#include "SharedLib/ICommand.h"
+#include "SharedLib/SafeQueue.h"
+
+#include <atomic>
+#include <mutex>
+#include <thread>
+#include <type_traits>
+#include <utility>
+
+namespace Vantrel::HolvaneApi {
+
+// One worker thread per connection that reads every reply, in the order in
+// which the requests went out. Callers write a request and enqueue its command
+// as one step under _mutexQueue, then wait on the command; the worker pops the
+// command, reads its reply and marks it ready.
+//
+// Stopping never strands a caller: once the stop flag is set (under
+// _mutexQueue, so no request can slip in behind it) nothing more is queued,
+// and every command still queued when the worker ends is completed with Fail.
+class ReaderPump {
+public:
+    // The idle worker looks at the stop flag at least this often.
+    static constexpr int IdlePollMs = 10000;
+
+    ReaderPump() = default;
+    ReaderPump(const ReaderPump&) = delete;
+    ReaderPump& operator=(const ReaderPump&) = delete;
+    // Stops the worker if it still runs.
+    ~ReaderPump();
+
+    void start();
+    // Not on the pump's own thread. Completes what is queued and joins.
+    void stop();
+    bool isRunning() const;
+    bool isShuttingDown() const { return _shutdown.load(); }
+
+    // Clears the command, calls send() (writes the request) and, when that
+    // succeeds, queues the command; all under _mutexQueue so wire order equals
+    // queue order. Fail, without clearReady or send, once stopping has begun.
+    // The command type must offer setError(ErrorCode), through which a
+    // command still queued at stop is completed with Fail.
+    template <typename C, typename T>
+    ErrorCode queueCommand(C* command, T&& send);
+
+    size_t queuedCount() const { return _queue.Size(); }
+
+private:
+    // A queue entry: the command and how to store an error in it.
+    struct stQueuedCommand {
+        ICommand* command = nullptr;
+        void (*fail)(ICommand*, ErrorCode) = nullptr;
+    };
+
+    template <typename C, typename = void>
+    struct HasSetError : std::false_type {};
+    template <typename C>
+    struct HasSetError<C, std::void_t<decltype(std::declval<C&>().setError(Fail))>> : std::true_type {};
+
+    template <typename C>
+    static void failCommand(ICommand* command, ErrorCode error)
+    {
+        static_cast<C*>(command)->setError(error);
+    }
+
+    static void worker_proc(ReaderPump* pump);
+    void worker();
+    static void complete(const stQueuedCommand& item);
+    static void completeWithError(const stQueuedCommand& item, ErrorCode error);
+
+    std::thread _thread;
+    std::atomic<bool> _shutdown{false};
+    SafeQueue<stQueuedCommand> _queue;
+    std::mutex _mutexQueue;
+};
+
+template <typename C, typename T>
+ErrorCode ReaderPump::queueCommand(C* command, T&& send)
+{
+    static_assert(std::is_base_of_v<ICommand, C>, "only commands are queued");
+    static_assert(HasSetError<C>::value, "a queued command must offer setError(ErrorCode)");
+
+    ErrorCode result = Fail;
+    std::lock_guard<std::mutex> lock(_mutexQueue);
+    if (_shutdown.load())
+        return result;
+    HOLVANE_ASSERT(isRunning());
+    command->clearReady();
+    result = std::forward<T>(send)();
+    if (result == NoError)
+        _queue.Push(stQueuedCommand{command, &failCommand<C>});
+    return result;
+}
+
+} // namespace Vantrel::HolvaneApi
