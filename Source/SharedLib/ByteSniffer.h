@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <ostream>
+#include <string>
 #include <vector>
 
 namespace Vantrel::HolvaneApi {
