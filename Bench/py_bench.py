@@ -1,0 +1,311 @@
+"""Python-side benchmarks: the Vantrel_HolvaneAPI module against holvane-sim,
+and the pure-Python client (pure_client.py) doing the same VR read, each next
+to the C++ loopback floor measured in the same run. Writes the figures as JSON
+in the layout of holvane_bench's report."""
+
+import argparse
+import json
+import os
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, HERE)
+
+from pure_client import PureClient  # noqa: E402
+
+READ_VR = 7
+READ_VR_VALUE = 1234.5625
+
+
+def percentile_us(sorted_ns, p):
+    if not sorted_ns:
+        return 0.0
+    if p == 50 and len(sorted_ns) % 2 == 0:
+        mid = len(sorted_ns) // 2
+        return (sorted_ns[mid - 1] + sorted_ns[mid]) / 2000.0
+    rank = max(1, -(-p * len(sorted_ns) // 100))
+    return sorted_ns[min(len(sorted_ns), int(rank)) - 1] / 1000.0
+
+
+def make_result(name, group, samples_ns, wall_ns, ops, unit="ops", errors=0, first_error=0, note=""):
+    ordered = sorted(samples_ns)
+    return {
+        "name": name, "group": group, "unit": unit, "samples": len(ordered),
+        "median_us": percentile_us(ordered, 50), "p99_us": percentile_us(ordered, 99),
+        "mean_us": (sum(ordered) / len(ordered) / 1000.0) if ordered else 0.0,
+        "ops_per_s": ops * 1e9 / wall_ns if wall_ns else 0.0,
+        "floor_median_us": 0.0, "ratio_to_floor": 0.0, "allocs_per_op": None,
+        "errors": errors, "first_error": first_error, "value": 0.0, "value_unit": "", "note": note,
+    }
+
+
+def time_calls(name, call, warmup, iterations, group="latency"):
+    """call() returns an error code (0 / NoError for success)."""
+    for _ in range(warmup):
+        call()
+    clock = time.perf_counter_ns
+    samples = [0] * iterations
+    errors = 0
+    first_error = 0
+    start = clock()
+    for i in range(iterations):
+        t0 = clock()
+        code = call()
+        samples[i] = clock() - t0
+        if code:
+            errors += 1
+            first_error = first_error or int(code)
+    wall = clock() - start
+    return make_result(name, group, samples, wall, iterations, errors=errors, first_error=first_error)
+
+
+class Bench:
+    def __init__(self, args):
+        self.args = args
+        self.results = []
+        self.floor_us = 0.0
+        self.suffix = args.suffix
+
+    def count(self, base):
+        return max(1, int(round(base * self.args.scale)))
+
+    def wants(self, group):
+        return not self.args.groups or group in self.args.groups
+
+    def add(self, result):
+        result["name"] += self.suffix
+        if result["group"] != "floor" and self.floor_us:
+            result["floor_median_us"] = self.floor_us
+            per_call = result["median_us"]
+            if result["group"] == "throughput" and result["ops_per_s"]:
+                per_call = 1e6 / result["ops_per_s"]
+            result["ratio_to_floor"] = per_call / self.floor_us
+        line = "  %s: median %.3f us, p99 %.3f us, %.0f %s/s" % (
+            result["name"], result["median_us"], result["p99_us"], result["ops_per_s"], result["unit"])
+        if result["errors"]:
+            line += ", %d errors (first 0x%x)" % (result["errors"], result["first_error"])
+        print(line, file=sys.stderr, flush=True)
+        self.results.append(result)
+
+    # --- the floor, measured by the C++ program right here ---------------------
+    def floor(self):
+        with tempfile.TemporaryDirectory() as tmp:
+            out = os.path.join(tmp, "floor.json")
+            subprocess.run([os.path.join(self.args.build, "bin", "holvane_bench"), "--groups", "floor",
+                            "--json", out, "--scale", str(self.args.scale),
+                            "--request-bytes", str(self.args.request_bytes),
+                            "--reply-bytes", str(self.args.reply_bytes)],
+                           check=True, stderr=subprocess.DEVNULL)
+            with open(out) as f:
+                floor = json.load(f)["results"][0]
+        floor["name"] += " (beside the Python figures)"
+        self.floor_us = floor["median_us"]
+        self.add(floor)
+
+    # --- the module -------------------------------------------------------------
+    def module_connection(self):
+        hv = self.hv
+        c = hv.Connection()
+        code = c.CreateContext(hv.ConnectionType.TCP)
+        if code != hv.ErrorCode.NoError:
+            raise RuntimeError("CreateContext: %r" % code)
+        c.WriteStringAttribute("TCP_HostName", self.args.host)
+        c.WriteIntAttribute("TCP_Port", self.args.port)
+        c.WriteIntAttribute("TCP_Trace", self.args.trace)
+        code = c.Connect()
+        if code != hv.ErrorCode.NoError:
+            raise RuntimeError("Connect: %r" % code)
+        return c
+
+    def module_single_calls(self):
+        hv = self.hv
+        ok = hv.ErrorCode.NoError
+        c = self.module_connection()
+        warmup, iterations = self.count(1000), self.count(10000)
+        c.WriteVrValue(READ_VR, READ_VR_VALUE)
+        wrong = [0]
+
+        def read():
+            code, value = c.ReadVrValue(READ_VR)
+            if value != READ_VR_VALUE:
+                wrong[0] += 1
+            return code != ok
+
+        result = time_calls("ReadVrValue (Python module)", read, warmup, iterations)
+        if wrong[0]:
+            result["errors"] += wrong[0]
+            result["note"] = "%d reads returned a wrong value" % wrong[0]
+        self.add(result)
+        self.add(time_calls("WriteVrValue (Python module)",
+                            lambda: c.WriteVrValue(READ_VR + 1, 2.5) != ok, warmup, iterations))
+        self.add(time_calls("ReadAxisParam SPEED (Python module)",
+                            lambda: c.ReadAxisParam("SPEED", 0)[0] != ok, warmup, iterations))
+        code, position = c.ReadAxisParam("DPOS", 1)
+        self.add(time_calls("MoveAbs to current position (Python module)",
+                            lambda: c.MoveAbs(position, 1) != ok, warmup, iterations))
+        c.DestroyContext()
+
+    def module_threads(self):
+        hv = self.hv
+        ok = hv.ErrorCode.NoError
+        total = self.count(12000)
+        for threads, own in ((1, False), (2, False), (4, False), (4, True)):
+            connections = [self.module_connection() for _ in range(threads if own else 1)]
+            per_thread = total // threads
+            samples = [[] for _ in range(threads)]
+            errors = [0] * threads
+            barrier = threading.Barrier(threads + 1)
+
+            def worker(t):
+                c = connections[t if own else 0]
+                for _ in range(max(1, per_thread // 10)):
+                    c.ReadVrValue(READ_VR)
+                clock = time.perf_counter_ns
+                mine = samples[t]
+                barrier.wait()
+                for _ in range(per_thread):
+                    t0 = clock()
+                    code, _value = c.ReadVrValue(READ_VR)
+                    mine.append(clock() - t0)
+                    if code != ok:
+                        errors[t] += 1
+
+            workers = [threading.Thread(target=worker, args=(t,)) for t in range(threads)]
+            for w in workers:
+                w.start()
+            barrier.wait()
+            start = time.perf_counter_ns()
+            for w in workers:
+                w.join()
+            wall = time.perf_counter_ns() - start
+            name = "ReadVrValue, %d thread(s) on %d connection(s) (Python module)" % (
+                threads, threads if own else 1)
+            self.add(make_result(name, "throughput", [s for part in samples for s in part], wall,
+                                 per_thread * threads, errors=sum(errors)))
+            for c in connections:
+                c.DestroyContext()
+
+    def module_block_reads(self):
+        hv = self.hv
+        c = self.module_connection()
+        largest = 100000
+        # The C++ run filled VR 0..99999 with distinct values; check a sample.
+        code, values = c.ReadMultiVrValues(0, 10)
+        expected = [i * 1.25 + 0.1 for i in range(largest)]
+        note = "values/s from the median call"
+        if code != hv.ErrorCode.NoError or values != expected[:10]:
+            note += "; VR bank not filled as expected"
+        for size, iterations in ((10, self.count(2000)), (1000, self.count(300)), (largest, max(3, self.count(6)))):
+            wrong = [0]
+
+            def read():
+                code, values = c.ReadMultiVrValues(0, size)
+                if code == hv.ErrorCode.NoError and values != expected[:size]:
+                    wrong[0] += 1
+                return code != hv.ErrorCode.NoError
+
+            result = time_calls("ReadMultiVrValues of %d values (Python module)" % size, read,
+                                max(1, iterations // 10), iterations, group="block")
+            result["unit"] = "values"
+            result["ops_per_s"] = size * 1e6 / result["median_us"] if result["median_us"] else 0.0
+            result["errors"] += wrong[0]
+            result["note"] = note
+            self.add(result)
+        c.DestroyContext()
+
+    def module_connect(self):
+        hv = self.hv
+        iterations = self.count(20)
+        samples = []
+        errors = 0
+        start = time.perf_counter_ns()
+        for _ in range(iterations):
+            c = hv.Connection()
+            c.CreateContext(hv.ConnectionType.TCP)
+            c.WriteStringAttribute("TCP_HostName", self.args.host)
+            c.WriteIntAttribute("TCP_Port", self.args.port)
+            c.WriteIntAttribute("TCP_Trace", self.args.trace)
+            t0 = time.perf_counter_ns()
+            code = c.Connect()
+            samples.append(time.perf_counter_ns() - t0)
+            errors += code != hv.ErrorCode.NoError
+            c.DestroyContext()
+        self.add(make_result("Connect (Python module)", "connect", samples, time.perf_counter_ns() - start,
+                             iterations, errors=errors))
+
+    # --- the pure-Python client -------------------------------------------------
+    def pure_client(self):
+        iterations = self.count(20)
+        samples = []
+        start = time.perf_counter_ns()
+        entries = 0
+        for _ in range(iterations):
+            client = PureClient(self.args.host, self.args.port)
+            t0 = time.perf_counter_ns()
+            client.connect()
+            samples.append(time.perf_counter_ns() - t0)
+            entries = client.entries
+            client.close()
+        self.add(make_result("Connect (pure-Python client)", "connect", samples, time.perf_counter_ns() - start,
+                             iterations, note="token table: %d entries" % entries))
+
+        client = PureClient(self.args.host, self.args.port)
+        client.connect()
+        wrong = [0]
+
+        def read():
+            code, value = client.read_vr(READ_VR)
+            if value != READ_VR_VALUE:
+                wrong[0] += 1
+            return code
+
+        result = time_calls("ReadVrValue (pure-Python client)", read, self.count(1000), self.count(10000))
+        result["errors"] += wrong[0]
+        self.add(result)
+        client.close()
+
+    def run(self):
+        self.floor()
+        if self.wants("pure"):
+            self.pure_client()
+        if any(self.wants(g) for g in ("single", "threads", "multi", "connect")):
+            sys.path.insert(0, os.path.join(self.args.build, "python"))
+            import Vantrel_HolvaneAPI as hv
+            self.hv = hv
+            if self.wants("single"):
+                self.module_single_calls()
+            if self.wants("threads"):
+                self.module_threads()
+            if self.wants("multi"):
+                self.module_block_reads()
+            if self.wants("connect"):
+                self.module_connect()
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__)
+    parser.add_argument("--build", required=True, help="build tree with bin/ and python/")
+    parser.add_argument("--host", default="127.0.0.1")
+    parser.add_argument("--port", type=int, required=True)
+    parser.add_argument("--trace", type=int, default=0)
+    parser.add_argument("--json", required=True)
+    parser.add_argument("--scale", type=float, default=1.0)
+    parser.add_argument("--groups", default="", help="comma list: pure single threads multi connect")
+    parser.add_argument("--suffix", default="")
+    parser.add_argument("--request-bytes", type=int, default=14)
+    parser.add_argument("--reply-bytes", type=int, default=16)
+    args = parser.parse_args()
+    args.groups = set(g for g in args.groups.split(",") if g)
+    bench = Bench(args)
+    bench.run()
+    with open(args.json, "w") as f:
+        json.dump({"info": {"program": "py_bench.py", "trace": str(args.trace),
+                            "python": sys.version.split()[0]}, "results": bench.results}, f, indent=1)
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,120 @@
+"""Merges the benchmark JSON files of one run, checks the targets, prints one
+table and writes Bench/results.json."""
+
+import argparse
+import json
+import sys
+
+
+def find(results, name):
+    for r in results:
+        if r["name"] == name:
+            return r
+    return None
+
+
+def targets(results):
+    """Each target: (text, measured text, met or None when not measured)."""
+    out = []
+    cpp = find(results, "ReadVrValue (C++ IConnection)")
+    if cpp and cpp["floor_median_us"]:
+        ratio = cpp["median_us"] / cpp["floor_median_us"]
+        out.append(("C++ ReadVrValue median <= 1.4x floor", "%.2fx (%.2f us vs %.2f us)" % (
+            ratio, cpp["median_us"], cpp["floor_median_us"]), ratio <= 1.4))
+    py = find(results, "ReadVrValue (Python module)")
+    if py and py["floor_median_us"]:
+        ratio = py["median_us"] / py["floor_median_us"]
+        out.append(("Python ReadVrValue median <= 1.6x floor", "%.2fx (%.2f us vs %.2f us)" % (
+            ratio, py["median_us"], py["floor_median_us"]), ratio <= 1.6))
+    pure = find(results, "ReadVrValue (pure-Python client)")
+    if py and pure and py["median_us"]:
+        speedup = pure["median_us"] / py["median_us"]
+        out.append(("Python module >= 3x faster than the pure-Python client", "%.2fx (%.2f us vs %.2f us)" % (
+            speedup, py["median_us"], pure["median_us"]), speedup >= 3.0))
+    one = find(results, "ReadVrValue, 1 thread(s) on 1 connection")
+    four = find(results, "ReadVrValue, 4 thread(s) on 1 connection")
+    if one and four and one["ops_per_s"]:
+        gain = four["ops_per_s"] / one["ops_per_s"]
+        out.append(("4 threads on one connection >= 2x single-thread ops/s", "%.2fx (%.0f vs %.0f ops/s)" % (
+            gain, four["ops_per_s"], one["ops_per_s"]), gain >= 2.0))
+    block = find(results, "ReadMultiVrValues of 100000 values")
+    if cpp and block and block["median_us"]:
+        singles_us = 100000 * cpp["median_us"]
+        gain = singles_us / block["median_us"]
+        out.append(("ReadMultiVrValues(100 000) >= 20x faster than 100 000 ReadVrValue", "%.1fx (%.1f ms vs %.1f ms estimated)" % (
+            gain, block["median_us"] / 1000, singles_us / 1000), gain >= 20.0))
+    simple = [r for r in results if r["group"] == "latency" and "C++ IConnection" in r["name"]
+              and "(trace on)" not in r["name"] and r.get("allocs_per_op") is not None]
+    if simple:
+        worst = max(r["allocs_per_op"] for r in simple)
+        out.append(("no heap allocation on the request path of a simple operation",
+                    ", ".join("%s %.2f" % (r["name"].split(" (")[0], r["allocs_per_op"]) for r in simple),
+                    worst == 0.0))
+    return out
+
+
+def fmt(value, digits=2):
+    if value is None:
+        return "-"
+    if value >= 100000:
+        return "%.0f" % value
+    return ("%." + str(digits) + "f") % value
+
+
+def table(results):
+    header = ("benchmark", "median us", "p99 us", "ops/s", "x floor", "allocs/op", "err")
+    rows = []
+    for r in results:
+        if r["group"] == "memory":
+            rows.append((r["name"], "%.0f KiB" % r["value"], "", "", "", "", str(r["errors"])))
+            continue
+        rate = fmt(r["ops_per_s"], 0) + (" val/s" if r["unit"] == "values" else "")
+        rows.append((r["name"], fmt(r["median_us"]), fmt(r["p99_us"]), rate,
+                     fmt(r["ratio_to_floor"]) if r["ratio_to_floor"] else "", fmt(r.get("allocs_per_op")),
+                     str(r["errors"])))
+    widths = [max(len(row[i]) for row in rows + [header]) for i in range(len(header))]
+    lines = []
+    for n, row in enumerate([header] + rows):
+        cells = [row[0].ljust(widths[0])] + [row[i].rjust(widths[i]) for i in range(1, len(row))]
+        lines.append("  ".join(cells))
+        if n == 0:
+            lines.append("  ".join("-" * w for w in widths))
+    return "\n".join(lines)
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__)
+    parser.add_argument("--out", required=True)
+    parser.add_argument("--info", action="append", default=[], help="key=value about the machine and run")
+    parser.add_argument("inputs", nargs="+")
+    args = parser.parse_args()
+    results = []
+    info = dict(kv.split("=", 1) for kv in args.info)
+    for path in args.inputs:
+        try:
+            with open(path) as f:
+                results.extend(json.load(f)["results"])
+        except (OSError, ValueError) as error:
+            print("skipping %s: %s" % (path, error), file=sys.stderr)
+    met = targets(results)
+    print(table(results))
+    print()
+    print("targets:")
+    for text, measured, ok in met:
+        print("  [%s] %s: %s" % ("met" if ok else "NOT met", text, measured))
+    notes = [r for r in results if r.get("note")]
+    if notes:
+        print()
+        print("notes:")
+        for r in notes:
+            print("  %s: %s" % (r["name"], r["note"]))
+    with open(args.out, "w") as f:
+        json.dump({"info": info, "results": results,
+                   "targets": [{"target": t, "measured": m, "met": ok} for t, m, ok in met]}, f, indent=1)
+        f.write("\n")
+    for key, value in info.items():
+        print("%s: %s" % (key, value))
+
+
+if __name__ == "__main__":
+    main()

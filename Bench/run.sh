@@ -1,0 +1,121 @@
+#!/usr/bin/env bash
+# The one command for the benchmarks: builds a Release tree (build-bench), starts
+# holvane-sim on a free port, runs the C++ and Python benchmarks with trace off
+# and on, prints one table and writes Bench/results.json.
+#   HOLVANE_BENCH_BUILD  build tree (default <repo>/build-bench)
+#   HOLVANE_BENCH_SCALE  multiplies every iteration count (default 1)
+#   --profile            also run Bench/profile.sh (strace, callgrind, perf)
+#   --no-build           use the tree as it is
+set -euo pipefail
+ROOT="$(cd "$(dirname "$0")/.." && pwd)"
+BUILD="${HOLVANE_BENCH_BUILD:-$ROOT/build-bench}"
+SCALE="${HOLVANE_BENCH_SCALE:-1}"
+PROFILE=0
+BUILD_FIRST=1
+for arg in "$@"; do
+  case "$arg" in
+    --profile) PROFILE=1 ;;
+    --no-build) BUILD_FIRST=0 ;;
+    *) echo "unknown option $arg" >&2; exit 2 ;;
+  esac
+done
+PYTHON="$(bash "$ROOT/scripts/find-python.sh")"
+started=$(date +%s)
+
+if [ "$BUILD_FIRST" = 1 ]; then
+  echo "== building $BUILD (Release)" >&2
+  bash "$ROOT/scripts/build.sh" "$BUILD" -DCMAKE_BUILD_TYPE=Release -DHOLVANE_BUILD_TESTS=OFF >&2
+fi
+for needed in bin/holvane-sim bin/holvane_bench python/libVantrel_HolvaneApi-TCP-x64.so; do
+  [ -e "$BUILD/$needed" ] || { echo "missing $BUILD/$needed" >&2; exit 1; }
+done
+
+WORK="$(mktemp -d)"
+SIM_PID=""
+cleanup() {
+  if [ -n "$SIM_PID" ] && kill -0 "$SIM_PID" 2>/dev/null; then
+    kill -TERM "$SIM_PID" 2>/dev/null || true
+    wait "$SIM_PID" 2>/dev/null || true
+  fi
+  rm -rf "$WORK"
+}
+trap cleanup EXIT
+
+"$BUILD/bin/holvane-sim" --port 0 >"$WORK/sim.out" 2>"$WORK/sim.err" &
+SIM_PID=$!
+for _ in $(seq 100); do
+  grep -q "^listening on " "$WORK/sim.out" 2>/dev/null && break
+  kill -0 "$SIM_PID" 2>/dev/null || { echo "holvane-sim ended:" >&2; cat "$WORK/sim.err" >&2; exit 1; }
+  sleep 0.1
+done
+ENDPOINT="$(sed -n 's/^listening on //p' "$WORK/sim.out" | head -1)"
+[ -n "$ENDPOINT" ] || { echo "holvane-sim printed no 'listening on' line" >&2; exit 1; }
+HOST="${ENDPOINT%:*}"
+PORT="${ENDPOINT##*:}"
+echo "== holvane-sim listening on $HOST:$PORT" >&2
+
+# The floor exchanges exactly the bytes of one VR read: take the counts from
+# the plug-in's own trace lines.
+read -r REQUEST_BYTES REPLY_BYTES < <(
+  PYTHONPATH="$BUILD/python" "$PYTHON" - "$HOST" "$PORT" <<'PY' 2>/dev/null || echo "14 16"
+import re, sys, os, io
+import Vantrel_HolvaneAPI as hv
+c = hv.Connection()
+c.CreateContext(hv.ConnectionType.TCP)
+c.WriteStringAttribute("TCP_HostName", sys.argv[1])
+c.WriteIntAttribute("TCP_Port", int(sys.argv[2]))
+c.WriteIntAttribute("TCP_Trace", 0)
+assert c.Connect() == hv.ErrorCode.NoError
+c.WriteIntAttribute("TCP_Trace", 1)
+r, w = os.pipe()
+saved = os.dup(1)
+sys.stdout.flush()
+os.dup2(w, 1)
+c.ReadVrValue(7)
+sys.stdout.flush()
+os.dup2(saved, 1)
+os.close(w)
+text = os.read(r, 65536).decode()
+c.DestroyContext()
+req = re.search(r"CmdGetVr >> \[(\d+)\]", text)
+rep = re.search(r"CmdGetVr << \[(\d+)\]", text)
+print(req.group(1), rep.group(1))
+PY
+)
+echo "== a VR read is $REQUEST_BYTES request bytes and $REPLY_BYTES reply bytes" >&2
+
+load_before="$(cut -d' ' -f1-3 /proc/loadavg)"
+busy_before="$(ps -eo pcpu=,comm= --sort=-pcpu | awk '$1 > 5 {printf "%s(%s%%) ", $2, $1}')"
+COMMON=(--host "$HOST" --port "$PORT" --scale "$SCALE" --request-bytes "$REQUEST_BYTES" --reply-bytes "$REPLY_BYTES")
+
+echo "== C++, trace off" >&2
+"$BUILD/bin/holvane_bench" "${COMMON[@]}" --trace 0 --json "$WORK/cpp.json"
+echo "== C++, trace on (stdout to /dev/null)" >&2
+"$BUILD/bin/holvane_bench" "${COMMON[@]}" --trace 1 --groups single,threads --suffix " (trace on)" \
+  --json "$WORK/cpp_trace.json" >/dev/null
+echo "== Python, trace off" >&2
+"$PYTHON" "$ROOT/Bench/py_bench.py" --build "$BUILD" "${COMMON[@]}" --trace 0 --json "$WORK/py.json"
+echo "== Python, trace on (stdout to /dev/null)" >&2
+"$PYTHON" "$ROOT/Bench/py_bench.py" --build "$BUILD" "${COMMON[@]}" --trace 1 --groups single \
+  --suffix " (trace on)" --json "$WORK/py_trace.json" >/dev/null
+
+load_after="$(cut -d' ' -f1-3 /proc/loadavg)"
+if [ "$PROFILE" = 1 ]; then
+  echo "== profile" >&2
+  bash "$ROOT/Bench/profile.sh" "$BUILD" "$HOST" "$PORT" | tee "$WORK/profile.txt"
+fi
+
+echo
+"$PYTHON" "$ROOT/Bench/report.py" --out "$ROOT/Bench/results.json" \
+  --info "date=$(date -u +%FT%TZ)" \
+  --info "nproc=$(nproc)" \
+  --info "cpu=$(lscpu | sed -n 's/^Model name: *//p' | head -1)" \
+  --info "memory=$(free -h | awk '/^Mem:/ {print $2}')" \
+  --info "kernel=$(uname -r)" \
+  --info "loadavg_before=$load_before" \
+  --info "loadavg_after=$load_after" \
+  --info "busy_processes_before=${busy_before:-none}" \
+  --info "vr_read_bytes=$REQUEST_BYTES/$REPLY_BYTES" \
+  --info "scale=$SCALE" \
+  --info "seconds=$(( $(date +%s) - started ))" \
+  "$WORK/cpp.json" "$WORK/cpp_trace.json" "$WORK/py.json" "$WORK/py_trace.json"
