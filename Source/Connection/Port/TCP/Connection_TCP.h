@@ -156,6 +156,7 @@ private:
     std::string _hostName;
     std::atomic<bool> _trace{true};
     std::mutex _lifecycleMutex; // serialises Connect, Disconnect, destruction
+    bool _connectComplete = false; // the last Connect ran to its end
     ObjectPool<std::mutex> _mutex_pool;
 };
 

@@ -1,1 +1,331 @@
-// Port_TCP: implemented in the connection-core work.
+#include "Connection/Port/TCP/Port_TCP.h"
+
+#include "SharedLib/Assert.h"
+#include "SharedLib/platform.h"
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <chrono>
+#include <climits>
+#include <cstring>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace Vantrel::HolvaneApi {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Milliseconds left until deadline, never negative.
+int remainingMs(Clock::time_point deadline)
+{
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    if (left <= 0)
+        return 0;
+    return left > INT_MAX ? INT_MAX : static_cast<int>(left);
+}
+
+// Waits for `events` on fd. Returns >0 when ready, 0 on time-out, -1 on
+// failure (errno set). timeout_ms < 0 waits without limit. Interrupted waits
+// resume with the time that is left.
+int waitFor(int fd, short events, int timeout_ms)
+{
+    const bool unlimited = timeout_ms < 0;
+    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(unlimited ? 0 : timeout_ms);
+    for (;;) {
+        pollfd pfd{fd, events, 0};
+        const int rc = ::poll(&pfd, 1, unlimited ? -1 : remainingMs(deadline));
+        if (rc >= 0)
+            return rc;
+        if (errno != EINTR)
+            return -1;
+        if (!unlimited && Clock::now() >= deadline)
+            return 0;
+    }
+}
+
+// Resolves hostname to an IPv4 address: resolver first, then dotted text.
+bool resolve(const std::string& hostname, in_addr& address)
+{
+    addrinfo hints{};
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* found = nullptr;
+    if (::getaddrinfo(hostname.c_str(), nullptr, &hints, &found) == 0 && found) {
+        address = reinterpret_cast<const sockaddr_in*>(found->ai_addr)->sin_addr;
+        ::freeaddrinfo(found);
+        return true;
+    }
+    if (found)
+        ::freeaddrinfo(found);
+    // inet_addr gives INADDR_NONE for text it cannot read; only the broadcast
+    // address itself legitimately has that value.
+    const in_addr_t parsed = ::inet_addr(hostname.c_str());
+    if (parsed == INADDR_NONE && hostname != "255.255.255.255")
+        return false;
+    address.s_addr = parsed;
+    return true;
+}
+
+} // namespace
+
+// The descriptor, released when the last user lets go of it.
+struct Port_TCP::Socket {
+    explicit Socket(int descriptor) : fd(descriptor) {}
+    ~Socket() { ::close(fd); }
+    Socket(const Socket&) = delete;
+    Socket& operator=(const Socket&) = delete;
+    const int fd;
+};
+
+Port_TCP::Port_TCP(EventCallback event_callback) : Port(std::move(event_callback)) {}
+
+Port_TCP::~Port_TCP() { Close(); }
+
+std::shared_ptr<Port_TCP::Socket> Port_TCP::acquire() const
+{
+    std::lock_guard<std::mutex> lock(_mutex);
+    return _socket;
+}
+
+bool Port_TCP::isOpened() const
+{
+    std::lock_guard<std::mutex> lock(_mutex);
+    return _socket != nullptr;
+}
+
+uint16_t Port_TCP::portNumber() const
+{
+    std::lock_guard<std::mutex> lock(_mutex);
+    return _portNumber;
+}
+
+std::string Port_TCP::hostName() const
+{
+    std::lock_guard<std::mutex> lock(_mutex);
+    return _hostName;
+}
+
+ErrorCode Port_TCP::Open(const std::string& hostname, uint16_t port)
+{
+    HOLVANE_ASSERT(!isOpened());
+
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    if (!resolve(hostname, address.sin_addr)) {
+        const ErrorCode error = systemError(EHOSTUNREACH);
+        AddLogEvent(EventType::Error, error, "Cannot resolve host " + hostname);
+        return error;
+    }
+
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd == INVALID_SOCKET_VALUE) {
+        const ErrorCode error = systemError(platform::lastError());
+        AddLogEvent(EventType::Error, error, "");
+        return error;
+    }
+    // From here on the descriptor is released on every failure path.
+    auto socket = std::make_shared<Socket>(fd);
+
+    int on = 1;
+    if (::ioctl(fd, FIONBIO, &on) == -1) {
+        const ErrorCode error = systemError(platform::lastError());
+        AddLogEvent(EventType::Error, error, "");
+        return error;
+    }
+
+    if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) == -1) {
+        const int err = platform::lastError();
+        // In progress is the normal answer of a non-blocking connect; anything
+        // else failed at once and no wait would report it.
+        if (err != EINPROGRESS && err != EINTR) {
+            const ErrorCode error = systemError(err);
+            AddLogEvent(EventType::Error, error, "");
+            return error;
+        }
+    }
+
+    const int ready = waitFor(fd, POLLOUT, static_cast<int>(ConnectTimeoutMs));
+    if (ready < 0) {
+        const ErrorCode error = systemError(platform::lastError());
+        AddLogEvent(EventType::Error, error, "");
+        return error;
+    }
+    if (ready == 0) {
+        const ErrorCode error = systemError(EINPROGRESS);
+        AddLogEvent(EventType::Error, error, "Timeout connecting to the port");
+        return error;
+    }
+
+    // Writable also means "the attempt failed": the pending error tells.
+    int pending = 0;
+    socklen_t length = sizeof(pending);
+    if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &pending, &length) == -1)
+        pending = platform::lastError();
+    if (pending != 0) {
+        const ErrorCode error = systemError(pending);
+        AddLogEvent(EventType::Error, error, "");
+        return error;
+    }
+
+    if (port == NoDelayPort) {
+        int nodelay = 1;
+        ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &nodelay, sizeof(nodelay));
+    }
+
+    {
+        std::lock_guard<std::mutex> lock(_mutex);
+        _socket = std::move(socket);
+        _portNumber = port;
+        _hostName = hostname;
+    }
+    AddLogEvent(EventType::Message, 0, "Connected to " + hostname);
+    return NoError;
+}
+
+ErrorCode Port_TCP::Close()
+{
+    std::shared_ptr<Socket> socket;
+    {
+        std::lock_guard<std::mutex> lock(_mutex);
+        socket.swap(_socket);
+    }
+    // Wakes any thread still waiting on the socket; the descriptor itself goes
+    // when the last of them lets go of it.
+    if (socket)
+        ::shutdown(socket->fd, SHUT_RDWR);
+    return NoError;
+}
+
+ErrorCode Port_TCP::Write(const char* buffer, size_t buffer_length, size_t& buffer_written)
+{
+    std::lock_guard<std::mutex> writing(_writeMutex);
+    const std::shared_ptr<Socket> socket = acquire();
+    if (!socket) {
+        const ErrorCode error = systemError(EBADF);
+        AddLogEvent(EventType::Error, error, "Port is not open");
+        return error;
+    }
+    const size_t length = buffer_length > static_cast<size_t>(INT_MAX) ? static_cast<size_t>(INT_MAX) : buffer_length;
+    const ssize_t sent = ::send(socket->fd, buffer, length, MSG_NOSIGNAL);
+    if (sent < 0) {
+        const ErrorCode error = systemError(platform::lastError());
+        AddLogEvent(EventType::Error, error, "");
+        return error;
+    }
+    buffer_written = static_cast<size_t>(sent);
+    if (ISniffer* sniffer = _writeSniffer.load())
+        sniffer->addData(buffer, buffer_written);
+    return NoError;
+}
+
+ErrorCode Port_TCP::WriteAll(const char* buffer, size_t buffer_length, size_t& buffer_written, uint32_t timeout_ms,
+                             bool sniff)
+{
+    buffer_written = 0;
+    std::lock_guard<std::mutex> writing(_writeMutex);
+    const std::shared_ptr<Socket> socket = acquire();
+    if (!socket) {
+        const ErrorCode error = systemError(EBADF);
+        AddLogEvent(EventType::Error, error, "Port is not open");
+        return error;
+    }
+
+    ErrorCode error = NoError;
+    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
+    while (buffer_written < buffer_length) {
+        size_t chunk = buffer_length - buffer_written;
+        if (chunk > static_cast<size_t>(INT_MAX))
+            chunk = static_cast<size_t>(INT_MAX);
+        const ssize_t sent = ::send(socket->fd, buffer + buffer_written, chunk, MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (sent > 0) {
+            if (sniff)
+                if (ISniffer* sniffer = _writeSniffer.load())
+                    sniffer->addData(buffer + buffer_written, static_cast<size_t>(sent));
+            buffer_written += static_cast<size_t>(sent);
+            continue;
+        }
+        const int err = sent < 0 ? platform::lastError() : EAGAIN;
+        if (err == EINTR)
+            continue;
+        if (err != EAGAIN && err != EWOULDBLOCK) {
+            error = systemError(err);
+            AddLogEvent(EventType::Error, error, "");
+            break;
+        }
+        const int ready = waitFor(socket->fd, POLLOUT, remainingMs(deadline));
+        if (ready < 0) {
+            error = systemError(platform::lastError());
+            AddLogEvent(EventType::Error, error, "");
+            break;
+        }
+        if (ready == 0) {
+            error = Timeout;
+            AddLogEvent(EventType::Error, error, "Timeout writing to the port");
+            break;
+        }
+    }
+    if (error != NoError && buffer_written > 0) {
+        // The controller holds part of a request; nothing sent later could be
+        // read in step with it.
+        Close();
+    }
+    return error;
+}
+
+ErrorCode Port_TCP::Read(char* buffer, size_t buffer_size, size_t& buffer_read, uint32_t timeout_milliseconds)
+{
+    buffer_read = 0;
+    const std::shared_ptr<Socket> socket = acquire();
+    if (!socket) {
+        const ErrorCode error = systemError(EBADF);
+        AddLogEvent(EventType::Error, error, "Port is not open");
+        return error;
+    }
+    // A receive of 0 bytes would read as "peer closed".
+    if (buffer_size == 0)
+        return NoError;
+
+    const bool unlimited = timeout_milliseconds == 0;
+    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeout_milliseconds);
+    const size_t size = buffer_size > static_cast<size_t>(INT_MAX) ? static_cast<size_t>(INT_MAX) : buffer_size;
+    for (;;) {
+        const int ready = waitFor(socket->fd, POLLIN, unlimited ? -1 : remainingMs(deadline));
+        if (ready < 0) {
+            const ErrorCode error = systemError(platform::lastError());
+            AddLogEvent(EventType::Error, error, "");
+            return error;
+        }
+        if (ready == 0)
+            return Timeout;
+
+        const ssize_t received = ::recv(socket->fd, buffer, size, MSG_DONTWAIT);
+        if (received > 0) {
+            buffer_read = static_cast<size_t>(received);
+            if (ISniffer* sniffer = _readSniffer.load())
+                sniffer->addData(buffer, buffer_read);
+            return NoError;
+        }
+        if (received == 0) {
+            // Orderly shutdown by the peer, or this port was closed meanwhile.
+            Close();
+            return NoError;
+        }
+        const int err = platform::lastError();
+        // Readiness can be spurious: wait again for what is left of the limit.
+        if (err == EINTR || err == EAGAIN || err == EWOULDBLOCK)
+            continue;
+        const ErrorCode error = systemError(err);
+        AddLogEvent(EventType::Error, error, "");
+        return error;
+    }
+}
+
+} // namespace Vantrel::HolvaneApi

@@ -40,7 +40,8 @@ public:
     // One send (MSG_NOSIGNAL); buffer_written is what the socket accepted.
     ErrorCode Write(const char* buffer, size_t buffer_length, size_t& buffer_written) override;
     // Waits up to timeout_milliseconds (0 = no limit) then one receive.
-    // 0 bytes with NoError: the peer closed, and the port is now closed.
+    // 0 bytes with NoError: the peer closed, and the port is now closed
+    // (or buffer_size was 0).
     ErrorCode Read(char* buffer, size_t buffer_size, size_t& buffer_read, uint32_t timeout_milliseconds) override;
     void setWriteSniffer(ISniffer* sniffer) override { _writeSniffer.store(sniffer); }
     void setReadSniffer(ISniffer* sniffer) override { _readSniffer.store(sniffer); }
@@ -54,8 +55,10 @@ public:
     // at most timeout_ms in all; other writers are held off meanwhile, so a
     // request is never interleaved with another write. When only part of the
     // buffer went out the peer holds half a request: the port is closed.
-    // buffer_written tells how much was sent.
-    ErrorCode WriteAll(const char* buffer, size_t buffer_length, size_t& buffer_written, uint32_t timeout_ms);
+    // buffer_written tells how much was sent. With sniff false the bytes are
+    // not shown to the write sniffer.
+    ErrorCode WriteAll(const char* buffer, size_t buffer_length, size_t& buffer_written, uint32_t timeout_ms,
+                       bool sniff = true);
 
 private:
     struct Socket;

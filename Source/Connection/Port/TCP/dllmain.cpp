@@ -1,4 +1,5 @@
 // Entry point of the TCP connection plug-in and its load/unload hooks.
+#include "Connection/Port/TCP/Connection_TCP.h"
 #include "SharedLib/IConnection.h"
 
 using namespace Vantrel::HolvaneApi;
@@ -13,6 +14,8 @@ extern "C" __attribute__((visibility("default"))) ErrorCode factory(const Create
 {
     if (params.connectionType != ConnectionType::TCP)
         return ConnectionContext;
-    (void)connection;
-    return Fail; // the TCP connection class is not built yet
+    // If construction throws, new releases the memory and the exception
+    // propagates to the caller.
+    connection = new Connection_TCP(params);
+    return NoError;
 }

@@ -1,0 +1,117 @@
+#include "Connection/Port/TCP/Commands/Base/Command.h"
+
+#include "Connection/Port/TCP/Connection_TCP.h"
+#include "SharedLib/Assert.h"
+#include "SharedLib/TokenBuffer.h"
+
+#include <cstdio>
+#include <string>
+
+namespace Vantrel::HolvaneApi::TCP {
+
+std::atomic<uint32_t> Command::s_nextId{1};
+
+namespace {
+
+// Trace lines of every connection share standard output: one line, one write.
+std::mutex& traceMutex()
+{
+    static std::mutex mutex;
+    return mutex;
+}
+
+} // namespace
+
+Command::Command(Connection_TCP* conn)
+    : _error(NoError),
+      _connection(conn),
+      _mutex_ready(conn->getCachedSyncObject()),
+      _flag_ready(0),
+      _id(s_nextId.fetch_add(1))
+{
+}
+
+Command::~Command() { _connection->returnCachedSyncObject(_mutex_ready); }
+
+void Command::waitReady()
+{
+    std::unique_lock<std::mutex> lock(*_mutex_ready);
+    _cv_ready.wait(lock, [this] { return _flag_ready.load() != 0; });
+}
+
+void Command::setReady()
+{
+    {
+        std::lock_guard<std::mutex> lock(*_mutex_ready);
+        _flag_ready.store(1);
+    }
+    _cv_ready.notify_all();
+}
+
+void Command::clearReady()
+{
+    _flag_ready.store(0);
+    _error = NoError;
+}
+
+Token& Command::tokens() const
+{
+    Token* table = _connection->tokenTable();
+    HOLVANE_ASSERT(table != nullptr);
+    return *table;
+}
+
+void Command::traceBytes(const char* arrow, const ByteSniffer& sniffer) const
+{
+    if (!_connection->traceEnabled())
+        return;
+    static const char hex[] = "0123456789abcdef";
+    const std::vector<uint8_t>& bytes = sniffer.bytes();
+    std::string line;
+    line.reserve(32 + bytes.size() * 3);
+    line += name();
+    line += arrow;
+    line += '[';
+    line += std::to_string(bytes.size());
+    line += "]: ";
+    for (size_t i = 0; i < bytes.size(); ++i) {
+        if (i)
+            line += ' ';
+        line += hex[bytes[i] >> 4];
+        line += hex[bytes[i] & 0x0F];
+    }
+    line += '\n';
+
+    std::lock_guard<std::mutex> lock(traceMutex());
+    std::fwrite(line.data(), 1, line.size(), stdout);
+    std::fflush(stdout);
+}
+
+Command::ReplyTrace::ReplyTrace(Command& command) : _command(command), _context(&_sniffer, command.connection()) {}
+
+ErrorCode Command::writeRequest(const TokenBuffer& request, TraceRequest trace, ErrorCode built)
+{
+    ByteSniffer sniffer;
+    if (built != NoError) {
+        if (trace == TraceRequest::Always)
+            traceRequest(sniffer);
+        return built;
+    }
+    ErrorCode error;
+    {
+        WriteSnifferContext context(&sniffer, *_connection);
+        size_t written = 0;
+        error = _connection->WriteBytes(reinterpret_cast<const char*>(request.data()), request.length(), written);
+    }
+    if (trace == TraceRequest::AfterWrite || trace == TraceRequest::Always ||
+        (trace == TraceRequest::OnSuccess && error == NoError))
+        traceRequest(sniffer);
+    return error;
+}
+
+ErrorCode Command::readSimpleReply(double* value, uint16_t* status)
+{
+    return _connection->GetResponse(value, status);
+}
+
+} // namespace Vantrel::HolvaneApi::TCP

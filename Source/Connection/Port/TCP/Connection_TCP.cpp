@@ -1,0 +1,306 @@
+#include "Connection/Port/TCP/Connection_TCP.h"
+
+#include "Connection/Port/TCP/Commands/CmdGetSysVar.h"
+#include "SharedLib/Assert.h"
+
+#include <chrono>
+#include <cmath>
+#include <limits>
+
+namespace Vantrel::HolvaneApi {
+
+// A private address: an unconfigured connection never reaches a public host.
+const char* const tcp_default_hostname = "192.168.0.250";
+
+namespace {
+
+constexpr std::string_view AttribHostName = "TCP_HostName";
+constexpr std::string_view AttribPort = "TCP_Port";
+constexpr std::string_view AttribTrace = "TCP_Trace";
+
+// Controller type as an int, truncated toward zero; 0 (rejected by the
+// capabilities) for values that have no int form.
+int controllerTypeFrom(double value)
+{
+    if (!std::isfinite(value) || value <= static_cast<double>(std::numeric_limits<int>::min()) - 1.0 ||
+        value >= static_cast<double>(std::numeric_limits<int>::max()) + 1.0)
+        return 0;
+    return static_cast<int>(value);
+}
+
+} // namespace
+
+Connection_TCP::Connection_TCP(const CreateParams& params)
+    : ConnectionBase(EventCallback(params.eventCallback)), _port(_eventLogger), _mutex_pool(MutexPoolSize)
+{
+}
+
+Connection_TCP::~Connection_TCP()
+{
+    Disconnect();
+    _tokenTable.reset();
+}
+
+void Connection_TCP::DeleteMe() { delete this; }
+
+bool Connection_TCP::IsConnected() const { return _port.isOpened(); }
+
+// --- Attributes --------------------------------------------------------------
+
+ErrorCode Connection_TCP::WriteStringAttribute(const std::string_view& attrib_name, const std::string_view& value)
+{
+    if (attrib_name == AttribHostName) {
+        _hostName.assign(value.data(), value.size());
+        return NoError;
+    }
+    if (attrib_name == AttribPort || attrib_name == AttribTrace)
+        return ConnectionWrongAttribType;
+    return ConnectionUnknownAttrib;
+}
+
+ErrorCode Connection_TCP::WriteIntAttribute(const std::string_view& attrib_name, int64_t value)
+{
+    if (attrib_name == AttribPort) {
+        _portNumber = static_cast<uint16_t>(static_cast<uint64_t>(value) & 0xFFFFu);
+        return NoError;
+    }
+    if (attrib_name == AttribTrace) {
+        _trace.store(value != 0);
+        return NoError;
+    }
+    if (attrib_name == AttribHostName)
+        return ConnectionWrongAttribType;
+    return ConnectionUnknownAttrib;
+}
+
+ErrorCode Connection_TCP::ReadStringAttribute(const std::string_view& attrib_name, std::string_view& value)
+{
+    if (attrib_name == AttribHostName) {
+        value = _hostName;
+        return NoError;
+    }
+    if (attrib_name == AttribPort || attrib_name == AttribTrace)
+        return ConnectionWrongAttribType;
+    return ConnectionUnknownAttrib;
+}
+
+ErrorCode Connection_TCP::ReadIntAttribute(const std::string_view& attrib_name, int64_t& value)
+{
+    if (attrib_name == AttribPort) {
+        value = _portNumber;
+        return NoError;
+    }
+    if (attrib_name == AttribTrace) {
+        value = _trace.load() ? 1 : 0;
+        return NoError;
+    }
+    if (attrib_name == AttribHostName)
+        return ConnectionWrongAttribType;
+    return ConnectionUnknownAttrib;
+}
+
+// --- Lifecycle ---------------------------------------------------------------
+
+ErrorCode Connection_TCP::Connect()
+{
+    std::lock_guard<std::mutex> lock(_lifecycleMutex);
+    return connectLocked();
+}
+
+ErrorCode Connection_TCP::connectLocked()
+{
+    // Only a link whose connect sequence completed is kept: one that failed
+    // after the port opened has an unsettled number format and is redone.
+    if (_connectComplete && _port.isOpened() && _port.hostName() == _hostName &&
+        _port.portNumber() == _portNumber)
+        return NoError;
+    if (_port.isOpened() || readerPump())
+        disconnectLocked();
+
+    const uint16_t port = _portNumber != 0 ? _portNumber : DefaultPort;
+    const std::string host = _hostName.empty() ? std::string(tcp_default_hostname) : _hostName;
+    ErrorCode error = _port.Open(host, port);
+    if (error != NoError)
+        return error;
+
+    _tokenTable = std::make_unique<Token>(_eventLogger);
+    error = _tokenTable->ReadTokenTable(_port);
+    if (error != NoError) {
+        disconnectLocked();
+        return error;
+    }
+
+    HOLVANE_ASSERT(_readerPump.get() == nullptr);
+    {
+        auto pump = std::make_shared<ReaderPump>();
+        pump->start();
+        std::lock_guard<std::mutex> lock(_pumpMutex);
+        _readerPump = std::move(pump);
+    }
+
+    double fwVersion = 0.0;
+    error = getSystemVariable(Token::tVERSION, fwVersion);
+    if (error != NoError)
+        return error;
+    double controllerType = 0.0;
+    error = getSystemVariable(Token::tCONTROL, controllerType);
+    if (error != NoError)
+        return error;
+
+    if (!std::isfinite(fwVersion) ||
+        !_tokenTable->SetControllerCapabilities(fwVersion, controllerTypeFrom(controllerType)))
+        return UnsupportedController;
+    _connectComplete = true;
+    return NoError;
+}
+
+ErrorCode Connection_TCP::Disconnect()
+{
+    std::lock_guard<std::mutex> lock(_lifecycleMutex);
+    return disconnectLocked();
+}
+
+ErrorCode Connection_TCP::disconnectLocked()
+{
+    _connectComplete = false;
+    std::shared_ptr<ReaderPump> pump;
+    {
+        std::lock_guard<std::mutex> lock(_pumpMutex);
+        pump.swap(_readerPump);
+    }
+    // Closing first wakes the pump out of a reply read and any writer out of
+    // its wait, so stopping does not sit out their time-outs.
+    const ErrorCode error = _port.Close();
+    if (pump)
+        pump->stop();
+    return error;
+}
+
+std::shared_ptr<ReaderPump> Connection_TCP::readerPump() const
+{
+    std::lock_guard<std::mutex> lock(_pumpMutex);
+    return _readerPump;
+}
+
+// --- Sniffers ----------------------------------------------------------------
+
+void Connection_TCP::setWriteSniffer(ISniffer* sniffer) { _port.setWriteSniffer(sniffer); }
+
+void Connection_TCP::setReadSniffer(ISniffer* sniffer) { _port.setReadSniffer(sniffer); }
+
+// --- Services for the commands -------------------------------------------------
+
+uint32_t Connection_TCP::getFloatSize() const
+{
+    if (!_tokenTable)
+        return 0;
+    uint32_t size = 0;
+    if (_tokenTable->controllerCapabilities().NumberSize(size) != NoError)
+        return 0;
+    return size;
+}
+
+ErrorCode Connection_TCP::getSystemVariable(Token::KnownTokens variable, double& value)
+{
+    TCP::CmdGetSysVar cmd(this);
+    const ErrorCode error = runCommand(cmd, [&cmd, variable] { return cmd.send(variable); });
+    if (error == NoError)
+        value = cmd.result();
+    return error;
+}
+
+ErrorCode Connection_TCP::WriteBytes(const char* buffer, size_t bytes_to_write, size_t& bytes_written)
+{
+    return _port.WriteAll(buffer, bytes_to_write, bytes_written, WriteTimeoutMs);
+}
+
+ErrorCode Connection_TCP::WriteControlBytes(const char* buffer, size_t bytes_to_write)
+{
+    size_t written = 0;
+    return _port.WriteAll(buffer, bytes_to_write, written, WriteTimeoutMs, false);
+}
+
+ErrorCode Connection_TCP::ReadBytes(char* buffer, size_t count, uint32_t timeout_milliseconds)
+{
+    if (!_tokenTable)
+        return Fail;
+    return _tokenTable->ReadBytes(buffer, count, timeout_milliseconds, _port);
+}
+
+ErrorCode Connection_TCP::ReadBytes(char* buffer, size_t count, size_t& bytes_read, uint32_t timeout_milliseconds)
+{
+    bytes_read = 0;
+    if (!_tokenTable)
+        return Fail;
+    return _tokenTable->ReadBytes(buffer, count, bytes_read, timeout_milliseconds, _port);
+}
+
+ErrorCode Connection_TCP::IgnoreLine(int timeout_ms)
+{
+    using Clock = std::chrono::steady_clock;
+    const Clock::time_point start = Clock::now();
+    for (;;) {
+        const auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+        const long long left = static_cast<long long>(timeout_ms) - elapsed;
+        // A port limit of 0 would mean "no limit".
+        const uint32_t wait = left < 1 ? 1u : static_cast<uint32_t>(left);
+        char byte = 0;
+        size_t got = 0;
+        const ErrorCode error = _port.Read(&byte, 1, got, wait);
+        if (error != NoError)
+            return error;
+        if (got == 1 && byte == '\n')
+            return NoError;
+        const auto now = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+        if (now >= timeout_ms)
+            return Timeout;
+    }
+}
+
+ErrorCode Connection_TCP::GetResponse(Port& port, double* pvalue, uint16_t* pcontrollerError)
+{
+    if (!_tokenTable)
+        return Fail;
+    const ControllerCapabilities& capabilities = _tokenTable->controllerCapabilities();
+    double value = 0.0;
+    ErrorCode error = capabilities.ReadNumber(value, port);
+    if (error != NoError)
+        return error;
+    if (pvalue)
+        *pvalue = value;
+    double status = 0.0;
+    error = capabilities.ReadNumber(status, port);
+    if (error != NoError)
+        return error;
+    // Truncated toward zero, low 16 bits; done on the double so that values
+    // beyond the int range keep their low bits instead of being undefined.
+    if (!std::isfinite(status))
+        return BadResponse;
+    double low = std::fmod(std::trunc(status), 65536.0);
+    if (low < 0)
+        low += 65536.0;
+    const uint16_t number = static_cast<uint16_t>(low);
+    if (pcontrollerError)
+        *pcontrollerError = number;
+    return controllerError(number);
+}
+
+ErrorCode Connection_TCP::GetResponse(double* pvalue, uint16_t* pcontrollerError)
+{
+    const ErrorCode error = GetResponse(_port, pvalue, pcontrollerError);
+    // A controller error or an unusable status ends a complete reply; any
+    // other failure leaves the reply's end unknown.
+    if (error != NoError && errorBand(error) != 4 && error != BadResponse && error != Fail)
+        abandonStream();
+    return error;
+}
+
+void Connection_TCP::abandonStream()
+{
+    if (!_port.isOpened())
+        return;
+    AddLogEvent(EventType::Message, 0, "Reply stream out of step: connection closed");
+    _port.Close();
+}
+
+} // namespace Vantrel::HolvaneApi
