@@ -1,0 +1,302 @@
+#include "PythonModule/Bindings.h"
+#include "PythonModule/PyConnectionWrapper.h"
+
+#include <pybind11/stl.h>
+
+#include <string>
+#include <vector>
+
+namespace py = pybind11;
+
+namespace Vantrel::HolvaneApi {
+
+namespace {
+
+using Wrapper = PyConnectionWrapper;
+using Motion = PyConnectionWrapper::Motion;
+using Release = py::call_guard<py::gil_scoped_release>;
+
+// Larger blocks than this are refused rather than allocated for one call.
+constexpr uint32_t MaxBlockValues = 1u << 24;
+
+// Text from the controller is not guaranteed to be UTF-8; undecodable bytes
+// come back as surrogate escapes so that nothing is lost.
+py::str toStr(const std::string& text)
+{
+    PyObject* result = PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "surrogateescape");
+    if (result == nullptr)
+        throw py::error_already_set();
+    return py::reinterpret_steal<py::str>(result);
+}
+
+py::list toList(const std::vector<double>& values)
+{
+    py::list list(values.size());
+    for (size_t i = 0; i < values.size(); ++i)
+        list[i] = py::float_(values[i]);
+    return list;
+}
+
+template <typename Read>
+py::tuple readBlock(Wrapper& self, uint32_t start, uint32_t count, Read read)
+{
+    if (count > MaxBlockValues)
+        return py::make_tuple(BadArgument, py::list());
+    std::vector<double> values(count);
+    ErrorCode code;
+    {
+        py::gil_scoped_release release;
+        code = (self.*read)(start, count, values.data(), values.size());
+    }
+    if (code != NoError)
+        values.clear();
+    return py::make_tuple(code, toList(values));
+}
+
+// Reads into a list the caller gave; its first `count` items are replaced
+// only when the read succeeds.
+template <typename Read>
+ErrorCode readIntoList(Wrapper& self, uint32_t start, uint32_t count, py::list& target, Read read)
+{
+    const size_t available = target.size();
+    if (count > MaxBlockValues)
+        return BadArgument;
+    std::vector<double> values(std::min<size_t>(count, available));
+    ErrorCode code;
+    {
+        py::gil_scoped_release release;
+        code = (self.*read)(start, count, values.data(), values.size());
+    }
+    if (code == NoError) {
+        for (size_t i = 0; i < values.size(); ++i)
+            target[i] = py::float_(values[i]);
+    }
+    return code;
+}
+
+void bindMotion(py::class_<Wrapper>& cls, const char* name, Motion motion, const char* single_doc,
+                const char* list_doc)
+{
+    cls.def(
+        name, [motion](Wrapper& self, double pos, int axis) { return self.Move(motion, pos, axis); }, Release(),
+        single_doc);
+    cls.def(
+        name, [motion](Wrapper& self, const std::vector<double>& positions) { return self.Move(motion, positions); },
+        Release(), list_doc);
+}
+
+} // namespace
+
+void bindConnection(py::module_& module)
+{
+    py::class_<PyControllerFile>(module, "ControllerFileInfo", "One file stored on the controller.")
+        .def_readonly("name", &PyControllerFile::name)
+        .def_readonly("type", &PyControllerFile::type)
+        .def_readonly("size", &PyControllerFile::size)
+        .def_readonly("compiled_size", &PyControllerFile::compiled_size)
+        .def_readonly("autorun_process", &PyControllerFile::autorun_process)
+        .def_readonly("editable", &PyControllerFile::editable)
+        .def_readonly("autorun", &PyControllerFile::autorun)
+        .def("__eq__", [](const PyControllerFile& a, const PyControllerFile& b) { return a == b; })
+        .def("__repr__", [](const PyControllerFile& f) {
+            return "ControllerFileInfo(name=" + std::string(py::repr(py::str(f.name))) +
+                   ", type=" + std::to_string(f.type) + ", size=" + std::to_string(f.size) +
+                   ", compiled_size=" + std::to_string(f.compiled_size) +
+                   ", autorun_process=" + std::to_string(f.autorun_process) +
+                   ", editable=" + (f.editable ? "True" : "False") + ", autorun=" + (f.autorun ? "True" : "False") +
+                   ")";
+        });
+
+    py::class_<Wrapper> cls(module, "Connection");
+    cls.def(py::init<>());
+
+    cls.def("CreateContext", &Wrapper::CreateContext, Release(),
+            "Loads the plug-in for the connection type and creates a connection context.");
+    cls.def("DestroyContext", &Wrapper::DestroyContext, Release(),
+            "Disconnects if needed and releases the connection context.");
+    cls.def("Connect", &Wrapper::Connect, Release(), "Connects to the controller.");
+    cls.def("Disconnect", &Wrapper::Disconnect, Release(), "Closes the link to the controller.");
+
+    cls.def("WriteStringAttribute", &Wrapper::WriteStringAttribute, Release(), "Sets a string attribute.");
+    cls.def("WriteIntAttribute", &Wrapper::WriteIntAttribute, Release(), "Sets an integer attribute.");
+    cls.def(
+        "ReadStringAttribute",
+        [](Wrapper& self, const std::string_view& name, const std::string&) {
+            py::gil_scoped_release release;
+            return self.ReadStringAttribute(name).first;
+        },
+        "Reads a string attribute; the value is dropped (placeholder form).");
+    cls.def(
+        "ReadStringAttribute",
+        [](Wrapper& self, const std::string_view& name) {
+            std::pair<ErrorCode, std::string> result;
+            {
+                py::gil_scoped_release release;
+                result = self.ReadStringAttribute(name);
+            }
+            return py::make_tuple(result.first, toStr(result.second));
+        },
+        "Reads a string attribute: (ErrorCode, str).");
+    cls.def(
+        "ReadIntAttribute",
+        [](Wrapper& self, const std::string_view& name, int64_t) { return self.ReadIntAttribute(name).first; },
+        Release(), "Reads an integer attribute; the value is dropped (placeholder form).");
+    cls.def(
+        "ReadIntAttribute", [](Wrapper& self, const std::string_view& name) { return self.ReadIntAttribute(name); },
+        Release(), "Reads an integer attribute: (ErrorCode, int).");
+
+    cls.def("Ex", py::overload_cast<>(&Wrapper::Ex), Release(), "EX with mode 0.");
+    cls.def("Ex", py::overload_cast<int>(&Wrapper::Ex), Release(), "EX with a mode.");
+    cls.def("Cancel", py::overload_cast<int>(&Wrapper::Cancel), Release(), "CANCEL on the base axis.");
+    cls.def("Cancel", py::overload_cast<int, int>(&Wrapper::Cancel), Release(), "CANCEL on an axis.");
+    cls.def("Execute", &Wrapper::Execute, Release(), "Sends one line of the controller's language.");
+    cls.def("SetAxisBase", &Wrapper::SetAxisBase, Release(), "Sets the base axis.");
+    cls.def(
+        "SetMultiAxisBase",
+        [](Wrapper& self, int axis, uint32_t count) { return self.SetMultiAxisBase(&axis, count, 1); }, Release(),
+        "Sets several base axes; a single axis allows a count of 0 or 1.");
+    cls.def(
+        "SetMultiAxisBase",
+        [](Wrapper& self, const std::vector<int>& axes, uint32_t count) {
+            return self.SetMultiAxisBase(axes.data(), count, axes.size());
+        },
+        Release(), "Sets several base axes from a sequence of at least `count` axes.");
+    cls.def("Datum", &Wrapper::Datum, Release(), "DATUM with a sequence number on an axis.");
+
+    bindMotion(cls, "DefPos", Motion::DefPos, "DEFPOS of one axis.", "DEFPOS of the base axes, one value each.");
+    cls.def("Forward", &Wrapper::Forward, Release(), "FORWARD on an axis.");
+    cls.def("Reverse", &Wrapper::Reverse, Release(), "REVERSE on an axis.");
+    bindMotion(cls, "MoveRel", Motion::MoveRel, "MOVE of one axis.", "MOVE of the base axes, one distance each.");
+    bindMotion(cls, "MoveRelSp", Motion::MoveRelSp, "MOVESP of one axis.",
+               "MOVESP of the base axes, one distance each.");
+    bindMotion(cls, "MoveAbs", Motion::MoveAbs, "MOVEABS of one axis.",
+               "MOVEABS of the base axes, one position each.");
+    bindMotion(cls, "MoveAbsSp", Motion::MoveAbsSp, "MOVEABSSP of one axis.",
+               "MOVEABSSP of the base axes, one position each.");
+
+    cls.def("WriteTableValue", &Wrapper::WriteTableValue, Release(), "Writes one TABLE value.");
+    cls.def(
+        "WriteMultiTableValues",
+        [](Wrapper& self, uint32_t start, uint32_t count, double value) {
+            return self.WriteMultiTableValues(start, count, &value, 1);
+        },
+        Release(), "Writes TABLE values; a single value allows a count of 0 or 1.");
+    cls.def(
+        "WriteMultiTableValues",
+        [](Wrapper& self, uint32_t start, uint32_t count, const std::vector<double>& values) {
+            return self.WriteMultiTableValues(start, count, values.data(), values.size());
+        },
+        Release(), "Writes TABLE values from a sequence of at least `count` numbers.");
+    cls.def(
+        "ReadTableValue", [](Wrapper& self, uint32_t index, double) { return self.ReadTableValue(index).first; },
+        Release(), "Reads one TABLE value; the value is dropped (placeholder form).");
+    cls.def(
+        "ReadTableValue", [](Wrapper& self, uint32_t index) { return self.ReadTableValue(index); }, Release(),
+        "Reads one TABLE value: (ErrorCode, float).");
+    cls.def(
+        "ReadMultiTableValues",
+        [](Wrapper& self, uint32_t start, uint32_t count, double value) {
+            return self.ReadMultiTableValues(start, count, &value, 1);
+        },
+        Release(), "Reads TABLE values; a single placeholder allows a count of 0 or 1.");
+    cls.def(
+        "ReadMultiTableValues",
+        [](Wrapper& self, uint32_t start, uint32_t count, py::list& values) {
+            return readIntoList(self, start, count, values, &Wrapper::ReadMultiTableValues);
+        },
+        "Reads TABLE values into the first `count` items of a list.");
+    cls.def(
+        "ReadMultiTableValues",
+        [](Wrapper& self, uint32_t start, uint32_t count) {
+            return readBlock(self, start, count, &Wrapper::ReadMultiTableValues);
+        },
+        "Reads TABLE values: (ErrorCode, list of float).");
+
+    cls.def("WriteVrValue", &Wrapper::WriteVrValue, Release(), "Writes one VR value.");
+    cls.def(
+        "WriteMultiVrValues",
+        [](Wrapper& self, uint32_t start, uint32_t count, double value) {
+            return self.WriteMultiVrValues(start, count, &value, 1);
+        },
+        Release(), "Writes VR values; a single value allows a count of 0 or 1.");
+    cls.def(
+        "WriteMultiVrValues",
+        [](Wrapper& self, uint32_t start, uint32_t count, const std::vector<double>& values) {
+            return self.WriteMultiVrValues(start, count, values.data(), values.size());
+        },
+        Release(), "Writes VR values from a sequence of at least `count` numbers.");
+    cls.def(
+        "ReadVrValue", [](Wrapper& self, uint32_t index, double) { return self.ReadVrValue(index).first; }, Release(),
+        "Reads one VR value; the value is dropped (placeholder form).");
+    cls.def(
+        "ReadVrValue", [](Wrapper& self, uint32_t index) { return self.ReadVrValue(index); }, Release(),
+        "Reads one VR value: (ErrorCode, float).");
+    cls.def(
+        "ReadMultiVrValues",
+        [](Wrapper& self, uint32_t start, uint32_t count, double value) {
+            return self.ReadMultiVrValues(start, count, &value, 1);
+        },
+        Release(), "Reads VR values; a single placeholder allows a count of 0 or 1.");
+    cls.def(
+        "ReadMultiVrValues",
+        [](Wrapper& self, uint32_t start, uint32_t count, py::list& values) {
+            return readIntoList(self, start, count, values, &Wrapper::ReadMultiVrValues);
+        },
+        "Reads VR values into the first `count` items of a list.");
+    cls.def(
+        "ReadMultiVrValues",
+        [](Wrapper& self, uint32_t start, uint32_t count) {
+            return readBlock(self, start, count, &Wrapper::ReadMultiVrValues);
+        },
+        "Reads VR values: (ErrorCode, list of float).");
+
+    cls.def("WriteAxisParam", &Wrapper::WriteAxisParam, Release(), "Writes a named axis parameter.");
+    cls.def(
+        "ReadAxisParam",
+        [](Wrapper& self, const std::string_view& name, int axis, double) {
+            return self.ReadAxisParam(name, axis).first;
+        },
+        Release(), "Reads a named axis parameter; the value is dropped (placeholder form).");
+    cls.def(
+        "ReadAxisParam", [](Wrapper& self, const std::string_view& name, int axis) { return self.ReadAxisParam(name, axis); },
+        Release(), "Reads a named axis parameter: (ErrorCode, float).");
+    cls.def("InvertIN", &Wrapper::InvertIN, Release(), "Switches the inversion of an input.");
+
+    cls.def("IsConnected", &Wrapper::IsConnected, Release(), "True while the link to the controller is open.");
+    cls.def("Dir", &Wrapper::Dir, Release(), "Lists the controller's files: (ErrorCode, list of ControllerFileInfo).");
+    cls.def("WriteVrString", &Wrapper::WriteVrString, Release(), "Stores a text (UTF-8) under a VR number.");
+    cls.def(
+        "ReadVrString",
+        [](Wrapper& self, uint32_t vr) {
+            std::pair<ErrorCode, std::string> result;
+            {
+                py::gil_scoped_release release;
+                result = self.ReadVrString(vr);
+            }
+            return py::make_tuple(result.first, toStr(result.second));
+        },
+        "Reads the text stored under a VR number: (ErrorCode, str).");
+
+    cls.def(
+        "SetEventHandler",
+        [](Wrapper& self, const py::object& handler) {
+            if (!handler.is_none() && !PyCallable_Check(handler.ptr()))
+                throw py::type_error("SetEventHandler expects a callable or None");
+            self.SetEventHandler(handler);
+        },
+        "Calls handler(EventType, int code, str text) for every event of the connection, from any thread; None stops.");
+
+    cls.def("__enter__", [](py::object self) { return self; });
+    cls.def(
+        "__exit__",
+        [](Wrapper& self, const py::args&) {
+            {
+                py::gil_scoped_release release;
+                self.DestroyContext();
+            }
+            return false;
+        },
+        "Releases the connection context.");
+}
+
+} // namespace Vantrel::HolvaneApi

@@ -1,0 +1,62 @@
+#pragma once
+
+#include "SharedLib/IConnection.h"
+
+#include <chrono>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+
+namespace Vantrel::HolvaneApi {
+
+// A connection made by the factory, shared by the Connection object that
+// created it and by every operation in flight on it. Closing it disconnects
+// first (which makes in-flight operations return), waits until none is left
+// and only then hands the connection back to the factory.
+class LiveContext {
+public:
+    explicit LiveContext(IConnection* connection) : _connection(connection) {}
+    ~LiveContext();
+    LiveContext(const LiveContext&) = delete;
+    LiveContext& operator=(const LiveContext&) = delete;
+
+    // Keeps the connection usable for one operation.
+    class Lease {
+    public:
+        Lease() = default;
+        explicit Lease(std::shared_ptr<LiveContext> context) : _context(std::move(context)) {}
+        Lease(Lease&&) = default;
+        Lease& operator=(Lease&&) = delete;
+        Lease(const Lease&) = delete;
+        ~Lease();
+        explicit operator bool() const { return _context != nullptr; }
+        IConnection& connection() const { return *_context->_connection; }
+
+    private:
+        std::shared_ptr<LiveContext> _context;
+    };
+
+    // An empty lease once closing has begun.
+    static Lease enter(const std::shared_ptr<LiveContext>& context);
+
+    // Disconnect, wait for in-flight operations, destroy. The first caller
+    // does the work and gets NoError or the Disconnect code; later callers get
+    // ConnectionContext.
+    ErrorCode close();
+
+    // Upper bound for waiting out operations in flight before giving up on
+    // deleting the connection (it is then left alive rather than freed under
+    // a running operation).
+    static constexpr std::chrono::seconds InFlightLimit{150};
+
+private:
+    void leave();
+
+    std::mutex _mutex;
+    std::condition_variable _idle;
+    IConnection* _connection;
+    int _inFlight = 0;
+    bool _closing = false;
+};
+
+} // namespace Vantrel::HolvaneApi
