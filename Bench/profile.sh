@@ -57,11 +57,11 @@ if command -v valgrind >/dev/null; then
     "$BENCH" --host "$HOST" --port "$PORT" --profile read --ops "$CG_OPS" >/dev/null 2>"$WORK/cg.err" || true
   out="$(ls "$WORK"/cg.out* 2>/dev/null | sort | tail -1)"
   if [ -n "$out" ]; then
-    callgrind_annotate --threshold=99 "$out" 2>/dev/null | awk '/Ir/ && /file:function/ {on=1; next} on && NF' | head -25 | sed 's/^/  /'
+    callgrind_annotate --threshold=99 "$out" 2>/dev/null | awk '/Ir/ && /file:function/ {on=1; next} on && /^ *[0-9]/' | head -25 | sed 's/^/  /'
     total=$(callgrind_annotate "$out" 2>/dev/null | awk '/PROGRAM TOTALS/ {gsub(",", "", $1); print $1; exit}')
     [ -n "$total" ] && echo "  instructions per call: $(( total / CG_OPS ))"
     echo "--- callgrind, inclusive (top 25)"
-    callgrind_annotate --inclusive=yes "$out" 2>/dev/null | awk '/Ir/ && /file:function/ {on=1; next} on && NF' | head -25 | sed 's/^/  /'
+    callgrind_annotate --inclusive=yes "$out" 2>/dev/null | awk '/Ir/ && /file:function/ {on=1; next} on && /^ *[0-9]/' | head -25 | sed 's/^/  /'
   else
     echo "  callgrind produced no profile:"; tail -5 "$WORK/cg.err"
   fi
