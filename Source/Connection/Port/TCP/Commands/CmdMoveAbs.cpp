@@ -1,0 +1,7 @@
+#include "Connection/Port/TCP/Commands/CmdMoveAbs.h"
+
+namespace Vantrel::HolvaneApi::TCP {
+
+CmdMoveAbs::CmdMoveAbs(Connection_TCP* conn) : CmdMotion(conn, Token::tMOVEABS) {}
+
+} // namespace Vantrel::HolvaneApi::TCP

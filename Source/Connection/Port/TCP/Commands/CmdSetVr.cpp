@@ -1,0 +1,23 @@
+#include "Connection/Port/TCP/Commands/CmdSetVr.h"
+
+#include "Connection/Port/TCP/Commands/RequestBuilder.h"
+
+namespace Vantrel::HolvaneApi::TCP {
+
+ErrorCode CmdSetVr::send(uint32_t index, double value)
+{
+    RequestBuilder request(tokens());
+    request.token(Token::tVR).bracketed(index).token(Token::tASSIGN).value(value).zero();
+    return writeRequest(request.buffer(), TraceRequest::OnSuccess, request.error());
+}
+
+ErrorCode CmdSetVr::readReply()
+{
+    ReplyTrace trace(*this);
+    const ErrorCode error = readSimpleReply(nullptr);
+    trace.print();
+    setError(error);
+    return error;
+}
+
+} // namespace Vantrel::HolvaneApi::TCP
