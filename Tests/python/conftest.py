@@ -1,0 +1,160 @@
+"""Shared fixtures: the build folder, the module, the stand-in plug-ins, the
+controller simulator and a child-process runner for loader tests."""
+import ctypes
+import os
+import signal
+import subprocess
+import sys
+import textwrap
+import threading
+import time
+from pathlib import Path
+
+import pytest
+
+REPO = Path(__file__).resolve().parents[2]
+BUILD = Path(os.environ.get("HOLVANE_BUILD_DIR", REPO / "build")).resolve()
+MODULE_DIR = BUILD / "python"
+PLUGIN_DIR = BUILD / "test-plugins"
+TCP_PLUGIN = MODULE_DIR / "libVantrel_HolvaneApi-TCP-x64.so"
+SIMULATOR = BUILD / "bin" / "holvane-sim"
+
+if str(MODULE_DIR) not in sys.path:
+    sys.path.insert(0, str(MODULE_DIR))
+
+
+def pytest_configure(config):
+    config.addinivalue_line("markers", "slow: waits out a long protocol time-out (10 s or more)")
+
+
+@pytest.fixture(scope="session")
+def hv():
+    import Vantrel_HolvaneAPI
+
+    return Vantrel_HolvaneAPI
+
+
+class FakePlugin:
+    """The recording stand-in plug-in, loaded into this process so that the
+    factory's plain-name lookup finds it (it serves ConnectionType.QUENTA)."""
+
+    def __init__(self, path):
+        self.path = path
+        self.lib = ctypes.CDLL(str(path))
+        self.lib.fake_take_log.restype = ctypes.c_size_t
+        self.lib.fake_take_log.argtypes = [ctypes.c_char_p, ctypes.c_size_t]
+
+    def take(self):
+        """The calls made since the last look, one text line each."""
+        buffer = ctypes.create_string_buffer(1 << 20)
+        self.lib.fake_take_log(buffer, len(buffer))
+        text = buffer.value.decode()
+        return [line for line in text.split("\n") if line]
+
+    def live_objects(self):
+        return self.lib.fake_live_objects()
+
+    def max_in_flight(self):
+        return self.lib.fake_max_in_flight()
+
+
+def load_stand_in(type_name):
+    path = PLUGIN_DIR / f"libVantrel_HolvaneApi-{type_name}-x64.so"
+    if not path.exists():
+        pytest.skip(f"stand-in plug-in not built: {path}")
+    return path
+
+
+@pytest.fixture(scope="session")
+def fake_plugin():
+    return FakePlugin(load_stand_in("QUENTA"))
+
+
+@pytest.fixture
+def fake(hv, fake_plugin):
+    """A Connection with a context on the recording plug-in; the call log is
+    empty when the test starts and the context is gone when it ends."""
+    connection = hv.Connection()
+    assert connection.CreateContext(hv.ConnectionType.QUENTA) == hv.ErrorCode.NoError
+    fake_plugin.take()
+    yield connection, fake_plugin
+    connection.DestroyContext()
+    fake_plugin.take()
+
+
+@pytest.fixture
+def tcp_plugin():
+    if not TCP_PLUGIN.exists():
+        pytest.skip("TCP plug-in not built")
+    return TCP_PLUGIN
+
+
+def _stop(process):
+    if process.poll() is None:
+        process.send_signal(signal.SIGTERM)
+        try:
+            process.wait(timeout=5)
+        except subprocess.TimeoutExpired:
+            process.kill()
+            process.wait()
+
+
+@pytest.fixture
+def sim(tcp_plugin):
+    """Starts holvane-sim on a free port; yields (host, port)."""
+    if not SIMULATOR.exists():
+        pytest.skip("holvane-sim not built")
+    process = subprocess.Popen([str(SIMULATOR), "--host", "127.0.0.1", "--port", "0"],
+                               stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
+    try:
+        line = _read_line(process.stdout, 10.0)
+        if not line.startswith("listening on "):
+            pytest.fail(f"simulator did not start: {line!r}")
+        host, port = line[len("listening on "):].strip().rsplit(":", 1)
+        # Keep draining its output so it never blocks on a full pipe.
+        threading.Thread(target=process.stdout.read, daemon=True).start()
+        yield host, int(port)
+    finally:
+        _stop(process)
+
+
+def _read_line(stream, timeout):
+    result = []
+    reader = threading.Thread(target=lambda: result.append(stream.readline()), daemon=True)
+    reader.start()
+    reader.join(timeout)
+    return result[0] if result else ""
+
+
+def connect(hv, host, port, trace=0):
+    """A connected Connection to host:port over the TCP plug-in."""
+    c = hv.Connection()
+    assert c.CreateContext(hv.ConnectionType.TCP) == hv.ErrorCode.NoError
+    assert c.WriteStringAttribute("TCP_HostName", host) == hv.ErrorCode.NoError
+    assert c.WriteIntAttribute("TCP_Port", port) == hv.ErrorCode.NoError
+    c.WriteIntAttribute("TCP_Trace", trace)
+    code = c.Connect()
+    assert code == hv.ErrorCode.NoError, hex(int(code))
+    return c
+
+
+def run_python(code, env_extra=None, drop=(), timeout=60):
+    """Runs a snippet in a fresh interpreter (loader paths are read at start-up);
+    returns the completed process. The module's folder is on sys.path there."""
+    env = dict(os.environ)
+    for name in drop:
+        env.pop(name, None)
+    env.update(env_extra or {})
+    env.setdefault("PYTHONPATH", str(MODULE_DIR))
+    prelude = f"import sys\nsys.path.insert(0, {str(MODULE_DIR)!r})\n"
+    return subprocess.run([sys.executable, "-c", prelude + textwrap.dedent(code)], env=env,
+                          capture_output=True, text=True, timeout=timeout)
+
+
+def wait_until(predicate, timeout=5.0, step=0.01):
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        if predicate():
+            return True
+        time.sleep(step)
+    return predicate()

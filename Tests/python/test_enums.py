@@ -1,0 +1,72 @@
+"""The module's published names and how its enumerations behave in Python."""
+import pytest
+
+
+def test_module_publishes_exactly_its_names(hv):
+    assert hv.__doc__ == "Vantrel Holvane API"
+    for name in ("ErrorCode", "XferDestinations", "XferProtocol", "XferDirection", "EventType",
+                 "ConnectionType", "ParamBlockType", "Connection"):
+        assert hasattr(hv, name), name
+    # Members stay inside their types.
+    assert not hasattr(hv, "Timeout")
+    assert not hasattr(hv, "TCP")
+    assert hv.ErrorCode.Timeout == 0x100000007
+
+
+def test_error_code_values_and_integer_behaviour(hv):
+    E = hv.ErrorCode
+    expected = {
+        "NoError": 0x0, "__Unknown": 0xFFFFFFFF, "__ApiError": 0x100000000, "Api_Unknown": 0x100000000,
+        "Fail": 0x100000001, "ConnectionModule": 0x100000002, "ConnectionContext": 0x100000003,
+        "ConnectionUnknownAttrib": 0x100000004, "ConnectionWrongAttribType": 0x100000005,
+        "TokenTable": 0x100000006, "Timeout": 0x100000007, "UnknownFloatingPointFormat": 0x100000008,
+        "Remote_TokenBuffer": 0x100000009, "Remote_UnknownToken": 0x10000000A,
+        "UnsupportedController": 0x10000000B, "BadResponse": 0x10000000C, "BadArgument": 0x10000000D,
+        "__ApiLast": 0x10000000E, "__SystemError": 0x200000000, "Sys_Unknown": 0x2FFFFFFFF,
+        "__ControllerError": 0x400000000,
+    }
+    assert list(E.__members__) == list(expected)
+    for name, value in expected.items():
+        member = getattr(E, name)
+        assert int(member) == value and member.value == value and member == value, name
+    assert E.NoError == 0
+    assert E(0x100000007) == E.Timeout
+    # Two names, one value: the first registered name wins.
+    assert E.Api_Unknown == E.__ApiError
+    assert E.Api_Unknown.name == "__ApiError"
+    # Band values without a name of their own are still members.
+    system = E(0x200000068)
+    assert system == 0x200000068 and int(system) >> 32 == 2 and int(system) & 0xFFFFFFFF == 104
+    assert system.name not in expected
+    controller = E(0x400000005)
+    assert controller == 0x400000005 and controller.name not in expected
+
+
+def test_scoped_enumerations_are_strict(hv):
+    assert hv.EventType.Error != 0
+    assert hv.ConnectionType.TCP != 0
+    assert hv.ConnectionType.TCP == hv.ConnectionType.TCP
+    assert hv.ConnectionType.TCP != hv.ConnectionType.UDP
+    assert int(hv.ConnectionType.Unknown) == -1
+    assert int(hv.ConnectionType.ZELIK7) == 4 and int(hv.ConnectionType.QUENTA) == 3
+    assert hv.ConnectionType(0) == hv.ConnectionType.TCP
+    tables = {
+        hv.XferDestinations: {"RAM": 0, "FIFO": 1, "SD": 2},
+        hv.XferProtocol: {"Transparent": 0, "Ctrl2XX": 1, "Ctrl4XX": 2},
+        hv.XferDirection: {"ToCtrl": 0, "FromCtrl": 1},
+        hv.EventType: {"Error": 0, "WriteFail": 1, "ReadFail": 2, "Message": 3, "Receive": 4,
+                       "BufferOverrun": 5, "ProgressCreate": 6, "ProgressDestroy": 7, "ProgressSetPos": 8,
+                       "GetControllerKey": 9},
+        hv.ConnectionType: {"Unknown": -1, "TCP": 0, "UDP": 1, "RS232": 2, "QUENTA": 3, "ZELIK7": 4},
+        hv.ParamBlockType: {"AxisParam": 0, "SystemParameters": 1, "VR": 2, "TABLE": 3, "ProgramVariable": 4},
+    }
+    for enum, members in tables.items():
+        assert {name: int(m) for name, m in enum.__members__.items()} == members, enum.__name__
+        assert list(enum.__members__) == list(members)
+
+
+def test_enumerations_have_no_arithmetic(hv):
+    with pytest.raises(TypeError):
+        hv.ErrorCode.Fail < hv.ErrorCode.Timeout  # noqa: B015
+    with pytest.raises(TypeError):
+        hv.EventType.Error | hv.EventType.Message  # noqa: B015
