@@ -1,0 +1,137 @@
+// Measures VR-read round trips against the simulator over loopback with a
+// raw-socket client: one request at a time, then several clients pipelining.
+#include "HolvaneSim/NumberCodec.h"
+#include "HolvaneSim/SimServer.h"
+
+#include <arpa/inet.h>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <stdexcept>
+#include <string>
+#include <sys/socket.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+using namespace Vantrel::HolvaneApi::Sim;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+class BenchClient {
+public:
+    BenchClient(uint16_t port, const TokenTable& table)
+    {
+        _fd = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_port = htons(port);
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        if (::connect(_fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0)
+            throw std::runtime_error("connect failed");
+        const int one = 1;
+        ::setsockopt(_fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+        // Token table, then CONTROL in the handshake format switches to IEEE.
+        sendAll(std::string("\x00\xc8", 2));
+        std::string text;
+        while (text.find("[EOT]\r\n") == std::string::npos)
+            text += readSome();
+        const auto code = [&](const char* n) { return static_cast<char>(table.codeOf(n)); };
+        sendAll(std::string{code("SYSTEMVARIABLE"), code("CONTROL"), static_cast<char>(table.zeroCode())});
+        readExact(8);
+        for (int i = 0; i < 8; ++i) {
+            std::string r{code("VR"), code("OPENBRACKETS"), code("NUMBER")};
+            appendNumber(r, i, NumberFormat::Ieee64);
+            r += std::string{code("EOX"), code("CLOSEBRACKETS"), static_cast<char>(table.zeroCode())};
+            _requests.push_back(r);
+        }
+    }
+    ~BenchClient() { ::close(_fd); }
+
+    void roundTrips(int count, int depth)
+    {
+        std::string batch;
+        for (int i = 0; i < depth; ++i)
+            batch += _requests[static_cast<size_t>(i) % _requests.size()];
+        for (int done = 0; done < count; done += depth) {
+            sendAll(batch);
+            readExact(16u * static_cast<size_t>(depth));
+        }
+    }
+
+private:
+    void sendAll(const std::string& s)
+    {
+        size_t sent = 0;
+        while (sent < s.size()) {
+            const ssize_t n = ::send(_fd, s.data() + sent, s.size() - sent, MSG_NOSIGNAL);
+            if (n <= 0)
+                throw std::runtime_error("send failed");
+            sent += static_cast<size_t>(n);
+        }
+    }
+    std::string readSome()
+    {
+        char buffer[65536];
+        const ssize_t n = ::recv(_fd, buffer, sizeof buffer, 0);
+        if (n <= 0)
+            throw std::runtime_error("connection closed");
+        return std::string(buffer, static_cast<size_t>(n));
+    }
+    void readExact(size_t count)
+    {
+        static thread_local std::vector<char> buffer(1 << 20);
+        size_t got = 0;
+        while (got < count) {
+            const ssize_t n = ::recv(_fd, buffer.data(), std::min(buffer.size(), count - got), 0);
+            if (n <= 0)
+                throw std::runtime_error("connection closed");
+            got += static_cast<size_t>(n);
+        }
+    }
+
+    int _fd = -1;
+    std::vector<std::string> _requests;
+};
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    const int count = argc > 1 ? std::atoi(argv[1]) : 50000;
+    SimConfig config;
+    config.port = 0;
+    SimServer server(config);
+    server.start();
+
+    {
+        BenchClient client(server.port(), server.tokenTable());
+        client.roundTrips(2000, 1); // warm-up
+        const auto t0 = Clock::now();
+        client.roundTrips(count, 1);
+        const double us = std::chrono::duration<double, std::micro>(Clock::now() - t0).count();
+        std::printf("sequential: %d VR reads, %.2f us per round trip, %.0f reads/s\n", count, us / count,
+                    count / (us / 1e6));
+    }
+    for (int clients : {1, 4}) {
+        const int depth = 64;
+        std::vector<std::thread> threads;
+        const auto t0 = Clock::now();
+        for (int c = 0; c < clients; ++c)
+            threads.emplace_back([&] {
+                BenchClient client(server.port(), server.tokenTable());
+                client.roundTrips(count * 4, depth);
+            });
+        for (auto& t : threads)
+            t.join();
+        const double s = std::chrono::duration<double>(Clock::now() - t0).count();
+        std::printf("pipelined: %d client(s), depth %d, %.0f reads/s in total\n", clients, depth,
+                    clients * count * 4.0 / s);
+    }
+    server.stop();
+    return 0;
+}

@@ -1,0 +1,94 @@
+#pragma once
+
+#include "HolvaneSim/ControllerState.h"
+#include "HolvaneSim/FaultPlan.h"
+#include "HolvaneSim/Keywords.h"
+#include "HolvaneSim/TokenTable.h"
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <list>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+
+namespace Vantrel::HolvaneApi::Sim {
+
+struct SimConfig {
+    std::string host = "127.0.0.1";
+    uint16_t port = 3240;            // 0 picks a free port
+    uint16_t zeroToken = TokenTable::kDefaultZero;
+    uint16_t extendedToken = TokenTable::kDefaultExtended;
+    StateConfig state;               // sizes, controller type and version
+    FaultPlan faults;
+    size_t maxConnections = 512;
+    // Pause after the last chunk of a value list before answering a request
+    // that was already queued behind it: the host reads that chunk with a read
+    // of up to 256 bytes and drops whatever else the read brings.
+    uint32_t listGraceMicros = 2000;
+};
+
+class SimSession;
+
+// The simulated controller: a TCP listener with one thread per connection,
+// all sharing one ControllerState.
+class SimServer {
+public:
+    explicit SimServer(SimConfig config);
+    ~SimServer();
+    SimServer(const SimServer&) = delete;
+    SimServer& operator=(const SimServer&) = delete;
+
+    // Binds and starts accepting; throws std::system_error when it cannot.
+    void start();
+    // Closes the listener and every connection, and joins their threads.
+    void stop();
+    uint16_t port() const { return _boundPort; }
+    const std::string& host() const { return _config.host; }
+
+    // Applies to connections accepted from now on.
+    void setFaults(const FaultPlan& faults);
+    FaultPlan faults() const;
+
+    ControllerState& state() { return _state; }
+    const TokenTable& tokenTable() const { return _table; }
+    const Keywords& keywords() const { return _keywords; }
+    const SimConfig& config() const { return _config; }
+    size_t activeConnections() const { return _active.load(); }
+    uint64_t acceptedConnections() const { return _accepted.load(); }
+
+    // Waits up to `micros`, returning early when the server stops. True if stopping.
+    bool pause(uint64_t micros);
+    bool stopping() const { return _stopping.load(); }
+
+private:
+    struct Worker {
+        std::unique_ptr<SimSession> session;
+        std::thread thread;
+        std::atomic<bool> done{false};
+    };
+
+    void acceptLoop();
+    void reapFinished(bool all);
+
+    SimConfig _config;
+    TokenTable _table;
+    Keywords _keywords;
+    ControllerState _state;
+    int _listenFd = -1;
+    int _wakePipe[2] = {-1, -1};
+    uint16_t _boundPort = 0;
+    std::thread _acceptThread;
+    std::atomic<bool> _stopping{false};
+    std::atomic<size_t> _active{0};
+    std::atomic<uint64_t> _accepted{0};
+    mutable std::mutex _mutex; // guards _faults and _workers
+    FaultPlan _faults;
+    std::list<Worker> _workers;
+    std::mutex _pauseMutex;
+    std::condition_variable _pauseCv;
+};
+
+} // namespace Vantrel::HolvaneApi::Sim
