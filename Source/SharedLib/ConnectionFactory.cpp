@@ -154,7 +154,14 @@ ErrorCode ConnectionFactory::Create(const CreateParams& params, IConnection*& co
         code = systemError(platform::lastError());
         raiseError(params, code, {});
     } else {
-        code = entry(params, result);
+        try {
+            code = entry(params, result);
+        } catch (...) {
+            // A plug-in whose construction throws must not unwind through Python
+            // with its library still loaded.
+            code = Fail;
+            raiseError(params, code, "connection plug-in failed to create a connection");
+        }
         if (code == NoError && result == nullptr) {
             // Success without a connection: nothing to keep.
             code = Fail;

@@ -158,3 +158,21 @@ def wait_until(predicate, timeout=5.0, step=0.01):
             return True
         time.sleep(step)
     return predicate()
+
+
+@pytest.fixture
+def peer(tcp_plugin):
+    """A scripted controller on a free port (see fake_controller.py)."""
+    from fake_controller import FakeController
+
+    controller = FakeController()
+    yield controller
+    controller.close()
+
+
+@pytest.fixture
+def linked(hv, peer):
+    """A Connection linked to the scripted controller; released afterwards."""
+    c = connect(hv, "127.0.0.1", peer.port)
+    yield c, peer
+    c.DestroyContext()
