@@ -69,10 +69,8 @@ public:
     }
     void setReady() override
     {
-        {
-            std::lock_guard<std::mutex> lock(_mutex);
-            _ready = true;
-        }
+        std::lock_guard<std::mutex> lock(_mutex);
+        _ready = true;
         _cv.notify_all();
     }
     void clearReady() override

@@ -41,10 +41,11 @@ void Command::waitReady()
 
 void Command::setReady()
 {
-    {
-        std::lock_guard<std::mutex> lock(*_mutex_ready);
-        _flag_ready.store(1);
-    }
+    // Notified under the mutex: once the waiter can see the flag it may
+    // destroy the command, condition variable included, so nothing of the
+    // command may be touched after the unlock. The mutex belongs to the pool.
+    std::lock_guard<std::mutex> lock(*_mutex_ready);
+    _flag_ready.store(1);
     _cv_ready.notify_all();
 }
 
