@@ -1,0 +1,288 @@
+"""Vantrel Holvane API: a networked motion controller from Python.
+
+Every Connection method returns an ErrorCode, or a tuple whose first item is
+one. Codes are banded: 0x1_0000_00nn API errors, 0x2_0000_0000 | errno system
+errors, 0x4_0000_0000 | n controller error number n.
+"""
+from typing import Callable, List, Optional, Sequence, Tuple, Union, overload
+
+_Bytes = Union[str, bytes]
+
+class ErrorCode:
+    """Result of every operation; compares equal to plain integers."""
+    NoError: ErrorCode
+    __Unknown: ErrorCode
+    __ApiError: ErrorCode
+    Api_Unknown: ErrorCode
+    Fail: ErrorCode
+    ConnectionModule: ErrorCode
+    ConnectionContext: ErrorCode
+    ConnectionUnknownAttrib: ErrorCode
+    ConnectionWrongAttribType: ErrorCode
+    TokenTable: ErrorCode
+    Timeout: ErrorCode
+    UnknownFloatingPointFormat: ErrorCode
+    Remote_TokenBuffer: ErrorCode
+    Remote_UnknownToken: ErrorCode
+    UnsupportedController: ErrorCode
+    BadResponse: ErrorCode
+    BadArgument: ErrorCode
+    __ApiLast: ErrorCode
+    __SystemError: ErrorCode
+    Sys_Unknown: ErrorCode
+    __ControllerError: ErrorCode
+    def __init__(self, value: int) -> None: ...
+    def __int__(self) -> int: ...
+    def __index__(self) -> int: ...
+    def __eq__(self, other: object) -> bool: ...
+    def __hash__(self) -> int: ...
+    @property
+    def name(self) -> str: ...
+    @property
+    def value(self) -> int: ...
+
+class XferDestinations:
+    RAM: XferDestinations
+    FIFO: XferDestinations
+    SD: XferDestinations
+    def __init__(self, value: int) -> None: ...
+    def __int__(self) -> int: ...
+    @property
+    def name(self) -> str: ...
+    @property
+    def value(self) -> int: ...
+
+class XferProtocol:
+    Transparent: XferProtocol
+    Ctrl2XX: XferProtocol
+    Ctrl4XX: XferProtocol
+    def __init__(self, value: int) -> None: ...
+    def __int__(self) -> int: ...
+    @property
+    def name(self) -> str: ...
+    @property
+    def value(self) -> int: ...
+
+class XferDirection:
+    ToCtrl: XferDirection
+    FromCtrl: XferDirection
+    def __init__(self, value: int) -> None: ...
+    def __int__(self) -> int: ...
+    @property
+    def name(self) -> str: ...
+    @property
+    def value(self) -> int: ...
+
+class EventType:
+    """Kind of a connection event; equal only to members of its own type."""
+    Error: EventType
+    WriteFail: EventType
+    ReadFail: EventType
+    Message: EventType
+    Receive: EventType
+    BufferOverrun: EventType
+    ProgressCreate: EventType
+    ProgressDestroy: EventType
+    ProgressSetPos: EventType
+    GetControllerKey: EventType
+    def __init__(self, value: int) -> None: ...
+    def __int__(self) -> int: ...
+    @property
+    def name(self) -> str: ...
+    @property
+    def value(self) -> int: ...
+
+class ConnectionType:
+    """Kind of link; selects the plug-in library libVantrel_HolvaneApi-<type>-x64.so."""
+    Unknown: ConnectionType
+    TCP: ConnectionType
+    UDP: ConnectionType
+    RS232: ConnectionType
+    QUENTA: ConnectionType
+    ZELIK7: ConnectionType
+    def __init__(self, value: int) -> None: ...
+    def __int__(self) -> int: ...
+    @property
+    def name(self) -> str: ...
+    @property
+    def value(self) -> int: ...
+
+class ParamBlockType:
+    AxisParam: ParamBlockType
+    SystemParameters: ParamBlockType
+    VR: ParamBlockType
+    TABLE: ParamBlockType
+    ProgramVariable: ParamBlockType
+    def __init__(self, value: int) -> None: ...
+    def __int__(self) -> int: ...
+    @property
+    def name(self) -> str: ...
+    @property
+    def value(self) -> int: ...
+
+class ControllerFileInfo:
+    """One file stored on the controller, as listed by Connection.Dir()."""
+    @property
+    def name(self) -> str: ...
+    @property
+    def type(self) -> int: ...
+    @property
+    def size(self) -> int: ...
+    @property
+    def compiled_size(self) -> int: ...
+    @property
+    def autorun_process(self) -> int:
+        """Process the program runs in at power-up; -1 when none."""
+    @property
+    def editable(self) -> bool: ...
+    @property
+    def autorun(self) -> bool: ...
+
+EventHandler = Callable[[EventType, int, str], object]
+
+class Connection:
+    """One connection context to one controller.
+
+    Calls release the interpreter lock while they wait for the controller, so
+    other threads run meanwhile, and several threads may share one Connection.
+    Leaving a `with` block or dropping the object releases the context.
+    """
+    def __init__(self) -> None: ...
+    def __enter__(self) -> Connection: ...
+    def __exit__(self, *args: object) -> bool:
+        """Releases the context (as DestroyContext); exceptions propagate."""
+
+    def CreateContext(self, type: ConnectionType, /) -> ErrorCode:
+        """Loads the plug-in for the type (the loader's path, then the module's
+        own folder) and creates a context. ConnectionContext if one exists,
+        ConnectionModule if the plug-in cannot be loaded."""
+    def DestroyContext(self) -> ErrorCode:
+        """Disconnects if connected, waits for calls in flight, releases the
+        context. Returns NoError or the Disconnect code."""
+    def IsConnected(self) -> bool:
+        """True while the link to the controller is open."""
+    def Connect(self) -> ErrorCode:
+        """Connects to TCP_HostName:TCP_Port (default port 3240)."""
+    def Disconnect(self) -> ErrorCode: ...
+
+    def WriteStringAttribute(self, attrib_name: str, value: _Bytes, /) -> ErrorCode:
+        """TCP_HostName."""
+    def WriteIntAttribute(self, attrib_name: str, value: int, /) -> ErrorCode:
+        """TCP_Port; TCP_Trace (0 silences the hexadecimal trace on stdout)."""
+    @overload
+    def ReadStringAttribute(self, attrib_name: str, /) -> Tuple[ErrorCode, str]: ...
+    @overload
+    def ReadStringAttribute(self, attrib_name: str, value: str, /) -> ErrorCode:
+        """Placeholder form: the value is read and dropped."""
+    @overload
+    def ReadIntAttribute(self, attrib_name: str, /) -> Tuple[ErrorCode, int]: ...
+    @overload
+    def ReadIntAttribute(self, attrib_name: str, value: int, /) -> ErrorCode: ...
+
+    @overload
+    def Ex(self) -> ErrorCode:
+        """EX with mode 0."""
+    @overload
+    def Ex(self, mode: int, /) -> ErrorCode: ...
+    @overload
+    def Cancel(self, mode: int, /) -> ErrorCode:
+        """CANCEL without an axis modifier."""
+    @overload
+    def Cancel(self, mode: int, axis: int, /) -> ErrorCode: ...
+    def Execute(self, command: _Bytes, /) -> ErrorCode:
+        """Runs one line of the controller's language."""
+    def SetAxisBase(self, axis: int, /) -> ErrorCode: ...
+    @overload
+    def SetMultiAxisBase(self, axis: int, count: int, /) -> ErrorCode:
+        """A single axis backs a count of 0 or 1; a larger count is BadArgument."""
+    @overload
+    def SetMultiAxisBase(self, axes: Sequence[int], count: int, /) -> ErrorCode:
+        """The first `count` axes; fewer than `count` is BadArgument."""
+    def Datum(self, sequence: int, axis: int, /) -> ErrorCode: ...
+    def Forward(self, axis: int, /) -> ErrorCode:
+        """A negative axis sends no axis modifier."""
+    def Reverse(self, axis: int, /) -> ErrorCode: ...
+
+    @overload
+    def DefPos(self, pos: float, axis: int, /) -> ErrorCode: ...
+    @overload
+    def DefPos(self, positions: Sequence[float], /) -> ErrorCode:
+        """One value per base axis, no axis modifier."""
+    @overload
+    def MoveRel(self, pos: float, axis: int, /) -> ErrorCode: ...
+    @overload
+    def MoveRel(self, positions: Sequence[float], /) -> ErrorCode:
+        """MOVE of the base axes, one distance each."""
+    @overload
+    def MoveRelSp(self, pos: float, axis: int, /) -> ErrorCode: ...
+    @overload
+    def MoveRelSp(self, positions: Sequence[float], /) -> ErrorCode: ...
+    @overload
+    def MoveAbs(self, pos: float, axis: int, /) -> ErrorCode: ...
+    @overload
+    def MoveAbs(self, positions: Sequence[float], /) -> ErrorCode:
+        """MOVEABS of the base axes, one position each."""
+    @overload
+    def MoveAbsSp(self, pos: float, axis: int, /) -> ErrorCode: ...
+    @overload
+    def MoveAbsSp(self, positions: Sequence[float], /) -> ErrorCode: ...
+
+    def WriteTableValue(self, index: int, value: float, /) -> ErrorCode:
+        """Not carried out over TCP (Fail)."""
+    @overload
+    def WriteMultiTableValues(self, start_index: int, count: int, value: float, /) -> ErrorCode: ...
+    @overload
+    def WriteMultiTableValues(self, start_index: int, count: int, values: Sequence[float], /) -> ErrorCode: ...
+    @overload
+    def ReadTableValue(self, index: int, /) -> Tuple[ErrorCode, float]: ...
+    @overload
+    def ReadTableValue(self, index: int, value: float, /) -> ErrorCode: ...
+    @overload
+    def ReadMultiTableValues(self, start_index: int, count: int, /) -> Tuple[ErrorCode, List[float]]:
+        """The values; an empty list unless the code is NoError."""
+    @overload
+    def ReadMultiTableValues(self, start_index: int, count: int, value: float, /) -> ErrorCode: ...
+    @overload
+    def ReadMultiTableValues(self, start_index: int, count: int, values: List[float], /) -> ErrorCode:
+        """Fills the first `count` items of the list when the read succeeds."""
+
+    def WriteVrValue(self, index: int, value: float, /) -> ErrorCode: ...
+    @overload
+    def WriteMultiVrValues(self, start_index: int, count: int, value: float, /) -> ErrorCode:
+        """A single value backs a count of 0 or 1; a larger count is BadArgument."""
+    @overload
+    def WriteMultiVrValues(self, start_index: int, count: int, values: Sequence[float], /) -> ErrorCode:
+        """Not carried out over TCP (Fail)."""
+    @overload
+    def ReadVrValue(self, index: int, /) -> Tuple[ErrorCode, float]: ...
+    @overload
+    def ReadVrValue(self, index: int, value: float, /) -> ErrorCode: ...
+    @overload
+    def ReadMultiVrValues(self, start_index: int, count: int, /) -> Tuple[ErrorCode, List[float]]: ...
+    @overload
+    def ReadMultiVrValues(self, start_index: int, count: int, value: float, /) -> ErrorCode: ...
+    @overload
+    def ReadMultiVrValues(self, start_index: int, count: int, values: List[float], /) -> ErrorCode: ...
+
+    def WriteAxisParam(self, param_name: str, axis: int, value: float, /) -> ErrorCode:
+        """Any axis parameter the controller's token table knows, e.g. SPEED."""
+    @overload
+    def ReadAxisParam(self, param_name: str, axis: int, /) -> Tuple[ErrorCode, float]:
+        """E.g. DPOS, MPOS, SPEED."""
+    @overload
+    def ReadAxisParam(self, param_name: str, axis: int, result: float, /) -> ErrorCode: ...
+    def InvertIN(self, input: int, invert: bool, /) -> ErrorCode: ...
+
+    def Dir(self) -> Tuple[ErrorCode, List[ControllerFileInfo]]:
+        """The controller's files; entries that cannot be read are skipped
+        (BadResponse) and the others still returned."""
+    def WriteVrString(self, vr: int, text: _Bytes, /) -> ErrorCode:
+        """Stores text (as UTF-8) under a VR number."""
+    def ReadVrString(self, vr: int, /) -> Tuple[ErrorCode, str]:
+        """The text under a VR number; bytes that are not UTF-8 come back as
+        surrogate escapes (s.encode('utf-8', 'surrogateescape') restores them)."""
+
+    def SetEventHandler(self, handler: Optional[EventHandler], /) -> None:
+        """Calls handler(EventType, code, text) for the connection's events,
+        from whichever thread raised them; None stops. Exceptions raised by the
+        handler are reported through sys.unraisablehook."""
