@@ -50,7 +50,8 @@ private:
     BenchResult timeCalls(const std::string& name, size_t warmup, size_t iterations,
                           const std::function<ErrorCode()>& call);
     BenchResult runThreads(const std::string& name, size_t threads, size_t opsPerThread, bool ownConnections);
-    bool fillVrBank(IConnection& connection, size_t count);
+    // Stores fillValue(i) in variable(i) for i < count ("VR" or "TABLE").
+    bool fillValues(IConnection& connection, const char* variable, size_t count);
 
     const BenchConfig& _config;
     const PluginLibrary& _library;
@@ -58,8 +59,8 @@ private:
     double _floorMedianUs = 0.0;
 };
 
-// The value stored in VR `index` before the block reads: distinct and not a
-// run, so the controller cannot shorten the list.
-double vrFillValue(size_t index);
+// The value stored in VR / TABLE `index` before the block reads: distinct and
+// not a run, so the controller cannot shorten the list.
+double fillValue(size_t index);
 
 } // namespace Vantrel::HolvaneApi::Bench

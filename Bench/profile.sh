@@ -50,18 +50,29 @@ if perf stat -e context-switches true >/dev/null 2>&1; then
   grep -v '^#' "$WORK/perf.txt" | awk -F, -v ops="$OPS" 'NF > 2 && $1 != "" {printf "  %-18s %s total, %.2f per call (includes connecting)\n", $3, $1, $1 / ops}'
 fi
 
+if perf record -e cpu-clock -o "$WORK/probe.data" true >/dev/null 2>&1; then
+  PERF_OPS=$(( OPS * 5 ))
+  echo "--- perf record (cpu-clock samples of the client, kernel included), $PERF_OPS x read, top 20"
+  perf record -e cpu-clock -F 10000 -o "$WORK/perf.data" \
+    "$BENCH" --host "$HOST" --port "$PORT" --profile read --ops "$PERF_OPS" >/dev/null 2>&1 || true
+  perf report -i "$WORK/perf.data" --sort dso,sym --stdio 2>/dev/null | grep -v '^#' | grep -v '^$' | head -20 | sed 's/^/  /' || true
+  echo "--- the same by shared object"
+  perf report -i "$WORK/perf.data" --sort dso --stdio 2>/dev/null | grep -v '^#' | grep -v '^$' | head -8 | sed 's/^/  /' || true
+fi
+
 if command -v valgrind >/dev/null; then
   CG_OPS=$(( OPS < 2000 ? OPS : 2000 ))
   echo "--- callgrind, $CG_OPS x read, instructions by function (exclusive, top 25)"
   valgrind --tool=callgrind --instr-atstart=no --callgrind-out-file="$WORK/cg.out" \
     "$BENCH" --host "$HOST" --port "$PORT" --profile read --ops "$CG_OPS" >/dev/null 2>"$WORK/cg.err" || true
-  out="$(ls "$WORK"/cg.out* 2>/dev/null | sort | tail -1)"
+  # The loop's own dump (cg.out.1); cg.out holds only what follows the loop.
+  out="$(ls "$WORK"/cg.out.* 2>/dev/null | sort | tail -1 || true)"
   if [ -n "$out" ]; then
-    callgrind_annotate --threshold=99 "$out" 2>/dev/null | awk '/Ir/ && /file:function/ {on=1; next} on && /^ *[0-9]/' | head -25 | sed 's/^/  /'
-    total=$(callgrind_annotate "$out" 2>/dev/null | awk '/PROGRAM TOTALS/ {gsub(",", "", $1); print $1; exit}')
-    [ -n "$total" ] && echo "  instructions per call: $(( total / CG_OPS ))"
+    callgrind_annotate --threshold=99 "$out" 2>/dev/null | awk '/Ir/ && /file:function/ {on=1; next} on && /^ *[0-9]/' | head -25 | sed 's/^/  /' || true
+    total=$(callgrind_annotate "$out" 2>/dev/null | awk '/PROGRAM TOTALS/ {gsub(",", "", $1); print $1}' || true)
+    if [ -n "$total" ]; then echo "  instructions per call (all threads of the client): $(( total / CG_OPS ))"; fi
     echo "--- callgrind, inclusive (top 25)"
-    callgrind_annotate --inclusive=yes "$out" 2>/dev/null | awk '/Ir/ && /file:function/ {on=1; next} on && /^ *[0-9]/' | head -25 | sed 's/^/  /'
+    callgrind_annotate --inclusive=yes "$out" 2>/dev/null | awk '/Ir/ && /file:function/ {on=1; next} on && /^ *[0-9]/' | head -25 | sed 's/^/  /' || true
   else
     echo "  callgrind produced no profile:"; tail -5 "$WORK/cg.err"
   fi

@@ -21,6 +21,21 @@ READ_VR = 7
 READ_VR_VALUE = 1234.5625
 
 
+def fill_value(index):
+    """What holvane_bench stored in VR and TABLE before the block reads."""
+    return index * 1.25 + 0.5
+
+
+def fill_values(connection, variable, count, ok, per_line=40):
+    """Stores fill_value(i) in variable(i) for i < count, many assignments a line."""
+    for first in range(0, count, per_line):
+        line = ":".join("%s(%d)=%.17g" % (variable, i, fill_value(i))
+                        for i in range(first, min(count, first + per_line)))
+        if connection.Execute(line) != ok:
+            return False
+    return True
+
+
 def percentile_us(sorted_ns, p):
     if not sorted_ns:
         return 0.0
@@ -191,25 +206,32 @@ class Bench:
 
     def module_block_reads(self):
         hv = self.hv
+        ok = hv.ErrorCode.NoError
         c = self.module_connection()
-        largest = 100000
-        # The C++ run filled VR 0..99999 with distinct values; check a sample.
-        code, values = c.ReadMultiVrValues(0, 10)
-        expected = [i * 1.25 + 0.1 for i in range(largest)]
+        largest, small_bank = 100000, 65536
+        vr_bank = largest if c.ReadVrValue(largest - 1)[0] == ok else small_bank
+        expected = [fill_value(i) for i in range(largest)]
         note = "values/s from the median call"
-        if code != hv.ErrorCode.NoError or values != expected[:10]:
-            note += "; VR bank not filled as expected"
-        for size, iterations in ((10, self.count(2000)), (1000, self.count(300)), (largest, max(3, self.count(6)))):
+        filled = fill_values(c, "VR", vr_bank, ok) and (vr_bank == largest or fill_values(c, "TABLE", largest, ok))
+        if not filled:
+            note += "; filling the values failed"
+        sizes = [(False, 10, self.count(2000)), (False, 1000, self.count(300)),
+                 (False, vr_bank, max(3, self.count(6)))]
+        if vr_bank < largest:
+            sizes.append((True, largest, max(3, self.count(6))))
+        for table, size, iterations in sizes:
             wrong = [0]
+            method = c.ReadMultiTableValues if table else c.ReadMultiVrValues
 
             def read():
-                code, values = c.ReadMultiVrValues(0, size)
-                if code == hv.ErrorCode.NoError and values != expected[:size]:
+                code, values = method(0, size)
+                if code == ok and values != expected[:size]:
                     wrong[0] += 1
-                return code != hv.ErrorCode.NoError
+                return code != ok
 
-            result = time_calls("ReadMultiVrValues of %d values (Python module)" % size, read,
-                                max(1, iterations // 10), iterations, group="block")
+            name = "%s of %d values (Python module)" % (
+                "ReadMultiTableValues" if table else "ReadMultiVrValues", size)
+            result = time_calls(name, read, max(1, iterations // 10), iterations, group="block")
             result["unit"] = "values"
             result["ops_per_s"] = size * 1e6 / result["median_us"] if result["median_us"] else 0.0
             result["errors"] += wrong[0]
