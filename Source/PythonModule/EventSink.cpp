@@ -7,6 +7,8 @@ namespace Vantrel::HolvaneApi {
 namespace {
 std::atomic<bool> s_interpreterStopping{false};
 
+thread_local const EventSink* t_delivering = nullptr;
+
 bool interpreterUsable() noexcept
 {
     return !s_interpreterStopping.load(std::memory_order_acquire) && Py_IsInitialized() != 0;
@@ -45,6 +47,12 @@ void EventSink::deliver(EventType type, uint64_t code, const std::string_view& t
         return;
     // Hold our own reference: the handler may replace itself while it runs.
     const py::object handler = py::reinterpret_borrow<py::object>(_handler);
+    const EventSink* const outer = t_delivering;
+    t_delivering = this;
+    struct Restore {
+        const EventSink* previous;
+        ~Restore() { t_delivering = previous; }
+    } restore{outer};
     try {
         py::object message = py::reinterpret_steal<py::object>(
             PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
@@ -66,6 +74,8 @@ EventCallback EventSink::callback()
     std::shared_ptr<EventSink> self = shared_from_this();
     return [self](EventType type, uint64_t code, const std::string_view& text) { self->deliver(type, code, text); };
 }
+
+bool EventSink::deliveringOnThisThread() const { return t_delivering == this; }
 
 void EventSink::stopAll() noexcept { s_interpreterStopping.store(true, std::memory_order_release); }
 

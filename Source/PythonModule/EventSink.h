@@ -30,6 +30,11 @@ public:
     // The callback handed to a plug-in; it keeps the sink alive.
     EventCallback callback();
 
+    // True while this thread runs this sink's handler. The handler may run on
+    // the plug-in's reader thread, which would wait for itself if the handler
+    // called back into the same connection.
+    bool deliveringOnThisThread() const;
+
     // Once the interpreter is shutting down no event reaches Python.
     static void stopAll() noexcept;
 

@@ -64,6 +64,8 @@ PyConnectionWrapper::~PyConnectionWrapper()
 template <typename Operation>
 ErrorCode PyConnectionWrapper::forward(Operation&& operation)
 {
+    if (_events->deliveringOnThisThread())
+        return Fail; // called from this connection's own event handler
     std::shared_ptr<LiveContext> context;
     {
         std::lock_guard<std::mutex> lock(_mutex);
@@ -77,6 +79,8 @@ ErrorCode PyConnectionWrapper::forward(Operation&& operation)
 
 ErrorCode PyConnectionWrapper::CreateContext(ConnectionType type)
 {
+    if (_events->deliveringOnThisThread())
+        return Fail;
     CreateParams params;
     params.connectionType = type;
     params.eventCallback = _events->callback();
@@ -116,6 +120,8 @@ ErrorCode PyConnectionWrapper::CreateContext(ConnectionType type)
 
 ErrorCode PyConnectionWrapper::DestroyContext()
 {
+    if (_events->deliveringOnThisThread())
+        return Fail; // would join the thread that is running the handler
     std::shared_ptr<LiveContext> context;
     {
         std::lock_guard<std::mutex> lock(_mutex);

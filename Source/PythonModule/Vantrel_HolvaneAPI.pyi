@@ -285,4 +285,7 @@ class Connection:
     def SetEventHandler(self, handler: Optional[EventHandler], /) -> None:
         """Calls handler(EventType, code, text) for the connection's events,
         from whichever thread raised them; None stops. Exceptions raised by the
-        handler are reported through sys.unraisablehook."""
+        handler are reported through sys.unraisablehook. The handler may run
+        on the connection's reader thread: methods of the same Connection
+        called from inside it return Fail at once instead of waiting for that
+        thread (other connections may be used)."""

@@ -347,3 +347,28 @@ def test_destroy_while_connect_is_in_flight(hv, fake_plugin):
     assert result == [hv.ErrorCode.NoError]
     assert fake_plugin.live_objects() == 0
     assert fake_plugin.take()[-3:] == ["Connect", "Disconnect", "DeleteMe"]
+
+
+def test_handler_cannot_wait_on_its_own_connection(hv, fake, fake_plugin):
+    c, plugin = fake
+    other = hv.Connection()
+    assert other.CreateContext(hv.ConnectionType.QUENTA) == hv.ErrorCode.NoError
+    seen = []
+
+    def handler(kind, code, text):
+        if text == "from worker":
+            # Its own connection would wait for the thread running this handler.
+            seen.append((c.ReadVrValue(2), c.DestroyContext(), other.ReadVrValue(2)))
+
+    c.SetEventHandler(handler)
+    assert c.Execute("events") == hv.ErrorCode.NoError
+    assert seen == [((hv.ErrorCode.Fail, 0.0), hv.ErrorCode.Fail, (hv.ErrorCode.NoError, 3.0))]
+    # Outside the handler the connection is as it was.
+    assert c.ReadVrValue(2) == (hv.ErrorCode.NoError, 3.0)
+    other.DestroyContext()
+
+
+def test_connection_takes_no_new_attributes(hv):
+    c = hv.Connection()
+    with pytest.raises(AttributeError):
+        c.anything = 1

@@ -293,3 +293,23 @@ def test_silent_controller_times_out(hv, linked):
     code, value = c.ReadVrValue(3)
     assert code == hv.ErrorCode.Timeout
     assert 9 < time.monotonic() - start < 30
+
+
+def test_exit_with_a_live_connection_is_clean(peer):
+    from conftest import run_python
+
+    # Neither destroyed nor dropped: the interpreter's exit releases it.
+    result = run_python(f"""
+import Vantrel_HolvaneAPI as hv
+events = []
+keep = hv.Connection()
+keep.SetEventHandler(lambda *e: events.append(e))
+keep.CreateContext(hv.ConnectionType.TCP)
+keep.WriteStringAttribute("TCP_HostName", "127.0.0.1")
+keep.WriteIntAttribute("TCP_Port", {peer.port})
+keep.WriteIntAttribute("TCP_Trace", 0)
+print(keep.Connect(), flush=True)
+""", timeout=30)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.strip() == "ErrorCode.NoError"
+    assert peer.closed_by_peer.wait(5)
