@@ -91,6 +91,14 @@ SimError ExpressionEvaluator::lexNext()
 SimError ExpressionEvaluator::execute(std::string_view line)
 {
     _line = line;
+    if (SimError e = run(true))
+        return e;
+    return run(false);
+}
+
+SimError ExpressionEvaluator::run(bool dryRun)
+{
+    _dryRun = dryRun;
     _pos = 0;
     if (SimError e = lexNext())
         return e;
@@ -168,6 +176,19 @@ SimError ExpressionEvaluator::statement()
     double value = 0.0;
     if (SimError e = expression(value, 0))
         return e;
+    if (_dryRun) {
+        const StateConfig& config = _state.config();
+        size_t checked = 0;
+        switch (target) {
+        case Target::Vr: return ControllerState::toIndex(index, config.vrCount, checked) ? eOk : eIndexRange;
+        case Target::Table: return ControllerState::toIndex(index, config.tableCount, checked) ? eOk : eIndexRange;
+        case Target::Axis:
+            if (!ControllerState::toIndex(index, config.axisCount, checked))
+                return eBadAxis;
+            return axisParamInfo(param).writable ? eOk : eReadOnly;
+        case Target::Sys: return sysVarInfo(sysVar).writable ? eOk : eReadOnly;
+        }
+    }
     switch (target) {
     case Target::Vr: return _state.writeVr(index, value);
     case Target::Table: return _state.writeTable(index, value);

@@ -168,7 +168,11 @@ bool SimSession::process()
         if (_silent)
             continue;
         if (request.tokenTableRequest) {
+            // Dripping applies to replies; the table is sent whole.
+            flush();
             _handler.handle(request, _out, _list);
+            if (!flush(false))
+                return false;
             continue;
         }
         ++_requests;
@@ -201,10 +205,10 @@ bool SimSession::process()
     }
 }
 
-bool SimSession::flush()
+bool SimSession::flush(bool allowDrip)
 {
     size_t sent = 0;
-    const bool drip = _faults.dripMicros > 0;
+    const bool drip = allowDrip && _faults.dripMicros > 0;
     while (sent < _out.size()) {
         if (drip && sent > 0 && _server.pause(_faults.dripMicros))
             break;

@@ -116,8 +116,17 @@ TokenTable::TokenTable(uint16_t zeroCode, uint16_t extendedCode) : _zero(zeroCod
     auto add = [&](char type, std::string name, std::string fields) {
         list.push_back(TokenEntry{type, std::move(name), 0, std::move(fields)});
     };
+    // A few of the host's keywords sit above 255 so that the host must send
+    // them with the extended-token prefix.
+    auto late = [](const char* name) {
+        for (const char* n : {"DATUM", "MOVEABSSP", "INVERT_IN", "VRSTRING"})
+            if (std::string_view(n) == name)
+                return true;
+        return false;
+    };
     for (const auto& e : s_hostKeywords)
-        add(e.type, e.name, e.fields);
+        if (!late(e.name))
+            add(e.type, e.name, e.fields);
     add('S', "ZERO", "");
     add('S', "EXTENDED_TOKEN", "");
     for (const char* n : s_specials)
@@ -144,6 +153,9 @@ TokenTable::TokenTable(uint16_t zeroCode, uint16_t extendedCode) : _zero(zeroCod
         const auto& info = axisParamInfo(static_cast<AxisParam>(i));
         add('V', std::string(info.name), info.writable ? "1,w" : "1,");
     }
+    for (const auto& e : s_hostKeywords)
+        if (late(e.name))
+            add(e.type, e.name, e.fields);
 
     // Code layout: pinned codes first, then catalogue order.
     std::vector<bool> taken(_extended + 256u, false);

@@ -39,6 +39,7 @@ private:
     SimError factor(double& value, int depth);
     SimError bracketed(double& value, int depth);
     SimError optionalAxis(double& axis, int depth);
+    SimError run(bool dryRun);
     bool isSymbol(char c) const { return _cur.kind == Kind::Symbol && _cur.symbol == c; }
 
     ControllerState& _state;
@@ -47,6 +48,7 @@ private:
     std::string_view _line;
     size_t _pos = 0;
     Lex _cur;
+    bool _dryRun = false; // checks the whole line before anything is written
 };
 
 } // namespace Vantrel::HolvaneApi::Sim

@@ -35,7 +35,7 @@ private:
     bool receive();
     bool extract();
     bool process();
-    bool flush();
+    bool flush(bool allowDrip = true);
     void respectListGrace();
     void closeConnection();
 
