@@ -142,6 +142,14 @@ bool Token::getTokenCode(KnownTokens t, uint16_t& code) const
     return true;
 }
 
+Token::CacheState Token::cacheState(KnownTokens t) const
+{
+    HOLVANE_ASSERT(t >= 0 && t < __tLAST_TOKEN);
+    if (!_token_codes[t])
+        return CacheState::Unresolved;
+    return _token_codes[t] == &_tokenUnknown ? CacheState::Absent : CacheState::Resolved;
+}
+
 bool Token::getTokenCode(std::string_view name, uint16_t& code, char type) const
 {
     const TokenDef* def = nullptr;

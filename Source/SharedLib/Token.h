@@ -151,6 +151,9 @@ public:
     bool getTokenCode(KnownTokens t, uint16_t& code) const;
     // Code of a named entry; false (and code 0) when absent.
     bool getTokenCode(std::string_view name, uint16_t& code, char type = 0) const;
+    // What the cache holds for a known token.
+    enum class CacheState { Unresolved, Absent, Resolved };
+    CacheState cacheState(KnownTokens t) const;
 
     void AddLogEvent(EventType type, uint64_t code, std::string_view text) const;
 

@@ -51,8 +51,12 @@ TEST(KnownTokens, ResolutionIsCachedIncludingAbsence)
 {
     Token token(nullptr);
     uint16_t code = 99;
+    EXPECT_EQ(token.cacheState(Token::tVR), Token::CacheState::Unresolved);
     EXPECT_FALSE(token.getTokenCode(Token::tVR, code));
+    EXPECT_EQ(token.cacheState(Token::tVR), Token::CacheState::Absent);
     EXPECT_FALSE(token.getTokenCode(Token::tVR, code));
+    EXPECT_EQ(token.cacheState(Token::tVR), Token::CacheState::Absent);
+    EXPECT_EQ(token.cacheState(Token::tEX), Token::CacheState::Unresolved);
 
     // A fresh token downloads a table; entries are found by the type the
     // keyword must carry.
@@ -60,6 +64,7 @@ TEST(KnownTokens, ResolutionIsCachedIncludingAbsence)
     ASSERT_EQ(loadTable(loaded, baseTable() + "V12VR,0,>\r\nC13VR,0,0,1,1,0,0,c>\r\n" + endOfTable()), NoError);
     EXPECT_TRUE(loaded.getTokenCode(Token::tVR, code));
     EXPECT_EQ(code, 13);
+    EXPECT_EQ(loaded.cacheState(Token::tVR), Token::CacheState::Resolved);
     EXPECT_TRUE(loaded.getTokenCode(Token::tTOKENTABLE, code));
     EXPECT_EQ(code, 0);
     // ZERO is in the table but is no known token; NUMBER is absent.
@@ -82,6 +87,7 @@ TEST(KnownTokens, ResolutionIsCachedIncludingAbsence)
 
     // The cache is cleared and refilled after reset.
     loaded.resetCachedTokens();
+    EXPECT_EQ(loaded.cacheState(Token::tVR), Token::CacheState::Unresolved);
     EXPECT_TRUE(loaded.getTokenCode(Token::tVR, code));
     EXPECT_EQ(code, 13);
 }
@@ -149,10 +155,13 @@ TEST(SystemVariables, ShortAndLongFormsByCodeKnownTokenAndName)
     EXPECT_EQ(token.appendToken_SystemVariable(byCode, uint16_t{77}), NoError);
     EXPECT_EQ(token.appendToken_SystemVariable(byCode, uint16_t{300}), NoError);
     EXPECT_EQ(token.appendToken_SystemVariable(byCode, uint16_t{600}), NoError);
-    EXPECT_EQ(bytesOf(byCode), (std::vector<uint8_t>{40, 77, 41, 0x2C, 41, 0xFF, 600 - 256 - 255}));
+    EXPECT_EQ(token.appendToken_SystemVariable(byCode, uint16_t{255}), NoError);
+    EXPECT_EQ(token.appendToken_SystemVariable(byCode, uint16_t{256}), NoError);
+    EXPECT_EQ(bytesOf(byCode),
+              (std::vector<uint8_t>{40, 77, 41, 0x2C, 41, 0xFF, 600 - 256 - 255, 40, 0xFF, 41, 0x00}));
     // 256 + 511 would need a wrapped offset: refused, nothing appended.
     EXPECT_EQ(token.appendToken_SystemVariable(byCode, uint16_t{767}), BadArgument);
-    EXPECT_EQ(byCode.length(), 7u);
+    EXPECT_EQ(byCode.length(), 11u);
 
     TokenBuffer byKnown(token);
     EXPECT_EQ(token.appendToken_SystemVariable(byKnown, Token::tVERSION), NoError);

@@ -125,14 +125,15 @@ TEST_F(Download, DecodesEveryRecordType)
 TEST_F(Download, TakesSpecialCodesFromTheTableAndIgnoresTrailingBytes)
 {
     const std::string reply = "S17EXTENDED_TOKEN\r\nS3ZERO\r\nC9TOKENTABLE,0,0,0,0,0,0,>\r\n"
-                              "[XYZ]\r\n[E]\r\n" +
+                              "[XYZ]\r\nS5AFTER\r\n[E]\r\n" +
                               endOfTable() + "C1LATE,0,0,0,0,0,0,>\r\n" + endOfTable();
     ASSERT_EQ(run(reply), NoError);
     EXPECT_EQ(token.tokenZERO().token, 3);
     EXPECT_EQ(token.tokenTOKENTABLE().token, 9);
     EXPECT_EQ(token.tokenExtendedCode(), 17);
     EXPECT_EQ(token.tokenMap().find("LATE"), nullptr);
-    EXPECT_EQ(token.tokenMap().size(), 3u);
+    EXPECT_EQ(token.tokenMap().size(), 4u);
+    EXPECT_NE(token.tokenMap().find("AFTER"), nullptr);
 
     // A table of 1234 entries reports its count.
     std::string big = baseTable();
@@ -225,6 +226,17 @@ TEST_F(Download, ATableCutShortEndsAfterTheSilenceLimit)
     // What arrived stays in the map; the special entries keep their defaults.
     EXPECT_EQ(token.tokenMap().size(), 4u);
     EXPECT_EQ(token.tokenZERO().token, 200);
+
+    // Silence counts from the last data, not from the start: a table that
+    // trickles in for longer than the limit still succeeds.
+    const std::string full = baseTable() + endOfTable();
+    PiecewisePort trickle(full, 2);
+    trickle.delay = 3ms;
+    trickle.emptyReadsBetweenPieces = true;
+    Token patient(nullptr);
+    const auto trickleStart = std::chrono::steady_clock::now();
+    EXPECT_EQ(patient.ReadTokenTable(trickle, 40ms), NoError);
+    EXPECT_GT(std::chrono::steady_clock::now() - trickleStart, 40ms);
 
     // A port that times out is asked with a bounded time-out, never 0.
     PiecewisePort silent("", 16);

@@ -9,6 +9,7 @@
 #include <chrono>
 #include <cstring>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace Vantrel::HolvaneApi::TokenTest {
@@ -69,6 +70,10 @@ public:
         lastTimeout = timeout_ms;
         if (_pos >= _reply.size())
             return afterData;
+        if (delay.count() > 0)
+            std::this_thread::sleep_for(delay);
+        if (emptyReadsBetweenPieces && reads % 2 == 0)
+            return Timeout;
         got = std::min({size, _piece, _reply.size() - _pos});
         std::memcpy(buffer, _reply.data() + _pos, got);
         _pos += got;
@@ -83,6 +88,8 @@ public:
     ErrorCode afterData = Timeout;
     size_t reads = 0;
     uint32_t lastTimeout = 0;
+    std::chrono::milliseconds delay{0}; // before each piece of data
+    bool emptyReadsBetweenPieces = false; // a time-out before every piece
 
 private:
     std::string _reply;
