@@ -28,6 +28,7 @@ constexpr double kReadVrValue = 1234.5625;
 constexpr int kParamAxis = 0;
 constexpr int kMotionAxis = 1;
 constexpr std::string_view kSpeed = "SPEED";
+constexpr size_t kRounds = 5;           // floor and benchmark rounds alternate this often
 
 // Releases a group of threads at the same moment.
 class StartLine {
@@ -124,7 +125,16 @@ void ApiBenchmarks::run()
 
 void ApiBenchmarks::floor()
 {
-    BenchResult result = runFloorPingPong(_config.requestBytes, _config.replyBytes, count(2000), count(20000));
+    _floor = std::make_unique<FloorPingPong>(_config.requestBytes, _config.replyBytes);
+    const size_t iterations = count(20000);
+    Samples samples(iterations);
+    BenchResult result;
+    result.name = "floor: C++ ping-pong " + std::to_string(_config.requestBytes) + " B / " +
+                  std::to_string(_config.replyBytes) + " B";
+    result.group = "floor";
+    const double wall = _floor->run(count(2000), iterations, samples, result.errors);
+    summarize(result, samples, wall, static_cast<double>(iterations));
+    relateToFloor(result, result.median_us);
     _floorMedianUs = result.median_us;
     add(result);
 }
@@ -132,6 +142,24 @@ void ApiBenchmarks::floor()
 void ApiBenchmarks::condVar()
 {
     add(runCondVarRoundTrip(count(2000), count(20000)));
+
+    // The floor exchange with the reader-thread hand-off of the plug-in's
+    // design, in rounds alternating with the plain floor.
+    const size_t rounds = kRounds;
+    const size_t perRound = count(20000) / rounds;
+    Samples relay(perRound * rounds);
+    Samples plain(perRound * rounds);
+    BenchResult result;
+    result.name = "floor with a reader-thread hand-off (the design's own cost)";
+    result.group = "latency";
+    double wall = 0.0;
+    for (size_t round = 0; round < rounds; ++round) {
+        _floor->run(50, perRound, plain, result.errors);
+        wall += _floor->runWithReaderThread(50, perRound, relay, result.errors);
+    }
+    summarize(result, relay, wall, static_cast<double>(perRound * rounds));
+    relateToFloor(result, plain.percentileUs(50.0));
+    add(result);
 }
 
 BenchResult ApiBenchmarks::timeCalls(const std::string& name, size_t warmup, size_t iterations,
@@ -140,25 +168,49 @@ BenchResult ApiBenchmarks::timeCalls(const std::string& name, size_t warmup, siz
     BenchResult result;
     result.name = name;
     result.group = "latency";
-    Samples samples(iterations);
     for (size_t i = 0; i < warmup; ++i)
         noteError(result, call());
     result.errors = 0;
     result.first_error = NoError;
-    const uint64_t allocationsBefore = holvane_bench_allocations();
-    const auto start = Clock::now();
-    for (size_t i = 0; i < iterations; ++i) {
-        const auto t0 = Clock::now();
-        const ErrorCode code = call();
-        samples.add(elapsedNs(t0, Clock::now()));
-        noteError(result, code);
+
+    // Rounds of the floor and of the calls alternate, so that both see the
+    // same load on a shared machine.
+    const size_t rounds = std::min<size_t>(kRounds, iterations);
+    const size_t perRound = iterations / rounds;
+    Samples samples(perRound * rounds);
+    const size_t floorPerRound = std::max<size_t>(perRound, 500);
+    Samples floorSamples(floorPerRound * rounds);
+    uint64_t floorErrors = 0;
+    uint64_t allocations = 0;
+    double wall = 0.0;
+    for (size_t round = 0; round < rounds; ++round) {
+        _floor->run(50, floorPerRound, floorSamples, floorErrors);
+        const uint64_t allocationsBefore = holvane_bench_allocations();
+        const auto start = Clock::now();
+        for (size_t i = 0; i < perRound; ++i) {
+            const auto t0 = Clock::now();
+            const ErrorCode code = call();
+            samples.add(elapsedNs(t0, Clock::now()));
+            noteError(result, code);
+        }
+        wall += elapsedNs(start, Clock::now());
+        allocations += holvane_bench_allocations() - allocationsBefore;
     }
-    const double wall = elapsedNs(start, Clock::now());
-    const uint64_t allocations = holvane_bench_allocations() - allocationsBefore;
-    summarize(result, samples, wall, static_cast<double>(iterations));
+    const double done = static_cast<double>(perRound * rounds);
+    summarize(result, samples, wall, done);
+    relateToFloor(result, floorSamples.percentileUs(50.0));
     if (holvane_bench_alloc_counter_active())
-        result.allocs_per_op = static_cast<double>(allocations) / static_cast<double>(iterations);
+        result.allocs_per_op = static_cast<double>(allocations) / done;
     return result;
+}
+
+double ApiBenchmarks::floorNow()
+{
+    const size_t iterations = count(3000);
+    Samples samples(iterations);
+    uint64_t errors = 0;
+    _floor->run(iterations / 10, iterations, samples, errors);
+    return samples.percentileUs(50.0);
 }
 
 void ApiBenchmarks::singleCalls()
@@ -271,14 +323,21 @@ BenchResult ApiBenchmarks::runThreads(const std::string& name, size_t threads, s
 void ApiBenchmarks::sharedConnectionThreads()
 {
     const size_t total = count(24000);
-    for (const size_t threads : {1, 2, 4, 8})
-        add(runThreads("ReadVrValue, " + std::to_string(threads) + " thread(s) on 1 connection", threads,
-                       total / threads, false));
+    for (const size_t threads : {1, 2, 4, 8}) {
+        const double floorUs = floorNow();
+        BenchResult result = runThreads("ReadVrValue, " + std::to_string(threads) + " thread(s) on 1 connection",
+                                        threads, total / threads, false);
+        relateToFloor(result, floorUs);
+        add(result);
+    }
 }
 
 void ApiBenchmarks::separateConnections()
 {
-    add(runThreads("ReadVrValue, 4 threads on 4 connections", 4, count(24000) / 4, true));
+    const double floorUs = floorNow();
+    BenchResult result = runThreads("ReadVrValue, 4 threads on 4 connections", 4, count(24000) / 4, true);
+    relateToFloor(result, floorUs);
+    add(result);
 }
 
 bool ApiBenchmarks::fillValues(IConnection& connection, const char* variable, size_t count)
@@ -388,6 +447,7 @@ void ApiBenchmarks::connectTime()
         noteError(result, code);
     }
     summarize(result, samples, elapsedNs(start, Clock::now()), static_cast<double>(iterations));
+    relateToFloor(result, floorNow());
     std::lock_guard<std::mutex> lock(mutex);
     result.note = entries.empty() ? "entry count not reported" : "token table: " + entries;
     add(result);

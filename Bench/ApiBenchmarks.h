@@ -1,11 +1,13 @@
 #pragma once
 
 #include "BenchStats.h"
+#include "FloorPingPong.h"
 #include "JsonReport.h"
 #include "PluginConnection.h"
 
 #include <cstddef>
 #include <functional>
+#include <memory>
 #include <set>
 #include <string>
 
@@ -45,18 +47,21 @@ private:
     void connectTime();
     void memory();
 
-    // Times `iterations` calls of `call` after `warmup` untimed ones and counts
-    // the heap allocations made meanwhile by the whole process.
+    // Times `iterations` calls of `call` after `warmup` untimed ones, in rounds
+    // alternating with rounds of the floor, and counts the heap allocations the
+    // whole process makes during the calls.
     BenchResult timeCalls(const std::string& name, size_t warmup, size_t iterations,
                           const std::function<ErrorCode()>& call);
     BenchResult runThreads(const std::string& name, size_t threads, size_t opsPerThread, bool ownConnections);
     // Stores fillValue(i) in variable(i) for i < count ("VR" or "TABLE").
     bool fillValues(IConnection& connection, const char* variable, size_t count);
+    double floorNow();  // a short floor measurement, median in us
 
     const BenchConfig& _config;
     const PluginLibrary& _library;
     JsonReport& _report;
     double _floorMedianUs = 0.0;
+    std::unique_ptr<FloorPingPong> _floor;
 };
 
 // The value stored in VR / TABLE `index` before the block reads: distinct and

@@ -6,7 +6,10 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
+#include <condition_variable>
+#include <mutex>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -124,29 +127,97 @@ LoopbackPair connectLoopback()
 
 } // namespace
 
-BenchResult runFloorPingPong(size_t requestBytes, size_t replyBytes, size_t warmup, size_t iterations)
+struct FloorPingPong::Impl {
+    LoopbackPair pair;
+    std::thread server;
+    std::vector<char> request;
+    std::vector<char> reply;
+};
+
+FloorPingPong::FloorPingPong(size_t requestBytes, size_t replyBytes)
+    : _requestBytes(requestBytes), _replyBytes(replyBytes), _impl(std::make_unique<Impl>())
 {
-    LoopbackPair pair = connectLoopback();
-    const int serverFd = pair.server.fd();
-    std::thread server([serverFd, requestBytes, replyBytes] {
+    _impl->pair = connectLoopback();
+    _impl->request.assign(requestBytes, '\x2a');
+    _impl->reply.assign(replyBytes, 0);
+    const int serverFd = _impl->pair.server.fd();
+    _impl->server = std::thread([serverFd, requestBytes, replyBytes] {
         std::vector<char> request(requestBytes);
         std::vector<char> reply(replyBytes, '\x5a');
         while (recvAll(serverFd, request.data(), request.size()))
             if (!sendAll(serverFd, reply.data(), reply.size()))
                 break;
     });
+}
 
-    std::vector<char> request(requestBytes, '\x2a');
-    std::vector<char> reply(replyBytes);
-    Samples samples(iterations);
-    BenchResult result;
-    result.name = "floor: C++ ping-pong " + std::to_string(requestBytes) + " B / " +
-                  std::to_string(replyBytes) + " B";
-    result.group = "floor";
-    const int fd = pair.client.fd();
+FloorPingPong::~FloorPingPong()
+{
+    ::shutdown(_impl->pair.client.fd(), SHUT_RDWR);  // ends the server's loop
+    _impl->server.join();
+}
+
+double FloorPingPong::run(size_t warmup, size_t iterations, Samples& samples, uint64_t& errors)
+{
+    const int fd = _impl->pair.client.fd();
     auto roundTrip = [&]() {
-        if (!sendAll(fd, request.data(), request.size()) || !recvAll(fd, reply.data(), reply.size()))
-            ++result.errors;
+        if (!sendAll(fd, _impl->request.data(), _impl->request.size()) ||
+            !recvAll(fd, _impl->reply.data(), _impl->reply.size()))
+            ++errors;
+    };
+    for (size_t i = 0; i < warmup; ++i)
+        roundTrip();
+    const auto start = Clock::now();
+    for (size_t i = 0; i < iterations; ++i) {
+        const auto t0 = Clock::now();
+        roundTrip();
+        samples.add(elapsedNs(t0, Clock::now()));
+    }
+    return elapsedNs(start, Clock::now());
+}
+
+double FloorPingPong::runWithReaderThread(size_t warmup, size_t iterations, Samples& samples, uint64_t& errors)
+{
+    const int fd = _impl->pair.client.fd();
+    std::mutex queueMutex;
+    std::condition_variable queueCv;
+    size_t tickets = 0;       // requests whose reply the reader still has to read
+    bool stopping = false;
+    std::mutex doneMutex;
+    std::condition_variable doneCv;
+    bool done = false;
+    std::atomic<uint64_t> readErrors{0};
+
+    std::thread reader([&] {
+        for (;;) {
+            {
+                std::unique_lock<std::mutex> lock(queueMutex);
+                queueCv.wait(lock, [&] { return tickets != 0 || stopping; });
+                if (tickets == 0)
+                    return;
+                --tickets;
+            }
+            if (!recvAll(fd, _impl->reply.data(), _impl->reply.size()))
+                readErrors.fetch_add(1);
+            {
+                std::lock_guard<std::mutex> lock(doneMutex);
+                done = true;
+            }
+            doneCv.notify_all();
+        }
+    });
+    auto roundTrip = [&]() {
+        {
+            std::lock_guard<std::mutex> lock(queueMutex);
+            if (!sendAll(fd, _impl->request.data(), _impl->request.size())) {
+                ++errors;
+                return;
+            }
+            ++tickets;
+        }
+        queueCv.notify_one();
+        std::unique_lock<std::mutex> lock(doneMutex);
+        doneCv.wait(lock, [&] { return done; });
+        done = false;
     };
     for (size_t i = 0; i < warmup; ++i)
         roundTrip();
@@ -157,8 +228,25 @@ BenchResult runFloorPingPong(size_t requestBytes, size_t replyBytes, size_t warm
         samples.add(elapsedNs(t0, Clock::now()));
     }
     const double wall = elapsedNs(start, Clock::now());
-    ::shutdown(fd, SHUT_RDWR);  // ends the server's loop
-    server.join();
+    {
+        std::lock_guard<std::mutex> lock(queueMutex);
+        stopping = true;
+    }
+    queueCv.notify_one();
+    reader.join();
+    errors += readErrors.load();
+    return wall;
+}
+
+BenchResult runFloorPingPong(size_t requestBytes, size_t replyBytes, size_t warmup, size_t iterations)
+{
+    FloorPingPong floor(requestBytes, replyBytes);
+    Samples samples(iterations);
+    BenchResult result;
+    result.name = "floor: C++ ping-pong " + std::to_string(requestBytes) + " B / " +
+                  std::to_string(replyBytes) + " B";
+    result.group = "floor";
+    const double wall = floor.run(warmup, iterations, samples, result.errors);
     summarize(result, samples, wall, static_cast<double>(iterations));
     relateToFloor(result, result.median_us);
     return result;

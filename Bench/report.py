@@ -84,10 +84,35 @@ def table(results):
     return "\n".join(lines)
 
 
+def markdown(results, met, info):
+    lines = ["| benchmark | median µs | p99 µs | ops/s (values/s) | × floor | allocs/op | errors |",
+             "|---|---:|---:|---:|---:|---:|---:|"]
+    for r in results:
+        if r["group"] == "memory":
+            lines.append("| %s | %.0f KiB resident | | | | | %d |" % (r["name"], r["value"], r["errors"]))
+            continue
+        lines.append("| %s | %s | %s | %s%s | %s | %s | %d |" % (
+            r["name"], fmt(r["median_us"]), fmt(r["p99_us"]), fmt(r["ops_per_s"], 0),
+            " values/s" if r["unit"] == "values" else "",
+            fmt(r["ratio_to_floor"]) if r["ratio_to_floor"] else "", fmt(r.get("allocs_per_op")), r["errors"]))
+    lines += ["", "| target | measured | verdict |", "|---|---|---|"]
+    for text, measured, ok in met:
+        lines.append("| %s | %s | %s |" % (text, measured, "met" if ok else "**not met**"))
+    lines += ["", "| run | |", "|---|---|"]
+    for key, value in info.items():
+        lines.append("| %s | %s |" % (key, value))
+    notes = [r for r in results if r.get("note")]
+    if notes:
+        lines += ["", "Notes:", ""]
+        lines += ["- %s: %s" % (r["name"], r["note"]) for r in notes]
+    return "\n".join(lines) + "\n"
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__)
     parser.add_argument("--out", required=True)
     parser.add_argument("--info", action="append", default=[], help="key=value about the machine and run")
+    parser.add_argument("--markdown", help="also write the figures as Markdown tables there")
     parser.add_argument("inputs", nargs="+")
     args = parser.parse_args()
     results = []
@@ -116,6 +141,9 @@ def main():
         f.write("\n")
     for key, value in info.items():
         print("%s: %s" % (key, value))
+    if args.markdown:
+        with open(args.markdown, "w") as f:
+            f.write(markdown(results, met, info))
 
 
 if __name__ == "__main__":

@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
 # The one command for the benchmarks: builds a Release tree (build-bench), starts
 # holvane-sim on a free port, runs the C++ and Python benchmarks with trace off
-# and on, prints one table and writes Bench/results.json.
+# and on, prints one table and writes Bench/results.json (and the same tables in
+# Markdown, Bench/results.md, for RESULTS.md).
 #   HOLVANE_BENCH_BUILD  build tree (default <repo>/build-bench)
 #   HOLVANE_BENCH_SCALE  multiplies every iteration count (default 1)
-#   --profile            also run Bench/profile.sh (strace, callgrind, perf)
+#   --profile            also run Bench/profile.sh (strace, callgrind, perf), output in Bench/profile.txt
 #   --no-build           use the tree as it is
 set -euo pipefail
 ROOT="$(cd "$(dirname "$0")/.." && pwd)"
@@ -110,11 +111,11 @@ echo "== Python, trace on (stdout to /dev/null)" >&2
 load_after="$(cut -d' ' -f1-3 /proc/loadavg)"
 if [ "$PROFILE" = 1 ]; then
   echo "== profile" >&2
-  bash "$ROOT/Bench/profile.sh" "$BUILD" "$HOST" "$PORT" | tee "$WORK/profile.txt"
+  bash "$ROOT/Bench/profile.sh" "$BUILD" "$HOST" "$PORT" 2>&1 | tee "$ROOT/Bench/profile.txt"
 fi
 
 echo
-"$PYTHON" "$ROOT/Bench/report.py" --out "$ROOT/Bench/results.json" \
+"$PYTHON" "$ROOT/Bench/report.py" --out "$ROOT/Bench/results.json" --markdown "$ROOT/Bench/results.md" \
   --info "date=$(date -u +%FT%TZ)" \
   --info "nproc=$(nproc)" \
   --info "cpu=$(lscpu | sed -n 's/^Model name: *//p' | head -1)" \
