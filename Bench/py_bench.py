@@ -91,14 +91,15 @@ class Bench:
     def wants(self, group):
         return not self.args.groups or group in self.args.groups
 
-    def add(self, result):
+    def add(self, result, floor_us=None):
         result["name"] += self.suffix
-        if result["group"] != "floor" and self.floor_us:
-            result["floor_median_us"] = self.floor_us
+        floor_us = floor_us or self.floor_us
+        if result["group"] != "floor" and floor_us:
+            result["floor_median_us"] = floor_us
             per_call = result["median_us"]
             if result["group"] == "throughput" and result["ops_per_s"]:
                 per_call = 1e6 / result["ops_per_s"]
-            result["ratio_to_floor"] = per_call / self.floor_us
+            result["ratio_to_floor"] = per_call / floor_us
         line = "  %s: median %.3f us, p99 %.3f us, %.0f %s/s" % (
             result["name"], result["median_us"], result["p99_us"], result["ops_per_s"], result["unit"])
         if result["errors"]:
@@ -107,19 +108,26 @@ class Bench:
         self.results.append(result)
 
     # --- the floor, measured by the C++ program right here ---------------------
-    def floor(self):
+    def run_floor(self, scale):
         with tempfile.TemporaryDirectory() as tmp:
             out = os.path.join(tmp, "floor.json")
             subprocess.run([os.path.join(self.args.build, "bin", "holvane_bench"), "--groups", "floor",
-                            "--json", out, "--scale", str(self.args.scale),
+                            "--json", out, "--scale", str(scale),
                             "--request-bytes", str(self.args.request_bytes),
                             "--reply-bytes", str(self.args.reply_bytes)],
                            check=True, stderr=subprocess.DEVNULL)
             with open(out) as f:
-                floor = json.load(f)["results"][0]
+                return json.load(f)["results"][0]
+
+    def floor(self):
+        floor = self.run_floor(self.args.scale)
         floor["name"] += " (beside the Python figures)"
         self.floor_us = floor["median_us"]
         self.add(floor)
+
+    def floor_now(self):
+        """A short floor right before a benchmark, so both see the same load."""
+        return self.run_floor(0.15 * self.args.scale)["median_us"]
 
     # --- the module -------------------------------------------------------------
     def module_connection(self):
@@ -150,18 +158,22 @@ class Bench:
                 wrong[0] += 1
             return code != ok
 
+        floor_us = self.floor_now()
         result = time_calls("ReadVrValue (Python module)", read, warmup, iterations)
         if wrong[0]:
             result["errors"] += wrong[0]
             result["note"] = "%d reads returned a wrong value" % wrong[0]
-        self.add(result)
+        self.add(result, floor_us)
+        floor_us = self.floor_now()
         self.add(time_calls("WriteVrValue (Python module)",
-                            lambda: c.WriteVrValue(READ_VR + 1, 2.5) != ok, warmup, iterations))
+                            lambda: c.WriteVrValue(READ_VR + 1, 2.5) != ok, warmup, iterations), floor_us)
+        floor_us = self.floor_now()
         self.add(time_calls("ReadAxisParam SPEED (Python module)",
-                            lambda: c.ReadAxisParam("SPEED", 0)[0] != ok, warmup, iterations))
+                            lambda: c.ReadAxisParam("SPEED", 0)[0] != ok, warmup, iterations), floor_us)
         code, position = c.ReadAxisParam("DPOS", 1)
+        floor_us = self.floor_now()
         self.add(time_calls("MoveAbs to current position (Python module)",
-                            lambda: c.MoveAbs(position, 1) != ok, warmup, iterations))
+                            lambda: c.MoveAbs(position, 1) != ok, warmup, iterations), floor_us)
         c.DestroyContext()
 
     def module_threads(self):
@@ -189,6 +201,7 @@ class Bench:
                     if code != ok:
                         errors[t] += 1
 
+            floor_us = self.floor_now()
             workers = [threading.Thread(target=worker, args=(t,)) for t in range(threads)]
             for w in workers:
                 w.start()
@@ -200,7 +213,7 @@ class Bench:
             name = "ReadVrValue, %d thread(s) on %d connection(s) (Python module)" % (
                 threads, threads if own else 1)
             self.add(make_result(name, "throughput", [s for part in samples for s in part], wall,
-                                 per_thread * threads, errors=sum(errors)))
+                                 per_thread * threads, errors=sum(errors)), floor_us)
             for c in connections:
                 c.DestroyContext()
 
@@ -231,12 +244,13 @@ class Bench:
 
             name = "%s of %d values (Python module)" % (
                 "ReadMultiTableValues" if table else "ReadMultiVrValues", size)
+            floor_us = self.floor_now()
             result = time_calls(name, read, max(1, iterations // 10), iterations, group="block")
             result["unit"] = "values"
             result["ops_per_s"] = size * 1e6 / result["median_us"] if result["median_us"] else 0.0
             result["errors"] += wrong[0]
             result["note"] = note
-            self.add(result)
+            self.add(result, floor_us)
         c.DestroyContext()
 
     def module_connect(self):
@@ -285,9 +299,10 @@ class Bench:
                 wrong[0] += 1
             return code
 
+        floor_us = self.floor_now()
         result = time_calls("ReadVrValue (pure-Python client)", read, self.count(1000), self.count(10000))
         result["errors"] += wrong[0]
-        self.add(result)
+        self.add(result, floor_us)
         client.close()
 
     def run(self):
