@@ -205,6 +205,9 @@ TEST_F(Download, MalformedTablesFailWithTokenTableAndKeepTheDefaults)
         EXPECT_EQ(t.tokenExtendedCode(), 255);
         TokenBuffer stillUsable(t); // the defaults stay valid
         EXPECT_EQ(stillUsable.extendedToken(), 255);
+        Token piecewise(nullptr);
+        PiecewisePort slowPort(c.reply, 3);
+        EXPECT_EQ(piecewise.ReadTokenTable(slowPort), TokenTable);
     }
 
     // A name of exactly the cap is accepted.

@@ -73,7 +73,7 @@ public:
         if (delay.count() > 0)
             std::this_thread::sleep_for(delay);
         if (emptyReadsBetweenPieces && reads % 2 == 0)
-            return Timeout;
+            return emptyReadResult;
         got = std::min({size, _piece, _reply.size() - _pos});
         std::memcpy(buffer, _reply.data() + _pos, got);
         _pos += got;
@@ -89,7 +89,8 @@ public:
     size_t reads = 0;
     uint32_t lastTimeout = 0;
     std::chrono::milliseconds delay{0}; // before each piece of data
-    bool emptyReadsBetweenPieces = false; // a time-out before every piece
+    bool emptyReadsBetweenPieces = false; // an empty read before every piece
+    ErrorCode emptyReadResult = Timeout;
 
 private:
     std::string _reply;
