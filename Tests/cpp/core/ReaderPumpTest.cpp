@@ -49,6 +49,7 @@ public:
 
     ErrorCode readReply() override
     {
+        replying = true;
         if (blockReply) {
             std::unique_lock<std::mutex> lock(gateMutex);
             gate.wait(lock, [this] { return released; });
@@ -98,6 +99,7 @@ public:
         gate.notify_all();
     }
 
+    std::atomic<bool> replying{false};
     std::atomic<int> sends{0};
     std::atomic<int> clears{0};
     uint32_t reply = 0;
@@ -251,11 +253,9 @@ TEST(ReaderPump, StopCompletesEveryQueuedCommandWithFail)
     first.blockReply = true;
     ErrorCode first_result = Fail;
     std::thread first_caller([&] { first_result = issue(pump, first); });
-    for (;;) {
-        std::lock_guard<std::mutex> lock(wire.mutex);
-        if (!wire.written.empty())
-            break;
-    }
+    // The pump is now inside the first reply, with an empty queue.
+    while (!first.replying.load())
+        std::this_thread::yield();
 
     // Three more callers queue behind the blocked reply.
     std::vector<std::unique_ptr<WireCommand>> waiting;
