@@ -178,6 +178,29 @@ TEST_P(ValueList, HostileListsCostNoMoreThanTheRequestedCount)
     EXPECT_FALSE(conn().IsConnected());
 }
 
+TEST_P(ValueList, BytesReadPastTheListsLineEndAreNeverTakenForTheNextReply)
+{
+    // A line end between items in the last read does not end the list's line.
+    std::vector<double> v(2, -1);
+    peer().expect(blockRequest("VRVALUES", 1, 2)).send(ok()).expect(ack()).send(bytesOf("1,\r\n2,"))
+        .pause(100).send(bytesOf("\r\n"));
+    EXPECT_EQ(conn().ReadMultiVrValues(1, 2, v.data()), NoError);
+    EXPECT_EQ(v, (std::vector<double>{1, 2}));
+    expectInStep();
+
+    // The next reply arrives in the same read as the list: the list is good,
+    // but the link is dropped rather than the next answer being lost.
+    Bytes list = bytesOf("3,4,\r\n");
+    append(list, wire().reply(55, 0));
+    peer().expect(blockRequest("VRVALUES", 1, 2)).send(ok()).expect(ack()).send(list);
+    EXPECT_EQ(conn().ReadMultiVrValues(1, 2, v.data()), NoError);
+    EXPECT_EQ(v, (std::vector<double>{3, 4}));
+    EXPECT_FALSE(conn().IsConnected());
+    double value = 0;
+    EXPECT_NE(conn().ReadVrValue(1, value), NoError);
+    EXPECT_NE(value, 55.0);
+}
+
 TEST_P(ValueList, APeerThatClosesMidListEndsTheConnectionPromptly)
 {
     std::vector<double> v(3, -1);

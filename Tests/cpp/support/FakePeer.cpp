@@ -284,10 +284,8 @@ void FakePeer::runStep(Step& step)
             }
             for (;;) {
                 Bytes reply;
-                const size_t used = step.responder(pending, reply);
-                if (used == 0)
+                if (!step.responder(pending, reply))
                     break;
-                pending.erase(pending.begin(), pending.begin() + static_cast<std::ptrdiff_t>(used));
                 writeAll(reply);
                 ++answered;
                 deadline = Clock::now() + std::chrono::milliseconds(stepTimeoutMs);

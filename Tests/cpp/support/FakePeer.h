@@ -35,9 +35,10 @@ struct ControllerProfile {
 
 class FakePeer {
 public:
-    // Decides whether `pending` holds a complete request; if so appends the
-    // reply to `reply` and returns the number of bytes consumed, else 0.
-    using Responder = std::function<size_t(const Bytes& pending, Bytes& reply)>;
+    // Looks at the bytes received and not yet answered; when they hold
+    // something to answer, removes what it answers from `pending`, sets
+    // `reply` and returns true. Returns false to wait for more bytes.
+    using Responder = std::function<bool(Bytes& pending, Bytes& reply)>;
 
     explicit FakePeer(ControllerProfile profile = ControllerProfile::ieee64());
     ~FakePeer();

@@ -44,11 +44,13 @@ ErrorCode ValueListReader::read(Connection_TCP& connection, double* values, size
     ValueListParser parser(values, count);
     uint8_t received[CycleBytes];
     size_t lastRead = 0;
+    size_t lastUsed = 0; // bytes of the last read that the list took
     size_t total = 0;
     bool oversized = false;
     auto lastData = Clock::now();
     for (;;) {
         lastRead = 0;
+        lastUsed = 0;
         if (ack != 0) {
             const char byte = static_cast<char>(ack);
             // Not shown to any write sniffer: the byte belongs to no request.
@@ -66,7 +68,7 @@ ErrorCode ValueListReader::read(Connection_TCP& connection, double* values, size
         else
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
         total += n;
-        parser.feed(received, n);
+        lastUsed = parser.feed(received, n);
         if (parser.complete() || parser.malformed())
             break;
         if (total > perValue) {
@@ -85,8 +87,17 @@ ErrorCode ValueListReader::read(Connection_TCP& connection, double* values, size
     }
 
     ErrorCode result = (parser.malformed() || parser.stored() != count) ? BadResponse : NoError;
-    const bool lineEnded = std::find(received, received + lastRead, uint8_t('\n')) != received + lastRead;
-    if (!lineEnded) {
+    // Only a line end after the list's last item ends its line: one before it
+    // stood between items.
+    const uint8_t* rest = received + lastUsed;
+    const uint8_t* end = received + lastRead;
+    const uint8_t* lineEnd = std::find(rest, end, uint8_t('\n'));
+    if (lineEnd != end && lineEnd + 1 != end) {
+        // Bytes after the line end belong to the next reply, and this read
+        // has taken them: rather than let the next command read what follows
+        // them as its answer, drop the link.
+        connection.abandonStream();
+    } else if (lineEnd == end) {
         // Skip to the end of the line so that the stream is in step again.
         const ErrorCode skipped = connection.IgnoreLine(LineSkipTimeoutMs);
         if (skipped != NoError) {
