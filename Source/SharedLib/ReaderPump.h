@@ -37,6 +37,8 @@ public:
     void stop();
     bool isRunning() const;
     bool isShuttingDown() const { return _shutdown.load(); }
+    // The worker's id; for the owner, between start() and stop().
+    std::thread::id threadId() const { return _thread.get_id(); }
 
     // Clears the command, calls send() (writes the request) and, when that
     // succeeds, queues the command; all under _mutexQueue so wire order equals

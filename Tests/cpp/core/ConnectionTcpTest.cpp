@@ -42,6 +42,24 @@ public:
     const char* name() const override { return "CmdProbe"; }
 };
 
+// Calls back into its own connection from the pump thread, as a handler or an
+// event callback might.
+class CmdReentrant : public CmdProbe {
+public:
+    using CmdProbe::CmdProbe;
+    ErrorCode readReply() override
+    {
+        double value = 0.0;
+        nestedQuery = connection().getSystemVariable(Token::tVERSION, value);
+        nestedDisconnect = connection().Disconnect();
+        nestedConnect = connection().Connect();
+        return CmdProbe::readReply();
+    }
+    ErrorCode nestedQuery = NoError;
+    ErrorCode nestedDisconnect = NoError;
+    ErrorCode nestedConnect = NoError;
+};
+
 struct Session {
     EventLog log;
     FakeController ctl;
@@ -488,6 +506,80 @@ TEST(ConnectionTcp, DisconnectWhileOperationsRunReleasesEveryCaller)
     EXPECT_EQ(unexpected.load(), 0);
     EXPECT_FALSE(s.conn->IsConnected());
     controller.join();
+}
+
+TEST(ConnectionTcp, ReconnectWhileOperationsRunReleasesEveryCaller)
+{
+    Session s;
+    ASSERT_EQ(s.connect(), NoError);
+    const Bytes version = s.ctl.sysVarRequest("VERSION");
+    const Bytes control = s.ctl.sysVarRequest("CONTROL");
+    ASSERT_EQ(version.size(), control.size());
+
+    // Each controller answers VERSION and CONTROL queries until its link ends.
+    auto serve = [&](FakeController& ctl) {
+        Bytes got;
+        while (ctl.peer().readExact(version.size(), got, 3000)) {
+            const double answer = got == control ? 206.0 : 1.0;
+            if ((got != version && got != control) || !ctl.send(tmsBytes(answer)) || !ctl.send(tmsBytes(0.0)))
+                break;
+            got.clear();
+        }
+    };
+    std::thread first_controller([&] { serve(s.ctl); });
+
+    FakeController second;
+    std::thread second_controller([&] {
+        if (second.acceptAndExpectTableRequest() && second.sendTable())
+            serve(second);
+    });
+
+    std::atomic<bool> stop{false};
+    std::atomic<int> unexpected{0};
+    std::vector<std::thread> callers;
+    for (int i = 0; i < 3; ++i)
+        callers.emplace_back([&] {
+            while (!stop.load()) {
+                double value = 0.0;
+                const ErrorCode e = s.conn->getSystemVariable(Token::tVERSION, value);
+                if (!isAcceptableAfterDisconnect(e) || (e == NoError && value != 1.0))
+                    ++unexpected;
+            }
+        });
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    s.conn->WriteIntAttribute("TCP_Port", second.port());
+    const auto start = Clock::now();
+    EXPECT_EQ(s.conn->Connect(), NoError);
+    EXPECT_LT(msSince(start), 3000);
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    stop = true;
+    for (auto& c : callers)
+        c.join();
+    EXPECT_EQ(unexpected.load(), 0);
+    EXPECT_TRUE(s.conn->IsConnected());
+    EXPECT_EQ(s.conn->getFloatSize(), 4u);
+    s.conn->Disconnect();
+    first_controller.join();
+    second_controller.join();
+}
+
+TEST(ConnectionTcp, CallsFromThePumpThreadAreRefusedInsteadOfDeadlocking)
+{
+    Session s;
+    ASSERT_EQ(s.connect(), NoError);
+    s.conn->WriteIntAttribute("TCP_Trace", 0);
+    CmdReentrant cmd(s.conn.get());
+    const uint32_t index = 4;
+    s.ctl.send(s.ctl.reply(3.0));
+    const auto start = Clock::now();
+    EXPECT_EQ(s.conn->runCommand(cmd, [&] { return cmd.send(Token::tVR, 1, &index, nullptr); }), NoError);
+    EXPECT_LT(msSince(start), 3000);
+    EXPECT_EQ(cmd.nestedQuery, Fail);
+    EXPECT_EQ(cmd.nestedDisconnect, Fail);
+    EXPECT_EQ(cmd.nestedConnect, Fail);
+    EXPECT_EQ(cmd.result(), 3.0);
+    EXPECT_TRUE(s.conn->IsConnected());
+    EXPECT_TRUE(s.ctl.expect(s.probeRequest(4)));
 }
 
 TEST(ConnectionTcp, IgnoreLineSkipsThroughTheLineFeedWithinItsLimit)

@@ -103,6 +103,10 @@ ErrorCode Connection_TCP::ReadIntAttribute(const std::string_view& attrib_name, 
 
 ErrorCode Connection_TCP::Connect()
 {
+    // From a handler or an event callback on the pump thread: stopping the
+    // pump there would wait for itself.
+    if (onPumpThread())
+        return Fail;
     std::lock_guard<std::mutex> lock(_lifecycleMutex);
     return connectLocked();
 }
@@ -134,6 +138,7 @@ ErrorCode Connection_TCP::connectLocked()
     {
         auto pump = std::make_shared<ReaderPump>();
         pump->start();
+        _pumpThread.store(pump->threadId());
         std::lock_guard<std::mutex> lock(_pumpMutex);
         _readerPump = std::move(pump);
     }
@@ -156,6 +161,8 @@ ErrorCode Connection_TCP::connectLocked()
 
 ErrorCode Connection_TCP::Disconnect()
 {
+    if (onPumpThread())
+        return Fail;
     std::lock_guard<std::mutex> lock(_lifecycleMutex);
     return disconnectLocked();
 }
@@ -173,6 +180,8 @@ ErrorCode Connection_TCP::disconnectLocked()
     const ErrorCode error = _port.Close();
     if (pump)
         pump->stop();
+    // Only now: the id of a joined thread may be given to a new one.
+    _pumpThread.store(std::thread::id());
     return error;
 }
 

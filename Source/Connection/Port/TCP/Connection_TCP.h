@@ -14,6 +14,7 @@
 #include <mutex>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <utility>
 
 namespace Vantrel::HolvaneApi {
@@ -140,8 +141,13 @@ public:
     // queue `cmd` with `send` (a callable writing its request), wait for the
     // reply and return the command's error. `queued` (if given) tells whether
     // the command went out, i.e. whether its results are meaningful.
+    // Called on the pump thread itself (from a handler or an event callback)
+    // it returns Fail: the pump cannot wait for its own reply.
     template <typename Cmd, typename SendFn>
     ErrorCode runCommand(Cmd& cmd, SendFn&& send, bool* queued = nullptr);
+
+    // True on the reader pump's thread of this connection.
+    bool onPumpThread() const { return std::this_thread::get_id() == _pumpThread.load(); }
 
 private:
     // Stops the pump and closes the port; caller holds _lifecycleMutex.
@@ -152,6 +158,8 @@ private:
     std::unique_ptr<Token> _tokenTable;
     mutable std::mutex _pumpMutex; // guards the _readerPump pointer itself
     std::shared_ptr<ReaderPump> _readerPump;
+    // Id of the pump's worker while it runs; default (no thread) otherwise.
+    std::atomic<std::thread::id> _pumpThread{};
     uint16_t _portNumber = 0;
     std::string _hostName;
     std::atomic<bool> _trace{true};
@@ -165,6 +173,8 @@ ErrorCode Connection_TCP::runCommand(Cmd& cmd, SendFn&& send, bool* queued)
 {
     if (queued)
         *queued = false;
+    if (onPumpThread())
+        return Fail;
     const std::shared_ptr<ReaderPump> pump = readerPump();
     if (!pump)
         return Fail;
