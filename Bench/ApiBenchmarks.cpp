@@ -112,9 +112,9 @@ void ApiBenchmarks::run()
     if (wants("single"))
         singleCalls();
     if (wants("threads"))
-        sharedConnectionThreads();
+        runThreadGroup({1, 2, 4, 8}, 0, "");
     if (wants("connections"))
-        separateConnections();
+        runThreadGroup({4}, 1, "");
     if (wants("multi"))
         blockReads();
     if (wants("connect"))
@@ -264,42 +264,26 @@ void ApiBenchmarks::singleCalls()
     add(move);
 }
 
-BenchResult ApiBenchmarks::runThreads(const std::string& name, size_t threads, size_t opsPerThread,
-                                      bool ownConnections)
+double ApiBenchmarks::runThreadRound(const std::vector<IConnection*>& connections, size_t threads,
+                                     size_t opsPerThread, Samples& samples, BenchResult& errors)
 {
-    BenchResult result;
-    result.name = name;
-    result.group = "throughput";
-    std::vector<std::unique_ptr<PluginConnection>> connections;
-    for (size_t i = 0; i < (ownConnections ? threads : 1); ++i) {
-        connections.push_back(std::make_unique<PluginConnection>(_library));
-        const ErrorCode code = connections.back()->connect(_config.endpoint);
-        if (code != NoError) {
-            noteError(result, code);
-            result.note = "Connect failed";
-            return result;
-        }
-    }
-    connections.front()->get().WriteVrValue(kReadVr, kReadVrValue);
-
-    std::vector<Samples> samples;
+    std::vector<Samples> perThreadSamples;
     for (size_t t = 0; t < threads; ++t)
-        samples.emplace_back(opsPerThread);
+        perThreadSamples.emplace_back(opsPerThread);
     std::vector<BenchResult> perThread(threads);
     StartLine startLine(threads);
     std::vector<std::thread> workers;
-    const size_t warmup = std::max<size_t>(1, opsPerThread / 10);
     for (size_t t = 0; t < threads; ++t) {
-        IConnection& c = connections[ownConnections ? t : 0]->get();
-        workers.emplace_back([&, t, warmupOps = warmup] {
+        IConnection& c = *connections[t % connections.size()];
+        workers.emplace_back([&, t] {
             double value = 0.0;
-            for (size_t i = 0; i < warmupOps; ++i)
+            for (size_t i = 0; i < std::max<size_t>(1, opsPerThread / 20); ++i)
                 c.ReadVrValue(kReadVr, value);
             startLine.arriveAndWait();
             for (size_t i = 0; i < opsPerThread; ++i) {
                 const auto t0 = Clock::now();
                 const ErrorCode code = c.ReadVrValue(kReadVr, value);
-                samples[t].add(elapsedNs(t0, Clock::now()));
+                perThreadSamples[t].add(elapsedNs(t0, Clock::now()));
                 noteError(perThread[t], code == NoError && value != kReadVrValue ? BadResponse : code);
             }
         });
@@ -309,35 +293,79 @@ BenchResult ApiBenchmarks::runThreads(const std::string& name, size_t threads, s
     for (auto& worker : workers)
         worker.join();
     const double wall = elapsedNs(start, Clock::now());
-    Samples all(threads * opsPerThread);
     for (size_t t = 0; t < threads; ++t) {
-        all.append(samples[t]);
-        if (perThread[t].errors != 0 && result.errors == 0)
-            result.first_error = perThread[t].first_error;
-        result.errors += perThread[t].errors;
+        samples.append(perThreadSamples[t]);
+        if (perThread[t].errors != 0 && errors.errors == 0)
+            errors.first_error = perThread[t].first_error;
+        errors.errors += perThread[t].errors;
     }
-    summarize(result, all, wall, static_cast<double>(threads * opsPerThread));
-    return result;
+    return wall;
 }
 
-void ApiBenchmarks::sharedConnectionThreads()
+void ApiBenchmarks::runThreadGroup(const std::vector<size_t>& threadCounts, size_t connectionsPerConfig,
+                                   const std::string& suffix)
 {
+    // One connection shared by all threads, or one per thread.
+    const size_t needed =
+        connectionsPerConfig == 0 ? 1 : *std::max_element(threadCounts.begin(), threadCounts.end());
+    std::vector<std::unique_ptr<PluginConnection>> owners;
+    std::vector<IConnection*> connections;
+    for (size_t i = 0; i < needed; ++i) {
+        owners.push_back(std::make_unique<PluginConnection>(_library));
+        const ErrorCode code = owners.back()->connect(_config.endpoint);
+        if (code != NoError) {
+            std::cerr << "threads: Connect failed with " << hex(code) << std::endl;
+            return;
+        }
+        connections.push_back(&owners.back()->get());
+    }
+    connections.front()->WriteVrValue(kReadVr, kReadVrValue);
+
+    // Rounds of every configuration alternate, so that all of them (and the
+    // floor measured before each round) see the same load; the reported rate
+    // is the median of the rounds' rates.
     const size_t total = count(24000);
-    for (const size_t threads : {1, 2, 4, 8}) {
-        const double floorUs = floorNow();
-        BenchResult result = runThreads("ReadVrValue, " + std::to_string(threads) + " thread(s) on 1 connection",
-                                        threads, total / threads, false);
-        relateToFloor(result, floorUs);
-        add(result);
+    struct Config {
+        BenchResult result;
+        std::unique_ptr<Samples> samples;
+        std::vector<double> rates;
+        std::vector<double> floors;
+    };
+    std::vector<Config> configs;
+    for (const size_t threads : threadCounts) {
+        Config config;
+        config.result.name = "ReadVrValue, " + std::to_string(threads) + " thread(s) on " +
+                             (connectionsPerConfig == 0 ? std::string("1 connection")
+                                                        : std::to_string(threads) + " connections") +
+                             suffix;
+        config.result.group = "throughput";
+        config.samples = std::make_unique<Samples>(total);
+        configs.push_back(std::move(config));
     }
-}
-
-void ApiBenchmarks::separateConnections()
-{
-    const double floorUs = floorNow();
-    BenchResult result = runThreads("ReadVrValue, 4 threads on 4 connections", 4, count(24000) / 4, true);
-    relateToFloor(result, floorUs);
-    add(result);
+    for (size_t round = 0; round < kRounds; ++round)
+        for (size_t i = 0; i < threadCounts.size(); ++i) {
+            const size_t threads = threadCounts[i];
+            const size_t opsPerThread = std::max<size_t>(1, total / threads / kRounds);
+            configs[i].floors.push_back(floorNow());
+            const std::vector<IConnection*> used(
+                connections.begin(), connections.begin() + static_cast<std::ptrdiff_t>(
+                                                                connectionsPerConfig == 0 ? 1 : threads));
+            const double wall = runThreadRound(used, threads, opsPerThread, *configs[i].samples, configs[i].result);
+            configs[i].rates.push_back(wall > 0.0 ? static_cast<double>(threads * opsPerThread) * 1e9 / wall : 0.0);
+        }
+    for (Config& config : configs) {
+        summarize(config.result, *config.samples, 0.0, 0.0);
+        std::vector<double> rates = config.rates;
+        std::sort(rates.begin(), rates.end());
+        config.result.ops_per_s = rates[rates.size() / 2];
+        std::sort(config.floors.begin(), config.floors.end());
+        relateToFloor(config.result, config.floors[config.floors.size() / 2]);
+        char note[96];
+        std::snprintf(note, sizeof note, "ops/s: median of %zu rounds, %.0f to %.0f", rates.size(), rates.front(),
+                      rates.back());
+        config.result.note = note;
+        add(config.result);
+    }
 }
 
 bool ApiBenchmarks::fillValues(IConnection& connection, const char* variable, size_t count)

@@ -10,6 +10,7 @@
 #include <memory>
 #include <set>
 #include <string>
+#include <vector>
 
 namespace Vantrel::HolvaneApi::Bench {
 
@@ -41,8 +42,10 @@ private:
     void floor();
     void condVar();
     void singleCalls();
-    void sharedConnectionThreads();
-    void separateConnections();
+    // Throughput of ReadVrValue with each thread count; connectionsPerConfig 0:
+    // all threads share one connection, else each thread has its own.
+    void runThreadGroup(const std::vector<size_t>& threadCounts, size_t connectionsPerConfig,
+                        const std::string& suffix);
     void blockReads();
     void connectTime();
     void memory();
@@ -52,7 +55,10 @@ private:
     // whole process makes during the calls.
     BenchResult timeCalls(const std::string& name, size_t warmup, size_t iterations,
                           const std::function<ErrorCode()>& call);
-    BenchResult runThreads(const std::string& name, size_t threads, size_t opsPerThread, bool ownConnections);
+    // One round: `threads` threads, started together, each doing opsPerThread
+    // reads on connections[t % size]; returns the wall time in ns.
+    double runThreadRound(const std::vector<IConnection*>& connections, size_t threads, size_t opsPerThread,
+                          Samples& samples, BenchResult& errors);
     // Stores fillValue(i) in variable(i) for i < count ("VR" or "TABLE").
     bool fillValues(IConnection& connection, const char* variable, size_t count);
     double floorNow();  // a short floor measurement, median in us

@@ -146,7 +146,7 @@ def test_targets_are_judged_on_the_right_figures():
         result("ReadVrValue, 4 thread(s) on 1 connection", 0, ops=99000.0, group="throughput"),
         result("ReadMultiVrValues of 100000 values", 70000.0, group="block"),
     ]
-    verdict = {text: ok for text, _measured, ok in report.targets(results)}
+    verdict = {text: ok for text, _measured, ok in report.targets(results) if ok is not None}
     assert verdict["C++ ReadVrValue median <= 1.4x floor"] is True
     assert verdict["Python ReadVrValue median <= 1.6x floor"] is False
     assert verdict["Python module >= 3x faster than the pure-Python client"] is False  # 2.35x
