@@ -2,6 +2,7 @@
 
 #include "AllocCounter.h"
 #include "CondVarRoundTrip.h"
+#include "DirectVrClient.h"
 #include "FloorPingPong.h"
 #include "ProcessMemory.h"
 
@@ -145,21 +146,31 @@ void ApiBenchmarks::condVar()
 
     // The floor exchange with the reader-thread hand-off of the plug-in's
     // design, in rounds alternating with the plain floor.
+    // A second variant also reads the reply in the plug-in's pieces.
     const size_t rounds = kRounds;
     const size_t perRound = count(20000) / rounds;
     Samples relay(perRound * rounds);
+    Samples pieces(perRound * rounds);
     Samples plain(perRound * rounds);
     BenchResult result;
     result.name = "floor with a reader-thread hand-off (the design's own cost)";
     result.group = "latency";
+    BenchResult piecewise;
+    piecewise.name = "floor with the hand-off, reply read as poll+recv per 8 bytes";
+    piecewise.group = "latency";
     double wall = 0.0;
+    double piecesWall = 0.0;
     for (size_t round = 0; round < rounds; ++round) {
         _floor->run(50, perRound, plain, result.errors);
         wall += _floor->runWithReaderThread(50, perRound, relay, result.errors);
+        piecesWall += _floor->runWithReaderThread(50, perRound, pieces, piecewise.errors, true);
     }
     summarize(result, relay, wall, static_cast<double>(perRound * rounds));
     relateToFloor(result, plain.percentileUs(50.0));
     add(result);
+    summarize(piecewise, pieces, piecesWall, static_cast<double>(perRound * rounds));
+    relateToFloor(piecewise, plain.percentileUs(50.0));
+    add(piecewise);
 }
 
 BenchResult ApiBenchmarks::timeCalls(const std::string& name, size_t warmup, size_t iterations,
@@ -239,6 +250,27 @@ void ApiBenchmarks::singleCalls()
         read.note = std::to_string(wrongValues) + " reads returned a wrong value";
     }
     add(read);
+
+    // The same read by a hand-written client on the calling thread: what is
+    // left above it is the library's own cost, the simulator's being equal.
+    DirectVrClient direct;
+    const std::string failure = direct.connect(_config.endpoint.host, static_cast<int>(_config.endpoint.port));
+    if (failure.empty()) {
+        size_t directWrong = 0;
+        BenchResult hand = timeCalls("ReadVrValue (hand-written C++ socket client, no library)", warmup, iterations,
+                                     [&] {
+                                         double value = 0.0;
+                                         const uint64_t code = direct.readVr(kReadVr, value);
+                                         if (code == 0 && value != kReadVrValue)
+                                             ++directWrong;
+                                         return code == 0 ? NoError : static_cast<ErrorCode>(code == 1 ? Fail : code);
+                                     });
+        hand.errors += directWrong;
+        hand.allocs_per_op = -1.0;
+        add(hand);
+    } else {
+        std::cerr << "hand-written client: " << failure << std::endl;
+    }
 
     double next = 0.0;
     add(timeCalls("WriteVrValue (C++ IConnection)", warmup, iterations, [&] {

@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -84,6 +85,29 @@ bool recvAll(int fd, char* data, size_t size)
         }
         data += got;
         size -= static_cast<size_t>(got);
+    }
+    return true;
+}
+
+// Waits for each 8-byte piece with poll, then takes it with a non-blocking
+// receive: the system calls the plug-in makes for a simple reply.
+bool recvInPieces(int fd, char* data, size_t size)
+{
+    while (size > 0) {
+        const size_t piece = size < 8 ? size : 8;
+        size_t got = 0;
+        while (got < piece) {
+            pollfd pfd{fd, POLLIN, 0};
+            if (::poll(&pfd, 1, 10000) <= 0)
+                return false;
+            const ssize_t n = ::recv(fd, data + got, piece - got, MSG_DONTWAIT);
+            if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR))
+                return false;
+            if (n > 0)
+                got += static_cast<size_t>(n);
+        }
+        data += piece;
+        size -= piece;
     }
     return true;
 }
@@ -175,7 +199,8 @@ double FloorPingPong::run(size_t warmup, size_t iterations, Samples& samples, ui
     return elapsedNs(start, Clock::now());
 }
 
-double FloorPingPong::runWithReaderThread(size_t warmup, size_t iterations, Samples& samples, uint64_t& errors)
+double FloorPingPong::runWithReaderThread(size_t warmup, size_t iterations, Samples& samples, uint64_t& errors,
+                                          bool readInPieces)
 {
     const int fd = _impl->pair.client.fd();
     std::mutex queueMutex;
@@ -196,7 +221,8 @@ double FloorPingPong::runWithReaderThread(size_t warmup, size_t iterations, Samp
                     return;
                 --tickets;
             }
-            if (!recvAll(fd, _impl->reply.data(), _impl->reply.size()))
+            if (!(readInPieces ? recvInPieces(fd, _impl->reply.data(), _impl->reply.size())
+                               : recvAll(fd, _impl->reply.data(), _impl->reply.size())))
                 readErrors.fetch_add(1);
             {
                 std::lock_guard<std::mutex> lock(doneMutex);

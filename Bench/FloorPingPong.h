@@ -28,7 +28,10 @@ public:
     // work: the caller sends, queues a ticket for a reader thread and sleeps;
     // the reader thread, woken by the queue, receives the reply and wakes the
     // caller. What this costs above run() is the price of the hand-off itself.
-    double runWithReaderThread(size_t warmup, size_t iterations, Samples& samples, uint64_t& errors);
+    // With readInPieces the reader receives the reply as the plug-in does: a
+    // poll and a receive for each 8-byte half.
+    double runWithReaderThread(size_t warmup, size_t iterations, Samples& samples, uint64_t& errors,
+                               bool readInPieces = false);
 
     size_t requestBytes() const { return _requestBytes; }
     size_t replyBytes() const { return _replyBytes; }
