@@ -27,6 +27,12 @@ def targets(results):
                     "%.2fx (%.2f us vs %.2f us; the hand-off alone is %.2fx the floor)" % (
                         cpp["median_us"] / relay["median_us"], cpp["median_us"], relay["median_us"],
                         relay["ratio_to_floor"]), None))
+    direct = find(results, "ReadVrValue (hand-written C++ socket client, no library)")
+    if cpp and direct and direct["median_us"]:
+        out.append(("(information) C++ ReadVrValue against a hand-written C++ client on the same simulator",
+                    "%.2fx (%.2f us vs %.2f us; the hand-written client is %.2fx the floor)" % (
+                        cpp["median_us"] / direct["median_us"], cpp["median_us"], direct["median_us"],
+                        direct["ratio_to_floor"]), None))
     py = find(results, "ReadVrValue (Python module)")
     if py and py["floor_median_us"]:
         ratio = py["median_us"] / py["floor_median_us"]
