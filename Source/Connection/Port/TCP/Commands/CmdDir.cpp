@@ -139,9 +139,9 @@ ErrorCode CmdDir::readReply()
     ErrorCode parsed = NoError;
     ErrorCode error = NoError;
 
-    for (;;) {
+    for (size_t total = 0;; ++total) {
         char byte = 0;
-        error = connection().ReadBytes(&byte, 1, ByteTimeoutMs);
+        error = total < MaxListingBytes ? connection().ReadBytes(&byte, 1, ByteTimeoutMs) : BadResponse;
         if (error != NoError) {
             lost = true;
             break;
