@@ -100,8 +100,11 @@ class Bench:
             if result["group"] == "throughput" and result["ops_per_s"]:
                 per_call = 1e6 / result["ops_per_s"]
             result["ratio_to_floor"] = per_call / floor_us
-        line = "  %s: median %.3f us, p99 %.3f us, %.0f %s/s" % (
-            result["name"], result["median_us"], result["p99_us"], result["ops_per_s"], result["unit"])
+        if result["group"] == "memory":
+            line = "  %s: %.0f KiB (%s)" % (result["name"], result["value"], result["note"])
+        else:
+            line = "  %s: median %.3f us, p99 %.3f us, %.0f %s/s" % (
+                result["name"], result["median_us"], result["p99_us"], result["ops_per_s"], result["unit"])
         if result["errors"]:
             line += ", %d errors (first 0x%x)" % (result["errors"], result["first_error"])
         print(line, file=sys.stderr, flush=True)
@@ -273,6 +276,27 @@ class Bench:
         self.add(make_result("Connect (Python module)", "connect", samples, time.perf_counter_ns() - start,
                              iterations, errors=errors))
 
+    def module_memory(self):
+        """Resident size of this Python process while it holds 100 connected connections."""
+        def rss_kib():
+            with open("/proc/self/status") as f:
+                for line in f:
+                    if line.startswith("VmRSS:"):
+                        return int(line.split()[1])
+            return 0
+
+        before = rss_kib()
+        connections = [self.module_connection() for _ in range(100)]
+        errors = sum(c.ReadVrValue(READ_VR)[0] != self.hv.ErrorCode.NoError for c in connections)
+        after = rss_kib()
+        for c in connections:
+            c.DestroyContext()
+        result = make_result("resident size holding 100 connected connections (Python module)", "memory",
+                             [], 0, 0, unit="KiB", errors=errors,
+                             note="process before: %d KiB; per connection: %d KiB" % (before, (after - before) // 100))
+        result["value"], result["value_unit"], result["samples"] = float(after), "KiB", 100
+        self.add(result)
+
     # --- the pure-Python client -------------------------------------------------
     def pure_client(self):
         iterations = self.count(20)
@@ -309,7 +333,7 @@ class Bench:
         self.floor()
         if self.wants("pure"):
             self.pure_client()
-        if any(self.wants(g) for g in ("single", "threads", "multi", "connect")):
+        if any(self.wants(g) for g in ("single", "threads", "multi", "connect", "memory")):
             sys.path.insert(0, os.path.join(self.args.build, "python"))
             import Vantrel_HolvaneAPI as hv
             self.hv = hv
@@ -321,6 +345,8 @@ class Bench:
                 self.module_block_reads()
             if self.wants("connect"):
                 self.module_connect()
+            if self.wants("memory"):
+                self.module_memory()
 
 
 def main():
@@ -331,7 +357,7 @@ def main():
     parser.add_argument("--trace", type=int, default=0)
     parser.add_argument("--json", required=True)
     parser.add_argument("--scale", type=float, default=1.0)
-    parser.add_argument("--groups", default="", help="comma list: pure single threads multi connect")
+    parser.add_argument("--groups", default="", help="comma list: pure single threads multi connect memory")
     parser.add_argument("--suffix", default="")
     parser.add_argument("--request-bytes", type=int, default=14)
     parser.add_argument("--reply-bytes", type=int, default=16)

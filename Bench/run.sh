@@ -108,21 +108,27 @@ busy_before="$(cpu_busy), $(others) compiler/python processes"
 COMMON=(--host "$HOST" --port "$PORT" --scale "$SCALE" --request-bytes "$REQUEST_BYTES" --reply-bytes "$REPLY_BYTES")
 
 echo "== C++, trace off" >&2
-"$BUILD/bin/holvane_bench" "${COMMON[@]}" --trace 0 --json "$WORK/cpp.json"
+# A stage that fails is reported and the others still run; its figures are
+# then missing from the table, and the run's exit status is 1.
+STATUS=0
+stage() { local name="$1"; shift; "$@" || { echo "!! $name failed (exit $?)" >&2; STATUS=1; }; }
+stage "C++, trace off" "$BUILD/bin/holvane_bench" "${COMMON[@]}" --trace 0 --json "$WORK/cpp.json"
 echo "== C++, trace on (stdout to /dev/null)" >&2
-"$BUILD/bin/holvane_bench" "${COMMON[@]}" --trace 1 --groups single,threads --suffix " (trace on)" \
-  --json "$WORK/cpp_trace.json" >/dev/null
+stage "C++, trace on" "$BUILD/bin/holvane_bench" "${COMMON[@]}" --trace 1 --groups single,threads \
+  --suffix " (trace on)" --json "$WORK/cpp_trace.json" >/dev/null
 echo "== Python, trace off" >&2
-"$PYTHON" "$ROOT/Bench/py_bench.py" --build "$BUILD" "${COMMON[@]}" --trace 0 --json "$WORK/py.json"
+stage "Python, trace off" "$PYTHON" "$ROOT/Bench/py_bench.py" --build "$BUILD" "${COMMON[@]}" --trace 0 \
+  --json "$WORK/py.json"
 echo "== Python, trace on (stdout to /dev/null)" >&2
-"$PYTHON" "$ROOT/Bench/py_bench.py" --build "$BUILD" "${COMMON[@]}" --trace 1 --groups single \
-  --suffix " (trace on)" --json "$WORK/py_trace.json" >/dev/null
+stage "Python, trace on" "$PYTHON" "$ROOT/Bench/py_bench.py" --build "$BUILD" "${COMMON[@]}" --trace 1 \
+  --groups single --suffix " (trace on)" --json "$WORK/py_trace.json" >/dev/null
 
 load_after="$(cut -d' ' -f1-3 /proc/loadavg)"
 busy_after="$(cpu_busy), $(others) compiler/python processes"
 if [ "$PROFILE" = 1 ]; then
   echo "== profile" >&2
-  bash "$ROOT/Bench/profile.sh" "$BUILD" "$HOST" "$PORT" 2>&1 | tee "$ROOT/Bench/profile.txt"
+  stage "profile" bash "$ROOT/Bench/profile.sh" "$BUILD" "$HOST" "$PORT" > "$ROOT/Bench/profile.txt" 2>&1
+  cat "$ROOT/Bench/profile.txt"
 fi
 
 echo
@@ -141,3 +147,4 @@ echo
   --info "simulator_options=${SIM_OPTIONS[*]}" \
   --info "seconds=$(( $(date +%s) - started ))" \
   "$WORK/cpp.json" "$WORK/cpp_trace.json" "$WORK/py.json" "$WORK/py_trace.json"
+exit "$STATUS"
