@@ -312,6 +312,10 @@ TEST(ConnectionTcp, FailedConnectStepsLeaveAClearState)
         connector.join();
         EXPECT_EQ(result, static_cast<ErrorCode>(0x400000005));
         EXPECT_TRUE(s.conn->IsConnected());
+        // No operation runs in the unsettled number format.
+        double value = 1.0;
+        EXPECT_EQ(s.conn->getSystemVariable(Token::tVERSION, value), Fail);
+        EXPECT_TRUE(s.ctl.peer().readSome(100).empty());
 
         // Connecting again redoes the sequence instead of reporting a link
         // whose number format was never settled as connected.

@@ -135,26 +135,34 @@ ErrorCode Connection_TCP::connectLocked()
     }
 
     HOLVANE_ASSERT(_readerPump.get() == nullptr);
+    // The pump is published only once the number format is settled: until
+    // then other threads' operations get Fail instead of requests encoded,
+    // or replies decoded, in a format about to change under them.
+    auto pump = std::make_shared<ReaderPump>();
+    pump->start();
+    _pumpThread.store(pump->threadId());
+
+    double fwVersion = 0.0;
+    double controllerType = 0.0;
+    error = querySystemVariable(*pump, Token::tVERSION, fwVersion);
+    if (error == NoError)
+        error = querySystemVariable(*pump, Token::tCONTROL, controllerType);
+    if (error == NoError &&
+        (!std::isfinite(fwVersion) ||
+         !_tokenTable->SetControllerCapabilities(fwVersion, controllerTypeFrom(controllerType))))
+        error = UnsupportedController;
+    if (error != NoError) {
+        // The link stays open for the caller to inspect or disconnect; it
+        // carries no operations.
+        pump->stop();
+        _pumpThread.store(std::thread::id());
+        return error;
+    }
+
     {
-        auto pump = std::make_shared<ReaderPump>();
-        pump->start();
-        _pumpThread.store(pump->threadId());
         std::lock_guard<std::mutex> lock(_pumpMutex);
         _readerPump = std::move(pump);
     }
-
-    double fwVersion = 0.0;
-    error = getSystemVariable(Token::tVERSION, fwVersion);
-    if (error != NoError)
-        return error;
-    double controllerType = 0.0;
-    error = getSystemVariable(Token::tCONTROL, controllerType);
-    if (error != NoError)
-        return error;
-
-    if (!std::isfinite(fwVersion) ||
-        !_tokenTable->SetControllerCapabilities(fwVersion, controllerTypeFrom(controllerType)))
-        return UnsupportedController;
     _connectComplete = true;
     return NoError;
 }
@@ -213,6 +221,19 @@ ErrorCode Connection_TCP::getSystemVariable(Token::KnownTokens variable, double&
 {
     TCP::CmdGetSysVar cmd(this);
     const ErrorCode error = runCommand(cmd, [&cmd, variable] { return cmd.send(variable); });
+    if (error == NoError)
+        value = cmd.result();
+    return error;
+}
+
+ErrorCode Connection_TCP::querySystemVariable(ReaderPump& pump, Token::KnownTokens variable, double& value)
+{
+    TCP::CmdGetSysVar cmd(this);
+    ErrorCode error = pump.queueCommand(&cmd, [&cmd, variable] { return cmd.send(variable); });
+    if (error == NoError) {
+        cmd.waitReady();
+        error = cmd.getError();
+    }
     if (error == NoError)
         value = cmd.result();
     return error;

@@ -153,6 +153,8 @@ private:
     // Stops the pump and closes the port; caller holds _lifecycleMutex.
     ErrorCode disconnectLocked();
     ErrorCode connectLocked();
+    // getSystemVariable on a pump not yet published (the connect sequence).
+    ErrorCode querySystemVariable(ReaderPump& pump, Token::KnownTokens variable, double& value);
 
     Port_TCP _port;
     std::unique_ptr<Token> _tokenTable;
