@@ -158,12 +158,20 @@ void ApiBenchmarks::condVar()
     BenchResult piecewise;
     piecewise.name = "floor with the hand-off, reply read as poll+recv per 8 bytes";
     piecewise.group = "latency";
+    Samples socketSamples(perRound * rounds);
+    BenchResult socketWait;
+    socketWait.name = "floor with a reader thread waiting on the socket (no queue wake-up)";
+    socketWait.group = "latency";
     double wall = 0.0;
     double piecesWall = 0.0;
+    double socketWall = 0.0;
     for (size_t round = 0; round < rounds; ++round) {
         _floor->run(50, perRound, plain, result.errors);
         wall += _floor->runWithReaderThread(50, perRound, relay, result.errors);
-        piecesWall += _floor->runWithReaderThread(50, perRound, pieces, piecewise.errors, true);
+        piecesWall += _floor->runWithReaderThread(50, perRound, pieces, piecewise.errors,
+                                                  FloorPingPong::Reader::QueueWakePieces);
+        socketWall += _floor->runWithReaderThread(50, perRound, socketSamples, socketWait.errors,
+                                                  FloorPingPong::Reader::SocketWait);
     }
     summarize(result, relay, wall, static_cast<double>(perRound * rounds));
     relateToFloor(result, plain.percentileUs(50.0));
@@ -171,6 +179,9 @@ void ApiBenchmarks::condVar()
     summarize(piecewise, pieces, piecesWall, static_cast<double>(perRound * rounds));
     relateToFloor(piecewise, plain.percentileUs(50.0));
     add(piecewise);
+    summarize(socketWait, socketSamples, socketWall, static_cast<double>(perRound * rounds));
+    relateToFloor(socketWait, plain.percentileUs(50.0));
+    add(socketWait);
 }
 
 BenchResult ApiBenchmarks::timeCalls(const std::string& name, size_t warmup, size_t iterations,

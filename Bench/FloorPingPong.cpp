@@ -200,8 +200,10 @@ double FloorPingPong::run(size_t warmup, size_t iterations, Samples& samples, ui
 }
 
 double FloorPingPong::runWithReaderThread(size_t warmup, size_t iterations, Samples& samples, uint64_t& errors,
-                                          bool readInPieces)
+                                          Reader mode)
 {
+    const bool readInPieces = mode == Reader::QueueWakePieces;
+    const bool socketWait = mode == Reader::SocketWait;
     const int fd = _impl->pair.client.fd();
     std::mutex queueMutex;
     std::condition_variable queueCv;
@@ -212,9 +214,20 @@ double FloorPingPong::runWithReaderThread(size_t warmup, size_t iterations, Samp
     bool done = false;
     std::atomic<uint64_t> readErrors{0};
 
+    std::atomic<bool> stopReader{false};
     std::thread reader([&] {
         for (;;) {
-            {
+            if (socketWait) {
+                // The reply's arrival is the only wake-up; the ticket is taken after it.
+                pollfd pfd{fd, POLLIN, 0};
+                while (::poll(&pfd, 1, 20) == 0)
+                    if (stopReader.load())
+                        return;
+                std::lock_guard<std::mutex> lock(queueMutex);
+                if (tickets == 0)
+                    return;  // readable without a request: the pair was shut down
+                --tickets;
+            } else {
                 std::unique_lock<std::mutex> lock(queueMutex);
                 queueCv.wait(lock, [&] { return tickets != 0 || stopping; });
                 if (tickets == 0)
@@ -240,7 +253,8 @@ double FloorPingPong::runWithReaderThread(size_t warmup, size_t iterations, Samp
             }
             ++tickets;
         }
-        queueCv.notify_one();
+        if (!socketWait)
+            queueCv.notify_one();
         std::unique_lock<std::mutex> lock(doneMutex);
         doneCv.wait(lock, [&] { return done; });
         done = false;
@@ -258,6 +272,7 @@ double FloorPingPong::runWithReaderThread(size_t warmup, size_t iterations, Samp
         std::lock_guard<std::mutex> lock(queueMutex);
         stopping = true;
     }
+    stopReader.store(true);
     queueCv.notify_one();
     reader.join();
     errors += readErrors.load();

@@ -28,10 +28,13 @@ public:
     // work: the caller sends, queues a ticket for a reader thread and sleeps;
     // the reader thread, woken by the queue, receives the reply and wakes the
     // caller. What this costs above run() is the price of the hand-off itself.
-    // With readInPieces the reader receives the reply as the plug-in does: a
-    // poll and a receive for each 8-byte half.
+    enum class Reader {
+        QueueWake,        // woken through the queue, then receives the whole reply
+        QueueWakePieces,  // the same, receiving as the plug-in does: poll + recv per 8 bytes
+        SocketWait,       // not woken by the caller: waits in poll on the socket itself
+    };
     double runWithReaderThread(size_t warmup, size_t iterations, Samples& samples, uint64_t& errors,
-                               bool readInPieces = false);
+                               Reader reader = Reader::QueueWake);
 
     size_t requestBytes() const { return _requestBytes; }
     size_t replyBytes() const { return _replyBytes; }
