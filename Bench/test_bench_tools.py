@@ -159,3 +159,78 @@ def test_percentiles():
     assert py_bench.percentile_us([1000, 2000, 3000, 4000], 50) == 2.5
     assert py_bench.percentile_us(list(range(1000, 101000, 1000)), 99) == 99.0
     assert py_bench.percentile_us([5000], 99) == 5.0
+
+
+def test_fill_values_round_trip_exactly_through_text():
+    # The controller parses the assignments' text: it must give back the very
+    # doubles the checks compare against.
+    for i in (0, 1, 7, 65535, 99999):
+        text = "%.17g" % py_bench.fill_value(i)
+        assert float(text) == py_bench.fill_value(i)
+        assert len(text) <= 12
+
+
+def test_markdown_has_every_result_and_target():
+    results = [result("ReadVrValue (C++ IConnection)", 14.0, allocs=0.0),
+               dict(result("resident size holding 100 connected connections", 0.0, group="memory"),
+                    value=17000.0)]
+    text = report.markdown(results, report.targets(results), {"nproc": "2"})
+    assert "| ReadVrValue (C++ IConnection) | 14.00 |" in text
+    assert "17000 KiB resident" in text
+    assert "| C++ ReadVrValue median <= 1.4x floor |" in text
+    assert "| nproc | 2 |" in text
+
+
+# --- the C++ tool, when a build tree is at hand --------------------------------
+
+BUILD = os.environ.get("HOLVANE_BENCH_BUILD",
+                       os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "build-bench"))
+BENCH = os.path.join(BUILD, "bin", "holvane_bench")
+SIM = os.path.join(BUILD, "bin", "holvane-sim")
+
+
+def run_bench(tmp_path, *args):
+    import json
+    import subprocess
+    out = tmp_path / "out.json"
+    subprocess.run([BENCH, "--json", str(out), "--scale", "0.02", *args], check=True, timeout=120,
+                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    return {r["name"]: r for r in json.loads(out.read_text())["results"]}
+
+
+@pytest.mark.skipif(not os.path.exists(BENCH), reason="holvane_bench not built")
+def test_floor_and_hand_off_figures(tmp_path):
+    results = run_bench(tmp_path, "--groups", "condvar", "--request-bytes", "14", "--reply-bytes", "16")
+    floor = results["floor: C++ ping-pong 14 B / 16 B"]
+    assert floor["errors"] == 0 and floor["samples"] == 400 and 0 < floor["median_us"] <= floor["p99_us"]
+    for name in ("floor with a reader-thread hand-off (the design's own cost)",
+                 "floor with the hand-off, reply read as poll+recv per 8 bytes",
+                 "floor with a reader thread waiting on the socket (no queue wake-up)"):
+        assert results[name]["errors"] == 0 and results[name]["floor_median_us"] > 0
+
+
+@pytest.fixture
+def simulator():
+    import subprocess
+    process = subprocess.Popen([SIM, "--port", "0", "--list-grace-us", "0"], stdout=subprocess.PIPE, text=True)
+    try:
+        line = process.stdout.readline()
+        assert line.startswith("listening on ")
+        yield line.split()[-1].rsplit(":", 1)
+    finally:
+        process.terminate()
+        process.wait(10)
+
+
+@pytest.mark.skipif(not (os.path.exists(BENCH) and os.path.exists(SIM)), reason="holvane_bench or holvane-sim not built")
+def test_api_figures_against_the_simulator(tmp_path, simulator):
+    host, port = simulator
+    results = run_bench(tmp_path, "--host", host, "--port", port, "--groups", "single,multi,memory")
+    largest = ("ReadMultiVrValues of 100000 values" if "ReadMultiVrValues of 100000 values" in results
+               else "ReadMultiTableValues of 100000 values")
+    for name in ("ReadVrValue (C++ IConnection)", "ReadVrValue (hand-written C++ socket client, no library)",
+                 "WriteVrValue (C++ IConnection)", "ReadMultiVrValues of 1000 values", largest):
+        assert results[name]["errors"] == 0, name       # every value read was checked
+        assert results[name]["median_us"] > 0
+    assert results["ReadVrValue (C++ IConnection)"]["allocs_per_op"] is not None
+    assert results["resident size holding 100 connected connections"]["value"] > 0
