@@ -51,7 +51,17 @@ void SimSession::run()
     while (!_server.stopping() && !_closing) {
         if (!receive())
             break;
-        if (!extract() || !process()) {
+        bool keep = true;
+        while (keep) {
+            const Extracted extracted = extract();
+            keep = extracted != Extracted::Fatal && process();
+            if (extracted != Extracted::Full)
+                break;
+            // Still full: the requests wait behind a list that is never
+            // acknowledged; such a client is dropped rather than buffered.
+            keep = keep && _pending.size() < kMaxPendingRequests;
+        }
+        if (!keep) {
             flush();
             closeConnection();
             break;
@@ -86,9 +96,11 @@ bool SimSession::receive()
     }
 }
 
-bool SimSession::extract()
+SimSession::Extracted SimSession::extract()
 {
-    while (_pending.size() < kMaxPendingRequests) {
+    while (true) {
+        if (_pending.size() >= kMaxPendingRequests)
+            return Extracted::Full;
         size_t consumed = 0;
         const auto result =
             _parser.next(_in.data() + _inStart, _inEnd - _inStart, _format, !_tableRequested, _scratch, consumed);
@@ -96,7 +108,7 @@ bool SimSession::extract()
         switch (result) {
         case RequestParser::Result::NeedMore:
             if (consumed == 0 || _inStart == _inEnd)
-                return true;
+                return Extracted::Drained;
             continue; // skipped the rest of a malformed request
         case RequestParser::Result::Ack:
             ++_acks;
@@ -106,7 +118,7 @@ bool SimSession::extract()
             _scratch.malformed = true;
             _pending.push_back(_scratch);
             process();
-            return false;
+            return Extracted::Fatal;
         case RequestParser::Result::Request:
             if (_scratch.tokenTableRequest)
                 _tableRequested = true;
@@ -119,7 +131,6 @@ bool SimSession::extract()
             continue;
         }
     }
-    return true;
 }
 
 void SimSession::respectListGrace()

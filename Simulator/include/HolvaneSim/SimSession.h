@@ -32,8 +32,10 @@ public:
     void interrupt();
 
 private:
+    enum class Extracted { Drained, Full, Fatal };
+
     bool receive();
-    bool extract();
+    Extracted extract();
     bool process();
     bool flush(bool allowDrip = true);
     void respectListGrace();

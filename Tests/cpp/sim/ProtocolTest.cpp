@@ -159,3 +159,15 @@ TEST(SimProtocol, ManyClientsAtOnce)
                   static_cast<double>(i));
     EXPECT_GE(sim->activeConnections(), 130u);
 }
+
+TEST(SimProtocol, TenThousandTinyRequestsInOneSend)
+{
+    auto sim = startSim();
+    auto c = connectClient(*sim);
+    std::string batch;
+    for (int i = 0; i < 10000; ++i)
+        batch += c->tok("BASE") + c->zero();
+    c->send(batch);
+    const std::string replies = c->read(10000 * 16, 10000);
+    EXPECT_EQ(replies, std::string(10000 * 16, '\0')) << "base axis 0, status 0, ten thousand times";
+}

@@ -169,3 +169,17 @@ TEST(SimValueList, NonFiniteAndExtremeValuesReadBackExactly)
     ValueListWriter::formatValue(-INFINITY, text);
     EXPECT_EQ(text, "-inf");
 }
+
+TEST(SimValueList, AClientThatNeverAcknowledgesCannotQueueWithoutBound)
+{
+    auto sim = startSim();
+    auto c = connectClient(*sim);
+    std::string batch = listRequest(*c, "VRVALUES", 0, 3);
+    for (int i = 0; i < 9000; ++i)
+        batch += c->tok("BASE") + c->zero();
+    c->send(batch);
+    EXPECT_EQ(c->readSimple().second, 0.0);
+    EXPECT_TRUE(c->closedWithin(3000));
+    auto d = connectClient(*sim);
+    EXPECT_EQ(d->ask(d->tok("BASE") + d->zero()).second, 0.0) << "others are unaffected";
+}
