@@ -277,3 +277,29 @@ def test_drip_fed_replies_arrive_whole(hv, sims):
         assert c.IsConnected() is True
     finally:
         c.DestroyContext()
+
+
+@pytest.mark.slow
+@pytest.mark.xfail(strict=True, reason="a listing that never ends keeps Dir reading (and its result list "
+                   "growing) for as long as the controller sends entries: no cap on entries or listing bytes")
+def test_endless_directory_listing_ends_the_operation(hv, peer):
+    """A controller that answers DIR with entry lines and never says OK: Dir
+    must end with an error once the listing is beyond anything real, not read
+    for as long as the controller cares to send."""
+    entries = 2_000_000  # far beyond any controller's file count
+    listing = b"RAM\n" + b"".join(b"F%07d,100,80,-1,2,1,0\n" % i for i in range(entries))
+    peer.responder = lambda tokens: listing if tokens and tokens[0] == "DIR" else None
+    c = connect(hv, "127.0.0.1", peer.port)
+    outcome = []
+    worker = threading.Thread(target=lambda: outcome.append(c.Dir()))
+    try:
+        worker.start()
+        worker.join(30)
+        assert outcome, "Dir was still reading the listing after 30 s"
+        code, files = outcome[0]
+        assert int(code) == BAD_RESPONSE
+        assert len(files) < entries
+    finally:
+        peer.close()  # ends the listing, so the worker returns
+        worker.join(15)
+        c.DestroyContext()
