@@ -1,6 +1,5 @@
 #include "Connection/Port/TCP/Port_TCP.h"
-#include "EventLog.h"
-#include "Loopback.h"
+#include "Harness.h"
 #include "SharedLib/ByteSniffer.h"
 
 #include <gtest/gtest.h>
@@ -23,53 +22,45 @@ using Clock = std::chrono::steady_clock;
 
 namespace {
 
+const ErrorCode BadDescriptor = static_cast<ErrorCode>(0x200000009);
+
 long long msSince(Clock::time_point start)
 {
     return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
 }
 
-// The descriptor of this process whose socket is the client end of `peer`.
-int clientDescriptorOf(const PeerSocket& peer)
+// TCP_NODELAY of this process's socket whose local end is the peer's remote end.
+int noDelayOfClientOf(const PeerSocket& peer)
 {
     sockaddr_in remote{};
     socklen_t length = sizeof(remote);
-    if (::getpeername(peer.fd(), reinterpret_cast<sockaddr*>(&remote), &length) != 0)
-        return -1;
-    int found = -1;
-    if (DIR* dir = ::opendir("/proc/self/fd")) {
-        while (const dirent* entry = ::readdir(dir)) {
-            if (entry->d_name[0] == '.')
-                continue;
-            const int fd = std::atoi(entry->d_name);
-            sockaddr_in local{};
-            socklen_t len = sizeof(local);
-            if (fd != peer.fd() && ::getsockname(fd, reinterpret_cast<sockaddr*>(&local), &len) == 0 &&
-                local.sin_family == AF_INET && local.sin_port == remote.sin_port &&
-                local.sin_addr.s_addr == remote.sin_addr.s_addr) {
-                found = fd;
-                break;
-            }
-        }
-        ::closedir(dir);
-    }
-    return found;
-}
-
-int noDelayOf(int fd)
-{
+    ::getpeername(peer.fd(), reinterpret_cast<sockaddr*>(&remote), &length);
     int value = -1;
-    socklen_t length = sizeof(value);
-    ::getsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &value, &length);
+    DIR* dir = ::opendir("/proc/self/fd");
+    while (const dirent* entry = dir ? ::readdir(dir) : nullptr) {
+        const int fd = std::atoi(entry->d_name);
+        sockaddr_in local{};
+        socklen_t len = sizeof(local);
+        if (fd != peer.fd() && ::getsockname(fd, reinterpret_cast<sockaddr*>(&local), &len) == 0 &&
+            local.sin_family == AF_INET && local.sin_port == remote.sin_port) {
+            socklen_t size = sizeof(value);
+            ::getsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &value, &size);
+        }
+    }
+    if (dir)
+        ::closedir(dir);
     return value;
 }
 
-// A free port with nothing listening on it.
-uint16_t closedPort()
+int connectRaw(uint16_t port, int flags = 0)
 {
-    Listener probe;
-    const uint16_t port = probe.port();
-    probe.close();
-    return port;
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | flags, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address));
+    return fd;
 }
 
 struct OpenedPort {
@@ -78,60 +69,41 @@ struct OpenedPort {
     Port_TCP port{log.callback()};
     PeerSocket peer;
 
-    bool open()
+    OpenedPort()
     {
-        if (!listener.valid() || port.Open("127.0.0.1", listener.port()) != NoError)
-            return false;
+        EXPECT_EQ(port.Open("127.0.0.1", listener.port()), NoError);
         peer = listener.accept(2000);
-        return peer.valid();
+        EXPECT_TRUE(peer.valid());
     }
 };
 
 std::atomic<int> g_sigpipes{0};
-void countSigpipe(int) { g_sigpipes.fetch_add(1); }
 
 } // namespace
 
-TEST(PortTcp, OpenReportsConnectedOnceAndRecordsEndpoint)
+TEST(PortTcp, OpenReportsConnectedOnceAndSetsNoDelayOnlyOn3240)
 {
     OpenedPort p;
-    ASSERT_TRUE(p.open());
     EXPECT_TRUE(p.port.isOpened());
     EXPECT_EQ(p.port.hostName(), "127.0.0.1");
     EXPECT_EQ(p.port.portNumber(), p.listener.port());
-
     const auto messages = p.log.ofType(EventType::Message);
     ASSERT_EQ(messages.size(), 1u);
     EXPECT_EQ(messages[0].code, 0u);
     EXPECT_EQ(messages[0].text, "Connected to 127.0.0.1");
     EXPECT_TRUE(p.log.ofType(EventType::Error).empty());
+    EXPECT_EQ(noDelayOfClientOf(p.peer), 0);
 
-    // Send coalescing stays on for any port but 3240.
-    const int fd = clientDescriptorOf(p.peer);
-    ASSERT_GE(fd, 0);
-    EXPECT_EQ(noDelayOf(fd), 0);
-
+    EXPECT_EQ(p.port.Close(), NoError);
     EXPECT_EQ(p.port.Close(), NoError);
     EXPECT_FALSE(p.port.isOpened());
-    // Close on a closed port does nothing and succeeds.
-    EXPECT_EQ(p.port.Close(), NoError);
-    // The endpoint of the last open is kept.
-    EXPECT_EQ(p.port.hostName(), "127.0.0.1");
-}
 
-TEST(PortTcp, Port3240SwitchesOffCoalescing)
-{
     Listener listener(3240);
     if (!listener.valid())
         GTEST_SKIP() << "port 3240 is taken on this machine";
-    EventLog log;
-    Port_TCP port(log.callback());
+    Port_TCP port{EventCallback()};
     ASSERT_EQ(port.Open("127.0.0.1", 3240), NoError);
-    PeerSocket peer = listener.accept(2000);
-    ASSERT_TRUE(peer.valid());
-    const int fd = clientDescriptorOf(peer);
-    ASSERT_GE(fd, 0);
-    EXPECT_EQ(noDelayOf(fd), 1);
+    EXPECT_EQ(noDelayOfClientOf(listener.accept(2000)), 1);
 }
 
 TEST(PortTcp, RefusedConnectionFailsWithOneErrorAndNoSocket)
@@ -140,7 +112,6 @@ TEST(PortTcp, RefusedConnectionFailsWithOneErrorAndNoSocket)
     const size_t descriptors = openDescriptorCount();
     EventLog log;
     Port_TCP port(log.callback());
-
     EXPECT_EQ(port.Open("127.0.0.1", port_number), static_cast<ErrorCode>(0x20000006F));
     EXPECT_FALSE(port.isOpened());
     const auto errors = log.ofType(EventType::Error);
@@ -148,41 +119,25 @@ TEST(PortTcp, RefusedConnectionFailsWithOneErrorAndNoSocket)
     EXPECT_EQ(errors[0].code, 0x20000006Fu);
     EXPECT_TRUE(log.ofType(EventType::Message).empty());
     EXPECT_EQ(openDescriptorCount(), descriptors);
-
-    // The port is usable for a later, successful open.
-    Listener listener;
-    EXPECT_EQ(port.Open("127.0.0.1", listener.port()), NoError);
 }
 
 TEST(PortTcp, SLOW_ConnectTimesOutAfterFiveSeconds)
 {
-    // A listener whose accept queue is full drops further connection requests,
-    // so a connect neither succeeds nor fails.
+    // A listener with a full accept queue drops further connection requests.
     Listener listener(0, 0);
-    ASSERT_TRUE(listener.valid());
     std::vector<int> fillers;
     for (int i = 0; i < 8; ++i) {
-        const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_port = htons(listener.port());
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address));
-        fillers.push_back(fd);
+        fillers.push_back(connectRaw(listener.port(), SOCK_NONBLOCK));
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
-
     EventLog log;
     Port_TCP port(log.callback());
     const auto start = Clock::now();
-    const ErrorCode error = port.Open("127.0.0.1", listener.port());
-    const long long elapsed = msSince(start);
+    EXPECT_EQ(port.Open("127.0.0.1", listener.port()), static_cast<ErrorCode>(0x200000073));
+    EXPECT_GE(msSince(start), 4900);
+    EXPECT_LT(msSince(start), 8000);
     for (int fd : fillers)
         ::close(fd);
-
-    EXPECT_EQ(error, static_cast<ErrorCode>(0x200000073));
-    EXPECT_GE(elapsed, 4900);
-    EXPECT_LT(elapsed, 8000);
     EXPECT_FALSE(port.isOpened());
     const auto errors = log.ofType(EventType::Error);
     ASSERT_EQ(errors.size(), 1u);
@@ -190,91 +145,78 @@ TEST(PortTcp, SLOW_ConnectTimesOutAfterFiveSeconds)
     EXPECT_TRUE(log.ofType(EventType::Message).empty());
 }
 
-TEST(PortTcp, ReadWaitsForDataWithinItsLimit)
+TEST(PortTcp, ReadWaitsWithinItsLimitAndSniffersSeeExactlyTheBytesMoved)
 {
     OpenedPort p;
-    ASSERT_TRUE(p.open());
     char buffer[16];
     size_t got = 99;
-
-    const auto start = Clock::now();
+    auto start = Clock::now();
     EXPECT_EQ(p.port.Read(buffer, sizeof(buffer), got, 300), Timeout);
     EXPECT_GE(msSince(start), 280);
     EXPECT_EQ(got, 0u);
-    EXPECT_TRUE(p.port.isOpened());
-    EXPECT_TRUE(p.log.ofType(EventType::Error).empty()); // a time-out raises no event
+    EXPECT_TRUE(p.log.ofType(EventType::Error).empty());
 
-    // Data that arrives during the wait is returned at once.
+    // A limit of 0 waits as long as it takes; data ends the wait at once.
+    ByteSniffer reads, writes;
+    p.port.setReadSniffer(&reads);
+    p.port.setWriteSniffer(&writes);
     std::thread sender([&] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
-        p.peer.sendAll(std::string("abc"));
-    });
-    const auto start2 = Clock::now();
-    EXPECT_EQ(p.port.Read(buffer, sizeof(buffer), got, 5000), NoError);
-    EXPECT_LT(msSince(start2), 3000);
-    sender.join();
-    EXPECT_EQ(std::string(buffer, got), "abc");
-
-    // A limit of 0 waits for as long as it takes.
-    std::thread late([&] {
         std::this_thread::sleep_for(std::chrono::milliseconds(200));
-        p.peer.sendAll(std::string("z"));
+        p.peer.send(Bytes{0xAA, 0xBB, 0xCC});
     });
-    EXPECT_EQ(p.port.Read(buffer, sizeof(buffer), got, 0), NoError);
-    late.join();
-    EXPECT_EQ(std::string(buffer, got), "z");
+    ASSERT_EQ(p.port.Read(buffer, 2, got, 0), NoError);
+    sender.join();
+    ASSERT_EQ(p.port.Read(buffer + 2, 2, got, 1000), NoError);
+    EXPECT_EQ(reads.bytes(), (std::vector<uint8_t>{0xAA, 0xBB, 0xCC}));
+
+    size_t written = 0;
+    ASSERT_EQ(p.port.Write("\x01\x02", 2, written), NoError);
+    ASSERT_EQ(p.port.WriteAll("\x03", 1, written, 1000), NoError);
+    ASSERT_EQ(p.port.WriteAll("\x04", 1, written, 1000, false), NoError); // kept out of the trace
+    Bytes at_peer;
+    ASSERT_TRUE(p.peer.readExact(4, at_peer, 2000));
+    EXPECT_EQ(at_peer, (Bytes{1, 2, 3, 4}));
+    EXPECT_EQ(writes.bytes(), (std::vector<uint8_t>{1, 2, 3}));
+
+    p.port.setReadSniffer(nullptr);
+    p.port.setWriteSniffer(nullptr);
+    p.peer.send(Bytes{0x11});
+    ASSERT_EQ(p.port.Read(buffer, 2, got, 2000), NoError);
+    ASSERT_EQ(p.port.Write("\x07", 1, written), NoError);
+    EXPECT_EQ(reads.size(), 3u);
+    EXPECT_EQ(writes.size(), 3u);
 }
 
-TEST(PortTcp, PeerCloseClosesThePortAndLaterUseFailsWithBadDescriptor)
+TEST(PortTcp, ClosedPortsFailWithBadDescriptor)
 {
     OpenedPort p;
-    ASSERT_TRUE(p.open());
     p.peer.close();
-
     char buffer[8];
     size_t got = 99;
+    // The peer's close reads as 0 bytes and closes the port.
     EXPECT_EQ(p.port.Read(buffer, sizeof(buffer), got, 2000), NoError);
     EXPECT_EQ(got, 0u);
     EXPECT_FALSE(p.port.isOpened());
-
-    EXPECT_EQ(p.port.Read(buffer, sizeof(buffer), got, 2000), static_cast<ErrorCode>(0x200000009));
+    EXPECT_EQ(p.port.Read(buffer, sizeof(buffer), got, 2000), BadDescriptor);
     size_t written = 7;
-    EXPECT_EQ(p.port.Write("x", 1, written), static_cast<ErrorCode>(0x200000009));
+    EXPECT_EQ(p.port.Write("x", 1, written), BadDescriptor);
     EXPECT_EQ(written, 7u);
-    EXPECT_EQ(p.port.WriteAll("x", 1, written, 100), static_cast<ErrorCode>(0x200000009));
-}
+    EXPECT_EQ(p.port.WriteAll("x", 1, written, 100), BadDescriptor);
 
-TEST(PortTcp, NeverOpenedPortRefusesReadAndWrite)
-{
-    EventLog log;
-    Port_TCP port(log.callback());
-    char buffer[4];
-    size_t got = 5;
-    EXPECT_EQ(port.Read(buffer, sizeof(buffer), got, 100), static_cast<ErrorCode>(0x200000009));
-    EXPECT_EQ(got, 0u);
-    size_t written = 0;
-    EXPECT_EQ(port.Write("ab", 2, written), static_cast<ErrorCode>(0x200000009));
-    EXPECT_EQ(port.Close(), NoError);
-    EXPECT_FALSE(port.isOpened());
-    // An empty callback is never called and nothing fails because of it.
-    Port_TCP silent{EventCallback()};
-    EXPECT_EQ(silent.Read(buffer, sizeof(buffer), got, 10), static_cast<ErrorCode>(0x200000009));
+    Port_TCP never{EventCallback()}; // an empty callback is simply not called
+    EXPECT_EQ(never.Read(buffer, sizeof(buffer), got, 100), BadDescriptor);
+    EXPECT_EQ(never.Write("ab", 2, written), BadDescriptor);
+    EXPECT_EQ(never.Close(), NoError);
 }
 
 TEST(PortTcp, WriteToAClosedPeerFailsWithBrokenPipeAndNoSignal)
 {
-    g_sigpipes = 0;
-    struct sigaction action {};
-    struct sigaction previous {};
-    action.sa_handler = countSigpipe;
-    sigemptyset(&action.sa_mask);
+    struct sigaction action {}, previous{};
+    action.sa_handler = [](int) { g_sigpipes.fetch_add(1); };
     ASSERT_EQ(::sigaction(SIGPIPE, &action, &previous), 0);
-
     OpenedPort p;
-    ASSERT_TRUE(p.open());
     p.peer.close();
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
-
     ErrorCode error = NoError;
     for (int i = 0; i < 50 && error == NoError; ++i) {
         size_t written = 0;
@@ -282,60 +224,13 @@ TEST(PortTcp, WriteToAClosedPeerFailsWithBrokenPipeAndNoSignal)
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
     ::sigaction(SIGPIPE, &previous, nullptr);
-
     EXPECT_EQ(error, static_cast<ErrorCode>(0x200000020));
     EXPECT_EQ(g_sigpipes.load(), 0);
-    EXPECT_FALSE(p.log.ofType(EventType::Error).empty());
 }
 
-TEST(PortTcp, SniffersSeeExactlyTheBytesMoved)
+TEST(PortTcp, WriteAllSendsTheWholeRequestOrClosesThePort)
 {
     OpenedPort p;
-    ASSERT_TRUE(p.open());
-    ByteSniffer written_bytes;
-    ByteSniffer read_bytes;
-    p.port.setWriteSniffer(&written_bytes);
-    p.port.setReadSniffer(&read_bytes);
-
-    size_t written = 0;
-    ASSERT_EQ(p.port.Write("\x01\x02\x03", 3, written), NoError);
-    ASSERT_EQ(p.port.WriteAll("\x04\x05", 2, written, 1000), NoError);
-    EXPECT_EQ(written, 2u);
-    Bytes at_peer;
-    ASSERT_TRUE(p.peer.readExact(5, at_peer, 2000));
-    EXPECT_EQ(at_peer, (Bytes{1, 2, 3, 4, 5}));
-    EXPECT_EQ(written_bytes.bytes(), (std::vector<uint8_t>{1, 2, 3, 4, 5}));
-
-    // Bytes written outside the sniffer stay out of it.
-    ASSERT_EQ(p.port.WriteAll("\x06", 1, written, 1000, false), NoError);
-    EXPECT_EQ(written_bytes.size(), 5u);
-
-    ASSERT_TRUE(p.peer.sendAll(Bytes{0xAA, 0xBB, 0xCC}));
-    char buffer[2];
-    size_t got = 0;
-    ASSERT_EQ(p.port.Read(buffer, 2, got, 2000), NoError);
-    ASSERT_EQ(got, 2u);
-    EXPECT_EQ(read_bytes.bytes(), (std::vector<uint8_t>{0xAA, 0xBB}));
-    ASSERT_EQ(p.port.Read(buffer, 2, got, 2000), NoError);
-    EXPECT_EQ(read_bytes.bytes(), (std::vector<uint8_t>{0xAA, 0xBB, 0xCC}));
-
-    // Switched off: nothing more is recorded.
-    p.port.setReadSniffer(nullptr);
-    p.port.setWriteSniffer(nullptr);
-    ASSERT_TRUE(p.peer.sendAll(Bytes{0x11}));
-    ASSERT_EQ(p.port.Read(buffer, 2, got, 2000), NoError);
-    ASSERT_EQ(p.port.Write("\x07", 1, written), NoError);
-    EXPECT_EQ(read_bytes.size(), 3u);
-    EXPECT_EQ(written_bytes.size(), 5u);
-}
-
-TEST(PortTcp, WriteAllDeliversLargeRequestsWholeOrClosesThePort)
-{
-    OpenedPort p;
-    ASSERT_TRUE(p.open());
-
-    // A request far larger than the socket buffers goes out whole while the
-    // peer reads slowly.
     std::vector<char> big(8 * 1024 * 1024);
     for (size_t i = 0; i < big.size(); ++i)
         big[i] = static_cast<char>(i * 7);
@@ -348,71 +243,51 @@ TEST(PortTcp, WriteAllDeliversLargeRequestsWholeOrClosesThePort)
     ASSERT_EQ(at_peer.size(), big.size());
     EXPECT_EQ(std::memcmp(at_peer.data(), big.data(), big.size()), 0);
 
-    // A peer that takes nothing: the write gives up at its limit, and since
-    // part of the request went out, the port is closed rather than left with
-    // half a request on the wire.
+    // Nobody reads: the write gives up at its limit, and since the controller
+    // now holds half a request, the port is closed.
     const auto start = Clock::now();
-    const ErrorCode error = p.port.WriteAll(big.data(), big.size(), written, 300);
-    EXPECT_EQ(error, Timeout);
+    EXPECT_EQ(p.port.WriteAll(big.data(), big.size(), written, 300), Timeout);
     EXPECT_LT(msSince(start), 3000);
     EXPECT_GT(written, 0u);
     EXPECT_LT(written, big.size());
     EXPECT_FALSE(p.port.isOpened());
 }
 
-TEST(PortTcp, CloseWakesABlockedReaderAndReleasesTheDescriptor)
+TEST(PortTcp, CloseWakesABlockedReaderAndNeverLetsAWriteReachAReusedDescriptor)
 {
     const size_t baseline = openDescriptorCount();
     {
         OpenedPort p;
-        ASSERT_TRUE(p.open());
-        std::atomic<bool> returned{false};
         ErrorCode read_result = Fail;
         std::thread reader([&] {
             char buffer[8];
             size_t got = 0;
             read_result = p.port.Read(buffer, sizeof(buffer), got, 0); // no limit
-            returned = true;
         });
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
-        EXPECT_FALSE(returned.load());
         const auto start = Clock::now();
         EXPECT_EQ(p.port.Close(), NoError);
         reader.join();
         EXPECT_LT(msSince(start), 2000);
-        // Either the shutdown was seen as an end of stream or the port as closed.
-        EXPECT_TRUE(read_result == NoError || read_result == static_cast<ErrorCode>(0x200000009));
-        // The peer sees the connection end.
+        EXPECT_TRUE(read_result == NoError || read_result == BadDescriptor);
         EXPECT_TRUE(p.peer.waitClosed(2000));
     }
     EXPECT_EQ(openDescriptorCount(), baseline);
-}
 
-TEST(PortTcp, WriteRacingACloseNeverReachesAnotherSocket)
-{
-    // One thread closes the port while another keeps writing. A new socket
-    // opened right after the close may get the same descriptor number; not a
-    // byte of the old writer may arrive on it.
+    // A socket opened right after a close may get the old descriptor number;
+    // a writer still running on the closed port must not reach it.
     for (int round = 0; round < 20; ++round) {
         OpenedPort p;
-        ASSERT_TRUE(p.open());
         Listener other;
         std::atomic<bool> stop{false};
         std::thread writer([&] {
-            while (!stop.load()) {
-                size_t written = 0;
+            size_t written = 0;
+            while (!stop.load())
                 p.port.Write("X", 1, written);
-            }
         });
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
         p.port.Close();
-        // A fresh connection that may reuse the descriptor number.
-        const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_port = htons(other.port());
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        ASSERT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0);
+        const int fd = connectRaw(other.port());
         PeerSocket other_peer = other.accept(2000);
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
         stop = true;
