@@ -214,3 +214,46 @@ def test_release_while_threads_wait_for_overdue_replies(hv, sims):
         gc.collect()  # the last reference goes with the threads: releases the context
     assert settled(tasks, before_tasks) == before_tasks
     assert settled(descriptors, before_fds) == before_fds
+
+
+@pytest.mark.xfail(strict=True, reason="the value-list reader drops the link when its last read also holds "
+                   "the start of the next reply, so a healthy controller that answers a queued request at once "
+                   "loses every request in flight")
+def test_block_reads_with_requests_queued_behind_them_keep_the_link(hv, sims):
+    """One thread reads blocks while another reads single VRs on the same
+    connection; the controller answers each queued request as soon as the
+    list before it has ended (no pause), so the next reply can arrive in the
+    same read as the list's tail. Nothing may be lost for that."""
+    sim = sims("--list-grace-us", 0)
+    c = new_connection(hv, sim.port)
+    try:
+        for i in range(16):
+            assert c.WriteVrValue(300 + i, i + 0.5) == OK
+        stop = threading.Event()
+        failures = []
+
+        def blocks():
+            while not stop.is_set():
+                code, values = c.ReadMultiVrValues(300, 16)
+                if code != OK or values != [i + 0.5 for i in range(16)]:
+                    failures.append(("block", int(code)))
+                    return
+
+        def singles():
+            while not stop.is_set():
+                code, value = c.ReadVrValue(305)
+                if code != OK or value != 5.5:
+                    failures.append(("single", int(code)))
+                    return
+
+        threads = [threading.Thread(target=blocks), threading.Thread(target=singles)]
+        for t in threads:
+            t.start()
+        time.sleep(3.0)
+        stop.set()
+        for t in threads:
+            t.join(3 * PROMPT)
+        assert failures == []
+        assert c.IsConnected() is True
+    finally:
+        c.DestroyContext()

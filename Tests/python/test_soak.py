@@ -3,7 +3,8 @@ more connections in parallel against holvane-sim, for a few minutes. Every
 reply must reach the request it answers (each thread writes distinct values
 to its own VRs and reads them back), nothing may be lost, and resident memory
 must stay flat after warm-up. Run with HOLVANE_SOAK=1 (HOLVANE_SOAK_SECONDS
-sets the length, 150 s by default)."""
+sets the length, 150 s by default; HOLVANE_SOAK_SIM_ARGS passes options to
+the simulator)."""
 import json
 import os
 
@@ -47,19 +48,22 @@ def worker(c, number):
     base = 10000 + number * 16
     ops = failed = misrouted = 0
     i = 0
-    while not stop.is_set():
+    # A worker stops at its first failure: after a lost link every later call
+    # would fail too, and the first one is what tells why.
+    while not stop.is_set() and failed == 0 and misrouted == 0:
         value = number * 1e7 + i
         slot = i % 8
         code = c.WriteVrValue(base + slot, value)
         ops += 1
         if code != OK:
             failed += 1
-            totals["errors"].append(hex(int(code)))
+            totals["errors"].append((number, i, "WriteVrValue", hex(int(code)), round(time.monotonic() - start, 1)))
+            continue
         code, back = c.ReadVrValue(base + slot)
         ops += 1
         if code != OK:
             failed += 1
-            totals["errors"].append(hex(int(code)))
+            totals["errors"].append((number, i, "ReadVrValue", hex(int(code)), round(time.monotonic() - start, 1)))
         elif back != value:
             misrouted += 1
         if i % 8 == 7:
@@ -70,6 +74,8 @@ def worker(c, number):
                 expected[j % 8] = number * 1e7 + j
             if code != OK:
                 failed += 1
+                totals["errors"].append((number, i, "ReadMultiVrValues", hex(int(code)),
+                                         round(time.monotonic() - start, 1)))
             elif block != expected:
                 misrouted += 1
         if i % 16 == 5:
@@ -79,6 +85,8 @@ def worker(c, number):
             ops += 2
             if code != OK or code2 != OK:
                 failed += 1
+                totals["errors"].append((number, i, "VrString", hex(int(code)), hex(int(code2)),
+                                         round(time.monotonic() - start, 1)))
             elif back != text:
                 misrouted += 1
         if i % 16 == 11:
@@ -86,6 +94,8 @@ def worker(c, number):
             ops += 1
             if code != OK:
                 failed += 1
+                totals["errors"].append((number, i, "ReadAxisParam", hex(int(code)),
+                                         round(time.monotonic() - start, 1)))
         i += 1
     with lock:
         totals["ops"] += ops
@@ -108,15 +118,25 @@ alive = sum(t.is_alive() for t in threads)
 elapsed = time.monotonic() - start
 for c in [shared] + others:
     c.DestroyContext()
-totals["errors"] = totals["errors"][:10]
+totals["errors"] = totals["errors"][:24]
 print(json.dumps(dict(totals, seconds=round(elapsed, 1), alive=alive, samples=samples,
                       peak_kb=rss_kb("VmHWM:"))))
 """
 
 
-def test_soak(sim):
+@pytest.fixture
+def soak_sim(tcp_plugin):
+    """holvane-sim with the options in HOLVANE_SOAK_SIM_ARGS (none by default)."""
+    from test_faults import Sim
+
+    sim = Sim(*os.environ.get("HOLVANE_SOAK_SIM_ARGS", "").split())
+    yield "127.0.0.1", sim.port
+    sim.close()
+
+
+def test_soak(soak_sim):
     seconds = int(os.environ.get("HOLVANE_SOAK_SECONDS", "150"))
-    host, port = sim
+    host, port = soak_sim
     result = run_python(SOAK.format(port=port, seconds=seconds), timeout=seconds + 120)
     assert result.returncode == 0, result.stderr[-3000:]
     figures = json.loads(result.stdout.strip().splitlines()[-1])
