@@ -214,10 +214,10 @@ TEST(ReaderPump, StopCompletesEveryQueuedCommandWithFail)
     std::vector<std::unique_ptr<WireCommand>> queued;
     std::vector<ErrorCode> results(3, NoError);
     std::vector<std::thread> callers;
-    for (uint32_t i = 0; i < 3; ++i) {
+    for (uint32_t i = 0; i < 3; ++i)
         queued.push_back(std::make_unique<WireCommand>(wire, i + 2));
+    for (uint32_t i = 0; i < 3; ++i)
         callers.emplace_back([&, i] { results[i] = issue(pump, *queued[i]); });
-    }
     while (pump.queuedCount() < 3)
         std::this_thread::yield();
 
