@@ -10,6 +10,7 @@
 namespace Vantrel::HolvaneApi::Sim {
 namespace {
 constexpr size_t kReadChunk = 64 * 1024;
+constexpr size_t kFlushThreshold = 256 * 1024;
 
 LexerCodes lexerCodes(const SimServer& server)
 {
@@ -199,6 +200,8 @@ bool SimSession::process()
             if (_server.pause(uint64_t{_faults.replyDelayMs} * 1000))
                 return false;
         }
+        if (_out.size() > kFlushThreshold && !flush())
+            return false; // keeps the batch bounded when a client pipelines large replies
         const size_t replyStart = _out.size();
         _handler.handle(request, _out, _list);
         if (_list)
