@@ -114,7 +114,12 @@ std::string Port_TCP::hostName() const
 
 ErrorCode Port_TCP::Open(const std::string& hostname, uint16_t port)
 {
-    HOLVANE_ASSERT(!isOpened());
+    {
+        // The connection never opens an open port.
+        const std::shared_ptr<Socket> current = acquire();
+        const int socket = current ? current->fd : INVALID_SOCKET_VALUE;
+        HOLVANE_ASSERT(INVALID_SOCKET_VALUE == socket);
+    }
 
     sockaddr_in address{};
     address.sin_family = AF_INET;
@@ -132,7 +137,7 @@ ErrorCode Port_TCP::Open(const std::string& hostname, uint16_t port)
         return error;
     }
     // From here on the descriptor is released on every failure path.
-    auto socket = std::make_shared<Socket>(fd);
+    auto handle = std::make_shared<Socket>(fd);
 
     int on = 1;
     if (::ioctl(fd, FIONBIO, &on) == -1) {
@@ -182,7 +187,7 @@ ErrorCode Port_TCP::Open(const std::string& hostname, uint16_t port)
 
     {
         std::lock_guard<std::mutex> lock(_mutex);
-        _socket = std::move(socket);
+        _socket = std::move(handle);
         _portNumber = port;
         _hostName = hostname;
     }
