@@ -49,7 +49,7 @@ const char* usageText()
            "  --table-stop N           send only N bytes of the token table, then stay silent\n"
            "  --table-stop-close       ... and close instead of staying silent\n"
            "  --drip-us N              send replies one byte at a time, N microseconds apart\n"
-           "  --list-grace-us N        pause after a value list before the next reply (default 2000)\n"
+           "  --list-grace-us N        pause after a value list before the next reply (default 0)\n"
            "  --help                   show this text\n"
            "Requests are counted per connection from 1; the token table download does not count.\n"
            "SIGINT or SIGTERM stop the simulator.\n";

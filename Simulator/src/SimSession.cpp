@@ -3,6 +3,8 @@
 #include "HolvaneSim/SimServer.h"
 
 #include <cerrno>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/socket.h>
 #include <thread>
 #include <unistd.h>
@@ -66,6 +68,13 @@ void SimSession::run()
             flush();
             closeConnection();
             break;
+        }
+        if (_out.empty()) {
+            // Nothing to answer yet (a list waits for its acknowledgement, a
+            // request is incomplete): acknowledge at once, since a host that
+            // coalesces small writes holds its next bytes until our ACK.
+            const int one = 1;
+            ::setsockopt(_fd, IPPROTO_TCP, TCP_QUICKACK, &one, sizeof one);
         }
         if (!flush())
             break;

@@ -94,6 +94,10 @@ void ValueListWriter::nextChunk(std::string& out)
     size_t chunk = std::min(kChunkSize, left);
     if (_closed && chunk < left && left - chunk <= 2)
         chunk = left - 3; // keep the last comma with the line end
+    // Every chunk is exactly one full read of the host: zero bytes, which the
+    // host skips, fill a short one at its front. The read that brings the line
+    // end then cannot reach into the reply that follows the list.
+    out.append(kChunkSize - chunk, '\0');
     out.append(_pending, _sent, chunk);
     _sent += chunk;
     if (_closed && _sent == _pending.size())

@@ -10,10 +10,10 @@ namespace Vantrel::HolvaneApi::Sim {
 
 // Prints a block of VR or TABLE values as the comma-terminated text list
 // ("12.5," items, "k<count>,<value>," runs of equal values, CR LF at the close)
-// and hands it out in chunks of at most 256 bytes, one per acknowledgement.
+// and hands it out in chunks of exactly 256 bytes, one per acknowledgement.
 // The host stops reading as soon as it has its last value and then looks for
 // the line end only in what that read returned, so the chunk that completes
-// the last value always carries the CR LF too.
+// the last value always carries the CR LF too, as its last bytes.
 class ValueListWriter {
 public:
     enum class Source { Vr, Table };

@@ -3,6 +3,7 @@
 
 #include <chrono>
 #include <csignal>
+#include <fcntl.h>
 #include <cstdio>
 #include <gtest/gtest.h>
 #include <poll.h>
@@ -27,6 +28,8 @@ struct Child {
         if (pid == 0) {
             ::dup2(fds[1], 1);
             ::close(fds[0]);
+            const int devNull = ::open("/dev/null", O_WRONLY);
+            ::dup2(devNull, 2); // keep the usage text out of the test log
             std::vector<char*> argv{const_cast<char*>(HOLVANE_SIM_EXE)};
             for (auto& a : args)
                 argv.push_back(a.data());
