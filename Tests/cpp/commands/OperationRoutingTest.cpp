@@ -203,7 +203,7 @@ public:
                 // pressed right behind the list could share its last read,
                 // and the reader would then drop the link (tested elsewhere).
                 if (_listJustSent)
-                    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+                    std::this_thread::sleep_for(std::chrono::milliseconds(50));
                 _listJustSent = false;
                 reply = it->second.first;
                 _list = it->second.second;
@@ -237,7 +237,7 @@ TEST(OperationRouting, ConcurrentCallersEachGetTheirOwnResults)
         ConnectedController ctl(profileOf(flavour));
         ASSERT_EQ(ctl.connectResult, NoError);
         constexpr int Threads = 4;
-        constexpr int PerThread = 40;
+        constexpr int PerThread = 24;
         auto W = [&] { return ctl.wire(); };
         auto responder = std::make_shared<MixedResponder>(ctl.peer->profile().table.code("UNKNOWN"));
         auto valueOf = [](int t, int i) { return t * 1000.0 + i + 0.5; };
