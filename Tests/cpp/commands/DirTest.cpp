@@ -142,6 +142,21 @@ TEST_P(DirListing, AnEndlessLineIsGivenUp)
     EXPECT_NE(conn().ReadVrValue(1, value), NoError);
 }
 
+TEST_P(DirListing, AListingWithoutEndIsGivenUp)
+{
+    if (GetParam() != Flavour::Ieee64)
+        GTEST_SKIP() << "the number format plays no part; one run of some seconds is enough";
+    std::string endless = "RAM\n";
+    for (size_t i = 0; i < TCP::CmdDir::MaxListingLines + 100; ++i)
+        endless += "A,1,1,1,1,1,1\n";
+    size_t calls = 0;
+    auto count = [&calls](void*, const ControllerFileInfo&) { ++calls; };
+    peer().expect(request()).send(bytesOf(endless));
+    EXPECT_EQ(conn().Dir(nullptr, count), BadResponse);
+    EXPECT_LT(calls, TCP::CmdDir::MaxListingLines);
+    EXPECT_FALSE(conn().IsConnected());
+}
+
 INSTANTIATE_TEST_SUITE_P(Formats, DirListing, testing::Values(Flavour::Tms320, Flavour::Ieee64), flavourName);
 
 TEST(DirEntry, ParsesFieldsLikeTheListingWritesThem)

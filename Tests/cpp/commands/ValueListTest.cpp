@@ -128,6 +128,24 @@ TEST_P(ValueList, CountZeroAndALeadingControllerError)
     expectInStep();
 }
 
+TEST_P(ValueList, ALeadingStatusThatIsNoNumberDropsTheLink)
+{
+    // The list may follow unacknowledged; it must never answer the next request.
+    std::vector<double> v(3, -1);
+    // TMS320 has no NaN; its minus infinity (exponent 127, sign, fraction 0) is no number either.
+    Bytes reply = wire().number(0);
+    append(reply, GetParam() == Flavour::Ieee64 ? wire().number(std::nan("")) : Bytes{0x00, 0x00, 0x80, 0x7F});
+    append(reply, bytesOf("5,6,7,\r\n"));
+    append(reply, wire().reply(42, 0));
+    peer().expect(blockRequest("VRVALUES", 0, 2)).send(reply);
+    EXPECT_EQ(conn().ReadMultiVrValues(0, 3, v.data()), BadResponse);
+    EXPECT_FALSE(conn().IsConnected());
+    double value = 0;
+    const ErrorCode next = conn().ReadVrValue(1, value);
+    EXPECT_NE(next, NoError);
+    EXPECT_EQ(errorBand(next), 2u) << "the closed port's code, nothing made of the list's bytes";
+}
+
 TEST_P(ValueList, AcknowledgementTokenRules)
 {
     // Code 0: no acknowledgement byte at all (the next request follows at once).

@@ -139,14 +139,17 @@ ErrorCode CmdDir::readReply()
     ErrorCode parsed = NoError;
     ErrorCode error = NoError;
 
+    size_t lines = 0;
     for (size_t total = 0;; ++total) {
         char byte = 0;
-        error = total < MaxListingBytes ? connection().ReadBytes(&byte, 1, ByteTimeoutMs) : BadResponse;
+        const bool endless = total >= MaxListingBytes || lines >= MaxListingLines;
+        error = endless ? BadResponse : connection().ReadBytes(&byte, 1, ByteTimeoutMs);
         if (error != NoError) {
             lost = true;
             break;
         }
         if (byte == '\n') {
+            ++lines;
             const std::string_view text(reinterpret_cast<const char*>(line.data()), line.length());
             if (startsWithNoCase(text, "OK"))
                 break;

@@ -26,8 +26,15 @@ ErrorCode ValueListReader::read(Connection_TCP& connection, double* values, size
 
     uint16_t status = 0;
     ErrorCode error = connection.GetResponse(nullptr, &status);
-    if (error != NoError)
-        return error; // a failed read has abandoned the stream already
+    if (error != NoError) {
+        // A controller error status ends the reply. Anything else (a failed
+        // read, a status that is no number) leaves the list, if one comes,
+        // unread in the stream: the link is dropped rather than the list
+        // read as the next request's answer.
+        if (errorBand(error) != 4)
+            connection.abandonStream();
+        return error;
+    }
 
     traced = true;
     const Token* table = connection.tokenTable();
