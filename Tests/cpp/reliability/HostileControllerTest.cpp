@@ -191,7 +191,7 @@ TEST(HostileController, TokenTableOfHundredsOfThousandsOfEntriesParsesInLinearTi
     EXPECT_EQ(downloadTable(large, &entries), NoError);
     const double largeSeconds = secondsSince(t0);
     EXPECT_EQ(entries, 300003u);
-    EXPECT_LT(largeSeconds, 30.0);
+    EXPECT_LT(largeSeconds, 60.0);
     // Ten times the entries: a quadratic parser would need a hundred times
     // as long; allow a wide margin for a busy machine.
     EXPECT_LT(largeSeconds, 40 * smallSeconds + 2.0) << "small " << smallSeconds << " s, large " << largeSeconds;
