@@ -97,6 +97,15 @@ def _stop(process):
         except subprocess.TimeoutExpired:
             process.kill()
             process.wait()
+    # The threads draining its output end now rather than some time later,
+    # and the pipe is closed, so tests that count threads and descriptors
+    # start from a settled process.
+    stream = process.stdout
+    if stream is not None:
+        for thread in threading.enumerate():
+            if thread is not threading.current_thread() and getattr(thread, "_target", None) == stream.read:
+                thread.join(5)
+        stream.close()
 
 
 @pytest.fixture
@@ -149,6 +158,19 @@ def run_python(code, env_extra=None, drop=(), timeout=60):
     prelude = f"import sys\nsys.path.insert(0, {str(MODULE_DIR)!r})\n"
     return subprocess.run([sys.executable, "-c", prelude + textwrap.dedent(code)], env=env,
                           capture_output=True, text=True, timeout=timeout)
+
+
+def sockets():
+    """The sockets this process holds, by kernel identity."""
+    found = set()
+    for fd in os.listdir("/proc/self/fd"):
+        try:
+            target = os.readlink(f"/proc/self/fd/{fd}")
+        except OSError:
+            continue
+        if target.startswith("socket:"):
+            found.add(target)
+    return found
 
 
 def wait_until(predicate, timeout=5.0, step=0.01):

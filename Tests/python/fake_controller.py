@@ -78,6 +78,7 @@ class FakeController:
         self.closed_by_peer = threading.Event()
         self.connections = 0
         self._clients = []
+        self._serving = []
         self._lock = threading.Lock()
         self._server = socket.socket()
         self._server.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
@@ -90,14 +91,16 @@ class FakeController:
 
     def close(self):
         self._running = False
+        try:
+            self._server.shutdown(socket.SHUT_RDWR)
+        except OSError:
+            pass
         self._server.close()
-        with self._lock:
-            for client in self._clients:
-                try:
-                    client.shutdown(socket.SHUT_RDWR)
-                except OSError:
-                    pass
-                client.close()
+        self.drop_clients()
+        # Its threads end here, not later inside another test.
+        self._thread.join(5)
+        for thread in self._serving:
+            thread.join(5)
 
     def drop_clients(self):
         """Closes every client link, as a controller that goes away."""
@@ -131,7 +134,9 @@ class FakeController:
             with self._lock:
                 self._clients.append(client)
                 self.connections += 1
-            threading.Thread(target=self._serve, args=(client,), daemon=True).start()
+            thread = threading.Thread(target=self._serve, args=(client,), daemon=True)
+            self._serving.append(thread)
+            thread.start()
 
     def _serve(self, client):
         reader = _Reader(client)

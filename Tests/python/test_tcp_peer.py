@@ -1,13 +1,12 @@
 """The module with the real TCP plug-in against a scripted controller: what
 each method puts on the wire and what it makes of the reply."""
 import gc
-import os
 import threading
 import time
 
 import pytest
 
-from conftest import connect
+from conftest import connect, sockets
 from fake_controller import Chunks, simple_reply
 
 OPEN, CLOSE, COMMA = "OPENBRACKETS", "CLOSEBRACKETS", "COMMA"
@@ -222,24 +221,24 @@ def test_threads_share_one_connection(hv, linked):
         assert values == [(hv.ErrorCode.NoError, index * 2.0)] * 20
 
 
-def open_fds():
-    return len(os.listdir("/proc/self/fd"))
-
-
 def test_dropping_a_connected_object_closes_its_socket(hv, peer):
-    before = open_fds()
+    before = sockets()
     c = connect(hv, "127.0.0.1", peer.port)
     # Our socket and the scripted controller's end of it.
-    assert open_fds() == before + 2
+    opened = sockets() - before
+    assert len(opened) == 2
     del c
     gc.collect()
     assert peer.closed_by_peer.wait(5)
-    assert open_fds() == before
+    assert not opened & sockets()
 
 
 def test_destroy_cuts_short_a_call_waiting_for_the_controller(hv, linked):
     c, peer = linked
     peer.responder = lambda tokens: None  # never answers
+    # A handler that needs the interpreter lock while the link is torn down.
+    events = []
+    c.SetEventHandler(lambda kind, code, text: (time.sleep(0.01), events.append(code)))
     result = []
     worker = threading.Thread(target=lambda: result.append(c.ReadVrValue(3)))
     worker.start()
@@ -256,6 +255,8 @@ def test_destroy_cuts_short_a_call_waiting_for_the_controller(hv, linked):
 def test_controller_going_away_gives_an_error_not_a_hang(hv, linked):
     c, peer = linked
     peer.responder = lambda tokens: None
+    events = []
+    c.SetEventHandler(lambda kind, code, text: events.append((kind, code)))
     result = []
     worker = threading.Thread(target=lambda: result.append(c.ReadVrValue(3)))
     worker.start()
@@ -266,6 +267,8 @@ def test_controller_going_away_gives_an_error_not_a_hang(hv, linked):
     assert result[0][0] != hv.ErrorCode.NoError
     # Later calls fail at once too.
     assert c.ReadVrValue(3)[0] != hv.ErrorCode.NoError
+    # The reader thread reported the failure as an event.
+    assert any(kind == hv.EventType.Error for kind, code in events)
 
 
 def test_connect_to_a_closed_port_fails_with_a_system_error(hv):
