@@ -70,3 +70,21 @@ def test_enumerations_have_no_arithmetic(hv):
         hv.ErrorCode.Fail < hv.ErrorCode.Timeout  # noqa: B015
     with pytest.raises(TypeError):
         hv.EventType.Error | hv.EventType.Message  # noqa: B015
+
+
+def test_type_stub_matches_the_module(hv):
+    import ast
+    from pathlib import Path
+
+    stub = Path(hv.__file__).with_name("Vantrel_HolvaneAPI.pyi")
+    tree = ast.parse(stub.read_text())
+    classes = {node.name: node for node in tree.body if isinstance(node, ast.ClassDef)}
+    for name in ("ErrorCode", "XferDestinations", "XferProtocol", "XferDirection", "EventType",
+                 "ConnectionType", "ParamBlockType"):
+        declared = [n.target.id for n in classes[name].body if isinstance(n, ast.AnnAssign)]
+        assert declared == list(getattr(hv, name).__members__), name
+    methods = {n.name for n in classes["Connection"].body if isinstance(n, ast.FunctionDef)}
+    public = {n for n in dir(hv.Connection) if not n.startswith("_")}
+    assert public == {m for m in methods if not m.startswith("_")}
+    fields = {n.name for n in classes["ControllerFileInfo"].body if isinstance(n, ast.FunctionDef)}
+    assert fields == {n for n in dir(hv.ControllerFileInfo) if not n.startswith("_")}
