@@ -4,6 +4,7 @@
 #include "SharedLib/platform.h"
 
 #include <dlfcn.h>
+#include <stdlib.h>
 
 #include <mutex>
 #include <string>
@@ -37,17 +38,26 @@ void raiseError(const CreateParams& params, ErrorCode code, const std::string_vi
 
 // Directory of the shared object this code lives in (the Python module), with
 // a trailing slash; empty when it cannot be told.
-std::string ownDirectory()
+std::string findOwnDirectory()
 {
     Dl_info info{};
-    if (dladdr(reinterpret_cast<const void*>(&ownDirectory), &info) == 0 || info.dli_fname == nullptr)
+    if (dladdr(reinterpret_cast<const void*>(&findOwnDirectory), &info) == 0 || info.dli_fname == nullptr)
         return {};
-    std::string path(info.dli_fname);
+    // The loader may have been given a relative path: resolve it now, while
+    // the working directory is still the one it was relative to.
+    char* resolved = realpath(info.dli_fname, nullptr);
+    if (resolved == nullptr)
+        return {};
+    std::string path(resolved);
+    free(resolved);
     const auto slash = path.rfind('/');
     if (slash == std::string::npos)
         return {};
     return path.substr(0, slash + 1);
 }
+
+// Taken when the module is loaded.
+const std::string s_ownDirectory = findOwnDirectory();
 
 std::string takeLoaderError()
 {
@@ -68,9 +78,8 @@ LIBRARY_HANDLE loadLibrary(const char* file_name, std::string& error_text)
         return handle;
     }
     error_text = takeLoaderError();
-    const std::string directory = ownDirectory();
-    if (!directory.empty()) {
-        handle = dlopen((directory + name).c_str(), RTLD_NOW);
+    if (!s_ownDirectory.empty()) {
+        handle = dlopen((s_ownDirectory + name).c_str(), RTLD_NOW);
         if (handle != nullptr) {
             error_text.clear();
             return handle;

@@ -147,7 +147,7 @@ def connect(hv, host, port, trace=0):
     return c
 
 
-def run_python(code, env_extra=None, drop=(), timeout=60):
+def run_python(code, env_extra=None, drop=(), timeout=60, cwd=None):
     """Runs a snippet in a fresh interpreter (loader paths are read at start-up);
     returns the completed process. The module's folder is on sys.path there."""
     env = dict(os.environ)
@@ -157,7 +157,7 @@ def run_python(code, env_extra=None, drop=(), timeout=60):
     env.setdefault("PYTHONPATH", str(MODULE_DIR))
     prelude = f"import sys\nsys.path.insert(0, {str(MODULE_DIR)!r})\n"
     return subprocess.run([sys.executable, "-c", prelude + textwrap.dedent(code)], env=env,
-                          capture_output=True, text=True, timeout=timeout)
+                          capture_output=True, text=True, timeout=timeout, cwd=cwd)
 
 
 def sockets():
