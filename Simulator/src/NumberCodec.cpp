@@ -1,15 +1,34 @@
 #include "HolvaneSim/NumberCodec.h"
 
+#include <cmath>
 #include <cstring>
+#include <limits>
 
 namespace Vantrel::HolvaneApi::Sim {
+
+namespace {
+// Nearest single; values beyond its range become infinities (a plain cast
+// of such a double is undefined).
+float toSingle(double value)
+{
+    if (value > std::numeric_limits<float>::max() || value < -std::numeric_limits<float>::max()) {
+        const float nearest = static_cast<float>(value > 0 ? std::numeric_limits<float>::max()
+                                                           : -std::numeric_limits<float>::max());
+        // Values that still round to the largest single keep it.
+        if (std::fabs(value) < static_cast<double>(std::numeric_limits<float>::max()) * (1.0 + 0x1p-25))
+            return nearest;
+        return value > 0 ? std::numeric_limits<float>::infinity() : -std::numeric_limits<float>::infinity();
+    }
+    return static_cast<float>(value);
+}
+} // namespace
 
 WireFormat controllerFormat(int controllerType, double version)
 {
     if (controllerType == 0 || version == 0.0)
         return kHandshakeFormat;
     if (controllerType <= 299 && controllerType != 266) {
-        const double asReceived = static_cast<double>(static_cast<float>(version));
+        const double asReceived = static_cast<double>(toSingle(version));
         return WireFormat{NumberFormat::Tms320, asReceived >= 1.51};
     }
     return WireFormat{NumberFormat::Ieee64, true};
@@ -63,10 +82,11 @@ float tmsToFloat(uint32_t bits)
     return result;
 }
 
+
 void appendNumber(std::string& out, double value, NumberFormat format)
 {
     if (format == NumberFormat::Tms320) {
-        const uint32_t bits = floatToTms(static_cast<float>(value));
+        const uint32_t bits = floatToTms(toSingle(value));
         for (int i = 0; i < 4; ++i)
             out.push_back(static_cast<char>((bits >> (8 * i)) & 0xFF));
         return;

@@ -46,6 +46,13 @@ TEST(SimNumberCodec, WireBytesAreLittleEndian)
     out.clear();
     appendNumber(out, 2.0, NumberFormat::Tms320);
     EXPECT_EQ(out, std::string("\x00\x00\x00\x01", 4));
+    // Beyond the single range a TMS320 reply saturates instead of wrapping.
+    out.clear();
+    appendNumber(out, 1e300, NumberFormat::Tms320);
+    EXPECT_EQ(out, std::string("\xff\xff\x7f\x7f", 4));
+    out.clear();
+    appendNumber(out, -1e39, NumberFormat::Tms320);
+    EXPECT_EQ(out, std::string("\xff\xff\xff\x7f", 4));
     const uint8_t raw[4] = {0x00, 0x00, 0xC0, 0x00};
     EXPECT_EQ(decodeNumber(raw, NumberFormat::Tms320), -1.5);
 }

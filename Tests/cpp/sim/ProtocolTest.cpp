@@ -142,7 +142,7 @@ TEST(SimProtocol, PipelinedRequestsAreAnsweredInOrderInOneBatch)
         ASSERT_EQ(c->readSimple(), std::make_pair(i * 1.5, 0.0));
 }
 
-TEST(SimProtocol, ManyClientsAtOnce)
+TEST(SimProtocol, ConcurrentClientsManyAtOnce)
 {
     auto sim = startSim();
     std::vector<std::unique_ptr<Client>> clients;
