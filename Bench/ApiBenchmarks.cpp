@@ -196,17 +196,23 @@ BenchResult ApiBenchmarks::timeCalls(const std::string& name, size_t warmup, siz
     result.first_error = NoError;
 
     // Rounds of the floor and of the calls alternate, so that both see the
-    // same load on a shared machine.
+    // same load on a shared machine; the ratio is the median of the rounds'
+    // ratios.
     const size_t rounds = std::min<size_t>(kRounds, iterations);
     const size_t perRound = iterations / rounds;
-    Samples samples(perRound * rounds);
     const size_t floorPerRound = std::max<size_t>(perRound, 500);
-    Samples floorSamples(floorPerRound * rounds);
+    std::vector<Samples> callRounds;
+    std::vector<Samples> floorRounds;
+    for (size_t round = 0; round < rounds; ++round) {
+        callRounds.emplace_back(perRound);
+        floorRounds.emplace_back(floorPerRound);
+    }
     uint64_t floorErrors = 0;
     uint64_t allocations = 0;
     double wall = 0.0;
     for (size_t round = 0; round < rounds; ++round) {
-        _floor->run(50, floorPerRound, floorSamples, floorErrors);
+        _floor->run(50, floorPerRound, floorRounds[round], floorErrors);
+        Samples& samples = callRounds[round];
         const uint64_t allocationsBefore = holvane_bench_allocations();
         const auto start = Clock::now();
         for (size_t i = 0; i < perRound; ++i) {
@@ -218,9 +224,19 @@ BenchResult ApiBenchmarks::timeCalls(const std::string& name, size_t warmup, siz
         wall += elapsedNs(start, Clock::now());
         allocations += holvane_bench_allocations() - allocationsBefore;
     }
+    Samples all(perRound * rounds);
+    Samples allFloor(floorPerRound * rounds);
+    std::vector<double> ratios;
+    for (size_t round = 0; round < rounds; ++round) {
+        all.append(callRounds[round]);
+        allFloor.append(floorRounds[round]);
+        ratios.push_back(callRounds[round].percentileUs(50.0) / floorRounds[round].percentileUs(50.0));
+    }
     const double done = static_cast<double>(perRound * rounds);
-    summarize(result, samples, wall, done);
-    relateToFloor(result, floorSamples.percentileUs(50.0));
+    summarize(result, all, wall, done);
+    relateToFloor(result, allFloor.percentileUs(50.0));
+    std::sort(ratios.begin(), ratios.end());
+    result.ratio_to_floor = ratios[ratios.size() / 2];
     if (holvane_bench_alloc_counter_active())
         result.allocs_per_op = static_cast<double>(allocations) / done;
     return result;
