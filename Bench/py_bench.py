@@ -75,7 +75,9 @@ def time_calls(name, call, warmup, iterations, group="latency"):
             errors += 1
             first_error = first_error or int(code)
     wall = clock() - start
-    return make_result(name, group, samples, wall, iterations, errors=errors, first_error=first_error)
+    result = make_result(name, group, samples, wall, iterations, errors=errors, first_error=first_error)
+    result["_samples"], result["_wall"] = samples, wall
+    return result
 
 
 class Bench:
@@ -91,7 +93,23 @@ class Bench:
     def wants(self, group):
         return not self.args.groups or group in self.args.groups
 
+    def add_rounds(self, name, rounds, floors, wrong):
+        """One result from alternating rounds: all samples together; the ratio
+        is the median of the rounds' ratios to the floor beside them."""
+        samples = [x for r in rounds for x in r["_samples"]]
+        result = make_result(name, "latency", samples, sum(r["_wall"] for r in rounds), len(samples),
+                             errors=sum(r["errors"] for r in rounds) + wrong,
+                             first_error=next((r["first_error"] for r in rounds if r["first_error"]), 0))
+        if wrong:
+            result["note"] = "%d reads returned a wrong value" % wrong
+        ratios = sorted(r["median_us"] / f for r, f in zip(rounds, floors) if f)
+        self.add(result, sorted(floors)[len(floors) // 2])
+        if ratios:
+            result["ratio_to_floor"] = ratios[len(ratios) // 2]
+
     def add(self, result, floor_us=None):
+        result.pop("_samples", None)
+        result.pop("_wall", None)
         result["name"] += self.suffix
         floor_us = floor_us or self.floor_us
         if result["group"] != "floor" and floor_us:
@@ -161,12 +179,33 @@ class Bench:
                 wrong[0] += 1
             return code != ok
 
-        floor_us = self.floor_now()
-        result = time_calls("ReadVrValue (Python module)", read, warmup, iterations)
-        if wrong[0]:
-            result["errors"] += wrong[0]
-            result["note"] = "%d reads returned a wrong value" % wrong[0]
-        self.add(result, floor_us)
+        # The module and the pure-Python client read the same VR in alternating
+        # rounds, each round beside a floor, so that the comparison of the two
+        # does not depend on when the machine was busy.
+        pure = None
+        if self.wants("pure"):
+            pure = PureClient(self.args.host, self.args.port)
+            pure.connect()
+        pure_wrong = [0]
+
+        def pure_read():
+            code, value = pure.read_vr(READ_VR)
+            if value != READ_VR_VALUE:
+                pure_wrong[0] += 1
+            return code
+
+        rounds = 5
+        module_rounds, pure_rounds, floors = [], [], []
+        for _ in range(rounds):
+            floors.append(self.floor_now())
+            module_rounds.append(time_calls("", read, warmup // rounds, iterations // rounds))
+            if pure:
+                pure_rounds.append(time_calls("", pure_read, warmup // rounds, iterations // rounds))
+        self.add_rounds("ReadVrValue (Python module)", module_rounds, floors, wrong[0])
+        if pure:
+            self.add_rounds("ReadVrValue (pure-Python client)", pure_rounds, floors, pure_wrong[0])
+            pure.close()
+
         floor_us = self.floor_now()
         self.add(time_calls("WriteVrValue (Python module)",
                             lambda: c.WriteVrValue(READ_VR + 1, 2.5) != ok, warmup, iterations), floor_us)
@@ -312,22 +351,6 @@ class Bench:
             client.close()
         self.add(make_result("Connect (pure-Python client)", "connect", samples, time.perf_counter_ns() - start,
                              iterations, note="token table: %d entries" % entries))
-
-        client = PureClient(self.args.host, self.args.port)
-        client.connect()
-        wrong = [0]
-
-        def read():
-            code, value = client.read_vr(READ_VR)
-            if value != READ_VR_VALUE:
-                wrong[0] += 1
-            return code
-
-        floor_us = self.floor_now()
-        result = time_calls("ReadVrValue (pure-Python client)", read, self.count(1000), self.count(10000))
-        result["errors"] += wrong[0]
-        self.add(result, floor_us)
-        client.close()
 
     def run(self):
         self.floor()

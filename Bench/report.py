@@ -36,7 +36,7 @@ def targets(results):
                         direct["ratio_to_floor"]), None))
     py = find(results, "ReadVrValue (Python module)")
     if py and py["floor_median_us"]:
-        ratio = py["median_us"] / py["floor_median_us"]
+        ratio = py["ratio_to_floor"]
         out.append(("Python ReadVrValue median <= 1.6x floor", "%.2fx (%.2f us vs %.2f us)" % (
             ratio, py["median_us"], py["floor_median_us"]), ratio <= 1.6))
     pure = find(results, "ReadVrValue (pure-Python client)")
