@@ -124,10 +124,10 @@ SimSession::Extracted SimSession::extract()
             ++_acks;
             continue;
         case RequestParser::Result::TooLong:
-            _scratch.clear();
-            _scratch.malformed = true;
-            _pending.push_back(_scratch);
+            // Answered in order after what is queued, then the connection closes.
             process();
+            appendNumber(_out, 0.0, _format.format);
+            appendNumber(_out, static_cast<double>(eRequestTooLong), _format.format);
             return Extracted::Fatal;
         case RequestParser::Result::Request:
             if (_scratch.tokenTableRequest)

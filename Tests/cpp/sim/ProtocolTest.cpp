@@ -171,3 +171,13 @@ TEST(SimProtocol, TenThousandTinyRequestsInOneSend)
     const std::string replies = c->read(10000 * 16, 10000);
     EXPECT_EQ(replies, std::string(10000 * 16, '\0')) << "base axis 0, status 0, ten thousand times";
 }
+
+TEST(SimProtocol, AnOverlongRequestIsRefusedAndTheConnectionClosed)
+{
+    auto sim = startSim();
+    auto c = connectClient(*sim);
+    // An unterminated string just over the 1 MiB limit: no ZERO ends this request.
+    c->send(c->tok("EXECUTE") + c->tok("QUOTES") + std::string((1u << 20) + 65536, 'x'));
+    EXPECT_EQ(c->readSimple(5000), std::make_pair(0.0, static_cast<double>(eRequestTooLong)));
+    EXPECT_TRUE(c->closedWithin(2000));
+}
