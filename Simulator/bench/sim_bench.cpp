@@ -1,6 +1,8 @@
 // Measures VR-read round trips against the simulator over loopback with a
 // raw-socket client: one request at a time, then several clients pipelining.
 #include "HolvaneSim/NumberCodec.h"
+#include "HolvaneSim/RequestHandler.h"
+#include "HolvaneSim/RequestParser.h"
 #include "HolvaneSim/SimServer.h"
 
 #include <arpa/inet.h>
@@ -100,6 +102,41 @@ private:
 
 } // namespace
 
+// The simulator's own time for one VR read: parse the request and build the
+// reply, without the sockets.
+void ownTime(SimServer& server, int count)
+{
+    const TokenTable& table = server.tokenTable();
+    const Keywords& kw = server.keywords();
+    LexerCodes codes;
+    codes.zero = table.zeroCode();
+    codes.extended = table.extendedCode();
+    codes.number = kw.code(Kw::NUMBER);
+    codes.eox = kw.code(Kw::EOX);
+    codes.quotes = kw.code(Kw::QUOTES);
+    codes.unknown = kw.code(Kw::UNKNOWN);
+    RequestParser parser(codes);
+    RequestHandler handler(server.state(), table, kw);
+    std::string request{static_cast<char>(kw.code(Kw::VR)), static_cast<char>(kw.code(Kw::OPENBRACKETS)),
+                        static_cast<char>(kw.code(Kw::NUMBER))};
+    appendNumber(request, 17, NumberFormat::Ieee64);
+    request += std::string{static_cast<char>(kw.code(Kw::EOX)), static_cast<char>(kw.code(Kw::CLOSEBRACKETS)),
+                           static_cast<char>(table.zeroCode())};
+    const WireFormat ieee{NumberFormat::Ieee64, true};
+    ParsedRequest parsed;
+    std::string out;
+    std::unique_ptr<ValueListWriter> list;
+    const auto t0 = Clock::now();
+    for (int i = 0; i < count; ++i) {
+        size_t consumed = 0;
+        parser.next(reinterpret_cast<const uint8_t*>(request.data()), request.size(), ieee, false, parsed, consumed);
+        out.clear();
+        handler.handle(parsed, out, list);
+    }
+    const double ns = std::chrono::duration<double, std::nano>(Clock::now() - t0).count();
+    std::printf("own time: %.0f ns per VR read (parse and answer, no sockets)\n", ns / count);
+}
+
 int main(int argc, char** argv)
 {
     const int count = argc > 1 ? std::atoi(argv[1]) : 50000;
@@ -107,6 +144,7 @@ int main(int argc, char** argv)
     config.port = 0;
     SimServer server(config);
     server.start();
+    ownTime(server, count * 20);
 
     {
         BenchClient client(server.port(), server.tokenTable());
