@@ -225,15 +225,7 @@ def test_link_closed_between_replies(hv, sims):
         c.DestroyContext()
 
 
-LIST_NOT_ABANDONED = pytest.mark.xfail(
-    strict=True,
-    reason="a block read whose leading status is not a number keeps the link; the controller still "
-    "holds the list, so the next request is answered late or by list text")
-CORRUPTED = [pytest.param(name, marks=LIST_NOT_ABANDONED) if name.startswith("ReadMulti") else name
-             for name in sorted(OPERATIONS)]
-
-
-@pytest.mark.parametrize("name", CORRUPTED)
+@pytest.mark.parametrize("name", sorted(OPERATIONS))
 def test_corrupt_reply_is_an_error_and_the_state_stays_truthful(hv, sims, name):
     """Request 3 gets every byte inverted. Whatever the reader makes of it,
     the connection either stays in step (the next reply is right) or says it
@@ -280,8 +272,6 @@ def test_drip_fed_replies_arrive_whole(hv, sims):
 
 
 @pytest.mark.slow
-@pytest.mark.xfail(strict=True, reason="a listing that never ends keeps Dir reading (and its result list "
-                   "growing) for as long as the controller sends entries: no cap on entries or listing bytes")
 def test_endless_directory_listing_ends_the_operation(hv, peer):
     """A controller that answers DIR with entry lines and never says OK: Dir
     must end with an error once the listing is beyond anything real, not read

@@ -23,6 +23,19 @@ def descriptors():
     return len(os.listdir("/proc/self/fd"))
 
 
+def baseline():
+    """Threads and descriptors once those of earlier tests (pipe readers of
+    stopped simulators) have gone: two readings 100 ms apart agree."""
+    previous = None
+    for _ in range(30):
+        now = (tasks(), descriptors())
+        if now == previous:
+            break
+        previous = now
+        time.sleep(0.1)
+    return now
+
+
 def settled(count, expected, limit=5.0):
     deadline = time.monotonic() + limit
     value = count()
@@ -124,7 +137,7 @@ class Workers:
 def in_flight(hv, sim, action, rounds=3):
     """Starts the workers on a fresh connection, lets them run, applies
     `action` to the connection from this thread and checks the aftermath."""
-    before_tasks, before_fds = tasks(), descriptors()
+    before_tasks, before_fds = baseline()
     for _ in range(rounds):
         c = new_connection(hv, sim.port)
         workers = Workers(c)
@@ -140,8 +153,8 @@ def in_flight(hv, sim, action, rounds=3):
         c.DestroyContext()
         del c, workers
     gc.collect()
-    assert settled(tasks, before_tasks) == before_tasks
-    assert settled(descriptors, before_fds) == before_fds
+    assert settled(tasks, before_tasks) <= before_tasks
+    assert settled(descriptors, before_fds) <= before_fds
 
 
 def test_disconnect_while_eight_threads_operate(hv, sims):
@@ -184,7 +197,7 @@ def test_release_while_threads_wait_for_overdue_replies(hv, sims):
     and the reader thread go with the context. (A thread inside a call holds
     the object itself, so the object cannot go before the call returns.)"""
     silent = sims("--silent-after", 2)
-    before_tasks, before_fds = tasks(), descriptors()
+    before_tasks, before_fds = baseline()
     for destroy in (True, False):
         c = new_connection(hv, silent.port)
         results = [None] * THREADS
@@ -212,30 +225,35 @@ def test_release_while_threads_wait_for_overdue_replies(hv, sims):
             assert code != OK and took < PROMPT + 0.3
         threads.clear()
         gc.collect()  # the last reference goes with the threads: releases the context
-    assert settled(tasks, before_tasks) == before_tasks
-    assert settled(descriptors, before_fds) == before_fds
+    assert settled(tasks, before_tasks) <= before_tasks
+    assert settled(descriptors, before_fds) <= before_fds
 
 
 @pytest.mark.xfail(strict=True, reason="the value-list reader drops the link when its last read also holds "
                    "the start of the next reply, so a healthy controller that answers a queued request at once "
                    "loses every request in flight")
-def test_block_reads_with_requests_queued_behind_them_keep_the_link(hv, sims):
+def test_block_reads_with_requests_queued_behind_them_keep_the_link(hv, peer):
     """One thread reads blocks while another reads single VRs on the same
     connection; the controller answers each queued request as soon as the
-    list before it has ended (no pause), so the next reply can arrive in the
-    same read as the list's tail. Nothing may be lost for that."""
-    sim = sims("--list-grace-us", 0)
-    c = new_connection(hv, sim.port)
+    list before it has ended, so the next reply can arrive in the same read
+    as the list's tail. Nothing may be lost for that."""
+    from fake_controller import Chunks, simple_reply
+
+    def respond(tokens):
+        if tokens and tokens[0] == "VRVALUES":
+            return Chunks([simple_reply(), b"1,2,3,4,\r\n"])
+        return simple_reply(5.5)
+
+    peer.responder = respond
+    c = new_connection(hv, peer.port)
     try:
-        for i in range(16):
-            assert c.WriteVrValue(300 + i, i + 0.5) == OK
         stop = threading.Event()
         failures = []
 
         def blocks():
             while not stop.is_set():
-                code, values = c.ReadMultiVrValues(300, 16)
-                if code != OK or values != [i + 0.5 for i in range(16)]:
+                code, values = c.ReadMultiVrValues(300, 4)
+                if code != OK or values != [1.0, 2.0, 3.0, 4.0]:
                     failures.append(("block", int(code)))
                     return
 
