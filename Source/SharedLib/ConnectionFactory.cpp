@@ -227,13 +227,4 @@ void ConnectionFactory::initializeStatic()
 
 void ConnectionFactory::cleanupStatic() {}
 
-size_t ConnectionFactory::liveConnections()
-{
-    std::lock_guard<std::mutex> lock(s_registryMutex);
-    size_t count = 0;
-    for (const auto& entry : s_connections)
-        count += entry.connection != nullptr ? 1 : 0;
-    return count;
-}
-
 } // namespace Vantrel::HolvaneApi

@@ -34,9 +34,6 @@ public:
 
     static void initializeStatic();
     static void cleanupStatic();
-
-    // Number of occupied registry entries (diagnostics and tests).
-    static size_t liveConnections();
 };
 
 } // namespace Vantrel::HolvaneApi
