@@ -26,7 +26,7 @@ std::unique_ptr<SimServer> simWith(const FaultPlan& faults)
 }
 } // namespace
 
-TEST(SimFaults, DelayedReplies)
+TEST(SimFaultOptions, DelayedReplies)
 {
     FaultPlan f;
     f.replyDelayMs = 120;
@@ -37,7 +37,7 @@ TEST(SimFaults, DelayedReplies)
     EXPECT_GE(Clock::now() - t0, std::chrono::milliseconds(115));
 }
 
-TEST(SimFaults, SilentAfterAndCloseAfterCountRequests)
+TEST(SimFaultOptions, SilentAfterAndCloseAfterCountRequests)
 {
     FaultPlan silent;
     silent.silentAfter = 3; // VERSION, CONTROL, one more
@@ -60,7 +60,7 @@ TEST(SimFaults, SilentAfterAndCloseAfterCountRequests)
     EXPECT_EQ(e->ask(vrRead(*e, 1)).second, 0.0);
 }
 
-TEST(SimFaults, CutAndCorruptReplies)
+TEST(SimFaultOptions, CutAndCorruptReplies)
 {
     FaultPlan cut;
     cut.cutReplyRequest = 3;
@@ -89,7 +89,7 @@ TEST(SimFaults, CutAndCorruptReplies)
     EXPECT_EQ(d->ask(vrRead(*d, 1)), std::make_pair(3.5, 0.0)) << "only that reply is spoiled";
 }
 
-TEST(SimFaults, TokenTableStopsPartWay)
+TEST(SimFaultOptions, TokenTableStopsPartWay)
 {
     FaultPlan silent;
     silent.tableStopBytes = 100;
@@ -110,7 +110,7 @@ TEST(SimFaults, TokenTableStopsPartWay)
     EXPECT_TRUE(d.closedWithin(2000));
 }
 
-TEST(SimFaults, DrippedRepliesArriveWholeButSlowly)
+TEST(SimFaultOptions, DrippedRepliesArriveWholeButSlowly)
 {
     FaultPlan drip;
     drip.dripMicros = 20000;
