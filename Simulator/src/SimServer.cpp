@@ -137,8 +137,11 @@ void SimServer::acceptLoop()
         if ((fds[0].revents & POLLIN) == 0)
             continue;
         const int fd = ::accept4(_listenFd, nullptr, nullptr, SOCK_CLOEXEC);
-        if (fd < 0)
+        if (fd < 0) {
+            if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM)
+                pause(10000); // out of descriptors: do not spin on the ready listener
             continue;
+        }
         if (_active.load() >= _config.maxConnections) {
             ::close(fd);
             continue;
@@ -149,13 +152,22 @@ void SimServer::acceptLoop()
         std::lock_guard<std::mutex> lock(_mutex);
         _workers.emplace_back();
         Worker& w = _workers.back();
-        w.session = std::make_unique<SimSession>(*this, fd, _faults);
-        ++_active;
-        w.thread = std::thread([this, &w] {
-            w.session->run();
-            --_active;
-            w.done = true;
-        });
+        try {
+            w.session = std::make_unique<SimSession>(*this, fd, _faults);
+            ++_active;
+            w.thread = std::thread([this, &w] {
+                w.session->run();
+                --_active;
+                w.done = true;
+            });
+        } catch (const std::exception&) {
+            // No thread (or memory) for it: refuse this client, keep serving the others.
+            if (w.session)
+                --_active;
+            else
+                ::close(fd);
+            _workers.pop_back();
+        }
     }
 }
 
