@@ -1,3 +1,6 @@
+// Built only when the simulator is part of the build.
+#ifdef HOLVANE_HAVE_SIM
+
 #include "HolvaneSim/NumberCodec.h"
 #include "SimTestClient.h"
 
@@ -70,3 +73,5 @@ TEST(SimNumberCodec, ControllerFormatFollowsTypeAndVersion)
     EXPECT_EQ(controllerFormat(0, 2.0), kHandshakeFormat);
     EXPECT_EQ(controllerFormat(400, 0.0), kHandshakeFormat);
 }
+
+#endif // HOLVANE_HAVE_SIM

@@ -1,3 +1,6 @@
+// Built only when the simulator is part of the build.
+#ifdef HOLVANE_HAVE_SIM
+
 #include "SimFixture.h"
 
 #include <cstring>
@@ -124,3 +127,5 @@ TEST(SimCommands, ExecuteAssignsFromExpressionsAndRejectsTheRest)
     sim->state().readVr(1, v);
     EXPECT_EQ(v, 0.0) << "a rejected line changes nothing";
 }
+
+#endif // HOLVANE_HAVE_SIM

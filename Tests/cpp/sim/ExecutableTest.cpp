@@ -1,3 +1,6 @@
+// Built only when the simulator is part of the build.
+#ifdef HOLVANE_HAVE_SIM
+
 #include "HolvaneSim/CommandLine.h"
 #include "SimTestClient.h"
 
@@ -135,3 +138,5 @@ TEST(SimCommandLine, OptionsFillTheConfiguration)
              {"--frobnicate", "1"}, {"--version", "nan"}})
         EXPECT_NE(parseCommandLine(bad).error, "") << bad[0];
 }
+
+#endif // HOLVANE_HAVE_SIM

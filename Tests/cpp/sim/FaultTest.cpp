@@ -1,3 +1,6 @@
+// Built only when the simulator is part of the build.
+#ifdef HOLVANE_HAVE_SIM
+
 #include "SimFixture.h"
 
 #include <chrono>
@@ -128,3 +131,5 @@ TEST(SimFaultOptions, DrippedRepliesArriveWholeButSlowly)
     expected += ieeeBytes(0.0);
     EXPECT_EQ(first + rest, expected);
 }
+
+#endif // HOLVANE_HAVE_SIM

@@ -1,3 +1,6 @@
+// Built only when the simulator is part of the build.
+#ifdef HOLVANE_HAVE_SIM
+
 #include "SimFixture.h"
 
 #include "HolvaneSim/MotionProfile.h"
@@ -167,3 +170,5 @@ TEST(SimMotion, ForwardRunsUntilCancelledAndDatumReturnsHome)
     EXPECT_EQ(c->ask(motion(*c, "DATUM", {9}, 2)).second, eBadMode);
     EXPECT_EQ(c->ask(motion(*c, "CANCEL", {7}, 2)).second, eBadMode);
 }
+
+#endif // HOLVANE_HAVE_SIM

@@ -1,3 +1,6 @@
+// Built only when the simulator is part of the build.
+#ifdef HOLVANE_HAVE_SIM
+
 #include "SimFixture.h"
 
 #include <cstring>
@@ -181,3 +184,5 @@ TEST(SimProtocol, AnOverlongRequestIsRefusedAndTheConnectionClosed)
     EXPECT_EQ(c->readSimple(5000), std::make_pair(0.0, static_cast<double>(eRequestTooLong)));
     EXPECT_TRUE(c->closedWithin(2000));
 }
+
+#endif // HOLVANE_HAVE_SIM

@@ -1,3 +1,6 @@
+// Built only when the simulator is part of the build.
+#ifdef HOLVANE_HAVE_SIM
+
 #include "SimFixture.h"
 
 #include <random>
@@ -63,3 +66,5 @@ TEST(SimRobustness, RandomBytesAndRandomTokenStreamsNeverHurtTheSimulator)
     EXPECT_EQ(sim->state().readVr(1, v), 0);
     EXPECT_EQ(v, 8.0);
 }
+
+#endif // HOLVANE_HAVE_SIM

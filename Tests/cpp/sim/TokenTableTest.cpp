@@ -1,3 +1,6 @@
+// Built only when the simulator is part of the build.
+#ifdef HOLVANE_HAVE_SIM
+
 #include "SimFixture.h"
 
 #include <set>
@@ -100,3 +103,5 @@ TEST(SimTokenTable, ImpossibleCodeLayoutsAreRefused)
     EXPECT_THROW(TokenTable(1, 255), std::invalid_argument);   // would take QUOTES' code
     EXPECT_NO_THROW(TokenTable(3, 200));
 }
+
+#endif // HOLVANE_HAVE_SIM

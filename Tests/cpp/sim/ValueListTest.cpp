@@ -1,3 +1,6 @@
+// Built only when the simulator is part of the build.
+#ifdef HOLVANE_HAVE_SIM
+
 #include "SimFixture.h"
 
 #include "HolvaneSim/ValueListWriter.h"
@@ -187,3 +190,5 @@ TEST(SimValueList, AClientThatNeverAcknowledgesCannotQueueWithoutBound)
     auto d = connectClient(*sim);
     EXPECT_EQ(d->ask(d->tok("BASE") + d->zero()).second, 0.0) << "others are unaffected";
 }
+
+#endif // HOLVANE_HAVE_SIM
