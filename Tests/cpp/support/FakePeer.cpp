@@ -286,6 +286,8 @@ void FakePeer::runStep(Step& step)
                 Bytes reply;
                 if (!step.responder(pending, reply))
                     break;
+                if (reply.empty())
+                    continue; // something taken that needs no answer
                 writeAll(reply);
                 ++answered;
                 deadline = Clock::now() + std::chrono::milliseconds(stepTimeoutMs);

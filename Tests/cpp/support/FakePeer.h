@@ -37,7 +37,8 @@ class FakePeer {
 public:
     // Looks at the bytes received and not yet answered; when they hold
     // something to answer, removes what it answers from `pending`, sets
-    // `reply` and returns true. Returns false to wait for more bytes.
+    // `reply` and returns true (an empty reply answers nothing and is not
+    // counted). Returns false to wait for more bytes.
     using Responder = std::function<bool(Bytes& pending, Bytes& reply)>;
 
     explicit FakePeer(ControllerProfile profile = ControllerProfile::ieee64());
