@@ -27,6 +27,16 @@ inline size_t countEntries(const char* directory)
 }
 
 inline size_t threadCount() { return countEntries("/proc/self/task"); }
+
+// Threads before a test, counted after one thread has come and gone, so that
+// helper threads a runtime starts with the first thread (the thread
+// sanitizer's, for one) are part of the baseline.
+inline size_t threadBaseline()
+{
+    std::thread([] {}).join();
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    return threadCount();
+}
 // One descriptor is the directory being listed.
 inline size_t openDescriptors() { return countEntries("/proc/self/fd") - 1; }
 

@@ -142,7 +142,7 @@ void joinBounded(std::vector<std::thread>& workers)
 
 TEST(ReliabilityRace, ConcurrencyDisconnectWhileEightThreadsOperate)
 {
-    const size_t threadsBefore = threadCount();
+    const size_t threadsBefore = threadBaseline();
     const size_t descriptorsBefore = openDescriptors();
     {
         auto sim = startSim();
@@ -187,7 +187,7 @@ TEST(ReliabilityRace, ConcurrencyDisconnectWhileEightThreadsOperate)
 
 TEST(ReliabilityRace, ConcurrencyReconnectWhileEightThreadsOperate)
 {
-    const size_t threadsBefore = threadCount();
+    const size_t threadsBefore = threadBaseline();
     const size_t descriptorsBefore = openDescriptors();
     {
         auto sim = startSim();
@@ -223,7 +223,7 @@ TEST(ReliabilityRace, ConcurrencyReconnectWhileEightThreadsOperate)
 
 TEST(ReliabilityRace, ConcurrencyDisconnectAndDestroyWhileRepliesAreOverdue)
 {
-    const size_t threadsBefore = threadCount();
+    const size_t threadsBefore = threadBaseline();
     const size_t descriptorsBefore = openDescriptors();
     {
         FaultPlan silent;
@@ -272,7 +272,7 @@ TEST(ReliabilityRace, ConcurrencyDisconnectAndDestroyWhileRepliesAreOverdue)
 
 TEST(ReliabilityRace, ConcurrencyManyConnectionsEachKeepTheirOwnReplies)
 {
-    const size_t threadsBefore = threadCount();
+    const size_t threadsBefore = threadBaseline();
     {
         auto sim = startSim();
         constexpr int Connections = 6;
