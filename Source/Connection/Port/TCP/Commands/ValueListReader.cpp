@@ -45,7 +45,7 @@ ErrorCode ValueListReader::read(Connection_TCP& connection, double* values, size
         return BadResponse;
     }
 
-    const size_t perValue = count > (SIZE_MAX - MaxExtraBytes) / MaxBytesPerValue
+    const size_t maxBytes = count > (SIZE_MAX - MaxExtraBytes) / MaxBytesPerValue
                                 ? SIZE_MAX
                                 : count * MaxBytesPerValue + MaxExtraBytes;
     ValueListParser parser(values, count);
@@ -78,7 +78,7 @@ ErrorCode ValueListReader::read(Connection_TCP& connection, double* values, size
         lastUsed = parser.feed(received, n);
         if (parser.complete() || parser.malformed())
             break;
-        if (total > perValue) {
+        if (total > maxBytes) {
             oversized = true;
             break;
         }
