@@ -1,1 +1,1 @@
-// Keeps the support library non-empty before any helper exists.
+// Keeps the test-support library non-empty whatever the support folder holds.
