@@ -62,6 +62,44 @@ TEST_P(Trace, EachLineShowsTheCommandsOwnBytes)
     EXPECT_EQ(lines[5], traceLine("CmdSetVr", " << ", wire().reply(0, 0)));
 }
 
+TEST_P(Trace, BytesReadPastAListAreTracedWithTheReplyTheyBelongTo)
+{
+    const Bytes block = wire().tok("VRVALUES").tok("OPENBRACKETS").num(1).tok("COMMA").num(2).tok("COMMA").num(1)
+                            .tok("CLOSEBRACKETS").zero();
+    const Bytes getVr = wire().tok("VR").tok("OPENBRACKETS").num(9).tok("CLOSEBRACKETS").zero();
+    const Bytes setVr = wire().tok("VR").tok("OPENBRACKETS").num(3).tok("CLOSEBRACKETS").tok("ASSIGN").num(4).zero();
+    Bytes listReply = wire().reply(0, 0);
+    append(listReply, bytesOf("5,6,\r\n"));
+    const Bytes first = wire().reply(-7.25, 0);
+    const Bytes second = wire().reply(0, 0);
+    // The list's end and both following replies arrive in one read; the
+    // second reply only partly.
+    Bytes burst = bytesOf("5,6,\r\n");
+    append(burst, first);
+    append(burst, Bytes(second.begin(), second.begin() + 3));
+    peer().expect(block).send(wire().reply(0, 0)).expect(wire().tok("UNKNOWN")).send(burst).expect(getVr)
+        .expect(setVr).send(Bytes(second.begin() + 3, second.end()));
+
+    testing::internal::CaptureStdout();
+    std::vector<double> v(2);
+    EXPECT_EQ(conn().ReadMultiVrValues(1, 2, v.data()), NoError);
+    double value = 0;
+    EXPECT_EQ(conn().ReadVrValue(9, value), NoError);
+    EXPECT_EQ(conn().WriteVrValue(3, 4), NoError);
+    const auto lines = linesOf(testing::internal::GetCapturedStdout());
+    ctl->verifyScript();
+
+    EXPECT_EQ(v, (std::vector<double>{5, 6}));
+    EXPECT_EQ(value, -7.25);
+    ASSERT_EQ(lines.size(), 6u);
+    EXPECT_EQ(lines[0], traceLine("CmdGetMultiVr", " >> ", block));
+    EXPECT_EQ(lines[1], traceLine("CmdGetMultiVr", " << ", listReply));
+    EXPECT_EQ(lines[2], traceLine("CmdGetVr", " >> ", getVr));
+    EXPECT_EQ(lines[3], traceLine("CmdGetVr", " << ", first));
+    EXPECT_EQ(lines[4], traceLine("CmdSetVr", " >> ", setVr));
+    EXPECT_EQ(lines[5], traceLine("CmdSetVr", " << ", second));
+}
+
 TEST_P(Trace, EveryCommandNamesItself)
 {
     const Bytes ok = wire().reply(0, 0);

@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <cmath>
+#include <thread>
 
 namespace Vantrel::HolvaneApi::Testing {
 namespace {
@@ -206,9 +207,11 @@ TEST_P(ValueList, BytesReadPastTheListsLineEndAreNeverTakenForTheNextReply)
     EXPECT_EQ(v, (std::vector<double>{1, 2}));
     expectInStep();
 
-    // The next reply arrives in the same read as the list: the list is good,
-    // but the link is dropped rather than the next answer being lost.
-    Bytes list = bytesOf("3,4,\r\n");
+    // Text between the last item and a line feed that is followed by more
+    // bytes: the list's own line end may be missing, so the line feed may be
+    // part of the next reply. The link is dropped rather than the next
+    // answer being read from the wrong place.
+    Bytes list = bytesOf("3,4,x\r\n");
     append(list, wire().reply(55, 0));
     peer().expect(blockRequest("VRVALUES", 1, 2)).send(ok()).expect(ack()).send(list);
     EXPECT_EQ(conn().ReadMultiVrValues(1, 2, v.data()), NoError);
@@ -217,6 +220,91 @@ TEST_P(ValueList, BytesReadPastTheListsLineEndAreNeverTakenForTheNextReply)
     double value = 0;
     EXPECT_NE(conn().ReadVrValue(1, value), NoError);
     EXPECT_NE(value, 55.0);
+}
+
+Bytes vrRequest(Wire wire, double index)
+{
+    return wire.tok("VR").tok("OPENBRACKETS").num(index).tok("CLOSEBRACKETS").zero();
+}
+
+TEST_P(ValueList, RepliesReadWithTheListsEndAnswerTheRequestsTheyBelongTo)
+{
+    // One reply behind the list, whole.
+    std::vector<double> v(2, -1);
+    Bytes burst = bytesOf("3,4,\r\n");
+    append(burst, wire().reply(55, 0));
+    peer().expect(blockRequest("VRVALUES", 1, 2)).send(ok()).expect(ack()).send(burst)
+        .expect(vrRequest(wire(), 7), "request behind the list");
+    EXPECT_EQ(conn().ReadMultiVrValues(1, 2, v.data()), NoError);
+    EXPECT_EQ(v, (std::vector<double>{3, 4}));
+    double value = 0;
+    EXPECT_EQ(conn().ReadVrValue(7, value), NoError);
+    EXPECT_EQ(value, 55.0);
+    ctl->verifyScript();
+    expectInStep();
+
+    // Several replies behind the list: a value, a controller error, and one
+    // that is completed later from the socket.
+    const Bytes last = wire().reply(-0.5, 0);
+    burst = bytesOf("k2,9,\n");
+    append(burst, wire().reply(66, 0));
+    append(burst, wire().reply(0, 31));
+    append(burst, Bytes(last.begin(), last.begin() + 5));
+    peer().expect(blockRequest("VRVALUES", 1, 2)).send(ok()).expect(ack()).send(burst)
+        .expect(vrRequest(wire(), 1)).expect(vrRequest(wire(), 2)).expect(vrRequest(wire(), 3))
+        .pause(50).send(Bytes(last.begin() + 5, last.end()));
+    EXPECT_EQ(conn().ReadMultiVrValues(1, 2, v.data()), NoError);
+    EXPECT_EQ(v, (std::vector<double>{9, 9}));
+    EXPECT_EQ(conn().ReadVrValue(1, value), NoError);
+    EXPECT_EQ(value, 66.0);
+    EXPECT_EQ(conn().ReadVrValue(2, value), controllerError(31));
+    EXPECT_EQ(conn().ReadVrValue(3, value), NoError);
+    EXPECT_EQ(value, -0.5);
+    ctl->verifyScript();
+    expectInStep();
+
+    // Another value list behind the list: its leading reply and its text are
+    // both served from what the first one read.
+    std::vector<double> t(3, -1);
+    burst = bytesOf("1,2,\r\n");
+    append(burst, ok());
+    append(burst, bytesOf("7,k2,8,\r\n"));
+    peer().expect(blockRequest("VRVALUES", 1, 2)).send(ok()).expect(ack()).send(burst)
+        .expect(blockRequest("TABLEVALUES", 4, 6)).expect(ack(), "second list's ack");
+    EXPECT_EQ(conn().ReadMultiVrValues(1, 2, v.data()), NoError);
+    EXPECT_EQ(v, (std::vector<double>{1, 2}));
+    EXPECT_EQ(conn().ReadMultiTableValues(4, 3, t.data()), NoError);
+    EXPECT_EQ(t, (std::vector<double>{7, 8, 8}));
+    ctl->verifyScript();
+    expectInStep();
+}
+
+TEST_P(ValueList, ARequestPipelinedBehindAListKeepsTheLink)
+{
+    // Both requests are on the wire before the controller answers; it then
+    // answers both at once, so one read holds the list's end and the reply.
+    Bytes burst = bytesOf("1,2,3,\r\n");
+    append(burst, wire().reply(42, 0));
+    peer().expect(blockRequest("VRVALUES", 0, 2)).expect(vrRequest(wire(), 1)).send(ok()).expect(ack())
+        .send(burst);
+
+    std::vector<double> v(3, -1);
+    ErrorCode blockResult = Fail;
+    std::thread block([&] { blockResult = conn().ReadMultiVrValues(0, 3, v.data()); });
+    // The single read is queued behind the block read once its request is out.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (peer().received().empty() && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    double value = 0;
+    const ErrorCode singleResult = conn().ReadVrValue(1, value);
+    block.join();
+
+    EXPECT_EQ(blockResult, NoError);
+    EXPECT_EQ(v, (std::vector<double>{1, 2, 3}));
+    EXPECT_EQ(singleResult, NoError);
+    EXPECT_EQ(value, 42.0);
+    ctl->verifyScript();
+    expectInStep();
 }
 
 TEST_P(ValueList, APeerThatClosesMidListEndsTheConnectionPromptly)

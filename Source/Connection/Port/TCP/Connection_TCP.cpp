@@ -31,7 +31,10 @@ int controllerTypeFrom(double value)
 } // namespace
 
 Connection_TCP::Connection_TCP(const CreateParams& params)
-    : ConnectionBase(EventCallback(params.eventCallback)), _port(_eventLogger), _mutex_pool(MutexPoolSize)
+    : ConnectionBase(EventCallback(params.eventCallback)),
+      _port(_eventLogger),
+      _reads(_port, _eventLogger),
+      _mutex_pool(MutexPoolSize)
 {
 }
 
@@ -123,12 +126,12 @@ ErrorCode Connection_TCP::connectLocked()
 
     const uint16_t port = _portNumber != 0 ? _portNumber : DefaultPort;
     const std::string host = _hostName.empty() ? std::string(tcp_default_hostname) : _hostName;
-    ErrorCode error = _port.Open(host, port);
+    ErrorCode error = _reads.Open(host, port);
     if (error != NoError)
         return error;
 
     _tokenTable = std::make_unique<Token>(_eventLogger);
-    error = _tokenTable->ReadTokenTable(_port);
+    error = _tokenTable->ReadTokenTable(_reads);
     if (error != NoError) {
         disconnectLocked();
         return error;
@@ -185,9 +188,11 @@ ErrorCode Connection_TCP::disconnectLocked()
     }
     // Closing first wakes the pump out of a reply read and any writer out of
     // its wait, so stopping does not sit out their time-outs.
-    const ErrorCode error = _port.Close();
+    const ErrorCode error = _reads.Close();
     if (pump)
         pump->stop();
+    // A pump stopped in the middle of a reply may have put bytes back.
+    _reads.discard();
     // Only now: the id of a joined thread may be given to a new one.
     _pumpThread.store(std::thread::id());
     return error;
@@ -203,7 +208,7 @@ std::shared_ptr<ReaderPump> Connection_TCP::readerPump() const
 
 void Connection_TCP::setWriteSniffer(ISniffer* sniffer) { _port.setWriteSniffer(sniffer); }
 
-void Connection_TCP::setReadSniffer(ISniffer* sniffer) { _port.setReadSniffer(sniffer); }
+void Connection_TCP::setReadSniffer(ISniffer* sniffer) { _reads.setReadSniffer(sniffer); }
 
 // --- Services for the commands -------------------------------------------------
 
@@ -254,7 +259,7 @@ ErrorCode Connection_TCP::ReadBytes(char* buffer, size_t count, uint32_t timeout
 {
     if (!_tokenTable)
         return Fail;
-    return _tokenTable->ReadBytes(buffer, count, timeout_milliseconds, _port);
+    return _tokenTable->ReadBytes(buffer, count, timeout_milliseconds, _reads);
 }
 
 ErrorCode Connection_TCP::ReadBytes(char* buffer, size_t count, size_t& bytes_read, uint32_t timeout_milliseconds)
@@ -262,7 +267,16 @@ ErrorCode Connection_TCP::ReadBytes(char* buffer, size_t count, size_t& bytes_re
     bytes_read = 0;
     if (!_tokenTable)
         return Fail;
-    return _tokenTable->ReadBytes(buffer, count, bytes_read, timeout_milliseconds, _port);
+    return _tokenTable->ReadBytes(buffer, count, bytes_read, timeout_milliseconds, _reads);
+}
+
+ErrorCode Connection_TCP::ReadBytesUnshown(char* buffer, size_t count, size_t& bytes_read,
+                                           uint32_t timeout_milliseconds)
+{
+    bytes_read = 0;
+    if (!_tokenTable)
+        return Fail;
+    return _reads.ReadUnshown(buffer, count, bytes_read, timeout_milliseconds);
 }
 
 ErrorCode Connection_TCP::IgnoreLine(int timeout_ms)
@@ -276,7 +290,7 @@ ErrorCode Connection_TCP::IgnoreLine(int timeout_ms)
         const uint32_t wait = left < 1 ? 1u : static_cast<uint32_t>(left);
         char byte = 0;
         size_t got = 0;
-        const ErrorCode error = _port.Read(&byte, 1, got, wait);
+        const ErrorCode error = _reads.Read(&byte, 1, got, wait);
         if (error != NoError)
             return error;
         if (got == 1 && byte == '\n')
@@ -317,7 +331,7 @@ ErrorCode Connection_TCP::GetResponse(Port& port, double* pvalue, uint16_t* pcon
 
 ErrorCode Connection_TCP::GetResponse(double* pvalue, uint16_t* pcontrollerError)
 {
-    const ErrorCode error = GetResponse(_port, pvalue, pcontrollerError);
+    const ErrorCode error = GetResponse(_reads, pvalue, pcontrollerError);
     // A controller error or an unusable status ends a complete reply; any
     // other failure leaves the reply's end unknown.
     if (error != NoError && errorBand(error) != 4 && error != BadResponse && error != Fail)
@@ -327,10 +341,11 @@ ErrorCode Connection_TCP::GetResponse(double* pvalue, uint16_t* pcontrollerError
 
 void Connection_TCP::abandonStream()
 {
+    _reads.discard();
     if (!_port.isOpened())
         return;
     AddLogEvent(EventType::Message, 0, "Reply stream out of step: connection closed");
-    _port.Close();
+    _reads.Close();
 }
 
 } // namespace Vantrel::HolvaneApi

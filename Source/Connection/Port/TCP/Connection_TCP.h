@@ -1,6 +1,7 @@
 #pragma once
 
 #include "Connection/Port/TCP/Port_TCP.h"
+#include "Connection/Port/TCP/PushbackPort.h"
 #include "SharedLib/ConnectionBase.h"
 #include "SharedLib/CreateParameters.h"
 #include "SharedLib/ObjectPool.h"
@@ -121,6 +122,16 @@ public:
     ErrorCode ReadBytes(char* buffer, size_t count, size_t& bytes_read, uint32_t timeout_milliseconds);
     // Skips bytes up to and including the next line feed, within timeout_ms.
     ErrorCode IgnoreLine(int timeout_ms);
+    // One read like ReadBytes, but not shown to the read sniffer: for a reply
+    // reader that may read past its reply's end. It shows its own bytes with
+    // showRead() and hands the rest back with putBack().
+    ErrorCode ReadBytesUnshown(char* buffer, size_t count, size_t& bytes_read, uint32_t timeout_milliseconds);
+    void showRead(const char* data, size_t count) { _reads.show(data, count); }
+    // Bytes read past the end of a reply: every read service serves them
+    // before the socket, in order. At most one read's worth
+    // (PushbackPort::Capacity); false, and nothing kept, beyond that.
+    // Pump thread only.
+    bool putBack(const char* data, size_t count) { return _reads.putBack(data, count); }
     // The simple reply on `port`: value, then controller error number. A
     // status that is not a finite number gives BadResponse.
     ErrorCode GetResponse(Port& port, double* pvalue, uint16_t* pcontrollerError);
@@ -157,6 +168,9 @@ private:
     ErrorCode querySystemVariable(ReaderPump& pump, Token::KnownTokens variable, double& value);
 
     Port_TCP _port;
+    // Every read of the connection goes through here, so that bytes put back
+    // are read first; it also holds the read sniffer.
+    PushbackPort _reads;
     std::unique_ptr<Token> _tokenTable;
     mutable std::mutex _pumpMutex; // guards the _readerPump pointer itself
     std::shared_ptr<ReaderPump> _readerPump;

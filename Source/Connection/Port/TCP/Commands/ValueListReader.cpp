@@ -10,6 +10,9 @@
 
 namespace Vantrel::HolvaneApi::TCP {
 
+static_assert(ValueListReader::CycleBytes <= PushbackPort::Capacity,
+              "bytes read past a list's end must fit the connection's put-back buffer");
+
 ErrorCode ValueListReader::acknowledgementByte(const Token& table, uint8_t& byte)
 {
     uint16_t code = 0;
@@ -50,14 +53,17 @@ ErrorCode ValueListReader::read(Connection_TCP& connection, double* values, size
                                 : count * MaxBytesPerValue + MaxExtraBytes;
     ValueListParser parser(values, count);
     uint8_t received[CycleBytes];
+    const char* const receivedText = reinterpret_cast<const char*>(received);
     size_t lastRead = 0;
     size_t lastUsed = 0; // bytes of the last read that the list took
     size_t total = 0;
     bool oversized = false;
+    bool lastShown = false; // the last read is in the trace already
     auto lastData = Clock::now();
     for (;;) {
         lastRead = 0;
         lastUsed = 0;
+        lastShown = false;
         if (ack != 0) {
             const char byte = static_cast<char>(ack);
             // Not shown to any write sniffer: the byte belongs to no request.
@@ -66,7 +72,9 @@ ErrorCode ValueListReader::read(Connection_TCP& connection, double* values, size
                 break;
         }
         size_t n = 0;
-        error = connection.ReadBytes(reinterpret_cast<char*>(received), sizeof received, n, CycleTimeoutMs);
+        // Shown to the trace only once it is known how much is the list's:
+        // the last read may also hold the start of the next reply.
+        error = connection.ReadBytesUnshown(reinterpret_cast<char*>(received), sizeof received, n, CycleTimeoutMs);
         if (error != NoError)
             break;
         lastRead = n;
@@ -78,6 +86,8 @@ ErrorCode ValueListReader::read(Connection_TCP& connection, double* values, size
         lastUsed = parser.feed(received, n);
         if (parser.complete() || parser.malformed())
             break;
+        connection.showRead(receivedText, n);
+        lastShown = true;
         if (total > maxBytes) {
             oversized = true;
             break;
@@ -95,16 +105,14 @@ ErrorCode ValueListReader::read(Connection_TCP& connection, double* values, size
 
     ErrorCode result = (parser.malformed() || parser.stored() != count) ? BadResponse : NoError;
     // Only a line end after the list's last item ends its line: one before it
-    // stood between items.
-    const uint8_t* rest = received + lastUsed;
+    // stood between items. The byte that made a list malformed may be the
+    // line end itself.
+    const uint8_t* rest = received + (parser.malformed() && lastUsed > 0 ? lastUsed - 1 : lastUsed);
     const uint8_t* end = received + lastRead;
     const uint8_t* lineEnd = std::find(rest, end, uint8_t('\n'));
-    if (lineEnd != end && lineEnd + 1 != end) {
-        // Bytes after the line end belong to the next reply, and this read
-        // has taken them: rather than let the next command read what follows
-        // them as its answer, drop the link.
-        connection.abandonStream();
-    } else if (lineEnd == end) {
+    if (lineEnd == end) {
+        if (!lastShown)
+            connection.showRead(receivedText, lastRead);
         // Skip to the end of the line so that the stream is in step again.
         const ErrorCode skipped = connection.IgnoreLine(LineSkipTimeoutMs);
         if (skipped != NoError) {
@@ -112,6 +120,22 @@ ErrorCode ValueListReader::read(Connection_TCP& connection, double* values, size
             if (result == NoError)
                 result = skipped;
         }
+        return result;
+    }
+
+    const size_t lineLength = static_cast<size_t>(lineEnd + 1 - received);
+    const size_t surplus = lastRead - lineLength;
+    connection.showRead(receivedText, surplus == 0 ? lastRead : lineLength);
+    if (surplus == 0)
+        return result;
+    // Bytes after the line end belong to the next reply. They are handed on
+    // only when the line end follows the list's last item directly: text
+    // before it may mean the list's own line end is missing and this line
+    // feed is a byte of the next reply, whose place would then be lost.
+    const bool lineEndsAfterList = std::all_of(rest, lineEnd, [](uint8_t b) { return b == '\r' || b == 0; });
+    if (!lineEndsAfterList || !connection.putBack(receivedText + lineLength, surplus)) {
+        connection.showRead(receivedText + lineLength, surplus);
+        connection.abandonStream();
     }
     return result;
 }

@@ -35,7 +35,11 @@ public:
     // went far enough for its trace line (not when the leading simple reply
     // failed). When the reply's end is lost (a failed or timed-out read, an
     // oversized list) the stream is abandoned; a controller error or a
-    // malformed list whose line was skipped to its end keeps it.
+    // malformed list whose line was skipped to its end keeps it. Bytes that
+    // the last read took past the list's line end (the next reply, sent at
+    // once) are put back to the connection, and are left out of this reply's
+    // trace; when the list's line does not end right after its last item
+    // they cannot be told from the line's own and the stream is abandoned.
     static ErrorCode read(Connection_TCP& connection, double* values, size_t count, bool& traced);
 };
 

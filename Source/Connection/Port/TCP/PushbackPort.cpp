@@ -1,0 +1,100 @@
+#include "Connection/Port/TCP/PushbackPort.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace Vantrel::HolvaneApi {
+
+PushbackPort::PushbackPort(Port& inner, EventCallback event_callback)
+    : Port(std::move(event_callback)), _inner(inner)
+{
+}
+
+ErrorCode PushbackPort::Open(const std::string& hostname, uint16_t port)
+{
+    discard();
+    return _inner.Open(hostname, port);
+}
+
+ErrorCode PushbackPort::Close()
+{
+    discard();
+    return _inner.Close();
+}
+
+ErrorCode PushbackPort::Write(const char* buffer, size_t buffer_length, size_t& buffer_written)
+{
+    return _inner.Write(buffer, buffer_length, buffer_written);
+}
+
+ErrorCode PushbackPort::readAny(char* buffer, size_t buffer_size, size_t& buffer_read, uint32_t timeout_milliseconds)
+{
+    buffer_read = 0;
+    {
+        std::lock_guard<std::mutex> lock(_mutex);
+        if (_begin != _end) {
+            const size_t count = std::min(buffer_size, _end - _begin);
+            std::memcpy(buffer, _held.data() + _begin, count);
+            _begin += count;
+            if (_begin == _end)
+                _begin = _end = 0;
+            buffer_read = count;
+            return NoError;
+        }
+    }
+    return _inner.Read(buffer, buffer_size, buffer_read, timeout_milliseconds);
+}
+
+ErrorCode PushbackPort::Read(char* buffer, size_t buffer_size, size_t& buffer_read, uint32_t timeout_milliseconds)
+{
+    const ErrorCode error = readAny(buffer, buffer_size, buffer_read, timeout_milliseconds);
+    show(buffer, buffer_read);
+    return error;
+}
+
+ErrorCode PushbackPort::ReadUnshown(char* buffer, size_t buffer_size, size_t& buffer_read,
+                                    uint32_t timeout_milliseconds)
+{
+    return readAny(buffer, buffer_size, buffer_read, timeout_milliseconds);
+}
+
+void PushbackPort::show(const char* data, size_t count) const
+{
+    if (count == 0)
+        return;
+    if (ISniffer* sniffer = _readSniffer.load())
+        sniffer->addData(data, count);
+}
+
+bool PushbackPort::putBack(const char* data, size_t count)
+{
+    std::lock_guard<std::mutex> lock(_mutex);
+    const size_t held = _end - _begin;
+    if (count > Capacity - held)
+        return false;
+    if (count == 0)
+        return true;
+    if (count > _begin) {
+        // Move what is held to the back so the new bytes fit in front of it.
+        std::memmove(_held.data() + Capacity - held, _held.data() + _begin, held);
+        _begin = Capacity - held;
+        _end = Capacity;
+    }
+    _begin -= count;
+    std::memcpy(_held.data() + _begin, data, count);
+    return true;
+}
+
+void PushbackPort::discard()
+{
+    std::lock_guard<std::mutex> lock(_mutex);
+    _begin = _end = 0;
+}
+
+size_t PushbackPort::pending() const
+{
+    std::lock_guard<std::mutex> lock(_mutex);
+    return _end - _begin;
+}
+
+} // namespace Vantrel::HolvaneApi

@@ -1,0 +1,69 @@
+#pragma once
+
+#include "SharedLib/Port.h"
+
+#include <array>
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <mutex>
+#include <string>
+
+namespace Vantrel::HolvaneApi {
+
+// The read side of a connection: a port whose reads first serve the bytes put
+// back by a reply reader that read past the end of its reply, then the
+// wrapped port. Bytes are shown to the read sniffer when a read hands them
+// out, so each reply's trace holds exactly the bytes taken for that reply.
+//
+// Threads: replies are read on the pump thread only, but another thread may
+// close the port (Disconnect) meanwhile; the put-back bytes are therefore
+// guarded by a mutex, which is never held across a read of the wrapped port.
+class PushbackPort final : public Port {
+public:
+    // One reply reader's read: never more is read ahead than that.
+    static constexpr size_t Capacity = 256;
+
+    PushbackPort(Port& inner, EventCallback event_callback);
+    ~PushbackPort() = default;
+    PushbackPort(const PushbackPort&) = delete;
+    PushbackPort& operator=(const PushbackPort&) = delete;
+
+    // Drops any put-back bytes, then opens the wrapped port.
+    ErrorCode Open(const std::string& hostname, uint16_t port) override;
+    // Drops any put-back bytes, then closes the wrapped port.
+    ErrorCode Close() override;
+    ErrorCode Write(const char* buffer, size_t buffer_length, size_t& buffer_written) override;
+    // Put-back bytes first (as many as fit, without touching the wrapped
+    // port), else one read of the wrapped port. Shown to the read sniffer.
+    ErrorCode Read(char* buffer, size_t buffer_size, size_t& buffer_read, uint32_t timeout_milliseconds) override;
+    void setWriteSniffer(ISniffer* sniffer) override { _inner.setWriteSniffer(sniffer); }
+    // The wrapped port's own read sniffer must stay unset: this port shows
+    // every byte it hands out.
+    void setReadSniffer(ISniffer* sniffer) override { _readSniffer.store(sniffer); }
+
+    // Read without showing the bytes to the read sniffer: the caller shows
+    // the part that belongs to its reply with show() and puts the rest back.
+    ErrorCode ReadUnshown(char* buffer, size_t buffer_size, size_t& buffer_read, uint32_t timeout_milliseconds);
+    void show(const char* data, size_t count) const;
+
+    // Puts bytes back in front of any still held, to be read next. False
+    // (nothing kept) when they would not fit in Capacity.
+    bool putBack(const char* data, size_t count);
+    // Drops the put-back bytes: the stream's position is lost or the link
+    // replaced.
+    void discard();
+    size_t pending() const;
+
+private:
+    ErrorCode readAny(char* buffer, size_t buffer_size, size_t& buffer_read, uint32_t timeout_milliseconds);
+
+    Port& _inner;
+    std::atomic<ISniffer*> _readSniffer{nullptr};
+    mutable std::mutex _mutex; // guards the held bytes
+    std::array<char, Capacity> _held{};
+    size_t _begin = 0; // first held byte
+    size_t _end = 0;   // one past the last held byte
+};
+
+} // namespace Vantrel::HolvaneApi

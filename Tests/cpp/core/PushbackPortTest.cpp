@@ -1,0 +1,106 @@
+// The connection's read side: bytes put back are read before the wrapped
+// port's, are shown to the read sniffer only when handed out, are bounded,
+// and go when the port closes or reopens.
+#include "Connection/Port/TCP/PushbackPort.h"
+#include "SharedLib/ByteSniffer.h"
+#include "SharedLib/MemPort.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+using namespace Vantrel::HolvaneApi;
+
+namespace {
+
+std::string text(const ByteSniffer& sniffer)
+{
+    return std::string(sniffer.bytes().begin(), sniffer.bytes().end());
+}
+
+std::string readOnce(PushbackPort& port, size_t size)
+{
+    std::vector<char> buffer(size);
+    size_t got = 0;
+    EXPECT_EQ(port.Read(buffer.data(), buffer.size(), got, 100), NoError);
+    return std::string(buffer.data(), got);
+}
+
+TEST(PushbackPort, PutBackBytesAreReadFirstAndTracedWhenHandedOut)
+{
+    const std::string wire = "socket";
+    MemPort inner;
+    ASSERT_EQ(inner.Open(wire.data(), wire.size()), NoError);
+    PushbackPort port(inner, nullptr);
+    ByteSniffer sniffer;
+    port.setReadSniffer(&sniffer);
+
+    // A read past the end of one reply: shown only in part, the rest put back.
+    char buffer[16] = {};
+    size_t got = 0;
+    EXPECT_EQ(port.ReadUnshown(buffer, 4, got, 100), NoError);
+    ASSERT_EQ(got, 4u);
+    EXPECT_EQ(sniffer.size(), 0u);
+    port.show(buffer, 1);
+    EXPECT_TRUE(port.putBack(buffer + 1, 3));
+    EXPECT_EQ(text(sniffer), "s");
+    // Newer put-back bytes go in front of those still held.
+    EXPECT_TRUE(port.putBack("AB", 2));
+    EXPECT_EQ(port.pending(), 5u);
+
+    // Served in pieces, never mixed with the wrapped port's bytes in one read.
+    EXPECT_EQ(readOnce(port, 3), "ABo");
+    EXPECT_EQ(inner.position(), 4u) << "the wrapped port was read while bytes were held";
+    EXPECT_EQ(readOnce(port, 16), "ck");
+    EXPECT_EQ(port.pending(), 0u);
+    EXPECT_EQ(readOnce(port, 16), "et");
+    EXPECT_EQ(text(sniffer), "sABocket");
+
+    // Unshown reads of held bytes stay out of the trace too.
+    EXPECT_TRUE(port.putBack("xyz", 3));
+    EXPECT_EQ(port.ReadUnshown(buffer, 2, got, 100), NoError);
+    EXPECT_EQ(std::string(buffer, got), "xy");
+    EXPECT_EQ(text(sniffer), "sABocket");
+    EXPECT_EQ(readOnce(port, 16), "z");
+    port.setReadSniffer(nullptr);
+}
+
+TEST(PushbackPort, HoldsAtMostOneReadsWorthAndDropsItWithTheLink)
+{
+    MemPort inner;
+    const std::string wire = "after";
+    ASSERT_EQ(inner.Open(wire.data(), wire.size()), NoError);
+    PushbackPort port(inner, nullptr);
+
+    const std::string full(PushbackPort::Capacity, 'f');
+    EXPECT_FALSE(port.putBack(full.data(), full.size() + 1));
+    EXPECT_EQ(port.pending(), 0u) << "a refused put-back keeps nothing";
+    EXPECT_TRUE(port.putBack(full.data(), full.size()));
+    EXPECT_FALSE(port.putBack("g", 1));
+    EXPECT_EQ(port.pending(), PushbackPort::Capacity);
+    EXPECT_EQ(readOnce(port, PushbackPort::Capacity + 10), full);
+
+    // Refilled after being partly read: what is held moves to make room.
+    EXPECT_TRUE(port.putBack(full.data(), 200));
+    EXPECT_EQ(readOnce(port, 150), full.substr(0, 150));
+    EXPECT_TRUE(port.putBack("0123456789", 10));
+    EXPECT_TRUE(port.putBack(full.data(), PushbackPort::Capacity - 60));
+    EXPECT_FALSE(port.putBack("h", 1));
+    EXPECT_EQ(readOnce(port, PushbackPort::Capacity), full.substr(0, 196) + "0123456789" + full.substr(0, 50));
+
+    EXPECT_TRUE(port.putBack("stale", 5));
+    port.discard();
+    EXPECT_EQ(readOnce(port, 16), "after");
+
+    EXPECT_TRUE(port.putBack("stale", 5));
+    EXPECT_EQ(port.Open("127.0.0.1", 1), Fail); // a memory port cannot be opened by name
+    EXPECT_EQ(port.pending(), 0u) << "reopening keeps bytes of the old link";
+
+    EXPECT_TRUE(port.putBack("stale", 5));
+    EXPECT_EQ(port.Close(), NoError);
+    EXPECT_EQ(port.pending(), 0u) << "closing keeps bytes of the old link";
+    EXPECT_FALSE(inner.isOpened());
+}
+
+} // namespace
