@@ -97,6 +97,8 @@ public:
 
     // --- Services for the commands -----------------------------------------
     Token* tokenTable() const { return _tokenTable.get(); }
+    // The socket itself. Replies are read through the read services below,
+    // never from here, so that bytes put back are read first.
     Port_TCP& port() { return _port; }
     std::mutex* getCachedSyncObject() { return _mutex_pool.get_element(); }
     void returnCachedSyncObject(std::mutex* element) { _mutex_pool.return_element(element); }
