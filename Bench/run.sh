@@ -103,9 +103,12 @@ cpu_busy() {
   for i in 1 2 3 4 5 6 7 8; do total=$(( total + b[i] - a[i] )); done
   echo "$(( total > 0 ? 100 * (total - idle) / total : 0 ))% of both cores busy"
 }
-others() { ps -eo comm= | grep -cE '^(cc1plus|cc1|lto1|ld|as|ninja|clang|python3?)' || true; }
+# Processes using more than 10 % of a core right now (top's second sample).
+others() {
+  top -bn2 -d 0.5 2>/dev/null | awk '/^top -/ {n++} n == 2 && $1 ~ /^[0-9]+$/ && $9 + 0 > 10 {printf "%s %s%% ", $12, $9}'
+}
 load_before="$(cut -d' ' -f1-3 /proc/loadavg)"
-busy_before="$(cpu_busy), $(others) compiler/python processes"
+busy_before="$(cpu_busy); busy processes: $(others)"
 COMMON=(--host "$HOST" --port "$PORT" --scale "$SCALE" --request-bytes "$REQUEST_BYTES" --reply-bytes "$REPLY_BYTES")
 
 echo "== C++, trace off" >&2
@@ -125,7 +128,7 @@ stage "Python, trace on" "$PYTHON" "$ROOT/Bench/py_bench.py" --build "$BUILD" "$
   --groups single --suffix " (trace on)" --json "$WORK/py_trace.json" >/dev/null
 
 load_after="$(cut -d' ' -f1-3 /proc/loadavg)"
-busy_after="$(cpu_busy), $(others) compiler/python processes"
+busy_after="$(cpu_busy); busy processes: $(others)"
 if [ "$PROFILE" = 1 ]; then
   echo "== profile" >&2
   stage "profile" bash "$ROOT/Bench/profile.sh" "$BUILD" "$HOST" "$PORT" > "$ROOT/Bench/profile.txt" 2>&1
