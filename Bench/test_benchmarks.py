@@ -1,4 +1,4 @@
-"""Checks of the benchmark tools themselves (run: python -m pytest Bench):
+"""Checks of the benchmark programs themselves (run: python -m pytest Bench):
 the pure-Python client must speak the protocol byte for byte, or its figures
 compare the library with something else; the report must judge targets right."""
 
@@ -181,7 +181,7 @@ def test_markdown_has_every_result_and_target():
     assert "| nproc | 2 |" in text
 
 
-# --- the C++ tool, when a build tree is at hand --------------------------------
+# --- the C++ program, when a build tree is at hand ------------------------------
 
 BUILD = os.environ.get("HOLVANE_BENCH_BUILD",
                        os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "build-bench"))
