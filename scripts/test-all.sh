@@ -32,5 +32,9 @@ bash scripts/build.sh build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DHOLVANE_SAN
 TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
   ctest --test-dir build-tsan -j"$JOBS" --output-on-failure -E 'SLOW_' -R 'Concurren|Thread|Race|Pump|Parallel'
 
-section "Python end-to-end tests"
-HOLVANE_BUILD_DIR="$ROOT/build" "$PYTHON" -m pytest Tests/python -n 4 -p no:cacheprovider -q
+section "Fuzzing: corpus replay and a short run of every target"
+bash Tests/fuzz/run-ci.sh 20
+
+section "Python end-to-end tests and the benchmark tools' checks"
+HOLVANE_BUILD_DIR="$ROOT/build" HOLVANE_BENCH_BUILD="$ROOT/build" \
+  "$PYTHON" -m pytest Tests/python Bench/test_benchmarks.py -n 4 -p no:cacheprovider -q
