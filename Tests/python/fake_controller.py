@@ -145,8 +145,9 @@ class FakeController:
                 return
             client.sendall(table_text())
             ieee_mode = False
+            pipelined = []  # requests that arrived while a list awaited its acknowledgement
             while True:
-                tokens = reader.request(ieee_mode)
+                tokens = pipelined.pop(0) if pipelined else reader.request(ieee_mode)
                 if tokens == [("SYSTEMVARIABLE", "VERSION")]:
                     client.sendall(tms(self.version) + tms(0))
                     continue
@@ -162,8 +163,12 @@ class FakeController:
                 if isinstance(reply, Chunks):
                     client.sendall(reply[0])
                     for chunk in reply[1:]:
-                        if reader.take(1) != bytes([ACK]):
-                            return
+                        # Other callers may write their requests before the
+                        # reader thread acknowledges the list: keep them, in
+                        # order, and answer them once the list is done.
+                        while reader.peek() != ACK:
+                            pipelined.append(reader.request(ieee_mode))
+                        reader.take(1)
                         with self._lock:
                             self.acks += 1
                         client.sendall(chunk)
@@ -188,6 +193,11 @@ class _Reader:
             self.buffer += data
         taken, self.buffer = self.buffer[:count], self.buffer[count:]
         return taken
+
+    def peek(self):
+        byte = self.take(1)
+        self.buffer = byte + self.buffer
+        return byte[0]
 
     def _data_byte(self, escaped):
         byte = self.take(1)[0]

@@ -229,9 +229,6 @@ def test_release_while_threads_wait_for_overdue_replies(hv, sims):
     assert settled(descriptors, before_fds) <= before_fds
 
 
-@pytest.mark.xfail(strict=True, reason="the value-list reader drops the link when its last read also holds "
-                   "the start of the next reply, so a healthy controller that answers a queued request at once "
-                   "loses every request in flight")
 def test_block_reads_with_requests_queued_behind_them_keep_the_link(hv, peer):
     """One thread reads blocks while another reads single VRs on the same
     connection; the controller answers each queued request as soon as the

@@ -248,16 +248,11 @@ TEST(HostileController, BlockReadWithAnUnusableStatusNeverHandsTheListToTheNextR
     EXPECT_FALSE(link.conn->IsConnected()) << "the link stayed open with a list pending";
 }
 
-// Known fault, kept disabled until fixed: a healthy controller that answers a
-// queued request right after a value list sends the list's tail and the next
-// reply together; the value-list reader's last read takes both, and the
-// reader then drops the link (rather than hand on the bytes it took), so the
-// request queued behind fails although nothing was wrong.
-// Fix: the bytes a reply reader has taken beyond its reply's end go back to
-// the connection (a small put-back buffer that Connection_TCP's read services
-// serve before the socket; all reads are on the pump thread), and
-// ValueListReader::read returns them instead of abandoning the stream.
-TEST(HostileController, DISABLED_ReplyQueuedBehindAValueListSurvivesArrivingInTheSameRead)
+// A healthy controller that answers a queued request right after a value list
+// sends the list's tail and the next reply together; the value-list reader's
+// last read takes both. The bytes past the list's end must reach the request
+// queued behind it, and the link must stay up.
+TEST(HostileController, ReplyQueuedBehindAValueListSurvivesArrivingInTheSameRead)
 {
     Linked link;
     ASSERT_EQ(link.connected, NoError);
