@@ -174,6 +174,44 @@ TEST_P(Trace, LinesFollowEachCommandsRules)
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
 }
 
+TEST_P(Trace, SwitchingTheTraceTakesEffectAtTheNextCommandWithWholeLines)
+{
+    const Bytes getVr = wire().tok("VR").tok("OPENBRACKETS").num(9).tok("CLOSEBRACKETS").zero();
+    const Bytes block = wire().tok("VRVALUES").tok("OPENBRACKETS").num(1).tok("COMMA").num(2).tok("COMMA").num(1)
+                            .tok("CLOSEBRACKETS").zero();
+    Bytes list = wire().reply(0, 0);
+    const Bytes text = bytesOf("5,6,\r\n");
+    const Bytes reply = wire().reply(2.5, 0);
+    double value = 0;
+    std::vector<double> v(2);
+
+    // Off: the same commands neither print nor lose a byte.
+    conn().WriteIntAttribute("TCP_Trace", 0);
+    peer().expect(getVr).send(reply).expect(block).send(list).expect(wire().tok("UNKNOWN")).send(text);
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(conn().ReadVrValue(9, value), NoError);
+    EXPECT_EQ(value, 2.5);
+    EXPECT_EQ(conn().ReadMultiVrValues(1, 2, v.data()), NoError);
+    EXPECT_EQ(v, (std::vector<double>{5, 6}));
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+    peer().waitDone(2000);
+
+    // On again: every line whole and exact.
+    conn().WriteIntAttribute("TCP_Trace", 1);
+    peer().expect(getVr).send(reply).expect(block).send(list).expect(wire().tok("UNKNOWN")).send(text);
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(conn().ReadVrValue(9, value), NoError);
+    EXPECT_EQ(conn().ReadMultiVrValues(1, 2, v.data()), NoError);
+    const auto lines = linesOf(testing::internal::GetCapturedStdout());
+    ctl->verifyScript();
+    append(list, text);
+    ASSERT_EQ(lines.size(), 4u);
+    EXPECT_EQ(lines[0], traceLine("CmdGetVr", " >> ", getVr));
+    EXPECT_EQ(lines[1], traceLine("CmdGetVr", " << ", reply));
+    EXPECT_EQ(lines[2], traceLine("CmdGetMultiVr", " >> ", block));
+    EXPECT_EQ(lines[3], traceLine("CmdGetMultiVr", " << ", list));
+}
+
 INSTANTIATE_TEST_SUITE_P(Formats, Trace, testing::Values(Flavour::Tms320, Flavour::Ieee64), flavourName);
 
 } // namespace

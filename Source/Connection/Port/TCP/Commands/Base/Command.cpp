@@ -88,10 +88,29 @@ void Command::traceBytes(const char* arrow, const ByteSniffer& sniffer) const
     std::fflush(stdout);
 }
 
-Command::ReplyTrace::ReplyTrace(Command& command) : _command(command), _context(&_sniffer, command.connection()) {}
+Command::ReplyTrace::ReplyTrace(Command& command)
+    : _command(command), _recording(command.connection().traceEnabled())
+{
+    if (_recording)
+        _command.connection().setReadSniffer(&_sniffer);
+}
+
+Command::ReplyTrace::~ReplyTrace()
+{
+    if (_recording)
+        _command.connection().setReadSniffer(nullptr);
+}
 
 ErrorCode Command::writeRequest(const TokenBuffer& request, TraceRequest trace, ErrorCode built)
 {
+    // With the trace off the request goes out without a sniffer: nothing to
+    // record, nothing to allocate.
+    if (trace == TraceRequest::Never || !_connection->traceEnabled()) {
+        if (built != NoError)
+            return built;
+        size_t written = 0;
+        return _connection->WriteBytes(reinterpret_cast<const char*>(request.data()), request.length(), written);
+    }
     ByteSniffer sniffer;
     if (built != NoError) {
         if (trace == TraceRequest::Always)

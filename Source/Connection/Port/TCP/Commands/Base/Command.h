@@ -66,21 +66,28 @@ public:
 
 protected:
     // Records the bytes read while it lives (the connection's read sniffer);
-    // print() writes the " << " line with what was collected so far.
+    // print() writes the " << " line with what was collected so far. When the
+    // connection's trace is off as it opens, it records nothing and never
+    // prints: a line begun mid-reply would show only part of the reply.
     class ReplyTrace {
     public:
         explicit ReplyTrace(Command& command);
-        ~ReplyTrace() = default;
+        ~ReplyTrace();
         ReplyTrace(const ReplyTrace&) = delete;
         ReplyTrace& operator=(const ReplyTrace&) = delete;
 
-        void print() const { _command.traceReply(_sniffer); }
+        void print() const
+        {
+            if (_recording)
+                _command.traceReply(_sniffer);
+        }
+        bool recording() const { return _recording; }
         const ByteSniffer& sniffer() const { return _sniffer; }
 
     private:
         Command& _command;
+        const bool _recording;
         ByteSniffer _sniffer;
-        ReadSnifferContext _context;
     };
 
     Connection_TCP& connection() const { return *_connection; }
