@@ -1,5 +1,7 @@
 #include "SharedLib/ReaderPump.h"
 
+#include <chrono>
+
 namespace Vantrel::HolvaneApi {
 
 ReaderPump::~ReaderPump()
@@ -28,27 +30,51 @@ void ReaderPump::stop()
         std::lock_guard<std::mutex> lock(_mutexQueue);
         _shutdown.store(true);
     }
-    CommandVoid wake; // lives until every queued item is dealt with below
-    if (isRunning()) {
-        _queue.Push(stQueuedCommand{&wake, nullptr});
+    _cvWork.notify_all();
+    if (isRunning())
         _thread.join();
-    }
     _thread = std::thread();
 
     // Whatever the worker did not reach would never be answered: complete it.
-    stQueuedCommand item;
-    while (_queue.TryPop(item))
+    // Nothing can be queued any more, so the queue is read under the mutex
+    // and each command completed outside it.
+    for (;;) {
+        stQueuedCommand item;
+        {
+            std::lock_guard<std::mutex> lock(_mutexQueue);
+            if (_queue.empty())
+                break;
+            item = _queue.pop();
+        }
         completeWithError(item, Fail);
+    }
+}
+
+size_t ReaderPump::queuedCount() const
+{
+    std::lock_guard<std::mutex> lock(_mutexQueue);
+    return _queue.size();
 }
 
 void ReaderPump::worker_proc(ReaderPump* pump) { pump->worker(); }
 
 void ReaderPump::worker()
 {
-    while (!_shutdown.load()) {
-        const stQueuedCommand item = _queue.Pop(IdlePollMs);
-        if (item.command)
-            complete(item);
+    for (;;) {
+        stQueuedCommand item;
+        {
+            std::unique_lock<std::mutex> lock(_mutexQueue);
+            while (_queue.empty() && !_shutdown.load()) {
+                _workerWaiting = true;
+                _cvWork.wait_for(lock, std::chrono::milliseconds(IdlePollMs));
+                _workerWaiting = false;
+            }
+            // Once stopping has begun, stop() fails what is still queued.
+            if (_shutdown.load())
+                return;
+            item = _queue.pop();
+        }
+        complete(item);
     }
 }
 

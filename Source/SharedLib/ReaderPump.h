@@ -6,6 +6,7 @@
 #include "SharedLib/SafeQueue.h"
 
 #include <atomic>
+#include <condition_variable>
 #include <mutex>
 #include <thread>
 #include <type_traits>
@@ -16,7 +17,9 @@ namespace Vantrel::HolvaneApi {
 // One worker thread per connection that reads every reply, in the order in
 // which the requests went out. Callers write a request and enqueue its command
 // as one step under _mutexQueue, then wait on the command; the worker pops the
-// command, reads its reply and marks it ready.
+// command, reads its reply and marks it ready. The queue is a ring guarded by
+// _mutexQueue alone (one lock per request, no allocation per push), and a
+// caller wakes the worker only when it really waits.
 //
 // Stopping never strands a caller: once the stop flag is set (under
 // _mutexQueue, so no request can slip in behind it) nothing more is queued,
@@ -48,7 +51,7 @@ public:
     template <typename C, typename T>
     ErrorCode queueCommand(C* command, T&& send);
 
-    size_t queuedCount() const { return _queue.Size(); }
+    size_t queuedCount() const;
 
 private:
     // A queue entry: the command and how to store an error in it.
@@ -75,8 +78,11 @@ private:
 
     std::thread _thread;
     std::atomic<bool> _shutdown{false};
-    SafeQueue<stQueuedCommand> _queue;
-    std::mutex _mutexQueue;
+    // Guarded by _mutexQueue.
+    RingFifo<stQueuedCommand> _queue;
+    bool _workerWaiting = false;
+    std::condition_variable _cvWork;
+    mutable std::mutex _mutexQueue;
 };
 
 template <typename C, typename T>
@@ -92,8 +98,13 @@ ErrorCode ReaderPump::queueCommand(C* command, T&& send)
     HOLVANE_ASSERT(isRunning());
     command->clearReady();
     result = std::forward<T>(send)();
-    if (result == NoError)
-        _queue.Push(stQueuedCommand{command, &failCommand<C>});
+    if (result == NoError) {
+        _queue.push(stQueuedCommand{command, &failCommand<C>});
+        // Notified under the mutex: once it is released, stop() may complete
+        // this command and the pump may go before a later notify could run.
+        if (_workerWaiting)
+            _cvWork.notify_one();
+    }
     return result;
 }
 

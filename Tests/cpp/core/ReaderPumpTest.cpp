@@ -137,6 +137,71 @@ TEST(SafeQueue, PopTimesOutEmptyAndKeepsOrder)
     pusher.join();
 }
 
+TEST(RingFifo, KeepsOrderAcrossWrapAndGrowsOnlyPastItsPeak)
+{
+    RingFifo<int> fifo(4);
+    // Steady traffic below the capacity wraps around without growing.
+    int next = 0, expected = 0;
+    for (int round = 0; round < 100; ++round) {
+        for (int i = 0; i < 3; ++i)
+            fifo.push(next++);
+        for (int i = 0; i < 3; ++i)
+            EXPECT_EQ(fifo.pop(), expected++);
+    }
+    EXPECT_TRUE(fifo.empty());
+    EXPECT_EQ(fifo.capacity(), 4u);
+
+    // Growing while wrapped keeps the order: the head sits mid-ring here.
+    for (int i = 0; i < 3; ++i)
+        fifo.push(next++);
+    EXPECT_EQ(fifo.pop(), expected++);
+    for (int i = 0; i < 8; ++i)
+        fifo.push(next++);
+    EXPECT_EQ(fifo.size(), 10u);
+    EXPECT_EQ(fifo.capacity(), 16u);
+    while (!fifo.empty())
+        EXPECT_EQ(fifo.pop(), expected++);
+    EXPECT_EQ(expected, next);
+    for (int i = 0; i < 16; ++i)
+        fifo.push(i);
+    EXPECT_EQ(fifo.capacity(), 16u);
+}
+
+TEST(ReaderPump, AnIdleWorkerIsWokenAndManyOutstandingCommandsKeepTheirOrder)
+{
+    Wire wire;
+    ReaderPump pump;
+    pump.start();
+    // The worker is idle (waiting) well before this command: it must wake.
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    WireCommand lone(wire, 100);
+    const auto start = Clock::now();
+    EXPECT_EQ(issue(pump, lone), NoError);
+    EXPECT_EQ(lone.reply, 100u);
+    EXPECT_LT(msSince(start), ReaderPump::IdlePollMs / 2);
+
+    // More outstanding than the ring first holds, held behind a blocked reader.
+    WireCommand gate(wire, 0);
+    gate.blocked = true;
+    std::thread gateCaller([&] { issue(pump, gate); });
+    while (!gate.replying.load())
+        std::this_thread::yield();
+    std::vector<std::unique_ptr<WireCommand>> cmds;
+    for (uint32_t i = 1; i <= 40; ++i) {
+        cmds.push_back(std::make_unique<WireCommand>(wire, i));
+        ASSERT_EQ(pump.queueCommand(cmds.back().get(), [&c = *cmds.back()] { return c.send(); }), NoError);
+    }
+    EXPECT_EQ(pump.queuedCount(), 40u);
+    gate.release();
+    for (auto& c : cmds) {
+        c->waitReady();
+        EXPECT_EQ(c->reply, c->id());
+    }
+    gateCaller.join();
+    EXPECT_EQ(wire.answered, wire.written);
+    pump.stop();
+}
+
 TEST(ObjectPool, GrowsPastItsSizeAndTakesEveryObjectBack)
 {
     ObjectPool<std::mutex> pool(8);
