@@ -42,6 +42,7 @@ TEST(PushbackPort, PutBackBytesAreReadFirstAndTracedWhenHandedOut)
     EXPECT_EQ(port.ReadUnshown(buffer, 4, got, 100), NoError);
     ASSERT_EQ(got, 4u);
     EXPECT_EQ(sniffer.size(), 0u);
+    EXPECT_EQ(port.readAhead(), 2u) << "one receive takes what has arrived";
     port.show(buffer, 1);
     EXPECT_TRUE(port.putBack(buffer + 1, 3));
     EXPECT_EQ(text(sniffer), "s");
@@ -51,7 +52,7 @@ TEST(PushbackPort, PutBackBytesAreReadFirstAndTracedWhenHandedOut)
 
     // Served in pieces, never mixed with the wrapped port's bytes in one read.
     EXPECT_EQ(readOnce(port, 3), "ABo");
-    EXPECT_EQ(inner.position(), 4u) << "the wrapped port was read while bytes were held";
+    EXPECT_EQ(port.readAhead(), 2u) << "bytes read ahead were served before those put back";
     EXPECT_EQ(readOnce(port, 16), "ck");
     EXPECT_EQ(port.pending(), 0u);
     EXPECT_EQ(readOnce(port, 16), "et");
@@ -101,6 +102,61 @@ TEST(PushbackPort, HoldsAtMostOneReadsWorthAndDropsItWithTheLink)
     EXPECT_EQ(port.Close(), NoError);
     EXPECT_EQ(port.pending(), 0u) << "closing keeps bytes of the old link";
     EXPECT_FALSE(inner.isOpened());
+}
+
+TEST(PushbackPort, BytesReadAheadAreServedInOrderShownWhenHandedOutAndDroppedWithTheLink)
+{
+    const std::string wire = "0123456789abcdef";
+    MemPort inner;
+    ASSERT_EQ(inner.Open(wire.data(), wire.size()), NoError);
+    PushbackPort port(inner, nullptr);
+    ByteSniffer sniffer;
+    port.setReadSniffer(&sniffer);
+
+    EXPECT_EQ(readOnce(port, 4), "0123");
+    EXPECT_EQ(inner.position(), wire.size());
+    EXPECT_EQ(port.readAhead(), 12u);
+    EXPECT_EQ(text(sniffer), "0123") << "bytes read ahead are shown only when handed out";
+
+    // A reader's surplus goes back in front of what was read ahead.
+    char buffer[8] = {};
+    size_t got = 0;
+    EXPECT_EQ(port.ReadUnshown(buffer, 5, got, 100), NoError);
+    EXPECT_EQ(std::string(buffer, got), "45678");
+    port.show(buffer, 2);
+    EXPECT_TRUE(port.putBack(buffer + 2, 3));
+    EXPECT_EQ(readOnce(port, 16), "678");
+    EXPECT_EQ(readOnce(port, 2), "9a");
+    EXPECT_EQ(readOnce(port, 16), "bcdef");
+    EXPECT_EQ(port.readAhead(), 0u);
+    EXPECT_EQ(text(sniffer), wire);
+    port.setReadSniffer(nullptr);
+    const auto reopen = [&] {
+        inner.Close();
+        ASSERT_EQ(inner.Open(wire.data(), wire.size()), NoError);
+    };
+
+    // Reads as large as the read-ahead store go straight to the caller.
+    reopen();
+    std::vector<char> large(PushbackPort::ReadAhead);
+    EXPECT_EQ(port.Read(large.data(), large.size(), got, 100), NoError);
+    EXPECT_EQ(std::string(large.data(), got), wire);
+
+    // Dropped on abandon, close and reopen: the next bytes are the link's own.
+    reopen();
+    EXPECT_EQ(readOnce(port, 2), "01");
+    port.discard();
+    EXPECT_EQ(port.readAhead(), 0u);
+    reopen();
+    EXPECT_EQ(readOnce(port, 2), "01");
+    EXPECT_EQ(port.Open("127.0.0.1", 1), Fail);
+    EXPECT_EQ(port.readAhead(), 0u);
+    reopen();
+    EXPECT_EQ(readOnce(port, 2), "01");
+    EXPECT_EQ(port.Close(), NoError);
+    EXPECT_EQ(port.readAhead(), 0u);
+    EXPECT_EQ(port.Read(buffer, sizeof buffer, got, 100), Fail) << "nothing is served from a closed link";
+    EXPECT_EQ(got, 0u);
 }
 
 } // namespace

@@ -30,6 +30,7 @@ ErrorCode PushbackPort::Write(const char* buffer, size_t buffer_length, size_t& 
 ErrorCode PushbackPort::readAny(char* buffer, size_t buffer_size, size_t& buffer_read, uint32_t timeout_milliseconds)
 {
     buffer_read = 0;
+    uint64_t generation = 0;
     {
         std::lock_guard<std::mutex> lock(_mutex);
         if (_begin != _end) {
@@ -41,8 +42,36 @@ ErrorCode PushbackPort::readAny(char* buffer, size_t buffer_size, size_t& buffer
             buffer_read = count;
             return NoError;
         }
+        if (_aheadBegin != _aheadEnd) {
+            const size_t count = std::min(buffer_size, _aheadEnd - _aheadBegin);
+            std::memcpy(buffer, _ahead.data() + _aheadBegin, count);
+            _aheadBegin += count;
+            if (_aheadBegin == _aheadEnd)
+                _aheadBegin = _aheadEnd = 0;
+            buffer_read = count;
+            return NoError;
+        }
+        generation = _generation;
     }
-    return _inner.Read(buffer, buffer_size, buffer_read, timeout_milliseconds);
+    if (buffer_size == 0 || buffer_size >= ReadAhead)
+        return _inner.Read(buffer, buffer_size, buffer_read, timeout_milliseconds);
+
+    // Nothing is held here, so the read-ahead store is free to fill.
+    size_t received = 0;
+    const ErrorCode error = _inner.Read(_ahead.data(), _ahead.size(), received, timeout_milliseconds);
+    const size_t count = std::min(buffer_size, received);
+    std::memcpy(buffer, _ahead.data(), count);
+    buffer_read = count;
+    if (received > count) {
+        std::lock_guard<std::mutex> lock(_mutex);
+        // A discard meanwhile (the link was dropped): the rest belongs to no
+        // stream a later read may see.
+        if (_generation == generation) {
+            _aheadBegin = count;
+            _aheadEnd = received;
+        }
+    }
+    return error;
 }
 
 ErrorCode PushbackPort::Read(char* buffer, size_t buffer_size, size_t& buffer_read, uint32_t timeout_milliseconds)
@@ -89,12 +118,20 @@ void PushbackPort::discard()
 {
     std::lock_guard<std::mutex> lock(_mutex);
     _begin = _end = 0;
+    _aheadBegin = _aheadEnd = 0;
+    ++_generation;
 }
 
 size_t PushbackPort::pending() const
 {
     std::lock_guard<std::mutex> lock(_mutex);
     return _end - _begin;
+}
+
+size_t PushbackPort::readAhead() const
+{
+    std::lock_guard<std::mutex> lock(_mutex);
+    return _aheadEnd - _aheadBegin;
 }
 
 } // namespace Vantrel::HolvaneApi

@@ -16,6 +16,11 @@ namespace Vantrel::HolvaneApi {
 // wrapped port. Bytes are shown to the read sniffer when a read hands them
 // out, so each reply's trace holds exactly the bytes taken for that reply.
 //
+// A read of the wrapped port takes up to ReadAhead bytes at once and keeps what
+// the caller did not ask for, to serve the next reads without a system call
+// (a reply is usually read in two or three pieces). Those bytes go, like the
+// put-back ones, when the link is abandoned, closed or reopened.
+//
 // Threads: replies are read on the pump thread only, but another thread may
 // close the port (Disconnect) meanwhile; the put-back bytes are therefore
 // guarded by a mutex, which is never held across a read of the wrapped port.
@@ -23,6 +28,8 @@ class PushbackPort final : public Port {
 public:
     // One reply reader's read: never more is read ahead than that.
     static constexpr size_t Capacity = 256;
+    // At most this much is received in one read of the wrapped port.
+    static constexpr size_t ReadAhead = 4096;
 
     PushbackPort(Port& inner, EventCallback event_callback);
     ~PushbackPort() = default;
@@ -35,7 +42,8 @@ public:
     ErrorCode Close() override;
     ErrorCode Write(const char* buffer, size_t buffer_length, size_t& buffer_written) override;
     // Put-back bytes first (as many as fit, without touching the wrapped
-    // port), else one read of the wrapped port. Shown to the read sniffer.
+    // port), then bytes read ahead, else one read of the wrapped port.
+    // Shown to the read sniffer.
     ErrorCode Read(char* buffer, size_t buffer_size, size_t& buffer_read, uint32_t timeout_milliseconds) override;
     void setWriteSniffer(ISniffer* sniffer) override { _inner.setWriteSniffer(sniffer); }
     // The wrapped port's own read sniffer must stay unset: this port shows
@@ -50,10 +58,13 @@ public:
     // Puts bytes back in front of any still held, to be read next. False
     // (nothing kept) when they would not fit in Capacity.
     bool putBack(const char* data, size_t count);
-    // Drops the put-back bytes: the stream's position is lost or the link
-    // replaced.
+    // Drops the put-back and read-ahead bytes: the stream's position is lost
+    // or the link replaced.
     void discard();
+    // Put-back bytes held.
     size_t pending() const;
+    // Bytes read ahead and not yet handed out.
+    size_t readAhead() const;
 
 private:
     ErrorCode readAny(char* buffer, size_t buffer_size, size_t& buffer_read, uint32_t timeout_milliseconds);
@@ -64,6 +75,13 @@ private:
     std::array<char, Capacity> _held{};
     size_t _begin = 0; // first held byte
     size_t _end = 0;   // one past the last held byte
+    // Written by the reading thread only, outside the mutex, and only while
+    // empty; the bounds are guarded.
+    std::array<char, ReadAhead> _ahead{};
+    size_t _aheadBegin = 0;
+    size_t _aheadEnd = 0;
+    // Counts discards, so that bytes received across one are not kept.
+    uint64_t _generation = 0;
 };
 
 } // namespace Vantrel::HolvaneApi
