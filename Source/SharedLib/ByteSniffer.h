@@ -13,18 +13,32 @@ namespace Vantrel::HolvaneApi {
 class ConnectionBase;
 
 // Records the bytes a port moves, for a command's hexadecimal trace line.
+// The bytes of a usual request or reply fit in the sniffer itself; only
+// longer ones go to the heap.
 class ByteSniffer final : public ISniffer {
 public:
+    static constexpr size_t InlineBytes = 160;
+
     ByteSniffer() = default;
+    ByteSniffer(const ByteSniffer&) = delete;
+    ByteSniffer& operator=(const ByteSniffer&) = delete;
 
     void addData(const char* data, size_t count) override;
-    size_t size() const override { return _buff.size(); }
+    size_t size() const override { return _size; }
 
-    const std::vector<uint8_t>& bytes() const { return _buff; }
-    void clear() { _buff.clear(); }
+    const uint8_t* data() const { return _spill.empty() ? _inline : _spill.data(); }
+    // A copy of the bytes recorded so far.
+    std::vector<uint8_t> bytes() const { return std::vector<uint8_t>(data(), data() + _size); }
+    void clear()
+    {
+        _size = 0;
+        _spill.clear();
+    }
 
 private:
-    std::vector<uint8_t> _buff;
+    uint8_t _inline[InlineBytes];
+    std::vector<uint8_t> _spill; // every byte, once more than InlineBytes came
+    size_t _size = 0;
 };
 
 // Two lowercase hex digits per byte, separated by single spaces, no line end.

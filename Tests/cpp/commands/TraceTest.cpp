@@ -212,6 +212,25 @@ TEST_P(Trace, SwitchingTheTraceTakesEffectAtTheNextCommandWithWholeLines)
     EXPECT_EQ(lines[3], traceLine("CmdGetMultiVr", " << ", list));
 }
 
+TEST_P(Trace, ALongRequestIsTracedWhole)
+{
+    const std::string program(400, 'Q');
+    peer().expectAny(0).send(wire().reply(0, 0));
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(conn().Execute(program.c_str()), NoError);
+    const auto lines = linesOf(testing::internal::GetCapturedStdout());
+    peer().waitDone(2000);
+    ASSERT_EQ(lines.size(), 2u);
+    const std::string& line = lines[0];
+    const std::string prefix = "CmdExecute >> [";
+    ASSERT_EQ(line.rfind(prefix, 0), 0u) << line;
+    const size_t count = std::stoul(line.substr(prefix.size()));
+    EXPECT_GT(count, program.size());
+    EXPECT_EQ(line.size(), prefix.size() + std::to_string(count).size() + 3 + count * 3 - 1);
+    EXPECT_NE(line.find(hexOf(bytesOf(program))), std::string::npos);
+    EXPECT_EQ(lines[1], traceLine("CmdExecute", " << ", wire().reply(0, 0)));
+}
+
 INSTANTIATE_TEST_SUITE_P(Formats, Trace, testing::Values(Flavour::Tms320, Flavour::Ieee64), flavourName);
 
 } // namespace

@@ -16,7 +16,7 @@ namespace {
 
 std::string text(const ByteSniffer& sniffer)
 {
-    return std::string(sniffer.bytes().begin(), sniffer.bytes().end());
+    return std::string(reinterpret_cast<const char*>(sniffer.data()), sniffer.size());
 }
 
 std::string readOnce(PushbackPort& port, size_t size)

@@ -109,6 +109,19 @@ TEST(ByteSniffer, PrintsLowercaseHexSeparatedBySpaces)
         expected += (i ? " " : "") + std::string(hex);
     }
     EXPECT_EQ(text(many), expected);
+
+    // An addition that crosses the inline store's end keeps both parts; a
+    // cleared sniffer starts again from nothing.
+    ByteSniffer crossing;
+    const std::string head(ByteSniffer::InlineBytes - 2, 'a');
+    crossing.addData(head.data(), head.size());
+    crossing.addData("bcde", 4);
+    EXPECT_EQ(crossing.size(), head.size() + 4);
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(crossing.data()), crossing.size()), head + "bcde");
+    crossing.clear();
+    EXPECT_EQ(crossing.size(), 0u);
+    crossing.addData("\x01", 1);
+    EXPECT_EQ(text(crossing), "01");
 }
 
 // A connection that only records which sniffers it was given.

@@ -5,6 +5,8 @@
 #include "SharedLib/TokenBuffer.h"
 
 #include <cstdio>
+#include <cstring>
+#include <memory>
 #include <string>
 
 namespace Vantrel::HolvaneApi::TCP {
@@ -67,24 +69,45 @@ void Command::traceBytes(const char* arrow, const ByteSniffer& sniffer) const
     if (!_connection->traceEnabled())
         return;
     static const char hex[] = "0123456789abcdef";
-    const std::vector<uint8_t>& bytes = sniffer.bytes();
-    std::string line;
-    line.reserve(32 + bytes.size() * 3);
-    line += name();
-    line += arrow;
-    line += '[';
-    line += std::to_string(bytes.size());
-    line += "]: ";
-    for (size_t i = 0; i < bytes.size(); ++i) {
-        if (i)
-            line += ' ';
-        line += hex[bytes[i] >> 4];
-        line += hex[bytes[i] & 0x0F];
+    const uint8_t* bytes = sniffer.data();
+    const size_t count = sniffer.size();
+    const char* const commandName = name();
+    const size_t nameLength = std::strlen(commandName);
+    const size_t arrowLength = std::strlen(arrow);
+    char number[24];
+    const int numberLength = std::snprintf(number, sizeof number, "%zu", count);
+    const size_t length = nameLength + arrowLength + 1 + static_cast<size_t>(numberLength) + 3 +
+                          (count == 0 ? 0 : count * 3 - 1) + 1;
+
+    // A usual line is built on the stack; a long one on the heap.
+    char local[640];
+    std::unique_ptr<char[]> large;
+    char* line = local;
+    if (length > sizeof local) {
+        large = std::make_unique<char[]>(length);
+        line = large.get();
     }
-    line += '\n';
+    char* out = line;
+    std::memcpy(out, commandName, nameLength);
+    out += nameLength;
+    std::memcpy(out, arrow, arrowLength);
+    out += arrowLength;
+    *out++ = '[';
+    std::memcpy(out, number, static_cast<size_t>(numberLength));
+    out += numberLength;
+    std::memcpy(out, "]: ", 3);
+    out += 3;
+    for (size_t i = 0; i < count; ++i) {
+        if (i)
+            *out++ = ' ';
+        *out++ = hex[bytes[i] >> 4];
+        *out++ = hex[bytes[i] & 0x0F];
+    }
+    *out++ = '\n';
+    HOLVANE_ASSERT(static_cast<size_t>(out - line) == length);
 
     std::lock_guard<std::mutex> lock(traceMutex());
-    std::fwrite(line.data(), 1, line.size(), stdout);
+    std::fwrite(line, 1, length, stdout);
     std::fflush(stdout);
 }
 
