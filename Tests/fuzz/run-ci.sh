@@ -14,7 +14,9 @@ TARGETS=(token_table simple_reply value_list dir_entry reply_readers)
 CC="${CC:-clang-14}" CXX="${CXX:-clang++-14}" cmake -S "$REPO" -B "$BUILD" -G Ninja \
     -DCMAKE_BUILD_TYPE=RelWithDebInfo -DHOLVANE_BUILD_FUZZ=ON -DHOLVANE_BUILD_TESTS=OFF \
     -DHOLVANE_BUILD_PYTHON=OFF -DHOLVANE_BUILD_SIMULATOR=OFF -DHOLVANE_BUILD_BENCH=OFF >/dev/null
-cmake --build "$BUILD" -j2 --target $(printf 'fuzz_%s ' "${TARGETS[@]}")
+if ! cmake --build "$BUILD" -j2 --target $(printf 'fuzz_%s ' "${TARGETS[@]}") >"$BUILD/build.log" 2>&1; then
+    tail -60 "$BUILD/build.log"; echo "FAILED: building the fuzz targets"; exit 1
+fi
 
 WORK="$(mktemp -d)"
 trap 'rm -rf "$WORK"' EXIT
