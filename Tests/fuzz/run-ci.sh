@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Builds the libFuzzer targets with clang in their own build folder, replays
-# every seed corpus, then runs each target briefly, two at a time.
+# Builds the libFuzzer targets with clang in their own build folder, runs
+# every committed input once, then fuzzes each target for a few seconds, two
+# targets at a time.
 # Exits non-zero on any crash, leak, sanitizer report or time-out.
 #   Tests/fuzz/run-ci.sh [seconds per target, default 20]
 set -euo pipefail
