@@ -12,11 +12,12 @@ ReaderPump::~ReaderPump()
 
 bool ReaderPump::isRunning() const { return _thread.get_id() != std::thread::id(); }
 
-void ReaderPump::start()
+void ReaderPump::start(IReplyWatch* watch)
 {
     HOLVANE_ASSERT(!isRunning());
     if (isRunning())
         return;
+    _watch = watch;
     _shutdown.store(false);
     _thread = std::thread(&ReaderPump::worker_proc, this);
 }
@@ -60,10 +61,23 @@ void ReaderPump::worker_proc(ReaderPump* pump) { pump->worker(); }
 
 void ReaderPump::worker()
 {
+    // Set after a reply: the next request probably follows soon.
+    bool hot = false;
     for (;;) {
         stQueuedCommand item;
         {
             std::unique_lock<std::mutex> lock(_mutexQueue);
+            if (hot && _watch != nullptr && _queue.empty() && !_shutdown.load()) {
+                lock.unlock();
+                // Whatever the outcome, the queue decides next. Quiet or
+                // closed with nothing queued: the burst is over. Bytes with
+                // nothing queued answer no request (requests are queued as
+                // they are written, under this mutex); they stay for the next
+                // reply reader, and watching them again would only spin. In
+                // both cases the worker sleeps on the queue below.
+                static_cast<void>(_watch->awaitBytes(HotWatchMs));
+                lock.lock();
+            }
             while (_queue.empty() && !_shutdown.load()) {
                 _workerWaiting = true;
                 _cvWork.wait_for(lock, std::chrono::milliseconds(IdlePollMs));
@@ -75,6 +89,7 @@ void ReaderPump::worker()
             item = _queue.pop();
         }
         complete(item);
+        hot = true;
     }
 }
 

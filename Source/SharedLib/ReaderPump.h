@@ -3,6 +3,7 @@
 #include "SharedLib/ApiEnums.h"
 #include "SharedLib/Assert.h"
 #include "SharedLib/ICommand.h"
+#include "SharedLib/IReplyWatch.h"
 #include "SharedLib/SafeQueue.h"
 
 #include <atomic>
@@ -21,6 +22,13 @@ namespace Vantrel::HolvaneApi {
 // _mutexQueue alone (one lock per request, no allocation per push), and a
 // caller wakes the worker only when it really waits.
 //
+// Between bursts of requests the worker may watch the incoming bytes instead
+// of the queue (start() with an IReplyWatch): right after a reply, for up to
+// HotWatchMs, it waits for the next reply's bytes, so a caller that keeps
+// issuing requests queues them without waking anyone; the reply's arrival
+// wakes the worker. When that watch ends quiet, or brings bytes nobody asked
+// for, the worker goes back to sleeping on the queue.
+//
 // Stopping never strands a caller: once the stop flag is set (under
 // _mutexQueue, so no request can slip in behind it) nothing more is queued,
 // and every command still queued when the worker ends is completed with Fail.
@@ -28,6 +36,9 @@ class ReaderPump {
 public:
     // The idle worker looks at the stop flag at least this often.
     static constexpr int IdlePollMs = 10000;
+    // How long after a reply the worker watches for the next one. Also the
+    // longest a stop waits for a watching worker when the link stays open.
+    static constexpr uint32_t HotWatchMs = 50;
 
     ReaderPump() = default;
     ReaderPump(const ReaderPump&) = delete;
@@ -35,7 +46,9 @@ public:
     // Stops the worker if it still runs.
     ~ReaderPump();
 
-    void start();
+    // With a watch, the worker watches it between bursts (see above); the
+    // watch must outlive the worker.
+    void start(IReplyWatch* watch = nullptr);
     // Not on the pump's own thread. Completes what is queued and joins.
     void stop();
     bool isRunning() const;
@@ -77,6 +90,7 @@ private:
     static void completeWithError(const stQueuedCommand& item, ErrorCode error);
 
     std::thread _thread;
+    IReplyWatch* _watch = nullptr;
     std::atomic<bool> _shutdown{false};
     // Guarded by _mutexQueue.
     RingFifo<stQueuedCommand> _queue;
@@ -92,19 +106,24 @@ ErrorCode ReaderPump::queueCommand(C* command, T&& send)
     static_assert(HasSetError<C>::value, "a queued command must offer setError(ErrorCode)");
 
     ErrorCode result = Fail;
-    std::lock_guard<std::mutex> lock(_mutexQueue);
-    if (_shutdown.load())
-        return result;
-    HOLVANE_ASSERT(isRunning());
-    command->clearReady();
-    result = std::forward<T>(send)();
-    if (result == NoError) {
-        _queue.push(stQueuedCommand{command, &failCommand<C>});
-        // Notified under the mutex: once it is released, stop() may complete
-        // this command and the pump may go before a later notify could run.
-        if (_workerWaiting)
-            _cvWork.notify_one();
+    bool wake = false;
+    {
+        std::lock_guard<std::mutex> lock(_mutexQueue);
+        if (_shutdown.load())
+            return result;
+        HOLVANE_ASSERT(isRunning());
+        command->clearReady();
+        result = std::forward<T>(send)();
+        if (result == NoError) {
+            _queue.push(stQueuedCommand{command, &failCommand<C>});
+            wake = _workerWaiting;
+        }
     }
+    // Notified after the unlock, so the woken worker does not block at once on
+    // the mutex still held here. The condition variable is the pump's own,
+    // and the pump outlives every call of this function.
+    if (wake)
+        _cvWork.notify_one();
     return result;
 }
 

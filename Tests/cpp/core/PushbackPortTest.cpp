@@ -160,3 +160,34 @@ TEST(PushbackPort, BytesReadAheadAreServedInOrderShownWhenHandedOutAndDroppedWit
 }
 
 } // namespace
+
+TEST(PushbackPort, AwaitingBytesReadsThemAheadUnshownAndReportsAnEndedLink)
+{
+    const std::string wire = "reply";
+    MemPort inner;
+    ASSERT_EQ(inner.Open(wire.data(), wire.size()), NoError);
+    PushbackPort port(inner, nullptr);
+    ByteSniffer sniffer;
+    port.setReadSniffer(&sniffer);
+
+    EXPECT_EQ(port.awaitBytes(0), IReplyWatch::Wake::Quiet) << "0 never means an endless wait";
+    EXPECT_EQ(inner.position(), 0u);
+
+    EXPECT_EQ(port.awaitBytes(100), IReplyWatch::Wake::Bytes);
+    EXPECT_EQ(port.readAhead(), wire.size());
+    EXPECT_EQ(sniffer.size(), 0u) << "bytes are shown when a reply reader takes them";
+    // Bytes already here answer at once, without another read.
+    EXPECT_EQ(port.awaitBytes(100), IReplyWatch::Wake::Bytes);
+    EXPECT_EQ(readOnce(port, 3), "rep");
+    EXPECT_TRUE(port.putBack("e", 1));
+    EXPECT_EQ(readOnce(port, 16), "e");
+    EXPECT_EQ(port.awaitBytes(100), IReplyWatch::Wake::Bytes);
+    EXPECT_EQ(readOnce(port, 16), "ly");
+    EXPECT_EQ(text(sniffer), "repely");
+
+    // The wrapped port has nothing more (a peer that closed), or is closed.
+    EXPECT_EQ(port.awaitBytes(100), IReplyWatch::Wake::Closed);
+    EXPECT_EQ(port.Close(), NoError);
+    EXPECT_EQ(port.awaitBytes(100), IReplyWatch::Wake::Closed);
+    EXPECT_EQ(port.readAhead(), 0u);
+}

@@ -112,6 +112,50 @@ ErrorCode issue(ReaderPump& pump, WireCommand& cmd)
     return cmd.error();
 }
 
+// The link's incoming side as the worker watches it: bytes "arrive" when the
+// test says so; without that the watch ends quiet after its time-out, or at
+// once when told to.
+class ScriptedWatch final : public IReplyWatch {
+public:
+    Wake awaitBytes(uint32_t timeout_ms) override
+    {
+        std::unique_lock<std::mutex> lock(_mutex);
+        ++calls;
+        _cv.notify_all();
+        if (alwaysBytes)
+            return Wake::Bytes;
+        const bool came =
+            _cv.wait_for(lock, std::chrono::milliseconds(holdMs > 0 ? holdMs : timeout_ms), [this] { return _arrived; });
+        _arrived = false;
+        return came ? Wake::Bytes : Wake::Quiet;
+    }
+    void arrive()
+    {
+        std::lock_guard<std::mutex> lock(_mutex);
+        _arrived = true;
+        _cv.notify_all();
+    }
+    bool waitForCalls(int count)
+    {
+        std::unique_lock<std::mutex> lock(_mutex);
+        return _cv.wait_for(lock, std::chrono::seconds(5), [&] { return calls >= count; });
+    }
+    int callCount()
+    {
+        std::lock_guard<std::mutex> lock(_mutex);
+        return calls;
+    }
+
+    bool alwaysBytes = false;
+    int holdMs = 0; // > 0: how long a watch lasts without bytes, whatever it was asked
+
+private:
+    std::mutex _mutex;
+    std::condition_variable _cv;
+    bool _arrived = false;
+    int calls = 0;
+};
+
 } // namespace
 
 TEST(SafeQueue, PopTimesOutEmptyAndKeepsOrder)
@@ -312,4 +356,76 @@ TEST(ReaderPump, FailedSendIsNotQueuedAndAThrowingReaderFailsOnlyItsCommand)
     WireCommand next(wire, 3);
     EXPECT_EQ(issue(pump, next), NoError);
     pump.stop();
+}
+
+TEST(ReaderPump, AfterAReplyTheWorkerWatchesTheLinkAndTakesTheNextRequestWhenItsBytesArrive)
+{
+    Wire wire;
+    ScriptedWatch watch;
+    watch.holdMs = 10000; // only arriving bytes end a watch here
+    ReaderPump pump;
+    pump.start(&watch);
+
+    // An idle worker sleeps on the queue, not on the link.
+    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    EXPECT_EQ(watch.callCount(), 0);
+    WireCommand first(wire, 1);
+    EXPECT_EQ(issue(pump, first), NoError);
+
+    // Right after the reply it watches the link; a request queued meanwhile
+    // wakes nobody and is read once its reply's bytes are there.
+    ASSERT_TRUE(watch.waitForCalls(1));
+    WireCommand second(wire, 2);
+    ASSERT_EQ(pump.queueCommand(&second, [&second] { return second.send(); }), NoError);
+    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    EXPECT_FALSE(second.replying.load()) << "read before any byte of its reply came";
+    watch.arrive();
+    second.waitReady();
+    EXPECT_EQ(second.reply, 2u);
+    EXPECT_EQ(wire.answered, wire.written);
+
+    // Stopping while the worker watches: the link's close ends the watch.
+    ASSERT_TRUE(watch.waitForCalls(2));
+    std::thread closer([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        watch.arrive();
+    });
+    pump.stop();
+    closer.join();
+    EXPECT_FALSE(pump.isRunning());
+}
+
+TEST(ReaderPump, AQuietWatchStillServesWhatWasQueuedAndStrayBytesDoNotMakeTheWorkerSpin)
+{
+    Wire wire;
+    ScriptedWatch watch;
+    ReaderPump pump;
+    pump.start(&watch);
+    WireCommand first(wire, 1);
+    EXPECT_EQ(issue(pump, first), NoError);
+
+    // A reply slower than the watch: the worker takes the request anyway and
+    // its reader waits for the reply (the reply readers bound that wait).
+    ASSERT_TRUE(watch.waitForCalls(1));
+    WireCommand slow(wire, 2);
+    EXPECT_EQ(issue(pump, slow), NoError);
+    EXPECT_EQ(slow.reply, 2u);
+
+    // Bytes nobody asked for: one look, then the worker sleeps on the queue.
+    ASSERT_TRUE(watch.waitForCalls(2));
+    pump.stop();
+    ScriptedWatch stray;
+    stray.alwaysBytes = true;
+    ReaderPump second;
+    second.start(&stray);
+    WireCommand one(wire, 3);
+    EXPECT_EQ(issue(second, one), NoError);
+    ASSERT_TRUE(stray.waitForCalls(1));
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_EQ(stray.callCount(), 1);
+    WireCommand two(wire, 4);
+    EXPECT_EQ(issue(second, two), NoError) << "a request still wakes the sleeping worker";
+    EXPECT_EQ(two.reply, 4u);
+    second.stop();
+    EXPECT_EQ(wire.answered, wire.written);
 }

@@ -142,7 +142,7 @@ ErrorCode Connection_TCP::connectLocked()
     // then other threads' operations get Fail instead of requests encoded,
     // or replies decoded, in a format about to change under them.
     auto pump = std::make_shared<ReaderPump>();
-    pump->start();
+    pump->start(&_incoming);
     _pumpThread.store(pump->threadId());
 
     double fwVersion = 0.0;
@@ -196,6 +196,15 @@ ErrorCode Connection_TCP::disconnectLocked()
     // Only now: the id of a joined thread may be given to a new one.
     _pumpThread.store(std::thread::id());
     return error;
+}
+
+IReplyWatch::Wake Connection_TCP::IncomingBytes::awaitBytes(uint32_t timeout_ms)
+{
+    // A closed port is no news here: a reply reader reports it when a
+    // request needs the link.
+    if (!_connection._port.isOpened())
+        return Wake::Closed;
+    return _connection._reads.awaitBytes(timeout_ms);
 }
 
 std::shared_ptr<ReaderPump> Connection_TCP::readerPump() const

@@ -169,10 +169,21 @@ private:
     // getSystemVariable on a pump not yet published (the connect sequence).
     ErrorCode querySystemVariable(ReaderPump& pump, Token::KnownTokens variable, double& value);
 
+    // What the pump watches between bursts of requests: the incoming bytes.
+    class IncomingBytes final : public IReplyWatch {
+    public:
+        explicit IncomingBytes(Connection_TCP& connection) : _connection(connection) {}
+        Wake awaitBytes(uint32_t timeout_ms) override;
+
+    private:
+        Connection_TCP& _connection;
+    };
+
     Port_TCP _port;
     // Every read of the connection goes through here, so that bytes put back
     // are read first; it also holds the read sniffer.
     PushbackPort _reads;
+    IncomingBytes _incoming{*this};
     std::unique_ptr<Token> _tokenTable;
     mutable std::mutex _pumpMutex; // guards the _readerPump pointer itself
     std::shared_ptr<ReaderPump> _readerPump;

@@ -114,6 +114,32 @@ bool PushbackPort::putBack(const char* data, size_t count)
     return true;
 }
 
+IReplyWatch::Wake PushbackPort::awaitBytes(uint32_t timeout_ms)
+{
+    uint64_t generation = 0;
+    {
+        std::lock_guard<std::mutex> lock(_mutex);
+        if (_begin != _end || _aheadBegin != _aheadEnd)
+            return IReplyWatch::Wake::Bytes;
+        generation = _generation;
+    }
+    if (timeout_ms == 0) // 0 would mean no limit to the wrapped port
+        return IReplyWatch::Wake::Quiet;
+    size_t received = 0;
+    const ErrorCode error = _inner.Read(_ahead.data(), _ahead.size(), received, timeout_ms);
+    if (error == Timeout)
+        return IReplyWatch::Wake::Quiet;
+    if (error != NoError || received == 0)
+        return IReplyWatch::Wake::Closed;
+    std::lock_guard<std::mutex> lock(_mutex);
+    // Dropped with the link meanwhile: these bytes belong to no stream.
+    if (_generation != generation)
+        return IReplyWatch::Wake::Closed;
+    _aheadBegin = 0;
+    _aheadEnd = received;
+    return IReplyWatch::Wake::Bytes;
+}
+
 void PushbackPort::discard()
 {
     std::lock_guard<std::mutex> lock(_mutex);

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "SharedLib/IReplyWatch.h"
 #include "SharedLib/Port.h"
 
 #include <array>
@@ -58,6 +59,11 @@ public:
     // Puts bytes back in front of any still held, to be read next. False
     // (nothing kept) when they would not fit in Capacity.
     bool putBack(const char* data, size_t count);
+    // Bytes when some are held or read ahead; otherwise one read of the
+    // wrapped port, up to timeout_ms (> 0), into the read-ahead store. Nothing
+    // is handed out or shown: the next reads serve the bytes. On the reading
+    // thread only.
+    IReplyWatch::Wake awaitBytes(uint32_t timeout_ms);
     // Drops the put-back and read-ahead bytes: the stream's position is lost
     // or the link replaced.
     void discard();
