@@ -1,5 +1,7 @@
 #include "DirectVrClient.h"
 
+#include "BlockingIo.h"
+
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -36,35 +38,10 @@ DirectVrClient::~DirectVrClient()
         ::close(_fd);
 }
 
-bool DirectVrClient::sendAll(const uint8_t* data, size_t size)
-{
-    while (size > 0) {
-        const ssize_t sent = ::send(_fd, data, size, MSG_NOSIGNAL);
-        if (sent <= 0) {
-            if (sent < 0 && errno == EINTR)
-                continue;
-            return false;
-        }
-        data += sent;
-        size -= static_cast<size_t>(sent);
-    }
-    return true;
-}
+bool DirectVrClient::sendAll(const uint8_t* data, size_t size) { return Bench::sendAll(_fd, data, size); }
 
-bool DirectVrClient::recvAll(uint8_t* data, size_t size)
-{
-    while (size > 0) {
-        const ssize_t got = ::recv(_fd, data, size, 0);
-        if (got <= 0) {
-            if (got < 0 && errno == EINTR)
-                continue;
-            return false;  // closed, error or the 10 s receive time-out
-        }
-        data += got;
-        size -= static_cast<size_t>(got);
-    }
-    return true;
-}
+// False on close, error or the 10 s receive time-out set on the socket.
+bool DirectVrClient::recvAll(uint8_t* data, size_t size) { return Bench::recvAll(_fd, data, size); }
 
 bool DirectVrClient::appendCode(std::vector<uint8_t>& out, const std::string& name) const
 {

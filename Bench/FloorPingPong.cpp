@@ -1,5 +1,7 @@
 #include "FloorPingPong.h"
 
+#include "BlockingIo.h"
+
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -57,36 +59,6 @@ void setNoDelay(int fd)
     const int one = 1;
     if (::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one) != 0)
         fail("setsockopt(TCP_NODELAY)");
-}
-
-bool sendAll(int fd, const char* data, size_t size)
-{
-    while (size > 0) {
-        const ssize_t sent = ::send(fd, data, size, MSG_NOSIGNAL);
-        if (sent <= 0) {
-            if (sent < 0 && errno == EINTR)
-                continue;
-            return false;
-        }
-        data += sent;
-        size -= static_cast<size_t>(sent);
-    }
-    return true;
-}
-
-bool recvAll(int fd, char* data, size_t size)
-{
-    while (size > 0) {
-        const ssize_t got = ::recv(fd, data, size, 0);
-        if (got <= 0) {
-            if (got < 0 && errno == EINTR)
-                continue;
-            return false;
-        }
-        data += got;
-        size -= static_cast<size_t>(got);
-    }
-    return true;
 }
 
 // Waits for each 8-byte piece with poll, then takes it with a non-blocking
