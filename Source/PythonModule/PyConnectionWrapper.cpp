@@ -278,60 +278,75 @@ ErrorCode PyConnectionWrapper::Move(Motion motion, const std::vector<double>& po
     });
 }
 
+ErrorCode PyConnectionWrapper::writeValue(WriteOne write, uint32_t index, double value)
+{
+    return forward([&](IConnection& c) { return (c.*write)(index, value); });
+}
+
+ErrorCode PyConnectionWrapper::writeValues(WriteBlock write, uint32_t start_index, uint32_t count, const double* values,
+                                           size_t available)
+{
+    return forward([&](IConnection& c) {
+        return count > available ? BadArgument : (c.*write)(start_index, count, values);
+    });
+}
+
+std::pair<ErrorCode, double> PyConnectionWrapper::readValue(ReadOne read, uint32_t index)
+{
+    double value = 0.0;
+    const ErrorCode code = forward([&](IConnection& c) { return (c.*read)(index, value); });
+    return {code, value};
+}
+
+ErrorCode PyConnectionWrapper::readValues(ReadBlock read, uint32_t start_index, uint32_t count, double* values,
+                                          size_t available)
+{
+    return forward([&](IConnection& c) {
+        return count > available ? BadArgument : (c.*read)(start_index, count, values);
+    });
+}
+
 ErrorCode PyConnectionWrapper::WriteTableValue(uint32_t index, double value)
 {
-    return forward([&](IConnection& c) { return c.WriteTableValue(index, value); });
+    return writeValue(&IConnection::WriteTableValue, index, value);
 }
 
 ErrorCode PyConnectionWrapper::WriteMultiTableValues(uint32_t start_index, uint32_t count, const double* values,
-                                                 size_t available)
+                                                     size_t available)
 {
-    return forward([&](IConnection& c) {
-        return count > available ? BadArgument : c.WriteMultiTableValues(start_index, count, values);
-    });
+    return writeValues(&IConnection::WriteMultiTableValues, start_index, count, values, available);
 }
 
 std::pair<ErrorCode, double> PyConnectionWrapper::ReadTableValue(uint32_t index)
 {
-    double value = 0.0;
-    const ErrorCode code = forward([&](IConnection& c) { return c.ReadTableValue(index, value); });
-    return {code, value};
+    return readValue(&IConnection::ReadTableValue, index);
 }
 
 ErrorCode PyConnectionWrapper::ReadMultiTableValues(uint32_t start_index, uint32_t count, double* values,
-                                                 size_t available)
+                                                    size_t available)
 {
-    return forward([&](IConnection& c) {
-        return count > available ? BadArgument : c.ReadMultiTableValues(start_index, count, values);
-    });
+    return readValues(&IConnection::ReadMultiTableValues, start_index, count, values, available);
 }
 
 ErrorCode PyConnectionWrapper::WriteVrValue(uint32_t index, double value)
 {
-    return forward([&](IConnection& c) { return c.WriteVrValue(index, value); });
+    return writeValue(&IConnection::WriteVrValue, index, value);
 }
 
 ErrorCode PyConnectionWrapper::WriteMultiVrValues(uint32_t start_index, uint32_t count, const double* values,
-                                                 size_t available)
+                                                  size_t available)
 {
-    return forward([&](IConnection& c) {
-        return count > available ? BadArgument : c.WriteMultiVrValues(start_index, count, values);
-    });
+    return writeValues(&IConnection::WriteMultiVrValues, start_index, count, values, available);
 }
 
 std::pair<ErrorCode, double> PyConnectionWrapper::ReadVrValue(uint32_t index)
 {
-    double value = 0.0;
-    const ErrorCode code = forward([&](IConnection& c) { return c.ReadVrValue(index, value); });
-    return {code, value};
+    return readValue(&IConnection::ReadVrValue, index);
 }
 
-ErrorCode PyConnectionWrapper::ReadMultiVrValues(uint32_t start_index, uint32_t count, double* values,
-                                                 size_t available)
+ErrorCode PyConnectionWrapper::ReadMultiVrValues(uint32_t start_index, uint32_t count, double* values, size_t available)
 {
-    return forward([&](IConnection& c) {
-        return count > available ? BadArgument : c.ReadMultiVrValues(start_index, count, values);
-    });
+    return readValues(&IConnection::ReadMultiVrValues, start_index, count, values, available);
 }
 
 ErrorCode PyConnectionWrapper::WriteAxisParam(const std::string_view& param_name, int axis, double value)

@@ -96,6 +96,18 @@ private:
     template <typename Operation>
     ErrorCode forward(Operation&& operation);
 
+    // VR and TABLE values are read and written alike; these serve both, given
+    // the connection's member for the one or the other.
+    using WriteOne = ErrorCode (IConnection::*)(uint32_t, double);
+    using WriteBlock = ErrorCode (IConnection::*)(uint32_t, uint32_t, const double*);
+    using ReadOne = ErrorCode (IConnection::*)(uint32_t, double&);
+    using ReadBlock = ErrorCode (IConnection::*)(uint32_t, uint32_t, double*);
+    ErrorCode writeValue(WriteOne write, uint32_t index, double value);
+    ErrorCode writeValues(WriteBlock write, uint32_t start_index, uint32_t count, const double* values,
+                          size_t available);
+    std::pair<ErrorCode, double> readValue(ReadOne read, uint32_t index);
+    ErrorCode readValues(ReadBlock read, uint32_t start_index, uint32_t count, double* values, size_t available);
+
     std::mutex _mutex; // guards _context
     std::shared_ptr<LiveContext> _context;
     const std::shared_ptr<EventSink> _events;
