@@ -11,13 +11,6 @@ ErrorCode CmdBase::send(int axis)
     return writeRequest(request.buffer(), TraceRequest::OnSuccess, request.error());
 }
 
-ErrorCode CmdBase::readReply()
-{
-    ReplyTrace trace(*this);
-    const ErrorCode error = readSimpleReply(nullptr);
-    trace.print();
-    setError(error);
-    return error;
-}
+ErrorCode CmdBase::readReply() { return readTracedSimpleReply(nullptr); }
 
 } // namespace Vantrel::HolvaneApi::TCP

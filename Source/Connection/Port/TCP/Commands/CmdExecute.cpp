@@ -11,13 +11,6 @@ ErrorCode CmdExecute::send(const std::string_view& command)
     return writeRequest(request.buffer(), TraceRequest::OnSuccess, request.error());
 }
 
-ErrorCode CmdExecute::readReply()
-{
-    ReplyTrace trace(*this);
-    const ErrorCode error = readSimpleReply(nullptr);
-    trace.print();
-    setError(error);
-    return error;
-}
+ErrorCode CmdExecute::readReply() { return readTracedSimpleReply(nullptr); }
 
 } // namespace Vantrel::HolvaneApi::TCP

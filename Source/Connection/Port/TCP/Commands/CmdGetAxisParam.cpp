@@ -29,13 +29,6 @@ ErrorCode CmdGetAxisParam::sendInternal(uint16_t token_code, int axis)
     return writeRequest(request.buffer(), TraceRequest::OnSuccess, request.error());
 }
 
-ErrorCode CmdGetAxisParam::readReply()
-{
-    ReplyTrace trace(*this);
-    const ErrorCode error = readSimpleReply(&_result);
-    trace.print();
-    setError(error);
-    return error;
-}
+ErrorCode CmdGetAxisParam::readReply() { return readTracedSimpleReply(&_result); }
 
 } // namespace Vantrel::HolvaneApi::TCP

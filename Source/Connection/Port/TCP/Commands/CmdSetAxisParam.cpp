@@ -30,13 +30,6 @@ ErrorCode CmdSetAxisParam::sendInternal(uint16_t token_code, int axis, double va
     return writeRequest(request.buffer(), TraceRequest::OnSuccess, request.error());
 }
 
-ErrorCode CmdSetAxisParam::readReply()
-{
-    ReplyTrace trace(*this);
-    const ErrorCode error = readSimpleReply(nullptr);
-    trace.print();
-    setError(error);
-    return error;
-}
+ErrorCode CmdSetAxisParam::readReply() { return readTracedSimpleReply(nullptr); }
 
 } // namespace Vantrel::HolvaneApi::TCP

@@ -11,13 +11,6 @@ ErrorCode CmdSetVr::send(uint32_t index, double value)
     return writeRequest(request.buffer(), TraceRequest::OnSuccess, request.error());
 }
 
-ErrorCode CmdSetVr::readReply()
-{
-    ReplyTrace trace(*this);
-    const ErrorCode error = readSimpleReply(nullptr);
-    trace.print();
-    setError(error);
-    return error;
-}
+ErrorCode CmdSetVr::readReply() { return readTracedSimpleReply(nullptr); }
 
 } // namespace Vantrel::HolvaneApi::TCP

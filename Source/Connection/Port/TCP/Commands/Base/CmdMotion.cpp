@@ -40,13 +40,6 @@ ErrorCode CmdMotion::sendValues(size_t count, const double* values, int axis)
     return writeRequest(request.buffer(), TraceRequest::OnSuccess, request.error());
 }
 
-ErrorCode CmdMotion::readReply()
-{
-    ReplyTrace trace(*this);
-    const ErrorCode error = readSimpleReply(&_result);
-    trace.print();
-    setError(error);
-    return error;
-}
+ErrorCode CmdMotion::readReply() { return readTracedSimpleReply(&_result); }
 
 } // namespace Vantrel::HolvaneApi::TCP

@@ -157,4 +157,13 @@ ErrorCode Command::readSimpleReply(double* value, uint16_t* status)
     return _connection->GetResponse(value, status);
 }
 
+ErrorCode Command::readTracedSimpleReply(double* value)
+{
+    ReplyTrace trace(*this);
+    const ErrorCode error = readSimpleReply(value);
+    trace.print();
+    setError(error);
+    return error;
+}
+
 } // namespace Vantrel::HolvaneApi::TCP

@@ -28,9 +28,11 @@ namespace Vantrel::HolvaneApi::TCP {
 //    the first encoder error (NoError when the request is complete). Nothing is
 //    written when built is an error; otherwise the whole request goes out or
 //    nothing is treated as sent. The " >> " line follows the TraceRequest rule.
-//  - readReply(): open a `ReplyTrace trace(*this);` first when the command
-//    prints a " << " line, read with readSimpleReply() or the connection's
-//    services, call trace.print() where the rules say, and always end with
+//  - readReply(): a command answered by one simple reply whose " << " line
+//    follows the reply, whatever happened, is just readTracedSimpleReply().
+//    Any other opens a `ReplyTrace trace(*this);` first when it prints a
+//    " << " line, reads with readSimpleReply() or the connection's services,
+//    calls trace.print() where the rules say, and always ends with
 //    `setError(e); return e;`.
 //  - When a reply fails so that its end in the stream is unknown (time-out or
 //    read error inside it, malformed framing), call connection().abandonStream()
@@ -102,6 +104,11 @@ protected:
     // The simple reply: value, then status (controller error number). A read
     // failure abandons the stream; a controller error keeps it.
     ErrorCode readSimpleReply(double* value, uint16_t* status = nullptr);
+
+    // The whole readReply() of most commands: one simple reply (the value to
+    // `value` when not null) recorded for the " << " line, which is printed
+    // after it whatever happened; the outcome is stored with setError().
+    ErrorCode readTracedSimpleReply(double* value);
 
     ErrorCode _error;
     Connection_TCP* _connection;
