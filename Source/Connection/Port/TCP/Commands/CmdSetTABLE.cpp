@@ -2,17 +2,6 @@
 
 namespace Vantrel::HolvaneApi::TCP {
 
-ErrorCode CmdSetTABLE::send(size_t /*start_index*/, size_t /*count*/, const double* /*values*/) { return Fail; }
-
-ErrorCode CmdSetTABLE::readReply()
-{
-    ReplyTrace trace(*this);
-    ErrorCode error = NoError;
-    for (size_t chunk = 0; chunk < _chunksSent && error == NoError; ++chunk)
-        error = readSimpleReply(nullptr);
-    trace.print();
-    setError(error);
-    return error;
-}
+CmdSetTABLE::CmdSetTABLE(Connection_TCP* conn) : CmdBlockWrite(conn) {}
 
 } // namespace Vantrel::HolvaneApi::TCP

@@ -1,24 +1,17 @@
 #pragma once
 
-#include "Connection/Port/TCP/Commands/Base/Command.h"
-
-#include <cstddef>
+#include "Connection/Port/TCP/Commands/Base/CmdBlockWrite.h"
 
 namespace Vantrel::HolvaneApi::TCP {
 
-// Writing a run of TABLE values: the TCP command set has no request encoding for it, so
-// send() writes nothing and reports Fail. The reply side reads one simple
-// reply per chunk sent, stopping at the first failure.
-class CmdSetTABLE : public Command {
+// Writing a run of TABLE values (not carried by the TCP command set: Fail).
+class CmdSetTABLE : public CmdBlockWrite {
 public:
-    explicit CmdSetTABLE(Connection_TCP* conn) : Command(conn) {}
+    explicit CmdSetTABLE(Connection_TCP* conn);
 
-    ErrorCode send(size_t start_index, size_t count, const double* values);
-    ErrorCode readReply() override;
     const char* name() const override { return _name; }
 
 private:
-    size_t _chunksSent = 0;
     const char* _name = "CmdSetTABLE";
 };
 
