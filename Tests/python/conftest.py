@@ -108,23 +108,52 @@ def _stop(process):
         stream.close()
 
 
+class Sim:
+    """holvane-sim on a free port, with the given fault options."""
+
+    def __init__(self, *options):
+        if not SIMULATOR.exists():
+            pytest.skip("holvane-sim not built")
+        self.process = subprocess.Popen(
+            [str(SIMULATOR), "--host", "127.0.0.1", "--port", "0", *map(str, options)],
+            stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
+        line = _read_line(self.process.stdout, 10.0)
+        if not line.startswith("listening on "):
+            _stop(self.process)
+            pytest.fail(f"simulator did not start: {line!r}")
+        host, port = line[len("listening on "):].strip().rsplit(":", 1)
+        self.host, self.port = host, int(port)
+        # Keep draining its output so it never blocks on a full pipe.
+        threading.Thread(target=self.process.stdout.read, daemon=True).start()
+
+    def close(self):
+        _stop(self.process)
+
+
 @pytest.fixture
 def sim(tcp_plugin):
     """Starts holvane-sim on a free port; yields (host, port)."""
-    if not SIMULATOR.exists():
-        pytest.skip("holvane-sim not built")
-    process = subprocess.Popen([str(SIMULATOR), "--host", "127.0.0.1", "--port", "0"],
-                               stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
+    started = Sim()
     try:
-        line = _read_line(process.stdout, 10.0)
-        if not line.startswith("listening on "):
-            pytest.fail(f"simulator did not start: {line!r}")
-        host, port = line[len("listening on "):].strip().rsplit(":", 1)
-        # Keep draining its output so it never blocks on a full pipe.
-        threading.Thread(target=process.stdout.read, daemon=True).start()
-        yield host, int(port)
+        yield started.host, started.port
     finally:
-        _stop(process)
+        started.close()
+
+
+@pytest.fixture
+def sims(tcp_plugin):
+    """Starts simulators on demand, sims(*options) -> Sim; stops them all
+    when the test ends."""
+    started = []
+
+    def start(*options):
+        one = Sim(*options)
+        started.append(one)
+        return one
+
+    yield start
+    for one in started:
+        one.close()
 
 
 def _read_line(stream, timeout):
@@ -135,13 +164,19 @@ def _read_line(stream, timeout):
     return result[0] if result else ""
 
 
-def connect(hv, host, port, trace=0):
-    """A connected Connection to host:port over the TCP plug-in."""
+def unconnected(hv, host, port, trace=0):
+    """A Connection with a TCP context aimed at host:port, not yet connected."""
     c = hv.Connection()
     assert c.CreateContext(hv.ConnectionType.TCP) == hv.ErrorCode.NoError
     assert c.WriteStringAttribute("TCP_HostName", host) == hv.ErrorCode.NoError
     assert c.WriteIntAttribute("TCP_Port", port) == hv.ErrorCode.NoError
     c.WriteIntAttribute("TCP_Trace", trace)
+    return c
+
+
+def connect(hv, host, port, trace=0):
+    """A connected Connection to host:port over the TCP plug-in."""
+    c = unconnected(hv, host, port, trace)
     code = c.Connect()
     assert code == hv.ErrorCode.NoError, hex(int(code))
     return c

@@ -2,13 +2,13 @@
 the token table, during a reply and between replies, corrupt and drip-fed
 replies. After each fault every call has returned with a code within its
 limit, the connection reports its state truthfully, and a new Connect works."""
-import subprocess
 import threading
 import time
 
 import pytest
 
-from conftest import SIMULATOR, _read_line, _stop, connect
+# Sim stays importable from here for the soak test.
+from conftest import Sim, connect, unconnected  # noqa: F401
 
 OK = 0
 # Error codes of the API band and the system band's closed-port code.
@@ -18,53 +18,6 @@ BAD_RESPONSE = 0x10000000C
 EBADF = 0x200000009
 REPLY_LIMIT = 10.0  # the controller's per-wait reply limit, seconds
 PROMPT = 3.0  # what "at once" may take on a busy machine
-
-
-class Sim:
-    """holvane-sim with fault options, on a free port."""
-
-    def __init__(self, *options):
-        if not SIMULATOR.exists():
-            pytest.skip("holvane-sim not built")
-        self.process = subprocess.Popen(
-            [str(SIMULATOR), "--host", "127.0.0.1", "--port", "0", *map(str, options)],
-            stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
-        line = _read_line(self.process.stdout, 10.0)
-        if not line.startswith("listening on "):
-            _stop(self.process)
-            pytest.fail(f"simulator did not start: {line!r}")
-        self.port = int(line.strip().rsplit(":", 1)[1])
-        threading.Thread(target=self.process.stdout.read, daemon=True).start()
-
-    def close(self):
-        _stop(self.process)
-
-
-@pytest.fixture
-def sims(tcp_plugin):
-    started = []
-
-    def start(*options):
-        sim = Sim(*options)
-        started.append(sim)
-        return sim
-
-    yield start
-    for sim in started:
-        sim.close()
-
-
-def linked(hv, port):
-    return connect(hv, "127.0.0.1", port)
-
-
-def unconnected(hv, port):
-    c = hv.Connection()
-    assert c.CreateContext(hv.ConnectionType.TCP) == OK
-    assert c.WriteStringAttribute("TCP_HostName", "127.0.0.1") == OK
-    assert c.WriteIntAttribute("TCP_Port", port) == OK
-    c.WriteIntAttribute("TCP_Trace", 0)
-    return c
 
 
 def code_of(result):
@@ -110,7 +63,7 @@ def test_silent_controller_times_out_every_operation_within_its_limit(hv, sims):
     connections, so the test waits out the limit only once."""
     silent = sims("--silent-after", 2)  # answers VERSION and CONTROL only
     healthy = sims()
-    connections = {name: linked(hv, silent.port) for name in OPERATIONS}
+    connections = {name: connect(hv, "127.0.0.1", silent.port) for name in OPERATIONS}
     outcomes = {}
 
     def run(name):
@@ -141,7 +94,7 @@ def test_silent_controller_times_out_every_operation_within_its_limit(hv, sims):
 def test_link_closed_during_the_token_table(hv, sims, stop_bytes):
     broken = sims("--table-stop", stop_bytes, "--table-stop-close")
     healthy = sims()
-    c = unconnected(hv, broken.port)
+    c = unconnected(hv, "127.0.0.1", broken.port)
     try:
         code, _, took = timed(c.Connect)
         assert code != OK
@@ -158,7 +111,7 @@ def test_link_closed_during_the_token_table(hv, sims, stop_bytes):
 def test_token_table_stopped_part_way_ends_connect_with_token_table(hv, sims, stop_bytes):
     stuck = sims("--table-stop", stop_bytes)  # then silent, link kept open
     healthy = sims()
-    c = unconnected(hv, stuck.port)
+    c = unconnected(hv, "127.0.0.1", stuck.port)
     try:
         code, _, took = timed(c.Connect)
         assert code == TOKEN_TABLE, hex(code)
@@ -189,7 +142,7 @@ def test_link_closed_during_a_reply(hv, sims, name, cut):
     request 3 proves the link worked."""
     broken = sims("--cut-reply", f"4:{cut}")
     healthy = sims()
-    c = linked(hv, broken.port)
+    c = connect(hv, "127.0.0.1", broken.port)
     try:
         assert c.WriteVrString(2, TEXT) == OK
         code, _, took = timed(lambda: OPERATIONS[name](c))
@@ -211,7 +164,7 @@ def test_link_closed_during_a_reply(hv, sims, name, cut):
 def test_link_closed_between_replies(hv, sims):
     closing = sims("--close-after", 3)  # VERSION, CONTROL, one request
     healthy = sims()
-    c = linked(hv, closing.port)
+    c = connect(hv, "127.0.0.1", closing.port)
     try:
         assert c.WriteVrValue(4, 8.5) == OK
         code, _, took = timed(lambda: c.ReadVrValue(4))
@@ -233,7 +186,7 @@ def test_corrupt_reply_is_an_error_and_the_state_stays_truthful(hv, sims, name):
     next."""
     corrupt = sims("--corrupt-reply", 3)
     healthy = sims()
-    c = linked(hv, corrupt.port)
+    c = connect(hv, "127.0.0.1", corrupt.port)
     try:
         code, result, took = timed(lambda: OPERATIONS[name](c))
         assert took < REPLY_LIMIT + 3.0, f"{name}: {took:.2f} s"
@@ -254,7 +207,7 @@ def test_corrupt_reply_is_an_error_and_the_state_stays_truthful(hv, sims, name):
 def test_drip_fed_replies_arrive_whole(hv, sims):
     """Replies sent one byte at a time decode exactly as whole ones."""
     drip = sims("--drip-us", 300)
-    c = linked(hv, drip.port)
+    c = connect(hv, "127.0.0.1", drip.port)
     try:
         for i in range(8):
             assert c.WriteVrValue(40 + i, i * 1.25 - 3) == OK

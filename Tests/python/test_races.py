@@ -6,9 +6,7 @@ import os
 import threading
 import time
 
-import pytest
-
-from test_faults import Sim
+from conftest import connect
 
 OK = 0
 THREADS = 8
@@ -43,30 +41,6 @@ def settled(count, expected, limit=5.0):
         time.sleep(0.02)
         value = count()
     return value
-
-
-@pytest.fixture
-def sims(tcp_plugin):
-    started = []
-
-    def start(*options):
-        sim = Sim(*options)
-        started.append(sim)
-        return sim
-
-    yield start
-    for sim in started:
-        sim.close()
-
-
-def new_connection(hv, port):
-    c = hv.Connection()
-    assert c.CreateContext(hv.ConnectionType.TCP) == OK
-    assert c.WriteStringAttribute("TCP_HostName", "127.0.0.1") == OK
-    assert c.WriteIntAttribute("TCP_Port", port) == OK
-    c.WriteIntAttribute("TCP_Trace", 0)
-    assert c.Connect() == OK
-    return c
 
 
 class Workers:
@@ -139,7 +113,7 @@ def in_flight(hv, sim, action, rounds=3):
     `action` to the connection from this thread and checks the aftermath."""
     before_tasks, before_fds = baseline()
     for _ in range(rounds):
-        c = new_connection(hv, sim.port)
+        c = connect(hv, "127.0.0.1", sim.port)
         workers = Workers(c)
         workers.start()
         time.sleep(0.15)
@@ -199,7 +173,7 @@ def test_release_while_threads_wait_for_overdue_replies(hv, sims):
     silent = sims("--silent-after", 2)
     before_tasks, before_fds = baseline()
     for destroy in (True, False):
-        c = new_connection(hv, silent.port)
+        c = connect(hv, "127.0.0.1", silent.port)
         results = [None] * THREADS
 
         def wait_for_reply(w, c=c):
@@ -242,7 +216,7 @@ def test_block_reads_with_requests_queued_behind_them_keep_the_link(hv, peer):
         return simple_reply(5.5)
 
     peer.responder = respond
-    c = new_connection(hv, peer.port)
+    c = connect(hv, "127.0.0.1", peer.port)
     try:
         stop = threading.Event()
         failures = []
