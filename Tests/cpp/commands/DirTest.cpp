@@ -1,6 +1,6 @@
 // The directory listing: request bytes, the listing's line forms, entry
 // decoding, the encoded reply instead of a listing, and the bounds on lines.
-#include "CommandFixture.h"
+#include "InStepCommandTest.h"
 
 #include "Connection/Port/TCP/Commands/CmdDir.h"
 
@@ -26,29 +26,16 @@ ReportControllerFileCallback collect()
     };
 }
 
-class DirListing : public CommandTest {
+class DirListing : public InStepCommandTest {
 protected:
     Bytes request() { return wire().tok("DIR").tok("QUOTES").rawText("B").tok("QUOTES").zero(); }
-    Bytes listing(const std::string& text, double status = 0)
-    {
-        Bytes out = bytesOf(text);
-        append(out, wire().reply(0, status));
-        return out;
-    }
-    void expectInStep()
-    {
-        peer().expect(wire().tok("BASE").tok("OPENBRACKETS").num(4).tok("CLOSEBRACKETS").zero(), "in step")
-            .send(wire().reply(0, 0));
-        EXPECT_EQ(conn().SetAxisBase(4), NoError);
-        ctl->verifyScript();
-        EXPECT_TRUE(conn().IsConnected());
-    }
 };
 
 TEST_P(DirListing, DeliversEveryEntryOfAListing)
 {
     stListing got;
-    peer().expect(request(), "DIR").send(listing("RAM\nPROG1,100,80,-1,2,1,0\r\nDATA,5,0,3,7,0,1,extra\r\nOK\n"));
+    peer().expect(request(), "DIR")
+        .send(textThenReply("RAM\nPROG1,100,80,-1,2,1,0\r\nDATA,5,0,3,7,0,1,extra\r\nOK\n"));
     EXPECT_EQ(conn().Dir(&got, collect()), NoError);
     ASSERT_EQ(got.entries.size(), 2u);
     EXPECT_EQ(got.context, &got);
@@ -71,14 +58,14 @@ TEST_P(DirListing, DeliversEveryEntryOfAListing)
     // no known heading (taken as the heading all the same).
     for (const char* head : {",", "EPROM", "eeprom\r", "ram", "FILES ON CARD"}) {
         stListing more;
-        peer().expect(request(), head).send(listing(std::string(head) + "\nA,1,1,0,1,0,0\nok\n"));
+        peer().expect(request(), head).send(textThenReply(std::string(head) + "\nA,1,1,0,1,0,0\nok\n"));
         EXPECT_EQ(conn().Dir(&more, collect()), NoError) << head;
         ASSERT_EQ(more.entries.size(), 1u) << head;
         EXPECT_STREQ(more.entries[0].szName, "A");
     }
     // A controller error in the trailing reply is the result.
     stListing failed;
-    peer().expect(request()).send(listing("RAM\nOK\n", 12));
+    peer().expect(request()).send(textThenReply("RAM\nOK\n", 12));
     EXPECT_EQ(conn().Dir(&failed, collect()), static_cast<ErrorCode>(0x40000000C));
     ctl->verifyScript();
     expectInStep();
@@ -89,9 +76,9 @@ TEST_P(DirListing, BadEntriesAreSkippedAndReported)
     const std::string longName(140, 'N');
     const std::string veryLongName(600, 'L');
     stListing got;
-    peer().expect(request()).send(listing("RAM\nGOOD1,1,2,3,4,1,1\nBAD,abc,1,1,1,1,1\ntable,1,1,1,1,1,1\n"
-                                          "TABLE,1,1,1,1,1,1\n" + longName + ",9,9,9,9,0,0\n" +
-                                          veryLongName + ",7,7,7,7,1,0\nGOOD2,1,2,3,4,0,0\nOK\n"));
+    peer().expect(request()).send(textThenReply("RAM\nGOOD1,1,2,3,4,1,1\nBAD,abc,1,1,1,1,1\ntable,1,1,1,1,1,1\n"
+                                                "TABLE,1,1,1,1,1,1\n" + longName + ",9,9,9,9,0,0\n" +
+                                                veryLongName + ",7,7,7,7,1,0\nGOOD2,1,2,3,4,0,0\nOK\n"));
     EXPECT_EQ(conn().Dir(&got, collect()), BadResponse);
     ASSERT_EQ(got.entries.size(), 4u);
     EXPECT_STREQ(got.entries[0].szName, "GOOD1");
@@ -125,7 +112,7 @@ TEST_P(DirListing, AThrowingHandlerNeitherEscapesNorDesynchronises)
         ++calls;
         throw std::runtime_error("handler failed");
     };
-    peer().expect(request()).send(listing("RAM\nA,1,1,1,1,1,1\nB,1,1,1,1,1,1\nOK\n"));
+    peer().expect(request()).send(textThenReply("RAM\nA,1,1,1,1,1,1\nB,1,1,1,1,1,1\nOK\n"));
     EXPECT_EQ(conn().Dir(nullptr, throwing), BadArgument);
     EXPECT_EQ(calls, 1) << "no further calls once the handler has thrown";
     ctl->verifyScript();

@@ -1,6 +1,6 @@
 // Block reads of VR and TABLE values: the request, the acknowledged value
 // list, and how the connection stays in step (or is abandoned) afterwards.
-#include "CommandFixture.h"
+#include "InStepCommandTest.h"
 
 #include <chrono>
 #include <cmath>
@@ -9,7 +9,7 @@
 namespace Vantrel::HolvaneApi::Testing {
 namespace {
 
-class ValueList : public CommandTest {
+class ValueList : public InStepCommandTest {
 protected:
     Bytes blockRequest(const char* keyword, double first, double last)
     {
@@ -18,16 +18,6 @@ protected:
     }
     Bytes ack() { return wire().tok("UNKNOWN"); }
     Bytes ok() { return wire().reply(0, 0); }
-
-    // A request that must come next, exactly: proves the stream is in step.
-    void expectInStep()
-    {
-        peer().expect(wire().tok("BASE").tok("OPENBRACKETS").num(4).tok("CLOSEBRACKETS").zero(), "in step")
-            .send(wire().reply(0, 0));
-        EXPECT_EQ(conn().SetAxisBase(4), NoError);
-        ctl->verifyScript();
-        EXPECT_TRUE(conn().IsConnected());
-    }
 };
 
 TEST_P(ValueList, DecodesRunsSubstitutesAndLineEnds)

@@ -1,6 +1,6 @@
 // VR strings read in packets of the caller's size, EX's acknowledged reply,
 // and how a broken reply of either ends the link rather than the stream's order.
-#include "CommandFixture.h"
+#include "InStepCommandTest.h"
 
 #include <chrono>
 #include <cstddef>
@@ -51,7 +51,7 @@ StreamHandlerCallback collect()
     };
 }
 
-class VrString : public CommandTest {
+class VrString : public InStepCommandTest {
 protected:
     Bytes printRequest(double vr)
     {
@@ -61,27 +61,13 @@ protected:
             .tok("SEMICOLON").tok("VRSTRING").tok("OPENBRACKETS").num(vr).tok("CLOSEBRACKETS").tok("EOX")
             .tok("SEMICOLON").tok("COLON").zero();
     }
-    Bytes printed(const std::string& text, double status = 0)
-    {
-        Bytes out = bytesOf(text);
-        append(out, wire().reply(0, status));
-        return out;
-    }
-    void expectInStep()
-    {
-        peer().expect(wire().tok("BASE").tok("OPENBRACKETS").num(4).tok("CLOSEBRACKETS").zero(), "in step")
-            .send(wire().reply(0, 0));
-        EXPECT_EQ(conn().SetAxisBase(4), NoError);
-        ctl->verifyScript();
-        EXPECT_TRUE(conn().IsConnected());
-    }
 };
 
 TEST_P(VrString, PacketsOfTheCallersSize)
 {
     PacketRecord record(4);
     stStream s;
-    peer().expect(printRequest(7), "PRINT").send(printed("10#0123456789"));
+    peer().expect(printRequest(7), "PRINT").send(textThenReply("10#0123456789"));
     EXPECT_EQ(conn().ReadVrString(7, &s, collect(), record.get()), NoError);
     ASSERT_EQ(s.packets.size(), 3u);
     for (uint32_t i = 0; i < 3; ++i) {
@@ -94,7 +80,7 @@ TEST_P(VrString, PacketsOfTheCallersSize)
     EXPECT_EQ(record.get()->buff_length, 4u) << "the caller's capacity is never changed";
 
     stStream even;
-    peer().expect(printRequest(8)).send(printed("8#abcdefgh"));
+    peer().expect(printRequest(8)).send(textThenReply("8#abcdefgh"));
     EXPECT_EQ(conn().ReadVrString(8, &even, collect(), record.get()), NoError);
     ASSERT_EQ(even.packets.size(), 2u);
     EXPECT_EQ(even.packets[1].number, 1u);
@@ -104,7 +90,7 @@ TEST_P(VrString, PacketsOfTheCallersSize)
     PacketRecord big(64);
     stStream binary;
     Bytes reply = {0, 0};
-    append(reply, printed(std::string("12#ab\0\x1b\r\n#,xyz!", 15)));
+    append(reply, textThenReply(std::string("12#ab\0\x1b\r\n#,xyz!", 15)));
     peer().expect(printRequest(1)).send(reply);
     EXPECT_EQ(conn().ReadVrString(1, &binary, collect(), big.get()), NoError);
     ASSERT_EQ(binary.packets.size(), 1u);
@@ -112,7 +98,7 @@ TEST_P(VrString, PacketsOfTheCallersSize)
 
     // The empty string: one call, numbered 1 of 1.
     stStream empty;
-    peer().expect(printRequest(2)).send(printed("0#"));
+    peer().expect(printRequest(2)).send(textThenReply("0#"));
     EXPECT_EQ(conn().ReadVrString(2, &empty, collect(), record.get()), NoError);
     ASSERT_EQ(empty.packets.size(), 1u);
     EXPECT_EQ(empty.packets[0].length, 0u);
@@ -121,7 +107,7 @@ TEST_P(VrString, PacketsOfTheCallersSize)
 
     // A controller error after the packets.
     stStream failed;
-    peer().expect(printRequest(3)).send(printed("2#ok", 4));
+    peer().expect(printRequest(3)).send(textThenReply("2#ok", 4));
     EXPECT_EQ(conn().ReadVrString(3, &failed, collect(), record.get()), static_cast<ErrorCode>(0x400000004));
     EXPECT_EQ(failed.text(), "ok");
     ctl->verifyScript();
@@ -145,7 +131,7 @@ TEST_P(VrString, UnusableRecordsOrHandlersSendNothing)
         ++calls;
         throw std::runtime_error("handler failed");
     };
-    peer().expect(printRequest(5)).send(printed("9#123456789"));
+    peer().expect(printRequest(5)).send(textThenReply("9#123456789"));
     EXPECT_EQ(conn().ReadVrString(5, nullptr, throwing, record.get()), BadArgument);
     EXPECT_EQ(calls, 1);
     expectInStep();
