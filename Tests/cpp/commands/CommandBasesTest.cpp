@@ -1,32 +1,14 @@
 // The pieces several command classes share: the traced simple reply, the
 // block read and the block write. Each command keeps its own name, its own
 // trace rules and its own result through them.
-#include "CommandFixture.h"
+#include "TraceLines.h"
 
 #include <functional>
-#include <sstream>
 
 namespace Vantrel::HolvaneApi::Testing {
 namespace {
 
-std::vector<std::string> linesOf(const std::string& text)
-{
-    std::vector<std::string> lines;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);)
-        lines.push_back(line);
-    return lines;
-}
-
-std::string traceLine(const std::string& name, const char* arrow, const Bytes& bytes)
-{
-    return name + arrow + "[" + std::to_string(bytes.size()) + "]: " + hexOf(bytes);
-}
-
-class CommandBases : public CommandTest {
-protected:
-    void SetUp() override { connectWith(TokenTableText::standard(), true); }
-};
+class CommandBases : public TracedCommandTest {};
 
 TEST_P(CommandBases, AControllerErrorIsTracedAndReportedByEverySimpleReplyCommand)
 {
