@@ -7,8 +7,7 @@ import time
 
 import pytest
 
-# Sim stays importable from here for the soak test.
-from conftest import Sim, connect, unconnected  # noqa: F401
+from conftest import connect, unconnected
 
 OK = 0
 # Error codes of the API band and the system band's closed-port code.

@@ -10,7 +10,7 @@ import os
 
 import pytest
 
-from conftest import run_python
+from conftest import Sim, run_python
 
 pytestmark = [
     pytest.mark.slow,
@@ -127,8 +127,6 @@ print(json.dumps(dict(totals, seconds=round(elapsed, 1), alive=alive, samples=sa
 @pytest.fixture
 def soak_sim(tcp_plugin):
     """holvane-sim with the options in HOLVANE_SOAK_SIM_ARGS (none by default)."""
-    from test_faults import Sim
-
     sim = Sim(*os.environ.get("HOLVANE_SOAK_SIM_ARGS", "").split())
     yield "127.0.0.1", sim.port
     sim.close()
