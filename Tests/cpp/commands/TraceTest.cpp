@@ -1,31 +1,14 @@
 // The hexadecimal trace lines on standard output: each command's own name and
 // exactly its own bytes, in each direction.
 #include "CommandFixture.h"
+#include "TraceLines.h"
 
 #include <functional>
-#include <sstream>
 
 namespace Vantrel::HolvaneApi::Testing {
 namespace {
 
-std::vector<std::string> linesOf(const std::string& text)
-{
-    std::vector<std::string> lines;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);)
-        lines.push_back(line);
-    return lines;
-}
-
-std::string traceLine(const std::string& name, const char* arrow, const Bytes& bytes)
-{
-    return name + arrow + "[" + std::to_string(bytes.size()) + "]: " + hexOf(bytes);
-}
-
-class Trace : public CommandTest {
-protected:
-    void SetUp() override { connectWith(TokenTableText::standard(), true); }
-};
+using Trace = TracedCommandTest;
 
 TEST_P(Trace, EachLineShowsTheCommandsOwnBytes)
 {
