@@ -7,16 +7,21 @@
 #   HOLVANE_BENCH_SCALE  multiplies every iteration count (default 1)
 #   --profile            also run Bench/profile.sh (strace, callgrind, perf), output in Bench/profile.txt
 #   --no-build           use the tree as it is
+#   --keep-awake         run one busy loop at the lowest priority meanwhile (see RESULTS.md:
+#                        in a virtual machine an idle core halts, and waking it costs more
+#                        than the loopback round trip itself)
 set -euo pipefail
 ROOT="$(cd "$(dirname "$0")/.." && pwd)"
 BUILD="${HOLVANE_BENCH_BUILD:-$ROOT/build-bench}"
 SCALE="${HOLVANE_BENCH_SCALE:-1}"
 PROFILE=0
 BUILD_FIRST=1
+KEEP_AWAKE=0
 for arg in "$@"; do
   case "$arg" in
     --profile) PROFILE=1 ;;
     --no-build) BUILD_FIRST=0 ;;
+    --keep-awake) KEEP_AWAKE=1 ;;
     *) echo "unknown option $arg" >&2; exit 2 ;;
   esac
 done
@@ -34,7 +39,16 @@ done
 bench_started=$(date +%s)
 WORK="$(mktemp -d)"
 SIM_PID=""
+AWAKE_PID=""
+stop_awake() {
+  if [ -n "$AWAKE_PID" ]; then
+    kill "$AWAKE_PID" 2>/dev/null || true
+    wait "$AWAKE_PID" 2>/dev/null || true
+    AWAKE_PID=""
+  fi
+}
 cleanup() {
+  stop_awake
   if [ -n "$SIM_PID" ] && kill -0 "$SIM_PID" 2>/dev/null; then
     kill -TERM "$SIM_PID" 2>/dev/null || true
     wait "$SIM_PID" 2>/dev/null || true
@@ -109,6 +123,11 @@ others() {
 }
 load_before="$(cut -d' ' -f1-3 /proc/loadavg)"
 busy_before="$(cpu_busy); busy processes: $(others)"
+if [ "$KEEP_AWAKE" = 1 ]; then
+  # Lowest priority: any benchmark thread that wakes preempts it at once.
+  nice -n 19 sh -c 'while :; do :; done' &
+  AWAKE_PID=$!
+fi
 COMMON=(--host "$HOST" --port "$PORT" --scale "$SCALE" --request-bytes "$REQUEST_BYTES" --reply-bytes "$REPLY_BYTES")
 
 echo "== C++, trace off" >&2
@@ -127,6 +146,7 @@ echo "== Python, trace on (stdout to /dev/null)" >&2
 stage "Python, trace on" "$PYTHON" "$ROOT/Bench/py_bench.py" --build "$BUILD" "${COMMON[@]}" --trace 1 \
   --groups single --suffix " (trace on)" --json "$WORK/py_trace.json" >/dev/null
 
+stop_awake
 load_after="$(cut -d' ' -f1-3 /proc/loadavg)"
 busy_after="$(cpu_busy); busy processes: $(others)"
 if [ "$PROFILE" = 1 ]; then
@@ -149,6 +169,7 @@ echo
   --info "vr_read_bytes=$REQUEST_BYTES/$REPLY_BYTES" \
   --info "scale=$SCALE" \
   --info "simulator_options=${SIM_OPTIONS[*]}" \
+  --info "keep_awake=$([ "$KEEP_AWAKE" = 1 ] && echo "one busy loop at nice 19 during the benchmarks" || echo "no")" \
   --info "seconds=$(( $(date +%s) - started )) in all, $(( $(date +%s) - bench_started )) without the build" \
   "$WORK/cpp.json" "$WORK/cpp_trace.json" "$WORK/py.json" "$WORK/py_trace.json"
 exit "$STATUS"
