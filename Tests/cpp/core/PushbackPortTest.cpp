@@ -19,6 +19,19 @@ std::string text(const ByteSniffer& sniffer)
     return std::string(reinterpret_cast<const char*>(sniffer.data()), sniffer.size());
 }
 
+// A port over `wire` whose handed-out bytes are recorded.
+struct TracedPort {
+    explicit TracedPort(const std::string& wire) : port(inner, nullptr)
+    {
+        opened = inner.Open(wire.data(), wire.size()) == NoError;
+        port.setReadSniffer(&sniffer);
+    }
+    MemPort inner;
+    PushbackPort port;
+    ByteSniffer sniffer;
+    bool opened = false;
+};
+
 std::string readOnce(PushbackPort& port, size_t size)
 {
     std::vector<char> buffer(size);
@@ -30,11 +43,10 @@ std::string readOnce(PushbackPort& port, size_t size)
 TEST(PushbackPort, PutBackBytesAreReadFirstAndTracedWhenHandedOut)
 {
     const std::string wire = "socket";
-    MemPort inner;
-    ASSERT_EQ(inner.Open(wire.data(), wire.size()), NoError);
-    PushbackPort port(inner, nullptr);
-    ByteSniffer sniffer;
-    port.setReadSniffer(&sniffer);
+    TracedPort traced(wire);
+    ASSERT_TRUE(traced.opened);
+    PushbackPort& port = traced.port;
+    const ByteSniffer& sniffer = traced.sniffer;
 
     // A read past the end of one reply: shown only in part, the rest put back.
     char buffer[16] = {};
@@ -107,11 +119,11 @@ TEST(PushbackPort, HoldsAtMostOneReadsWorthAndDropsItWithTheLink)
 TEST(PushbackPort, BytesReadAheadAreServedInOrderShownWhenHandedOutAndDroppedWithTheLink)
 {
     const std::string wire = "0123456789abcdef";
-    MemPort inner;
-    ASSERT_EQ(inner.Open(wire.data(), wire.size()), NoError);
-    PushbackPort port(inner, nullptr);
-    ByteSniffer sniffer;
-    port.setReadSniffer(&sniffer);
+    TracedPort traced(wire);
+    ASSERT_TRUE(traced.opened);
+    MemPort& inner = traced.inner;
+    PushbackPort& port = traced.port;
+    const ByteSniffer& sniffer = traced.sniffer;
 
     EXPECT_EQ(readOnce(port, 4), "0123");
     EXPECT_EQ(inner.position(), wire.size());
@@ -164,11 +176,11 @@ TEST(PushbackPort, BytesReadAheadAreServedInOrderShownWhenHandedOutAndDroppedWit
 TEST(PushbackPort, AwaitingBytesReadsThemAheadUnshownAndReportsAnEndedLink)
 {
     const std::string wire = "reply";
-    MemPort inner;
-    ASSERT_EQ(inner.Open(wire.data(), wire.size()), NoError);
-    PushbackPort port(inner, nullptr);
-    ByteSniffer sniffer;
-    port.setReadSniffer(&sniffer);
+    TracedPort traced(wire);
+    ASSERT_TRUE(traced.opened);
+    MemPort& inner = traced.inner;
+    PushbackPort& port = traced.port;
+    const ByteSniffer& sniffer = traced.sniffer;
 
     EXPECT_EQ(port.awaitBytes(0), IReplyWatch::Wake::Quiet) << "0 never means an endless wait";
     EXPECT_EQ(inner.position(), 0u);
