@@ -50,6 +50,22 @@ private:
     std::vector<double> _ns;
 };
 
+// Runs `call` warmup times untimed, then iterations times with each call's
+// latency added to samples; returns the wall time of the timed calls in ns.
+template <typename Call>
+double timeLoop(size_t warmup, size_t iterations, Samples& samples, Call&& call)
+{
+    for (size_t i = 0; i < warmup; ++i)
+        call();
+    const auto start = Clock::now();
+    for (size_t i = 0; i < iterations; ++i) {
+        const auto t0 = Clock::now();
+        call();
+        samples.add(elapsedNs(t0, Clock::now()));
+    }
+    return elapsedNs(start, Clock::now());
+}
+
 // Fills the latency columns of a result from samples; ops_per_s from wall time.
 void summarize(BenchResult& result, const Samples& samples, double wallNs, double opsDone);
 

@@ -45,18 +45,10 @@ BenchResult runCondVarRoundTrip(size_t warmup, size_t iterations)
         }
     });
     Samples samples(iterations);
-    for (size_t i = 0; i < warmup; ++i) {
+    const double wall = timeLoop(warmup, iterations, samples, [&] {
         ping.set();
         pong.waitAndClear();
-    }
-    const auto start = Clock::now();
-    for (size_t i = 0; i < iterations; ++i) {
-        const auto t0 = Clock::now();
-        ping.set();
-        pong.waitAndClear();
-        samples.add(elapsedNs(t0, Clock::now()));
-    }
-    const double wall = elapsedNs(start, Clock::now());
+    });
     partner.join();
     BenchResult result;
     result.name = "condition-variable round trip (2 hand-offs)";

@@ -160,15 +160,7 @@ double FloorPingPong::run(size_t warmup, size_t iterations, Samples& samples, ui
             !recvAll(fd, _impl->reply.data(), _impl->reply.size()))
             ++errors;
     };
-    for (size_t i = 0; i < warmup; ++i)
-        roundTrip();
-    const auto start = Clock::now();
-    for (size_t i = 0; i < iterations; ++i) {
-        const auto t0 = Clock::now();
-        roundTrip();
-        samples.add(elapsedNs(t0, Clock::now()));
-    }
-    return elapsedNs(start, Clock::now());
+    return timeLoop(warmup, iterations, samples, roundTrip);
 }
 
 double FloorPingPong::runWithReaderThread(size_t warmup, size_t iterations, Samples& samples, uint64_t& errors,
@@ -231,15 +223,7 @@ double FloorPingPong::runWithReaderThread(size_t warmup, size_t iterations, Samp
         doneCv.wait(lock, [&] { return done; });
         done = false;
     };
-    for (size_t i = 0; i < warmup; ++i)
-        roundTrip();
-    const auto start = Clock::now();
-    for (size_t i = 0; i < iterations; ++i) {
-        const auto t0 = Clock::now();
-        roundTrip();
-        samples.add(elapsedNs(t0, Clock::now()));
-    }
-    const double wall = elapsedNs(start, Clock::now());
+    const double wall = timeLoop(warmup, iterations, samples, roundTrip);
     {
         std::lock_guard<std::mutex> lock(queueMutex);
         stopping = true;
