@@ -1,7 +1,7 @@
 #include "Connection/Port/TCP/Commands/CmdGetSysVar.h"
 
 #include "Connection/Port/TCP/Connection_TCP.h"
-#include "SharedLib/TokenBuffer.h"
+#include "Connection/Port/TCP/Commands/RequestBuilder.h"
 
 namespace Vantrel::HolvaneApi::TCP {
 
@@ -9,12 +9,9 @@ CmdGetSysVar::CmdGetSysVar(Connection_TCP* conn) : Command(conn) {}
 
 ErrorCode CmdGetSysVar::send(Token::KnownTokens variable)
 {
-    const Token& table = tokens();
-    TokenBuffer request(table);
-    ErrorCode built = table.appendToken_SystemVariable(request, variable);
-    if (built == NoError)
-        built = table.appendZeroToken(request);
-    return writeRequest(request, TraceRequest::Never, built);
+    RequestBuilder request(tokens());
+    request.systemVariable(variable).zero();
+    return writeRequest(request.buffer(), TraceRequest::Never, request.error());
 }
 
 ErrorCode CmdGetSysVar::readReply()

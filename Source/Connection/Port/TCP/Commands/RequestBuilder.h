@@ -4,6 +4,7 @@
 #include "SharedLib/Token.h"
 #include "SharedLib/TokenBuffer.h"
 
+#include <cstddef>
 #include <cstdint>
 #include <string_view>
 
@@ -43,11 +44,35 @@ public:
             _error = _table.appendString(s, _buffer);
         return *this;
     }
+    // A system variable by its code in the downloaded table.
     RequestBuilder& systemVariable(uint16_t code)
     {
         if (_error == NoError)
             _error = _table.appendToken_SystemVariable(_buffer, code);
         return *this;
+    }
+    // A known system variable (VERSION, CONTROL), through the table's code
+    // for it. Declared so that the enumerator never converts to a code
+    // silently.
+    RequestBuilder& systemVariable(Token::KnownTokens variable)
+    {
+        if (_error == NoError)
+            _error = _table.appendToken_SystemVariable(_buffer, variable);
+        return *this;
+    }
+    // "(v0,v1,...)"; nothing at all for count 0.
+    template <typename T>
+    RequestBuilder& list(size_t count, const T* values)
+    {
+        if (count == 0)
+            return *this;
+        token(Token::tOPENBRACKETS);
+        for (size_t i = 0; i < count; ++i) {
+            if (i != 0)
+                token(Token::tCOMMA);
+            value(static_cast<double>(values[i]));
+        }
+        return token(Token::tCLOSEBRACKETS);
     }
     // "(value)"
     RequestBuilder& bracketed(double v) { return token(Token::tOPENBRACKETS).value(v).token(Token::tCLOSEBRACKETS); }

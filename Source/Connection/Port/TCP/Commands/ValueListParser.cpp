@@ -23,8 +23,6 @@ size_t ValueListParser::feed(const uint8_t* data, size_t size)
     return used;
 }
 
-void ValueListParser::endText() { _text[_length] = '\0'; }
-
 void ValueListParser::store(double value)
 {
     // Surplus repeats are dropped: a huge repeat count costs no more than the
@@ -79,7 +77,6 @@ void ValueListParser::accept(uint8_t b)
         break;
     case State::Number:
         if (b == ',') {
-            endText();
             // Locale-independent: a caller's locale must not change how
             // the controller's numbers read.
             const char* first = _text;

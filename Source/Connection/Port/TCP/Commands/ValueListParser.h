@@ -31,14 +31,13 @@ private:
 
     void accept(uint8_t byte);
     void store(double value);
-    void endText();
 
     double* _values;
     size_t _count;
     size_t _stored = 0;
     size_t _repeat = 1;
     size_t _length = 0;
-    char _text[MaxTextLength + 1] = {};
+    char _text[MaxTextLength] = {};
     State _state = State::BetweenItems;
 };
 

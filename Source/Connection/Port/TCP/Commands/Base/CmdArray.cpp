@@ -1,40 +1,17 @@
 #include "Connection/Port/TCP/Commands/Base/CmdArray.h"
 
+#include "Connection/Port/TCP/Commands/RequestBuilder.h"
 #include "Connection/Port/TCP/Connection_TCP.h"
-#include "SharedLib/TokenBuffer.h"
 
 namespace Vantrel::HolvaneApi::TCP {
 
 CmdArray::CmdArray(Connection_TCP* conn) : Command(conn), _result(0.0), _resultArray(&_result), _count(1) {}
 
-ErrorCode CmdArray::buildRequest(TokenBuffer& request, Token::KnownTokens command, size_t count,
-                                 const uint32_t* indices) const
-{
-    const Token& table = tokens();
-    ErrorCode error = table.appendToken(command, request);
-    if (error != NoError)
-        return error;
-    if (count != 0) {
-        error = table.appendToken(Token::tOPENBRACKETS, request);
-        for (size_t i = 0; error == NoError && i < count; ++i) {
-            if (i != 0)
-                error = table.appendToken(Token::tCOMMA, request);
-            if (error == NoError)
-                error = table.appendValue(static_cast<double>(indices[i]), request);
-        }
-        if (error == NoError)
-            error = table.appendToken(Token::tCLOSEBRACKETS, request);
-        if (error != NoError)
-            return error;
-    }
-    return table.appendZeroToken(request);
-}
-
 ErrorCode CmdArray::send(Token::KnownTokens command, size_t count, const uint32_t* indices, double* result)
 {
-    TokenBuffer request(tokens());
-    const ErrorCode built = buildRequest(request, command, count, indices);
-    const ErrorCode error = writeRequest(request, _requestTrace, built);
+    RequestBuilder request(tokens());
+    request.token(command).list(count, indices).zero();
+    const ErrorCode error = writeRequest(request.buffer(), _requestTrace, request.error());
     if (error == NoError) {
         _resultArray = (result != nullptr || count != 1) ? result : &_result;
         _count = count;

@@ -32,10 +32,6 @@ public:
     };
 
 protected:
-    // Appends KEYWORD[(i0,...)]ZERO; the first encoder error.
-    ErrorCode buildRequest(TokenBuffer& request, Token::KnownTokens command, size_t count,
-                           const uint32_t* indices) const;
-
     double _result;
     double* _resultArray;
     size_t _count;

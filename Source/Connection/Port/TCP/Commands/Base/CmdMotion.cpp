@@ -23,16 +23,7 @@ ErrorCode CmdMotion::send_m(size_t count, const double* values, int axis)
 ErrorCode CmdMotion::sendValues(size_t count, const double* values, int axis)
 {
     RequestBuilder request(tokens());
-    request.token(_commandToken);
-    if (count != 0) {
-        request.token(Token::tOPENBRACKETS);
-        for (size_t i = 0; i < count; ++i) {
-            if (i != 0)
-                request.token(Token::tCOMMA);
-            request.value(values[i]);
-        }
-        request.token(Token::tCLOSEBRACKETS);
-    }
+    request.token(_commandToken).list(count, values);
     // Axis 0 is a real axis; only a negative axis leaves the modifier out.
     if (axis >= 0)
         request.axis(axis);

@@ -152,9 +152,9 @@ ErrorCode Command::writeRequest(const TokenBuffer& request, TraceRequest trace, 
     return error;
 }
 
-ErrorCode Command::readSimpleReply(double* value, uint16_t* status)
+ErrorCode Command::readSimpleReply(double* value)
 {
-    return _connection->GetResponse(value, status);
+    return _connection->GetResponse(value, nullptr);
 }
 
 ErrorCode Command::readTracedSimpleReply(double* value)

@@ -103,7 +103,7 @@ protected:
 
     // The simple reply: value, then status (controller error number). A read
     // failure abandons the stream; a controller error keeps it.
-    ErrorCode readSimpleReply(double* value, uint16_t* status = nullptr);
+    ErrorCode readSimpleReply(double* value);
 
     // The whole readReply() of most commands: one simple reply (the value to
     // `value` when not null) recorded for the " << " line, which is printed
