@@ -19,25 +19,29 @@ void ByteSniffer::addData(const char* data, size_t count)
     if (_spill.empty()) {
         _spill.reserve(_size + count + 128);
         _spill.assign(_inline, _inline + _size);
-    } else if (_spill.capacity() < _size + count) {
-        _spill.reserve(_size + count + 128);
     }
+    // The vector's own growth keeps a long recording linear in its size.
     _spill.insert(_spill.end(), bytes, bytes + count);
     _size += count;
 }
 
-std::ostream& operator<<(std::ostream& os, const ByteSniffer& sniffer)
+char* ByteSniffer::writeHex(char* out) const
 {
     static const char digits[] = "0123456789abcdef";
-    const uint8_t* bytes = sniffer.data();
-    std::string text;
-    text.reserve(sniffer.size() * 3);
-    for (size_t i = 0; i < sniffer.size(); ++i) {
+    const uint8_t* bytes = data();
+    for (size_t i = 0; i < _size; ++i) {
         if (i != 0)
-            text.push_back(' ');
-        text.push_back(digits[bytes[i] >> 4]);
-        text.push_back(digits[bytes[i] & 0x0F]);
+            *out++ = ' ';
+        *out++ = digits[bytes[i] >> 4];
+        *out++ = digits[bytes[i] & 0x0F];
     }
+    return out;
+}
+
+std::ostream& operator<<(std::ostream& os, const ByteSniffer& sniffer)
+{
+    std::string text(sniffer.hexLength(), ' ');
+    sniffer.writeHex(text.data());
     return os.write(text.data(), static_cast<std::streamsize>(text.size()));
 }
 

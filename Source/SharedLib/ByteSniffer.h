@@ -27,6 +27,10 @@ public:
     size_t size() const override { return _size; }
 
     const uint8_t* data() const { return _spill.empty() ? _inline : _spill.data(); }
+    // Writes the recorded bytes as operator<< does into out, which must have
+    // room for hexLength(); returns the end of what was written.
+    char* writeHex(char* out) const;
+    size_t hexLength() const { return _size == 0 ? 0 : _size * 3 - 1; }
     // A copy of the bytes recorded so far.
     std::vector<uint8_t> bytes() const { return std::vector<uint8_t>(data(), data() + _size); }
     void clear()

@@ -68,16 +68,14 @@ void Command::traceBytes(const char* arrow, const ByteSniffer& sniffer) const
 {
     if (!_connection->traceEnabled())
         return;
-    static const char hex[] = "0123456789abcdef";
-    const uint8_t* bytes = sniffer.data();
     const size_t count = sniffer.size();
     const char* const commandName = name();
     const size_t nameLength = std::strlen(commandName);
     const size_t arrowLength = std::strlen(arrow);
     char number[24];
     const int numberLength = std::snprintf(number, sizeof number, "%zu", count);
-    const size_t length = nameLength + arrowLength + 1 + static_cast<size_t>(numberLength) + 3 +
-                          (count == 0 ? 0 : count * 3 - 1) + 1;
+    const size_t length =
+        nameLength + arrowLength + 1 + static_cast<size_t>(numberLength) + 3 + sniffer.hexLength() + 1;
 
     // A usual line is built on the stack; a long one on the heap.
     char local[640];
@@ -97,12 +95,7 @@ void Command::traceBytes(const char* arrow, const ByteSniffer& sniffer) const
     out += numberLength;
     std::memcpy(out, "]: ", 3);
     out += 3;
-    for (size_t i = 0; i < count; ++i) {
-        if (i)
-            *out++ = ' ';
-        *out++ = hex[bytes[i] >> 4];
-        *out++ = hex[bytes[i] & 0x0F];
-    }
+    out = sniffer.writeHex(out);
     *out++ = '\n';
     HOLVANE_ASSERT(static_cast<size_t>(out - line) == length);
 
