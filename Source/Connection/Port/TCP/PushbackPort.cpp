@@ -27,6 +27,22 @@ ErrorCode PushbackPort::Write(const char* buffer, size_t buffer_length, size_t& 
     return _inner.Write(buffer, buffer_length, buffer_written);
 }
 
+namespace {
+
+// Hands out up to `size` bytes of store[begin, end); empties the range when
+// all of it went.
+size_t take(const char* store, size_t& begin, size_t& end, char* out, size_t size)
+{
+    const size_t count = std::min(size, end - begin);
+    std::memcpy(out, store + begin, count);
+    begin += count;
+    if (begin == end)
+        begin = end = 0;
+    return count;
+}
+
+} // namespace
+
 ErrorCode PushbackPort::readAny(char* buffer, size_t buffer_size, size_t& buffer_read, uint32_t timeout_milliseconds)
 {
     buffer_read = 0;
@@ -34,21 +50,11 @@ ErrorCode PushbackPort::readAny(char* buffer, size_t buffer_size, size_t& buffer
     {
         std::lock_guard<std::mutex> lock(_mutex);
         if (_begin != _end) {
-            const size_t count = std::min(buffer_size, _end - _begin);
-            std::memcpy(buffer, _held.data() + _begin, count);
-            _begin += count;
-            if (_begin == _end)
-                _begin = _end = 0;
-            buffer_read = count;
+            buffer_read = take(_held.data(), _begin, _end, buffer, buffer_size);
             return NoError;
         }
         if (_aheadBegin != _aheadEnd) {
-            const size_t count = std::min(buffer_size, _aheadEnd - _aheadBegin);
-            std::memcpy(buffer, _ahead.data() + _aheadBegin, count);
-            _aheadBegin += count;
-            if (_aheadBegin == _aheadEnd)
-                _aheadBegin = _aheadEnd = 0;
-            buffer_read = count;
+            buffer_read = take(_ahead.data(), _aheadBegin, _aheadEnd, buffer, buffer_size);
             return NoError;
         }
         generation = _generation;
@@ -56,22 +62,32 @@ ErrorCode PushbackPort::readAny(char* buffer, size_t buffer_size, size_t& buffer
     if (buffer_size == 0 || buffer_size >= ReadAhead)
         return _inner.Read(buffer, buffer_size, buffer_read, timeout_milliseconds);
 
-    // Nothing is held here, so the read-ahead store is free to fill.
     size_t received = 0;
-    const ErrorCode error = _inner.Read(_ahead.data(), _ahead.size(), received, timeout_milliseconds);
-    const size_t count = std::min(buffer_size, received);
-    std::memcpy(buffer, _ahead.data(), count);
-    buffer_read = count;
-    if (received > count) {
-        std::lock_guard<std::mutex> lock(_mutex);
-        // A discard meanwhile (the link was dropped): the rest belongs to no
-        // stream a later read may see.
-        if (_generation == generation) {
-            _aheadBegin = count;
-            _aheadEnd = received;
-        }
-    }
+    ErrorCode error = NoError;
+    // What a discard meanwhile dropped is not kept; the caller's part is
+    // its own either way.
+    static_cast<void>(fillAhead(buffer_size, timeout_milliseconds, generation, received, error));
+    buffer_read = std::min(buffer_size, received);
+    std::memcpy(buffer, _ahead.data(), buffer_read);
     return error;
+}
+
+bool PushbackPort::fillAhead(size_t taken, uint32_t timeout_ms, uint64_t generation, size_t& received,
+                             ErrorCode& error)
+{
+    // Nothing is held when this is called, so the store is free to fill.
+    error = _inner.Read(_ahead.data(), _ahead.size(), received, timeout_ms);
+    const size_t keepFrom = std::min(taken, received);
+    std::lock_guard<std::mutex> lock(_mutex);
+    // A discard meanwhile (the link was dropped): these bytes belong to no
+    // stream a later read may see.
+    if (_generation != generation)
+        return false;
+    if (received > keepFrom) {
+        _aheadBegin = keepFrom;
+        _aheadEnd = received;
+    }
+    return true;
 }
 
 ErrorCode PushbackPort::Read(char* buffer, size_t buffer_size, size_t& buffer_read, uint32_t timeout_milliseconds)
@@ -126,17 +142,12 @@ IReplyWatch::Wake PushbackPort::awaitBytes(uint32_t timeout_ms)
     if (timeout_ms == 0) // 0 would mean no limit to the wrapped port
         return IReplyWatch::Wake::Quiet;
     size_t received = 0;
-    const ErrorCode error = _inner.Read(_ahead.data(), _ahead.size(), received, timeout_ms);
+    ErrorCode error = NoError;
+    const bool kept = fillAhead(0, timeout_ms, generation, received, error);
     if (error == Timeout)
         return IReplyWatch::Wake::Quiet;
-    if (error != NoError || received == 0)
+    if (error != NoError || received == 0 || !kept)
         return IReplyWatch::Wake::Closed;
-    std::lock_guard<std::mutex> lock(_mutex);
-    // Dropped with the link meanwhile: these bytes belong to no stream.
-    if (_generation != generation)
-        return IReplyWatch::Wake::Closed;
-    _aheadBegin = 0;
-    _aheadEnd = received;
     return IReplyWatch::Wake::Bytes;
 }
 

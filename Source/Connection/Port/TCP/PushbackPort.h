@@ -74,6 +74,11 @@ public:
 
 private:
     ErrorCode readAny(char* buffer, size_t buffer_size, size_t& buffer_read, uint32_t timeout_milliseconds);
+    // One read of the wrapped port into the read-ahead store; the bytes past
+    // the first `taken` (which the caller hands out itself) stay for later
+    // reads. False when the link was discarded since `generation`: then
+    // nothing is kept. On the reading thread only, with nothing held.
+    bool fillAhead(size_t taken, uint32_t timeout_ms, uint64_t generation, size_t& received, ErrorCode& error);
 
     Port& _inner;
     std::atomic<ISniffer*> _readSniffer{nullptr};
