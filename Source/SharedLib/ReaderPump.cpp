@@ -15,8 +15,6 @@ bool ReaderPump::isRunning() const { return _thread.get_id() != std::thread::id(
 void ReaderPump::start(IReplyWatch* watch)
 {
     HOLVANE_ASSERT(!isRunning());
-    if (isRunning())
-        return;
     _watch = watch;
     _shutdown.store(false);
     _thread = std::thread(&ReaderPump::worker_proc, this);
@@ -100,16 +98,14 @@ void ReaderPump::complete(const stQueuedCommand& item)
         static_cast<void>(item.command->readReply());
     } catch (...) {
         // Nothing may leave the pump thread: the caller learns of it instead.
-        if (item.fail)
-            item.fail(item.command, Fail);
+        item.fail(item.command, Fail);
     }
     item.command->setReady();
 }
 
 void ReaderPump::completeWithError(const stQueuedCommand& item, ErrorCode error)
 {
-    if (item.fail)
-        item.fail(item.command, error);
+    item.fail(item.command, error);
     item.command->setReady();
 }
 

@@ -52,7 +52,6 @@ public:
     // Not on the pump's own thread. Completes what is queued and joins.
     void stop();
     bool isRunning() const;
-    bool isShuttingDown() const { return _shutdown.load(); }
     // The worker's id; for the owner, between start() and stop().
     std::thread::id threadId() const { return _thread.get_id(); }
 

@@ -181,8 +181,6 @@ public:
     ErrorCode ReadBytes(char* buffer, size_t count, size_t& bytes_read, uint32_t timeout_ms, Port& port) const;
 
 private:
-    ErrorCode validateDownloadedTable();
-
     ControllerCapabilities _controller_capabilities;
     EventCallback _eventLogger;
     TokenMapByName _token_map;

@@ -243,11 +243,7 @@ ErrorCode Connection_TCP::getSystemVariable(Token::KnownTokens variable, double&
 ErrorCode Connection_TCP::querySystemVariable(ReaderPump& pump, Token::KnownTokens variable, double& value)
 {
     TCP::CmdGetSysVar cmd(this);
-    ErrorCode error = pump.queueCommand(&cmd, [&cmd, variable] { return cmd.send(variable); });
-    if (error == NoError) {
-        cmd.waitReady();
-        error = cmd.getError();
-    }
+    const ErrorCode error = runOn(pump, cmd, [&cmd, variable] { return cmd.send(variable); });
     if (error == NoError)
         value = cmd.result();
     return error;

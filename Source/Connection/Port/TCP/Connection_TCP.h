@@ -166,6 +166,9 @@ private:
     // Stops the pump and closes the port; caller holds _lifecycleMutex.
     ErrorCode disconnectLocked();
     ErrorCode connectLocked();
+    // runCommand's queue-and-wait on a given pump.
+    template <typename Cmd, typename SendFn>
+    static ErrorCode runOn(ReaderPump& pump, Cmd& cmd, SendFn&& send, bool* queued = nullptr);
     // getSystemVariable on a pump not yet published (the connect sequence).
     ErrorCode querySystemVariable(ReaderPump& pump, Token::KnownTokens variable, double& value);
 
@@ -207,7 +210,13 @@ ErrorCode Connection_TCP::runCommand(Cmd& cmd, SendFn&& send, bool* queued)
     const std::shared_ptr<ReaderPump> pump = readerPump();
     if (!pump)
         return Fail;
-    const ErrorCode error = pump->queueCommand(&cmd, std::forward<SendFn>(send));
+    return runOn(*pump, cmd, std::forward<SendFn>(send), queued);
+}
+
+template <typename Cmd, typename SendFn>
+ErrorCode Connection_TCP::runOn(ReaderPump& pump, Cmd& cmd, SendFn&& send, bool* queued)
+{
+    const ErrorCode error = pump.queueCommand(&cmd, std::forward<SendFn>(send));
     if (error != NoError)
         return error;
     if (queued)
