@@ -177,7 +177,10 @@ def test_link_closed_between_replies(hv, sims):
         c.DestroyContext()
 
 
-@pytest.mark.parametrize("name", sorted(OPERATIONS))
+# An inverted listing has no line end left: its reader can only wait out the
+# reply limit, so that case runs with the slow ones.
+@pytest.mark.parametrize(
+    "name", [pytest.param(n, marks=pytest.mark.slow) if n == "Dir" else n for n in sorted(OPERATIONS)])
 def test_corrupt_reply_is_an_error_and_the_state_stays_truthful(hv, sims, name):
     """Request 3 gets every byte inverted. Whatever the reader makes of it,
     the connection either stays in step (the next reply is right) or says it
