@@ -214,14 +214,7 @@ BenchResult ApiBenchmarks::timeCalls(const std::string& name, size_t warmup, siz
         _floor->run(50, floorPerRound, floorRounds[round], floorErrors);
         Samples& samples = callRounds[round];
         const uint64_t allocationsBefore = holvane_bench_allocations();
-        const auto start = Clock::now();
-        for (size_t i = 0; i < perRound; ++i) {
-            const auto t0 = Clock::now();
-            const ErrorCode code = call();
-            samples.add(elapsedNs(t0, Clock::now()));
-            noteError(result, code);
-        }
-        wall += elapsedNs(start, Clock::now());
+        wall += timeLoop(0, perRound, samples, [&] { noteError(result, call()); });
         allocations += holvane_bench_allocations() - allocationsBefore;
     }
     Samples all(perRound * rounds);

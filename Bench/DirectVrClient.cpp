@@ -48,14 +48,18 @@ bool DirectVrClient::appendCode(std::vector<uint8_t>& out, const std::string& na
     const auto found = _codes.find(name);
     if (found == _codes.end())
         return false;
-    const uint16_t code = found->second;
+    appendRawCode(out, found->second);
+    return true;
+}
+
+void DirectVrClient::appendRawCode(std::vector<uint8_t>& out, uint16_t code) const
+{
     if (code > _extended) {
         out.push_back(static_cast<uint8_t>(_extended));
         out.push_back(static_cast<uint8_t>((code - _extended) & 0xFF));
     } else {
         out.push_back(static_cast<uint8_t>(code));
     }
-    return true;
 }
 
 void DirectVrClient::appendNumber(std::vector<uint8_t>& out, double value) const
@@ -113,13 +117,7 @@ bool DirectVrClient::systemVariable(const std::string& name, double& value)
         return false;
     if (!appendCode(request, found->second < 256 ? "SYSTEMVARIABLE" : "SYSTEMVARIABLE2"))
         return false;
-    const uint16_t offset = found->second < 256 ? found->second : static_cast<uint16_t>(found->second - 256);
-    if (offset > _extended) {
-        request.push_back(static_cast<uint8_t>(_extended));
-        request.push_back(static_cast<uint8_t>((offset - _extended) & 0xFF));
-    } else {
-        request.push_back(static_cast<uint8_t>(offset));
-    }
+    appendRawCode(request, found->second < 256 ? found->second : static_cast<uint16_t>(found->second - 256));
     if (!appendCode(request, "ZERO") || !sendAll(request.data(), request.size()))
         return false;
     uint32_t status = 0;
@@ -192,17 +190,19 @@ std::string DirectVrClient::connect(const std::string& host, int port)
         _ieee = true;
         _escape = true;
     }
+    _vrHead.clear();
+    _vrTail.clear();
+    if (!appendCode(_vrHead, "C:VR") || !appendCode(_vrHead, "OPENBRACKETS") || !appendCode(_vrHead, "NUMBER") ||
+        !appendCode(_vrTail, "EOX") || !appendCode(_vrTail, "CLOSEBRACKETS") || !appendCode(_vrTail, "ZERO"))
+        return "the token table lacks a code of the VR read";
     return "";
 }
 
 uint64_t DirectVrClient::readVr(uint32_t index, double& value)
 {
-    _request.clear();
-    if (!appendCode(_request, "C:VR") || !appendCode(_request, "OPENBRACKETS") || !appendCode(_request, "NUMBER"))
-        return 1;
+    _request.assign(_vrHead.begin(), _vrHead.end());
     appendNumber(_request, static_cast<double>(index));
-    if (!appendCode(_request, "EOX") || !appendCode(_request, "CLOSEBRACKETS") || !appendCode(_request, "ZERO"))
-        return 1;
+    _request.insert(_request.end(), _vrTail.begin(), _vrTail.end());
     if (!sendAll(_request.data(), _request.size()))
         return 1;
     uint32_t status = 0;

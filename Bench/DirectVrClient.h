@@ -23,12 +23,12 @@ public:
     std::string connect(const std::string& host, int port);
     // 0 on success, else the controller-band code or 1 for a transport failure.
     uint64_t readVr(uint32_t index, double& value);
-    size_t tableEntries() const { return _codes.size() / 2; }
 
 private:
     bool sendAll(const uint8_t* data, size_t size);
     bool recvAll(uint8_t* data, size_t size);
     bool appendCode(std::vector<uint8_t>& out, const std::string& key) const;
+    void appendRawCode(std::vector<uint8_t>& out, uint16_t code) const;
     void appendNumber(std::vector<uint8_t>& out, double value) const;
     bool readSimpleReply(double& value, uint32_t& status);
     bool systemVariable(const std::string& name, double& value);
@@ -40,6 +40,9 @@ private:
     bool _ieee = false;
     bool _escape = false;
     std::vector<uint8_t> _request;
+    // The fixed bytes of a VR read around its index, built once at connect.
+    std::vector<uint8_t> _vrHead;
+    std::vector<uint8_t> _vrTail;
 };
 
 } // namespace Vantrel::HolvaneApi::Bench

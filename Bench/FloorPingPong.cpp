@@ -131,7 +131,7 @@ struct FloorPingPong::Impl {
 };
 
 FloorPingPong::FloorPingPong(size_t requestBytes, size_t replyBytes)
-    : _requestBytes(requestBytes), _replyBytes(replyBytes), _impl(std::make_unique<Impl>())
+    : _impl(std::make_unique<Impl>())
 {
     _impl->pair = connectLoopback();
     _impl->request.assign(requestBytes, '\x2a');
@@ -233,20 +233,6 @@ double FloorPingPong::runWithReaderThread(size_t warmup, size_t iterations, Samp
     reader.join();
     errors += readErrors.load();
     return wall;
-}
-
-BenchResult runFloorPingPong(size_t requestBytes, size_t replyBytes, size_t warmup, size_t iterations)
-{
-    FloorPingPong floor(requestBytes, replyBytes);
-    Samples samples(iterations);
-    BenchResult result;
-    result.name = "floor: C++ ping-pong " + std::to_string(requestBytes) + " B / " +
-                  std::to_string(replyBytes) + " B";
-    result.group = "floor";
-    const double wall = floor.run(warmup, iterations, samples, result.errors);
-    summarize(result, samples, wall, static_cast<double>(iterations));
-    relateToFloor(result, result.median_us);
-    return result;
 }
 
 } // namespace Vantrel::HolvaneApi::Bench

@@ -36,17 +36,9 @@ public:
     double runWithReaderThread(size_t warmup, size_t iterations, Samples& samples, uint64_t& errors,
                                Reader reader = Reader::QueueWake);
 
-    size_t requestBytes() const { return _requestBytes; }
-    size_t replyBytes() const { return _replyBytes; }
-
 private:
     struct Impl;
-    size_t _requestBytes;
-    size_t _replyBytes;
     std::unique_ptr<Impl> _impl;
 };
-
-// One stand-alone floor measurement, as a result.
-BenchResult runFloorPingPong(size_t requestBytes, size_t replyBytes, size_t warmup, size_t iterations);
 
 } // namespace Vantrel::HolvaneApi::Bench
