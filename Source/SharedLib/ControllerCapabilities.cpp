@@ -134,6 +134,13 @@ ErrorCode ControllerCapabilities::StoreBytes(TokenBuffer& buffer, const uint8_t*
         buffer.append(data, count);
         return NoError;
     }
+    // The buffer grows in fixed steps: room for the whole escaped text is
+    // made once, so a long string is not copied again for every chunk.
+    size_t escaped = count;
+    for (uint32_t i = 0; i < count; ++i)
+        escaped += (data[i] == EscapeByte || data[i] == EscapedLowByte) ? 1 : 0;
+    if (buffer.length() + escaped >= buffer.capacity())
+        buffer.reserve(buffer.length() + escaped + 1);
     uint8_t work[EscapeChunk * 2];
     for (uint32_t start = 0; start < count; start += EscapeChunk) {
         const uint32_t chunk = std::min(EscapeChunk, count - start);
