@@ -85,17 +85,19 @@ ErrorCode PyConnectionWrapper::CreateContext(ConnectionType type)
     params.connectionType = type;
     params.eventCallback = _events->callback();
 
-    std::shared_ptr<LiveContext> existing;
+    // A filled slot is refused as the factory refuses one: an Error event
+    // and ConnectionContext.
+    const auto refuse = [&params] {
+        params.eventCallback(EventType::Error, ConnectionContext, {});
+        return ConnectionContext;
+    };
+    bool filled = false;
     {
         std::lock_guard<std::mutex> lock(_mutex);
-        existing = _context;
+        filled = _context != nullptr;
     }
-    if (existing) {
-        // The factory refuses a filled slot and reports it as an event.
-        const LiveContext::Lease lease = LiveContext::enter(existing);
-        IConnection* filled = lease ? &lease.connection() : reinterpret_cast<IConnection*>(this);
-        return ConnectionFactory::Create(params, filled);
-    }
+    if (filled) // the event goes out with no lock held: its handler may call back
+        return refuse();
 
     IConnection* connection = nullptr;
     const ErrorCode code = ConnectionFactory::Create(params, connection);
@@ -113,9 +115,7 @@ ErrorCode PyConnectionWrapper::CreateContext(ConnectionType type)
     }
     // Another thread created a context for this object meanwhile: keep that one.
     context->close();
-    if (params.eventCallback)
-        params.eventCallback(EventType::Error, ConnectionContext, {});
-    return ConnectionContext;
+    return refuse();
 }
 
 ErrorCode PyConnectionWrapper::DestroyContext()
