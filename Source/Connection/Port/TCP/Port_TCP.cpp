@@ -124,61 +124,40 @@ ErrorCode Port_TCP::Open(const std::string& hostname, uint16_t port)
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_port = htons(port);
-    if (!resolve(hostname, address.sin_addr)) {
-        const ErrorCode error = systemError(EHOSTUNREACH);
-        AddLogEvent(EventType::Error, error, "Cannot resolve host " + hostname);
-        return error;
-    }
+    if (!resolve(hostname, address.sin_addr))
+        return raiseSystemError(EHOSTUNREACH, "Cannot resolve host " + hostname);
 
     const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd == INVALID_SOCKET_VALUE) {
-        const ErrorCode error = systemError(platform::lastError());
-        AddLogEvent(EventType::Error, error, "");
-        return error;
-    }
+    if (fd == INVALID_SOCKET_VALUE)
+        return raiseSystemError(platform::lastError());
     // From here on the descriptor is released on every failure path.
     auto handle = std::make_shared<Socket>(fd);
 
     int on = 1;
-    if (::ioctl(fd, FIONBIO, &on) == -1) {
-        const ErrorCode error = systemError(platform::lastError());
-        AddLogEvent(EventType::Error, error, "");
-        return error;
-    }
+    if (::ioctl(fd, FIONBIO, &on) == -1)
+        return raiseSystemError(platform::lastError());
 
     if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) == -1) {
         const int err = platform::lastError();
         // In progress is the normal answer of a non-blocking connect; anything
         // else failed at once and no wait would report it.
-        if (err != EINPROGRESS && err != EINTR) {
-            const ErrorCode error = systemError(err);
-            AddLogEvent(EventType::Error, error, "");
-            return error;
-        }
+        if (err != EINPROGRESS && err != EINTR)
+            return raiseSystemError(err);
     }
 
     const int ready = waitFor(fd, POLLOUT, static_cast<int>(ConnectTimeoutMs));
-    if (ready < 0) {
-        const ErrorCode error = systemError(platform::lastError());
-        AddLogEvent(EventType::Error, error, "");
-        return error;
-    }
-    if (ready == 0) {
-        const ErrorCode error = systemError(EINPROGRESS);
-        AddLogEvent(EventType::Error, error, "Timeout connecting to the port");
-        return error;
-    }
+    if (ready < 0)
+        return raiseSystemError(platform::lastError());
+    if (ready == 0)
+        return raiseSystemError(EINPROGRESS, "Timeout connecting to the port");
 
     // Writable also means "the attempt failed": the pending error tells.
     int pending = 0;
     socklen_t length = sizeof(pending);
     if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &pending, &length) == -1)
         pending = platform::lastError();
-    if (pending != 0) {
-        const ErrorCode error = systemError(pending);
-        AddLogEvent(EventType::Error, error, "");
-        return error;
-    }
+    if (pending != 0)
+        return raiseSystemError(pending);
 
     if (port == NoDelayPort) {
         int nodelay = 1;
@@ -209,22 +188,23 @@ ErrorCode Port_TCP::Close()
     return NoError;
 }
 
+ErrorCode Port_TCP::raiseSystemError(int err, std::string_view text) const
+{
+    const ErrorCode error = systemError(err);
+    AddLogEvent(EventType::Error, error, text);
+    return error;
+}
+
 ErrorCode Port_TCP::Write(const char* buffer, size_t buffer_length, size_t& buffer_written)
 {
     std::lock_guard<std::mutex> writing(_writeMutex);
     const std::shared_ptr<Socket> socket = acquire();
-    if (!socket) {
-        const ErrorCode error = systemError(EBADF);
-        AddLogEvent(EventType::Error, error, "Port is not open");
-        return error;
-    }
+    if (!socket)
+        return raiseSystemError(EBADF, "Port is not open");
     const size_t length = buffer_length > static_cast<size_t>(INT_MAX) ? static_cast<size_t>(INT_MAX) : buffer_length;
     const ssize_t sent = ::send(socket->fd, buffer, length, MSG_NOSIGNAL);
-    if (sent < 0) {
-        const ErrorCode error = systemError(platform::lastError());
-        AddLogEvent(EventType::Error, error, "");
-        return error;
-    }
+    if (sent < 0)
+        return raiseSystemError(platform::lastError());
     buffer_written = static_cast<size_t>(sent);
     if (ISniffer* sniffer = _writeSniffer.load())
         sniffer->addData(buffer, buffer_written);
@@ -237,11 +217,8 @@ ErrorCode Port_TCP::WriteAll(const char* buffer, size_t buffer_length, size_t& b
     buffer_written = 0;
     std::lock_guard<std::mutex> writing(_writeMutex);
     const std::shared_ptr<Socket> socket = acquire();
-    if (!socket) {
-        const ErrorCode error = systemError(EBADF);
-        AddLogEvent(EventType::Error, error, "Port is not open");
-        return error;
-    }
+    if (!socket)
+        return raiseSystemError(EBADF, "Port is not open");
 
     ErrorCode error = NoError;
     const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
@@ -261,14 +238,12 @@ ErrorCode Port_TCP::WriteAll(const char* buffer, size_t buffer_length, size_t& b
         if (err == EINTR)
             continue;
         if (err != EAGAIN && err != EWOULDBLOCK) {
-            error = systemError(err);
-            AddLogEvent(EventType::Error, error, "");
+            error = raiseSystemError(err);
             break;
         }
         const int ready = waitFor(socket->fd, POLLOUT, remainingMs(deadline));
         if (ready < 0) {
-            error = systemError(platform::lastError());
-            AddLogEvent(EventType::Error, error, "");
+            error = raiseSystemError(platform::lastError());
             break;
         }
         if (ready == 0) {
@@ -289,11 +264,8 @@ ErrorCode Port_TCP::Read(char* buffer, size_t buffer_size, size_t& buffer_read, 
 {
     buffer_read = 0;
     const std::shared_ptr<Socket> socket = acquire();
-    if (!socket) {
-        const ErrorCode error = systemError(EBADF);
-        AddLogEvent(EventType::Error, error, "Port is not open");
-        return error;
-    }
+    if (!socket)
+        return raiseSystemError(EBADF, "Port is not open");
     // A receive of 0 bytes would read as "peer closed".
     if (buffer_size == 0)
         return NoError;
@@ -303,11 +275,8 @@ ErrorCode Port_TCP::Read(char* buffer, size_t buffer_size, size_t& buffer_read, 
     const size_t size = buffer_size > static_cast<size_t>(INT_MAX) ? static_cast<size_t>(INT_MAX) : buffer_size;
     for (;;) {
         const int ready = waitFor(socket->fd, POLLIN, unlimited ? -1 : remainingMs(deadline));
-        if (ready < 0) {
-            const ErrorCode error = systemError(platform::lastError());
-            AddLogEvent(EventType::Error, error, "");
-            return error;
-        }
+        if (ready < 0)
+            return raiseSystemError(platform::lastError());
         if (ready == 0)
             return Timeout;
 
@@ -327,9 +296,7 @@ ErrorCode Port_TCP::Read(char* buffer, size_t buffer_size, size_t& buffer_read, 
         // Readiness can be spurious: wait again for what is left of the limit.
         if (err == EINTR || err == EAGAIN || err == EWOULDBLOCK)
             continue;
-        const ErrorCode error = systemError(err);
-        AddLogEvent(EventType::Error, error, "");
-        return error;
+        return raiseSystemError(err);
     }
 }
 

@@ -8,6 +8,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <string_view>
 
 namespace Vantrel::HolvaneApi {
 
@@ -63,6 +64,8 @@ public:
 private:
     struct Socket;
     std::shared_ptr<Socket> acquire() const;
+    // The system-band code of err, raised as an Error event with text.
+    ErrorCode raiseSystemError(int err, std::string_view text = {}) const;
 
     mutable std::mutex _mutex; // guards _socket, _portNumber, _hostName
     std::shared_ptr<Socket> _socket;
