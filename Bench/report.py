@@ -13,32 +13,39 @@ def find(results, name):
     return None
 
 
+def floor_target(result, text, limit):
+    """The target that a median stays within `limit` times the floor, as a list of
+    at most one row: none when the floor was not measured."""
+    if not (result and result["floor_median_us"]):
+        return []
+    # The benchmark's own ratio: for C++ the median of the ratios of alternating rounds.
+    ratio = result["ratio_to_floor"]
+    return [(text, "%.2fx (%.2f us vs %.2f us)" % (ratio, result["median_us"], result["floor_median_us"]),
+             ratio <= limit)]
+
+
+def information_row(cpp, other, text, other_is):
+    """A comparison without a verdict of the C++ median against `other`'s, as a
+    list of at most one row."""
+    if not (cpp and other and other["median_us"]):
+        return []
+    return [("(information) " + text, "%.2fx (%.2f us vs %.2f us; %s is %.2fx the floor)" % (
+        cpp["median_us"] / other["median_us"], cpp["median_us"], other["median_us"], other_is,
+        other["ratio_to_floor"]), None)]
+
+
 def targets(results):
     """Each target: (text, measured text, met or None when not measured)."""
     out = []
     cpp = find(results, "ReadVrValue (C++ IConnection)")
-    if cpp and cpp["floor_median_us"]:
-        # The C++ ratio is the median of the ratios of alternating rounds.
-        ratio = cpp["ratio_to_floor"]
-        out.append(("C++ ReadVrValue median <= 1.4x floor", "%.2fx (%.2f us vs %.2f us)" % (
-            ratio, cpp["median_us"], cpp["floor_median_us"]), ratio <= 1.4))
-    relay = find(results, "floor with a reader-thread hand-off (the design's own cost)")
-    if cpp and relay and relay["median_us"]:
-        out.append(("(information) C++ ReadVrValue against the floor with the reader-thread hand-off",
-                    "%.2fx (%.2f us vs %.2f us; the hand-off alone is %.2fx the floor)" % (
-                        cpp["median_us"] / relay["median_us"], cpp["median_us"], relay["median_us"],
-                        relay["ratio_to_floor"]), None))
-    direct = find(results, "ReadVrValue (hand-written C++ socket client, no library)")
-    if cpp and direct and direct["median_us"]:
-        out.append(("(information) C++ ReadVrValue against a hand-written C++ client on the same simulator",
-                    "%.2fx (%.2f us vs %.2f us; the hand-written client is %.2fx the floor)" % (
-                        cpp["median_us"] / direct["median_us"], cpp["median_us"], direct["median_us"],
-                        direct["ratio_to_floor"]), None))
+    out += floor_target(cpp, "C++ ReadVrValue median <= 1.4x floor", 1.4)
+    out += information_row(cpp, find(results, "floor with a reader-thread hand-off (the design's own cost)"),
+                           "C++ ReadVrValue against the floor with the reader-thread hand-off", "the hand-off alone")
+    out += information_row(cpp, find(results, "ReadVrValue (hand-written C++ socket client, no library)"),
+                           "C++ ReadVrValue against a hand-written C++ client on the same simulator",
+                           "the hand-written client")
     py = find(results, "ReadVrValue (Python module)")
-    if py and py["floor_median_us"]:
-        ratio = py["ratio_to_floor"]
-        out.append(("Python ReadVrValue median <= 1.6x floor", "%.2fx (%.2f us vs %.2f us)" % (
-            ratio, py["median_us"], py["floor_median_us"]), ratio <= 1.6))
+    out += floor_target(py, "Python ReadVrValue median <= 1.6x floor", 1.6)
     pure = find(results, "ReadVrValue (pure-Python client)")
     if py and pure and py["median_us"]:
         speedup = pure["median_us"] / py["median_us"]
