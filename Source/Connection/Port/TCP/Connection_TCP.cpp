@@ -337,9 +337,8 @@ ErrorCode Connection_TCP::GetResponse(Port& port, double* pvalue, uint16_t* pcon
 ErrorCode Connection_TCP::GetResponse(double* pvalue, uint16_t* pcontrollerError)
 {
     const ErrorCode error = GetResponse(_reads, pvalue, pcontrollerError);
-    // A controller error or an unusable status ends a complete reply; any
-    // other failure leaves the reply's end unknown.
-    if (error != NoError && errorBand(error) != 4 && error != BadResponse && error != Fail)
+    // Any other failure leaves the reply's end unknown.
+    if (!replyEnded(error) && error != Fail)
         abandonStream();
     return error;
 }

@@ -140,6 +140,12 @@ public:
     // The same on the connection's own port; a failed read abandons the
     // stream (the reply's end is unknown), a controller error does not.
     ErrorCode GetResponse(double* pvalue, uint16_t* pcontrollerError);
+    // Whether a simple reply with this outcome was read to its end: whole,
+    // or with a controller error, or with a status that is no number.
+    static bool replyEnded(ErrorCode error)
+    {
+        return error == NoError || errorBand(error) == 4 || error == BadResponse;
+    }
 
     // Called on the pump thread when a reply failed so that the position in
     // the stream is lost: closes the port, exactly as when the controller

@@ -23,9 +23,7 @@ ErrorCode CmdArray::readReply()
 {
     ReplyTrace trace(*this);
     const ErrorCode error = readSimpleReply(_resultArray);
-    // A controller error or an unusable status still ends a complete reply;
-    // any other failure is a read that did not finish.
-    const bool readFailed = error != NoError && errorBand(error) != 4 && error != BadResponse;
+    const bool readFailed = !Connection_TCP::replyEnded(error);
     if (_replyTrace == TraceReply::Always || (_replyTrace == TraceReply::UnlessFailed && !readFailed))
         trace.print();
     setError(error);

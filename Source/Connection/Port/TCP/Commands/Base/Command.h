@@ -83,8 +83,6 @@ protected:
             if (_recording)
                 _command.traceReply(_sniffer);
         }
-        bool recording() const { return _recording; }
-        const ByteSniffer& sniffer() const { return _sniffer; }
 
     private:
         Command& _command;
