@@ -24,14 +24,26 @@ using Clock = std::chrono::steady_clock;
 
 namespace {
 
+// VR(index) in the IEEE format, closed by ZERO.
+std::string vrReadRequest(const SimServer& server, int index)
+{
+    const Keywords& kw = server.keywords();
+    const auto code = [&](Kw k) { return static_cast<char>(kw.code(k)); };
+    std::string request{code(Kw::VR), code(Kw::OPENBRACKETS), code(Kw::NUMBER)};
+    appendNumber(request, index, NumberFormat::Ieee64);
+    request += std::string{code(Kw::EOX), code(Kw::CLOSEBRACKETS), static_cast<char>(server.tokenTable().zeroCode())};
+    return request;
+}
+
 class BenchClient {
 public:
-    BenchClient(uint16_t port, const TokenTable& table)
+    explicit BenchClient(const SimServer& server)
     {
+        const TokenTable& table = server.tokenTable();
         _fd = ::socket(AF_INET, SOCK_STREAM, 0);
         sockaddr_in a{};
         a.sin_family = AF_INET;
-        a.sin_port = htons(port);
+        a.sin_port = htons(server.port());
         a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
         if (::connect(_fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0)
             throw std::runtime_error("connect failed");
@@ -45,12 +57,8 @@ public:
         const auto code = [&](const char* n) { return static_cast<char>(table.codeOf(n)); };
         sendAll(std::string{code("SYSTEMVARIABLE"), code("CONTROL"), static_cast<char>(table.zeroCode())});
         readExact(8);
-        for (int i = 0; i < 8; ++i) {
-            std::string r{code("VR"), code("OPENBRACKETS"), code("NUMBER")};
-            appendNumber(r, i, NumberFormat::Ieee64);
-            r += std::string{code("EOX"), code("CLOSEBRACKETS"), static_cast<char>(table.zeroCode())};
-            _requests.push_back(r);
-        }
+        for (int i = 0; i < 8; ++i)
+            _requests.push_back(vrReadRequest(server, i));
     }
     ~BenchClient() { ::close(_fd); }
 
@@ -106,22 +114,9 @@ private:
 // reply, without the sockets.
 void ownTime(SimServer& server, int count)
 {
-    const TokenTable& table = server.tokenTable();
-    const Keywords& kw = server.keywords();
-    LexerCodes codes;
-    codes.zero = table.zeroCode();
-    codes.extended = table.extendedCode();
-    codes.number = kw.code(Kw::NUMBER);
-    codes.eox = kw.code(Kw::EOX);
-    codes.quotes = kw.code(Kw::QUOTES);
-    codes.unknown = kw.code(Kw::UNKNOWN);
-    RequestParser parser(codes);
-    RequestHandler handler(server.state(), table, kw);
-    std::string request{static_cast<char>(kw.code(Kw::VR)), static_cast<char>(kw.code(Kw::OPENBRACKETS)),
-                        static_cast<char>(kw.code(Kw::NUMBER))};
-    appendNumber(request, 17, NumberFormat::Ieee64);
-    request += std::string{static_cast<char>(kw.code(Kw::EOX)), static_cast<char>(kw.code(Kw::CLOSEBRACKETS)),
-                           static_cast<char>(table.zeroCode())};
+    RequestParser parser(lexerCodes(server.tokenTable(), server.keywords()));
+    RequestHandler handler(server.state(), server.tokenTable(), server.keywords());
+    const std::string request = vrReadRequest(server, 17);
     const WireFormat ieee{NumberFormat::Ieee64, true};
     ParsedRequest parsed;
     std::string out;
@@ -147,7 +142,7 @@ int main(int argc, char** argv)
     ownTime(server, count * 20);
 
     {
-        BenchClient client(server.port(), server.tokenTable());
+        BenchClient client(server);
         client.roundTrips(2000, 1); // warm-up
         const auto t0 = Clock::now();
         client.roundTrips(count, 1);
@@ -161,7 +156,7 @@ int main(int argc, char** argv)
         const auto t0 = Clock::now();
         for (int c = 0; c < clients; ++c)
             threads.emplace_back([&] {
-                BenchClient client(server.port(), server.tokenTable());
+                BenchClient client(server);
                 client.roundTrips(count * 4, depth);
             });
         for (auto& t : threads)

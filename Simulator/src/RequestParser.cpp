@@ -3,8 +3,20 @@
 namespace Vantrel::HolvaneApi::Sim {
 namespace {
 constexpr uint8_t kEscape = 0x1B;
-constexpr uint8_t kDefaultZero = 200;
 } // namespace
+
+LexerCodes lexerCodes(const TokenTable& table, const Keywords& keywords)
+{
+    LexerCodes codes;
+    codes.zero = table.zeroCode();
+    codes.extended = table.extendedCode();
+    codes.number = keywords.code(Kw::NUMBER);
+    codes.eox = keywords.code(Kw::EOX);
+    codes.quotes = keywords.code(Kw::QUOTES);
+    codes.unknown = keywords.code(Kw::UNKNOWN);
+    codes.tokenTable = keywords.code(Kw::TOKENTABLE);
+    return codes;
+}
 
 bool RequestParser::readCode(const uint8_t* data, size_t length, size_t& pos, uint16_t& code) const
 {
@@ -62,10 +74,10 @@ RequestParser::Result RequestParser::next(const uint8_t* data, size_t length, Wi
         consumed = 1;
         return Result::Ack;
     }
-    if (beforeTable && data[0] == _codes.tokenTable && _codes.zero != kDefaultZero) {
+    if (beforeTable && data[0] == _codes.tokenTable && _codes.zero != TokenTable::kDefaultZero) {
         if (length < 2)
             return Result::NeedMore;
-        if (data[1] == kDefaultZero) {
+        if (data[1] == TokenTable::kDefaultZero) {
             consumed = 2;
             out.tokenTableRequest = true;
             return Result::Request;

@@ -13,24 +13,10 @@ namespace Vantrel::HolvaneApi::Sim {
 namespace {
 constexpr size_t kReadChunk = 64 * 1024;
 constexpr size_t kFlushThreshold = 256 * 1024;
-
-LexerCodes lexerCodes(const SimServer& server)
-{
-    const Keywords& kw = server.keywords();
-    LexerCodes codes;
-    codes.zero = server.tokenTable().zeroCode();
-    codes.extended = server.tokenTable().extendedCode();
-    codes.number = kw.code(Kw::NUMBER);
-    codes.eox = kw.code(Kw::EOX);
-    codes.quotes = kw.code(Kw::QUOTES);
-    codes.unknown = kw.code(Kw::UNKNOWN);
-    codes.tokenTable = kw.code(Kw::TOKENTABLE);
-    return codes;
-}
 } // namespace
 
 SimSession::SimSession(SimServer& server, int fd, const FaultPlan& faults)
-    : _server(server), _fd(fd), _faults(faults), _parser(lexerCodes(server)),
+    : _server(server), _fd(fd), _faults(faults), _parser(lexerCodes(server.tokenTable(), server.keywords())),
       _handler(server.state(), server.tokenTable(), server.keywords()), _in(kReadChunk * 2)
 {
 }

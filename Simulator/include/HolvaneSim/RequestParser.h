@@ -1,6 +1,8 @@
 #pragma once
 
+#include "HolvaneSim/Keywords.h"
 #include "HolvaneSim/NumberCodec.h"
+#include "HolvaneSim/TokenTable.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -34,14 +36,17 @@ struct ParsedRequest {
 
 // Codes the lexer needs to find the request boundaries.
 struct LexerCodes {
-    uint16_t zero = 200;
-    uint16_t extended = 255;
+    uint16_t zero = TokenTable::kDefaultZero;
+    uint16_t extended = TokenTable::kDefaultExtended;
     uint16_t number = 0;
     uint16_t eox = 0;
     uint16_t quotes = 1;
     uint16_t unknown = 2;
     uint16_t tokenTable = 0;
 };
+
+// The lexer codes of one token table, `keywords` being built from it.
+LexerCodes lexerCodes(const TokenTable& table, const Keywords& keywords);
 
 // Splits the incoming byte stream into requests (token streams closed by the
 // ZERO token) and acknowledgement bytes. Numbers are read by their fixed size
