@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <optional>
 
 namespace Vantrel::HolvaneApi::Sim {
 
@@ -106,13 +107,28 @@ bool RequestHandler::readsControllerType(const ParsedRequest& request) const
     if (items.size() != 2 || items[0].kind != Lexeme::Token || items[1].kind != Lexeme::Token)
         return false;
     const Kw first = _kw.of(items[0].code);
-    uint32_t code = items[1].code;
-    if (first == Kw::SYSTEMVARIABLE2)
-        code += 256;
-    else if (first != Kw::SYSTEMVARIABLE)
+    if (first != Kw::SYSTEMVARIABLE && first != Kw::SYSTEMVARIABLE2)
         return false;
-    const TokenEntry* entry = code <= 0xFFFF ? _table.byCode(static_cast<uint16_t>(code)) : nullptr;
+    const TokenEntry* entry = systemVariableEntry(first, items[1].code);
     return entry != nullptr && entry->name == "CONTROL";
+}
+
+const TokenEntry* RequestHandler::systemVariableEntry(Kw prefix, uint16_t code) const
+{
+    const uint32_t full = prefix == Kw::SYSTEMVARIABLE2 ? code + 256u : code;
+    return full <= 0xFFFF ? _table.byCode(static_cast<uint16_t>(full)) : nullptr;
+}
+
+SimError RequestHandler::accessVariable(const std::string& name, bool hasAxis, double axis,
+                                        const std::optional<double>& newValue, double& value)
+{
+    AxisParam param{};
+    if (axisParamByName(name, param))
+        return newValue ? _state.writeAxisParam(param, axis, *newValue) : _state.readAxisParam(param, axis, value);
+    SysVar sysVar{};
+    if (!sysVarByName(name, sysVar) || hasAxis)
+        return eNotAxisParameter;
+    return newValue ? _state.writeSysVar(sysVar, *newValue) : _state.readSysVar(sysVar, value);
 }
 
 void RequestHandler::handle(const ParsedRequest& request, std::string& out, std::unique_ptr<ValueListWriter>& list)
@@ -149,8 +165,8 @@ void RequestHandler::handle(const ParsedRequest& request, std::string& out, std:
             status = eSyntax;
             break;
         }
-        const uint32_t full = kw == Kw::SYSTEMVARIABLE2 ? code + 256u : code;
-        status = full > 0xFFFF ? eUnknownToken : handleSystemVariable(c, static_cast<uint16_t>(full), value);
+        const TokenEntry* entry = systemVariableEntry(kw, code);
+        status = entry == nullptr ? eUnknownToken : handleSystemVariable(c, *entry, value);
         break;
     }
     case Kw::VRVALUES:
@@ -276,35 +292,24 @@ SimError RequestHandler::handleTable(Cursor& c, double& value)
     return eOk;
 }
 
-SimError RequestHandler::handleSystemVariable(Cursor& c, uint16_t code, double& value)
+SimError RequestHandler::handleSystemVariable(Cursor& c, const TokenEntry& entry, double& value)
 {
-    const TokenEntry* entry = _table.byCode(code);
-    if (entry == nullptr)
-        return eUnknownToken;
-    if (entry->type != 'V')
+    if (entry.type != 'V')
         return eNotAxisParameter;
     bool hasAxis = false;
     double axis = _base.front();
     if (!c.axisModifier(hasAxis, axis))
         return eSyntax;
-    bool assign = false;
-    double newValue = 0.0;
+    std::optional<double> newValue;
     if (c.token(Kw::ASSIGN)) {
-        if (!c.number(newValue))
+        double v = 0.0;
+        if (!c.number(v))
             return eSyntax;
-        assign = true;
+        newValue = v;
     }
     if (!c.atEnd())
         return eSyntax;
-    AxisParam param{};
-    if (axisParamByName(entry->name, param))
-        return assign ? _state.writeAxisParam(param, axis, newValue) : _state.readAxisParam(param, axis, value);
-    SysVar sysVar{};
-    if (!sysVarByName(entry->name, sysVar))
-        return eUnknownToken;
-    if (hasAxis)
-        return eNotAxisParameter;
-    return assign ? _state.writeSysVar(sysVar, newValue) : _state.readSysVar(sysVar, value);
+    return accessVariable(entry.name, hasAxis, axis, newValue, value);
 }
 
 SimError RequestHandler::handleBase(Cursor& c, double& value)
@@ -496,23 +501,14 @@ SimError RequestHandler::printExpression(Cursor& c, PrintValue& v, int depth)
         uint16_t var = 0;
         if (!c.rawToken(var))
             return eSyntax;
-        const uint32_t full = kw == Kw::SYSTEMVARIABLE2 ? var + 256u : var;
-        if (full > 0xFFFF)
-            return eUnknownToken;
-        const TokenEntry* entry = _table.byCode(static_cast<uint16_t>(full));
+        const TokenEntry* entry = systemVariableEntry(kw, var);
         if (entry == nullptr)
             return eUnknownToken;
         bool hasAxis = false;
         double axis = _base.front();
         if (!c.axisModifier(hasAxis, axis))
             return eSyntax;
-        AxisParam param{};
-        if (axisParamByName(entry->name, param))
-            return _state.readAxisParam(param, axis, v.number);
-        SysVar sysVar{};
-        if (sysVarByName(entry->name, sysVar) && !hasAxis)
-            return _state.readSysVar(sysVar, v.number);
-        return eNotAxisParameter;
+        return accessVariable(entry->name, hasAxis, axis, std::nullopt, v.number);
     }
     default:
         return _table.byCode(code) != nullptr ? eUnsupported : eUnknownToken;

@@ -6,6 +6,7 @@
 #include "HolvaneSim/ValueListWriter.h"
 
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -35,7 +36,14 @@ private:
 
     SimError handleVr(Cursor& c, double& value);
     SimError handleTable(Cursor& c, double& value);
-    SimError handleSystemVariable(Cursor& c, uint16_t code, double& value);
+    // The entry after SYSTEMVARIABLE (codes 0..255) or SYSTEMVARIABLE2 (from
+    // 256 on); null when no entry carries the code.
+    const TokenEntry* systemVariableEntry(Kw prefix, uint16_t code) const;
+    // Reads, or with `newValue` writes, the axis parameter or system variable
+    // `name`; a system variable takes no axis, and any other name is refused.
+    SimError accessVariable(const std::string& name, bool hasAxis, double axis,
+                            const std::optional<double>& newValue, double& value);
+    SimError handleSystemVariable(Cursor& c, const TokenEntry& entry, double& value);
     SimError handleBase(Cursor& c, double& value);
     SimError handleMotion(Kw kw, Cursor& c);
     SimError handleInvert(Cursor& c);
