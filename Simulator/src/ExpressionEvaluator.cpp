@@ -20,14 +20,6 @@ bool equalsNoCase(std::string_view a, std::string_view b)
             return false;
     return true;
 }
-
-std::string upper(std::string_view s)
-{
-    std::string out(s);
-    for (char& c : out)
-        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-    return out;
-}
 } // namespace
 
 SimError ExpressionEvaluator::lexNext()

@@ -95,6 +95,8 @@ constexpr Constant s_constants[] = {
 
 constexpr const char* s_otherSpecials[] = {"ERRORCODE", "EVENT", "EXPRESSION", "BLOCK"};
 
+} // namespace
+
 std::string upper(std::string_view s)
 {
     std::string out(s);
@@ -102,8 +104,6 @@ std::string upper(std::string_view s)
         c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
     return out;
 }
-
-} // namespace
 
 TokenTable::TokenTable(uint16_t zeroCode, uint16_t extendedCode) : _zero(zeroCode), _extended(extendedCode)
 {

@@ -51,4 +51,7 @@ private:
     std::string _text;
 };
 
+// `s` with its ASCII letters in upper case: keywords match in any case.
+std::string upper(std::string_view s);
+
 } // namespace Vantrel::HolvaneApi::Sim
