@@ -31,7 +31,7 @@ bool AxisModel::startNext(double startTime)
             target = next.value;
             break;
         }
-        double speed = next.forceSpeed ? param(AxisParam::FORCE_SPEED) : param(AxisParam::SPEED);
+        double speed = next.forceSpeed() ? param(AxisParam::FORCE_SPEED) : param(AxisParam::SPEED);
         if (next.type == mtDatum && param(AxisParam::CREEP) > 0.0)
             speed = param(AxisParam::CREEP);
         if (!(speed > 0.0))
@@ -167,7 +167,7 @@ SimError AxisModel::load(Pending move, double now)
     if (!enabled())
         return eAxisDisabled;
     if (move.type != mtDefPos) {
-        const double speed = move.forceSpeed ? param(AxisParam::FORCE_SPEED) : param(AxisParam::SPEED);
+        const double speed = move.forceSpeed() ? param(AxisParam::FORCE_SPEED) : param(AxisParam::SPEED);
         if (!(speed > 0.0))
             return eMotionParameters;
     }
@@ -183,19 +183,19 @@ SimError AxisModel::moveRelative(double distance, bool forceSpeed, double now)
 {
     if (!std::isfinite(distance))
         return eBadValue;
-    return load({forceSpeed ? mtMoveSp : mtMove, distance, forceSpeed}, now);
+    return load({forceSpeed ? mtMoveSp : mtMove, distance}, now);
 }
 
 SimError AxisModel::moveAbsolute(double target, bool forceSpeed, double now)
 {
     if (!std::isfinite(target))
         return eBadValue;
-    return load({forceSpeed ? mtMoveAbsSp : mtMoveAbs, target, forceSpeed}, now);
+    return load({forceSpeed ? mtMoveAbsSp : mtMoveAbs, target}, now);
 }
 
-SimError AxisModel::forward(double now) { return load({mtForward, param(AxisParam::FS_LIMIT), false}, now); }
+SimError AxisModel::forward(double now) { return load({mtForward, param(AxisParam::FS_LIMIT)}, now); }
 
-SimError AxisModel::reverse(double now) { return load({mtReverse, param(AxisParam::RS_LIMIT), false}, now); }
+SimError AxisModel::reverse(double now) { return load({mtReverse, param(AxisParam::RS_LIMIT)}, now); }
 
 SimError AxisModel::datum(int sequence, double now)
 {
@@ -205,7 +205,7 @@ SimError AxisModel::datum(int sequence, double now)
         _axisStatus = 0.0; // clears the axis' error state only
         return eOk;
     }
-    return load({mtDatum, 0.0, false}, now);
+    return load({mtDatum, 0.0}, now);
 }
 
 SimError AxisModel::defpos(double position, double now)
@@ -219,7 +219,7 @@ SimError AxisModel::defpos(double position, double now)
         _position = position;
         return eOk;
     }
-    return load({mtDefPos, position, false}, now);
+    return load({mtDefPos, position}, now);
 }
 
 SimError AxisModel::cancel(int mode, double now)

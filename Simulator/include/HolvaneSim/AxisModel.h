@@ -54,7 +54,7 @@ private:
     struct Pending {
         MoveType type;
         double value;     // distance, target or new position
-        bool forceSpeed;
+        bool forceSpeed() const { return type == mtMoveSp || type == mtMoveAbsSp; }
     };
     struct Running {
         MoveType type;
