@@ -4,6 +4,7 @@
 #include <pybind11/stl.h>
 
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace py = pybind11;
@@ -37,17 +38,27 @@ py::list toList(const std::vector<double>& values)
     return list;
 }
 
+// `count` values from `start` into room for `room` of them, the interpreter
+// lock released meanwhile.
 template <typename Read>
-py::tuple readBlock(Wrapper& self, uint32_t start, uint32_t count, Read read)
+std::pair<ErrorCode, std::vector<double>> readUnlocked(Wrapper& self, uint32_t start, uint32_t count, size_t room,
+                                                       Read read)
 {
-    if (count > MaxBlockValues)
-        return py::make_tuple(BadArgument, py::list());
-    std::vector<double> values(count);
+    std::vector<double> values(room);
     ErrorCode code;
     {
         py::gil_scoped_release release;
         code = (self.*read)(start, count, values.data(), values.size());
     }
+    return {code, std::move(values)};
+}
+
+template <typename Read>
+py::tuple readBlock(Wrapper& self, uint32_t start, uint32_t count, Read read)
+{
+    if (count > MaxBlockValues)
+        return py::make_tuple(BadArgument, py::list());
+    auto [code, values] = readUnlocked(self, start, count, count, read);
     if (code != NoError)
         values.clear();
     return py::make_tuple(code, toList(values));
@@ -61,12 +72,7 @@ ErrorCode readIntoList(Wrapper& self, uint32_t start, uint32_t count, py::list& 
     const size_t available = target.size();
     if (count > MaxBlockValues)
         return BadArgument;
-    std::vector<double> values(std::min<size_t>(count, available));
-    ErrorCode code;
-    {
-        py::gil_scoped_release release;
-        code = (self.*read)(start, count, values.data(), values.size());
-    }
+    const auto [code, values] = readUnlocked(self, start, count, std::min<size_t>(count, available), read);
     if (code == NoError) {
         for (size_t i = 0; i < values.size(); ++i)
             target[i] = py::float_(values[i]);
