@@ -9,38 +9,11 @@
 #include <gtest/gtest.h>
 
 #include <memory>
-#include <mutex>
 #include <string>
 #include <tuple>
 #include <vector>
 
 namespace Vantrel::HolvaneApi::Testing {
-
-struct stEvent {
-    EventType type;
-    uint64_t code;
-    std::string text;
-};
-
-class EventLog {
-public:
-    EventCallback callback()
-    {
-        return [this](EventType type, uint64_t code, const std::string_view& text) {
-            std::lock_guard<std::mutex> lock(_mutex);
-            _events.push_back({type, code, std::string(text)});
-        };
-    }
-    std::vector<stEvent> events() const
-    {
-        std::lock_guard<std::mutex> lock(_mutex);
-        return _events;
-    }
-
-private:
-    mutable std::mutex _mutex;
-    std::vector<stEvent> _events;
-};
 
 enum class Flavour { Tms320, Tms320Unescaped, Ieee64 };
 
@@ -77,7 +50,6 @@ public:
     {
         CreateParams params;
         params.connectionType = ConnectionType::TCP;
-        params.eventCallback = log.callback();
         conn = new Connection_TCP(params);
         conn->WriteStringAttribute("TCP_HostName", "127.0.0.1");
         conn->WriteIntAttribute("TCP_Port", peer->port());
@@ -101,7 +73,6 @@ public:
             ADD_FAILURE() << failure;
     }
 
-    EventLog log;
     std::unique_ptr<FakePeer> peer;
     Connection_TCP* conn = nullptr;
     ErrorCode connectResult = Fail;
