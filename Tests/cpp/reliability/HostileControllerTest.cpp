@@ -9,7 +9,7 @@
 #include "Connection/Port/TCP/Connection_TCP.h"
 #include "SharedLib/MemPort.h"
 #include "SharedLib/Token.h"
-#include "support/FakePeer.h"
+#include "commands/CommandFixture.h"
 
 #include <gtest/gtest.h>
 
@@ -28,30 +28,6 @@ namespace {
 
 // Well inside the 10 s reply limit: a cap must end the read, not a time-out.
 constexpr auto CapLimit = std::chrono::seconds(5);
-
-struct Linked {
-    explicit Linked(ControllerProfile profile = ControllerProfile::ieee64())
-        : peer(std::make_unique<FakePeer>(std::move(profile)))
-    {
-        CreateParams params;
-        params.connectionType = ConnectionType::TCP;
-        conn = std::make_unique<Connection_TCP>(params);
-        conn->WriteStringAttribute("TCP_HostName", "127.0.0.1");
-        conn->WriteIntAttribute("TCP_Port", peer->port());
-        conn->WriteIntAttribute("TCP_Trace", 0);
-        connected = conn->Connect();
-    }
-    ~Linked()
-    {
-        conn.reset();
-        peer.reset();
-    }
-    std::unique_ptr<FakePeer> peer;
-    std::unique_ptr<Connection_TCP> conn;
-    ErrorCode connected = Fail;
-};
-
-Bytes textBytes(const std::string& s) { return Bytes(s.begin(), s.end()); }
 
 double secondsSince(Clock::time_point t0)
 {
@@ -75,10 +51,10 @@ const std::string TableEnd = "S200ZERO\r\nC0TOKENTABLE,0,0,0,0,0,0,c>\r\nS255EXT
 
 TEST(HostileController, DirListingLineBeyondTheCapEndsWithBadResponseAndClosesTheLink)
 {
-    Linked link;
-    ASSERT_EQ(link.connected, NoError);
+    ConnectedController link(ControllerProfile::ieee64());
+    ASSERT_EQ(link.connectResult, NoError);
     // A header, then one "line" that never ends, followed by more than the cap.
-    Bytes reply = textBytes("RAM\r\n");
+    Bytes reply = bytesOf("RAM\r\n");
     reply.insert(reply.end(), TCP::CmdDir::MaxLineLength + 4096, 'A');
     link.peer->expectAny(1).send(reply).pause(8000);
 
@@ -100,12 +76,12 @@ TEST(HostileController, DirListingLineBeyondTheCapEndsWithBadResponseAndClosesTh
 
 TEST(HostileController, DirLineJustBelowTheCapIsStillAListingLine)
 {
-    Linked link;
-    ASSERT_EQ(link.connected, NoError);
+    ConnectedController link(ControllerProfile::ieee64());
+    ASSERT_EQ(link.connectResult, NoError);
     std::string name(TCP::CmdDir::MaxLineLength - 64, 'N');
-    Bytes reply = textBytes("RAM\n" + name + ",1,2,3,4,1,0\nOK\n");
+    Bytes reply = bytesOf("RAM\n" + name + ",1,2,3,4,1,0\nOK\n");
     const Bytes status = link.peer->wire().reply(0, 0);
-    reply.insert(reply.end(), status.begin(), status.end());
+    append(reply, status);
     link.peer->expectAny(1).send(reply);
 
     std::vector<std::string> names;
@@ -127,9 +103,9 @@ TEST(HostileController, VrStringLengthBeyondTheCapIsRefusedBeforeAnyData)
         std::string(200, '7'),         // a length field that never ends
     };
     for (const std::string& field : lengths) {
-        Linked link;
-        ASSERT_EQ(link.connected, NoError);
-        link.peer->expectAny(1).send(textBytes(field + "abc")).pause(8000);
+        ConnectedController link(ControllerProfile::ieee64());
+        ASSERT_EQ(link.connectResult, NoError);
+        link.peer->expectAny(1).send(bytesOf(field + "abc")).pause(8000);
 
         struct {
             uint32_t calls = 0;
@@ -149,13 +125,13 @@ TEST(HostileController, VrStringLengthBeyondTheCapIsRefusedBeforeAnyData)
 
 TEST(HostileController, ValueListRepeatCountFarBeyondTheRequestCostsOnlyTheRequest)
 {
-    Linked link;
-    ASSERT_EQ(link.connected, NoError);
+    ConnectedController link(ControllerProfile::ieee64());
+    ASSERT_EQ(link.connectResult, NoError);
     // Repeat counts of 10^18 and more, which a loop over the count itself
     // could never finish.
     Bytes reply = link.peer->wire().reply(0, 0);
-    const Bytes list = textBytes("k999999999999999999,1.5,k18446744073709551615,2,\r\n");
-    reply.insert(reply.end(), list.begin(), list.end());
+    const Bytes list = bytesOf("k999999999999999999,1.5,k18446744073709551615,2,\r\n");
+    append(reply, list);
     link.peer->expectAny(1).send(reply);
 
     double values[3] = {0, 0, 0};
@@ -227,14 +203,14 @@ TEST(HostileController, TokenTableRecordWithAMegabyteFieldEndsPromptly)
 // Left in the stream, the list text would be read as the next reply.
 TEST(HostileController, BlockReadWithAnUnusableStatusNeverHandsTheListToTheNextRequest)
 {
-    Linked link;
-    ASSERT_EQ(link.connected, NoError);
+    ConnectedController link(ControllerProfile::ieee64());
+    ASSERT_EQ(link.connectResult, NoError);
     const Wire wire = link.peer->wire();
     Bytes reply = wire.reply(0, std::numeric_limits<double>::quiet_NaN());
-    const Bytes list = textBytes("5,6,7,\r\n");
-    reply.insert(reply.end(), list.begin(), list.end());
+    const Bytes list = bytesOf("5,6,7,\r\n");
+    append(reply, list);
     const Bytes next = wire.reply(42.0, 0);
-    reply.insert(reply.end(), next.begin(), next.end());
+    append(reply, next);
     link.peer->send(reply);
 
     double values[3] = {0, 0, 0};
@@ -254,14 +230,14 @@ TEST(HostileController, BlockReadWithAnUnusableStatusNeverHandsTheListToTheNextR
 // queued behind it, and the link must stay up.
 TEST(HostileController, ReplyQueuedBehindAValueListSurvivesArrivingInTheSameRead)
 {
-    Linked link;
-    ASSERT_EQ(link.connected, NoError);
+    ConnectedController link(ControllerProfile::ieee64());
+    ASSERT_EQ(link.connectResult, NoError);
     const Wire wire = link.peer->wire();
     Bytes replies = wire.reply(0, 0);
-    const Bytes list = textBytes("1,2,3,\r\n");
-    replies.insert(replies.end(), list.begin(), list.end());
+    const Bytes list = bytesOf("1,2,3,\r\n");
+    append(replies, list);
     const Bytes next = wire.reply(42.0, 0);
-    replies.insert(replies.end(), next.begin(), next.end());
+    append(replies, next);
     // Both requests are on their way before the controller answers them.
     link.peer->pause(400).send(replies);
 
