@@ -5,6 +5,7 @@
 
 #include "Connection/Port/TCP/Connection_TCP.h"
 #include "support/FakePeer.h"
+#include "support/Loopback.h"
 
 #include <gtest/gtest.h>
 
@@ -48,12 +49,10 @@ public:
     explicit ConnectedController(ControllerProfile profile, bool trace = false)
         : peer(std::make_unique<FakePeer>(std::move(profile)))
     {
-        CreateParams params;
-        params.connectionType = ConnectionType::TCP;
-        conn = new Connection_TCP(params);
-        conn->WriteStringAttribute("TCP_HostName", "127.0.0.1");
-        conn->WriteIntAttribute("TCP_Port", peer->port());
-        conn->WriteIntAttribute("TCP_Trace", trace ? 1 : 0);
+        // Released to be ended through DeleteMe, as the plug-in's callers end it.
+        conn = makeConnection(peer->port()).release();
+        if (trace)
+            conn->WriteIntAttribute("TCP_Trace", 1);
         connectResult = conn->Connect();
     }
     ~ConnectedController()

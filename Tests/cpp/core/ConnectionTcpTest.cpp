@@ -2,6 +2,7 @@
 #include "Connection/Port/TCP/Connection_TCP.h"
 #include "Harness.h"
 #include "SharedLib/MemPort.h"
+#include "support/Loopback.h"
 
 #include <gtest/gtest.h>
 
@@ -53,15 +54,7 @@ private:
 struct Session {
     EventLog log;
     FakeController ctl;
-    std::unique_ptr<Connection_TCP> conn =
-        std::make_unique<Connection_TCP>(CreateParams{ConnectionType::TCP, log.callback()});
-
-    Session()
-    {
-        conn->WriteStringAttribute("TCP_HostName", "127.0.0.1");
-        conn->WriteIntAttribute("TCP_Port", ctl.port());
-        conn->WriteIntAttribute("TCP_Trace", 0);
-    }
+    std::unique_ptr<Connection_TCP> conn = Testing::makeConnection(ctl.port(), log.callback());
 
     // Connect runs on a helper thread while this one plays the controller.
     template <typename Script>

@@ -8,6 +8,7 @@
 
 #include "Connection/Port/TCP/Connection_TCP.h"
 #include "HolvaneSim/SimServer.h"
+#include "support/Loopback.h"
 
 #include <gtest/gtest.h>
 
@@ -18,6 +19,7 @@
 #include <vector>
 
 using namespace Vantrel::HolvaneApi;
+using namespace Vantrel::HolvaneApi::Testing;
 using Vantrel::HolvaneApi::Sim::FaultPlan;
 using Vantrel::HolvaneApi::Sim::SimConfig;
 using Vantrel::HolvaneApi::Sim::SimServer;
@@ -53,17 +55,9 @@ class SimFaults : public testing::Test {
 protected:
     void SetUp() override
     {
-        SimConfig config;
-        config.port = 0;
-        sim = std::make_unique<SimServer>(config);
-        sim->start();
+        sim = startSim();
         sim->state().writeVrString(2, "a string long enough to be cut part-way");
-        CreateParams params;
-        params.connectionType = ConnectionType::TCP;
-        conn = std::make_unique<Connection_TCP>(params);
-        conn->WriteStringAttribute("TCP_HostName", "127.0.0.1");
-        conn->WriteIntAttribute("TCP_Port", sim->port());
-        conn->WriteIntAttribute("TCP_Trace", 0);
+        conn = makeConnection(sim->port());
     }
     void TearDown() override
     {

@@ -9,6 +9,7 @@
 
 #include "Connection/Port/TCP/Connection_TCP.h"
 #include "HolvaneSim/SimServer.h"
+#include "support/Loopback.h"
 
 #include <gtest/gtest.h>
 
@@ -22,6 +23,7 @@
 
 using namespace Vantrel::HolvaneApi;
 using namespace Vantrel::HolvaneApi::Reliability;
+using namespace Vantrel::HolvaneApi::Testing;
 using Vantrel::HolvaneApi::Sim::FaultPlan;
 using Vantrel::HolvaneApi::Sim::SimConfig;
 using Vantrel::HolvaneApi::Sim::SimServer;
@@ -32,27 +34,6 @@ namespace {
 constexpr int Threads = 8;
 // Far above any prompt return, far below the 10 s reply limit.
 constexpr auto PromptLimit = std::chrono::seconds(5);
-
-std::unique_ptr<SimServer> startSim(FaultPlan faults = {})
-{
-    SimConfig config;
-    config.port = 0;
-    config.faults = faults;
-    auto sim = std::make_unique<SimServer>(config);
-    sim->start();
-    return sim;
-}
-
-std::unique_ptr<Connection_TCP> makeConnection(uint16_t port, const char* host = "127.0.0.1")
-{
-    CreateParams params;
-    params.connectionType = ConnectionType::TCP;
-    auto connection = std::make_unique<Connection_TCP>(params);
-    connection->WriteStringAttribute("TCP_HostName", host);
-    connection->WriteIntAttribute("TCP_Port", port);
-    connection->WriteIntAttribute("TCP_Trace", 0);
-    return connection;
-}
 
 struct WorkerTally {
     std::atomic<uint64_t> succeeded{0};
@@ -226,8 +207,8 @@ TEST(ReliabilityRace, ConcurrencyDisconnectAndDestroyWhileRepliesAreOverdue)
     const size_t threadsBefore = threadBaseline();
     const size_t descriptorsBefore = openDescriptors();
     {
-        FaultPlan silent;
-        silent.silentAfter = 2; // VERSION and CONTROL, then nothing
+        SimConfig silent;
+        silent.faults.silentAfter = 2; // VERSION and CONTROL, then nothing
         auto sim = startSim(silent);
         for (int round = 0; round < 3; ++round) {
             auto connection = makeConnection(sim->port());
