@@ -4,7 +4,8 @@ decodes every request into tokens and answers it from a test's responder."""
 import socket
 import struct
 import threading
-import time
+
+from conftest import wait_until
 
 # The controller's token table: record letter, code, name.
 TOKENS = [
@@ -112,13 +113,11 @@ class FakeController:
                     pass
 
     def wait_requests(self, count, timeout=5.0):
-        deadline = time.monotonic() + timeout
-        while time.monotonic() < deadline:
+        def arrived():
             with self._lock:
-                if len(self.requests) >= count:
-                    return True
-            time.sleep(0.005)
-        return False
+                return len(self.requests) >= count
+
+        return wait_until(arrived, timeout, step=0.005)
 
     def take(self):
         with self._lock:

@@ -6,7 +6,7 @@ import os
 import threading
 import time
 
-from conftest import connect
+from conftest import connect, wait_until
 
 OK = 0
 THREADS = 8
@@ -32,15 +32,6 @@ def baseline():
         previous = now
         time.sleep(0.1)
     return now
-
-
-def settled(count, expected, limit=5.0):
-    deadline = time.monotonic() + limit
-    value = count()
-    while value > expected and time.monotonic() < deadline:
-        time.sleep(0.02)
-        value = count()
-    return value
 
 
 class Workers:
@@ -127,8 +118,8 @@ def in_flight(hv, sim, action, rounds=3):
         c.DestroyContext()
         del c, workers
     gc.collect()
-    assert settled(tasks, before_tasks) <= before_tasks
-    assert settled(descriptors, before_fds) <= before_fds
+    assert wait_until(lambda: tasks() <= before_tasks), tasks()
+    assert wait_until(lambda: descriptors() <= before_fds), descriptors()
 
 
 def test_disconnect_while_eight_threads_operate(hv, sims):
@@ -199,8 +190,8 @@ def test_release_while_threads_wait_for_overdue_replies(hv, sims):
             assert code != OK and took < PROMPT + 0.3
         threads.clear()
         gc.collect()  # the last reference goes with the threads: releases the context
-    assert settled(tasks, before_tasks) <= before_tasks
-    assert settled(descriptors, before_fds) <= before_fds
+    assert wait_until(lambda: tasks() <= before_tasks), tasks()
+    assert wait_until(lambda: descriptors() <= before_fds), descriptors()
 
 
 def test_block_reads_with_requests_queued_behind_them_keep_the_link(hv, peer):

@@ -6,7 +6,7 @@ import time
 
 import pytest
 
-from conftest import connect, sockets
+from conftest import connect, sockets, unconnected
 from fake_controller import Chunks, simple_reply
 
 OPEN, CLOSE, COMMA = "OPENBRACKETS", "CLOSEBRACKETS", "COMMA"
@@ -278,10 +278,7 @@ def test_connect_to_a_closed_port_fails_with_a_system_error(hv):
     s.bind(("127.0.0.1", 0))
     port = s.getsockname()[1]
     s.close()
-    c = hv.Connection()
-    c.CreateContext(hv.ConnectionType.TCP)
-    c.WriteStringAttribute("TCP_HostName", "127.0.0.1")
-    c.WriteIntAttribute("TCP_Port", port)
+    c = unconnected(hv, "127.0.0.1", port)
     code = c.Connect()
     assert int(code) >> 32 == 2 and int(code) & 0xFFFFFFFF == 111  # ECONNREFUSED
     assert c.IsConnected() is False
