@@ -68,12 +68,6 @@ double AxisModel::position(double now)
     return _running ? _running->profile.position(now - _running->startTime) : _position;
 }
 
-bool AxisModel::idle(double now)
-{
-    advance(now);
-    return !_running && _buffer.empty();
-}
-
 SimError AxisModel::read(AxisParam p, double now, double& value)
 {
     advance(now);

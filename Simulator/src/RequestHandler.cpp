@@ -147,7 +147,7 @@ void RequestHandler::handle(const ParsedRequest& request, std::string& out, std:
     SimError status = eOk;
     uint16_t first = 0;
     if (!c.rawToken(first)) {
-        simpleReply(out, 0.0, request.items.empty() ? eSyntax : eSyntax, fmt);
+        simpleReply(out, 0.0, eSyntax, fmt);
         return;
     }
     const Kw kw = _kw.of(first);

@@ -90,13 +90,11 @@ RequestParser::Result RequestParser::next(const uint8_t* data, size_t length, Wi
         if (pos > _maxRequest)
             return Result::TooLong;
         uint16_t code = 0;
-        const size_t tokenStart = pos;
         if (!readCode(data, length, pos, code))
             break;
         if (code == _codes.zero) {
             consumed = pos;
-            if (!out.items.empty() && out.items.size() == 1 && out.items[0].kind == Lexeme::Token &&
-                out.items[0].code == _codes.tokenTable)
+            if (out.items.size() == 1 && out.items[0].kind == Lexeme::Token && out.items[0].code == _codes.tokenTable)
                 out.tokenTableRequest = true;
             return Result::Request;
         }
@@ -158,7 +156,6 @@ RequestParser::Result RequestParser::next(const uint8_t* data, size_t length, Wi
             out.items.push_back(std::move(lex));
             continue;
         }
-        (void)tokenStart;
         Lexeme lex;
         lex.kind = Lexeme::Token;
         lex.code = code;

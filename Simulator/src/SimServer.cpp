@@ -97,12 +97,6 @@ void SimServer::setFaults(const FaultPlan& faults)
     _faults = faults;
 }
 
-FaultPlan SimServer::faults() const
-{
-    std::lock_guard<std::mutex> lock(_mutex);
-    return _faults;
-}
-
 bool SimServer::pause(uint64_t micros)
 {
     std::unique_lock<std::mutex> lock(_pauseMutex);
@@ -148,7 +142,6 @@ void SimServer::acceptLoop()
         }
         const int one = 1;
         ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-        ++_accepted;
         std::lock_guard<std::mutex> lock(_mutex);
         _workers.emplace_back();
         Worker& w = _workers.back();

@@ -48,7 +48,6 @@ public:
     void halt(double now);
 
     double position(double now);
-    bool idle(double now);
 
 private:
     struct Pending {

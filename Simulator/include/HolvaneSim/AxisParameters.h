@@ -18,7 +18,6 @@ enum class AxisParam {
 };
 
 constexpr size_t kAxisParamCount = static_cast<size_t>(AxisParam::Count);
-constexpr AxisParam kFirstReadOnlyParam = AxisParam::DPOS;
 
 struct AxisParamInfo {
     std::string_view name;

@@ -26,8 +26,6 @@ public:
     // connection talks in the controller's own number format.
     bool readsControllerType(const ParsedRequest& request) const;
 
-    const std::vector<int>& baseAxes() const { return _base; }
-
 private:
     class Cursor;
     struct PrintValue;

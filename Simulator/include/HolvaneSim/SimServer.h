@@ -51,14 +51,12 @@ public:
 
     // Applies to connections accepted from now on.
     void setFaults(const FaultPlan& faults);
-    FaultPlan faults() const;
 
     ControllerState& state() { return _state; }
     const TokenTable& tokenTable() const { return _table; }
     const Keywords& keywords() const { return _keywords; }
     const SimConfig& config() const { return _config; }
     size_t activeConnections() const { return _active.load(); }
-    uint64_t acceptedConnections() const { return _accepted.load(); }
 
     // Waits up to `micros`, returning early when the server stops. True if stopping.
     bool pause(uint64_t micros);
@@ -84,7 +82,6 @@ private:
     std::thread _acceptThread;
     std::atomic<bool> _stopping{false};
     std::atomic<size_t> _active{0};
-    std::atomic<uint64_t> _accepted{0};
     mutable std::mutex _mutex; // guards _faults and _workers
     FaultPlan _faults;
     std::list<Worker> _workers;

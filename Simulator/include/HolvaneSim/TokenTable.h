@@ -29,7 +29,6 @@ public:
     TokenTable(uint16_t zeroCode = kDefaultZero, uint16_t extendedCode = kDefaultExtended);
 
     const std::string& text() const { return _text; }
-    const std::vector<TokenEntry>& entries() const { return _entries; }
     uint16_t zeroCode() const { return _zero; }
     uint16_t extendedCode() const { return _extended; }
     uint16_t maxCode() const { return _maxCode; }
