@@ -12,12 +12,18 @@
 #include <chrono>
 #include <cstring>
 #include <stdexcept>
+#include <utility>
 
 namespace Vantrel::HolvaneApi::Fuzz {
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
+
+// Codes of the served table: every keyword the plug-in uses, with one-byte
+// codes, plus ZERO, EXTENDED_TOKEN and one axis parameter.
+constexpr uint8_t ZeroCode = 200;
+constexpr uint8_t ExtendedCode = 255;
 
 constexpr int AcceptLimitMs = 5000;
 constexpr int RequestLimitMs = 5000;
@@ -92,8 +98,6 @@ void drainUntilClosed(int fd, int limit_ms)
     }
 }
 
-} // namespace
-
 uint8_t knownTokenCode(int known_token)
 {
     // TOKENTABLE keeps its default 0; the rest count up from 1.
@@ -129,6 +133,8 @@ std::string tokenTableText()
     return text;
 }
 
+} // namespace
+
 FuzzController::FuzzController()
 {
     _listen = ::socket(AF_INET, SOCK_STREAM, 0);
@@ -153,6 +159,18 @@ FuzzController::~FuzzController()
 {
     finish();
     ::close(_listen);
+}
+
+std::unique_ptr<Connection_TCP> FuzzController::makeConnection(EventCallback callback) const
+{
+    CreateParams params;
+    params.connectionType = ConnectionType::TCP;
+    params.eventCallback = std::move(callback);
+    auto connection = std::make_unique<Connection_TCP>(params);
+    connection->WriteStringAttribute("TCP_HostName", "127.0.0.1");
+    connection->WriteIntAttribute("TCP_Port", _port);
+    connection->WriteIntAttribute("TCP_Trace", 0);
+    return connection;
 }
 
 void FuzzController::serve(bool tms320, bool at_version, std::string reply, Ending ending)
@@ -188,9 +206,6 @@ void FuzzController::run(bool tms320, bool at_version, std::string reply, Ending
     if (served && ending == Ending::Reset) {
         const linger abortive{1, 0};
         ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &abortive, sizeof abortive);
-    } else if (served && ending == Ending::Hold) {
-        drainUntilClosed(fd, DrainLimitMs);
-        ::shutdown(fd, SHUT_WR);
     } else {
         ::shutdown(fd, SHUT_WR);
         drainUntilClosed(fd, DrainLimitMs);

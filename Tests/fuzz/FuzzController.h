@@ -5,23 +5,18 @@
 // fuzzer's bytes and ends the link. Every wait is bounded, so one execution
 // can never hang.
 
+#include "Connection/Port/TCP/Connection_TCP.h"
+
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <thread>
 
 namespace Vantrel::HolvaneApi::Fuzz {
 
-// Codes of the served table: every keyword the plug-in uses, with one-byte
-// codes, plus ZERO, EXTENDED_TOKEN and one axis parameter.
-constexpr uint8_t ZeroCode = 200;
-constexpr uint8_t ExtendedCode = 255;
-uint8_t knownTokenCode(int known_token);
-std::string tokenTableText();
-
 enum class Ending {
     Close, // orderly shutdown of the sending side, then wait for the host to go
     Reset, // abortive close: the host sees a connection reset
-    Hold,  // keep the link open until the host goes (bounded)
 };
 
 class FuzzController {
@@ -32,6 +27,8 @@ public:
     FuzzController& operator=(const FuzzController&) = delete;
 
     uint16_t port() const { return _port; }
+    // A connection aimed at this controller, trace off, not yet connected.
+    std::unique_ptr<Connection_TCP> makeConnection(EventCallback callback = {}) const;
 
     // Serves one connection on a thread. With `at_version` the bytes answer
     // the VERSION query instead of the first request after the connect

@@ -134,13 +134,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     const bool atVersion = operation == 10;
     const std::string reply(reinterpret_cast<const char*>(data + 2), size - 2);
 
-    CreateParams params;
-    params.connectionType = ConnectionType::TCP;
-    params.eventCallback = [](EventType, uint64_t, const std::string_view&) {};
-    Connection_TCP connection(params);
-    connection.WriteStringAttribute("TCP_HostName", "127.0.0.1");
-    connection.WriteIntAttribute("TCP_Port", s_controller->port());
-    connection.WriteIntAttribute("TCP_Trace", 0);
+    const std::unique_ptr<Connection_TCP> link =
+        s_controller->makeConnection([](EventType, uint64_t, const std::string_view&) {});
+    Connection_TCP& connection = *link;
 
     s_controller->serve(tms320, atVersion, reply, ending);
     const ErrorCode connected = connection.Connect();

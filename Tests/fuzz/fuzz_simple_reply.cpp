@@ -26,12 +26,7 @@ namespace {
 std::unique_ptr<Connection_TCP> settledConnection(bool tms320)
 {
     FuzzController controller;
-    CreateParams params;
-    params.connectionType = ConnectionType::TCP;
-    auto connection = std::make_unique<Connection_TCP>(params);
-    connection->WriteStringAttribute("TCP_HostName", "127.0.0.1");
-    connection->WriteIntAttribute("TCP_Port", controller.port());
-    connection->WriteIntAttribute("TCP_Trace", 0);
+    auto connection = controller.makeConnection();
     controller.serve(tms320, false, std::string(), Ending::Close);
     const ErrorCode connected = connection->Connect();
     connection->Disconnect();
