@@ -2,11 +2,7 @@
 // late reply, several threads on one connection, and the plug-in's factory.
 #include "CommandFixture.h"
 
-#include <arpa/inet.h>
 #include <dlfcn.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
@@ -70,19 +66,6 @@ std::vector<std::pair<const char*, std::function<ErrorCode(IConnection&)>>> ever
     };
 }
 
-uint16_t refusedPort()
-{
-    const int s = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(s, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-    socklen_t len = sizeof addr;
-    ::getsockname(s, reinterpret_cast<sockaddr*>(&addr), &len);
-    ::close(s);
-    return ntohs(addr.sin_port);
-}
-
 TEST(OperationRouting, WithoutAReaderPumpEveryOperationFails)
 {
     CreateParams params;
@@ -93,7 +76,7 @@ TEST(OperationRouting, WithoutAReaderPumpEveryOperationFails)
 
     // A Connect that fails before the pump starts.
     conn->WriteStringAttribute("TCP_HostName", "127.0.0.1");
-    conn->WriteIntAttribute("TCP_Port", refusedPort());
+    conn->WriteIntAttribute("TCP_Port", closedPort());
     EXPECT_NE(conn->Connect(), NoError);
     for (const auto& [name, call] : everyOperation())
         EXPECT_EQ(call(*conn), Fail) << name << " after a failed Connect";

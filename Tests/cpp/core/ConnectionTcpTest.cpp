@@ -20,11 +20,6 @@ using Clock = std::chrono::steady_clock;
 
 namespace {
 
-long long msSince(Clock::time_point start)
-{
-    return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
-}
-
 // A bracketed-index command that prints both trace lines; optionally calls
 // back into its connection from the pump thread, as a handler might.
 class CmdProbe : public TCP::CmdArray {

@@ -5,7 +5,6 @@
 #include <arpa/inet.h>
 #include <cerrno>
 #include <chrono>
-#include <dirent.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -110,19 +109,6 @@ void Listener::close()
 PeerSocket Listener::accept(int timeout_ms)
 {
     return PeerSocket(valid() && readable(_fd, timeout_ms) ? ::accept4(_fd, nullptr, nullptr, SOCK_CLOEXEC) : -1);
-}
-
-uint16_t closedPort() { return Listener().port(); }
-
-size_t openDescriptorCount()
-{
-    size_t count = 0;
-    if (DIR* dir = ::opendir("/proc/self/fd")) {
-        while (const dirent* entry = ::readdir(dir))
-            count += entry->d_name[0] != '.';
-        ::closedir(dir);
-    }
-    return count;
 }
 
 EventCallback EventLog::callback()

@@ -3,9 +3,12 @@
 // the connection-core tests. Every wait is bounded.
 
 #include "SharedLib/CreateParameters.h"
+#include "support/Loopback.h"
+#include "support/ProcessCounters.h"
 #include "support/TokenTableText.h"
 #include "support/WireFormat.h"
 
+#include <chrono>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -47,9 +50,14 @@ private:
     uint16_t _port = 0;
 };
 
-// A port with nothing listening on it.
-uint16_t closedPort();
-size_t openDescriptorCount();
+using Testing::closedPort;
+using Testing::openDescriptors;
+
+// Milliseconds from `start` until now.
+inline long long msSince(std::chrono::steady_clock::time_point start)
+{
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count();
+}
 
 struct RecordedEvent {
     EventType type;

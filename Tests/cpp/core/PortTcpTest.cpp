@@ -24,11 +24,6 @@ namespace {
 
 const ErrorCode BadDescriptor = static_cast<ErrorCode>(0x200000009);
 
-long long msSince(Clock::time_point start)
-{
-    return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
-}
-
 // TCP_NODELAY of this process's socket whose local end is the peer's remote end.
 int noDelayOfClientOf(const PeerSocket& peer)
 {
@@ -109,7 +104,7 @@ TEST(PortTcp, OpenReportsConnectedOnceAndSetsNoDelayOnlyOn3240)
 TEST(PortTcp, RefusedConnectionFailsWithOneErrorAndNoSocket)
 {
     const uint16_t port_number = closedPort();
-    const size_t descriptors = openDescriptorCount();
+    const size_t descriptors = openDescriptors();
     EventLog log;
     Port_TCP port(log.callback());
     EXPECT_EQ(port.Open("127.0.0.1", port_number), static_cast<ErrorCode>(0x20000006F));
@@ -118,7 +113,7 @@ TEST(PortTcp, RefusedConnectionFailsWithOneErrorAndNoSocket)
     ASSERT_EQ(errors.size(), 1u);
     EXPECT_EQ(errors[0].code, 0x20000006Fu);
     EXPECT_TRUE(log.ofType(EventType::Message).empty());
-    EXPECT_EQ(openDescriptorCount(), descriptors);
+    EXPECT_EQ(openDescriptors(), descriptors);
 }
 
 TEST(PortTcp, SLOW_ConnectTimesOutAfterFiveSeconds)
@@ -255,7 +250,7 @@ TEST(PortTcp, WriteAllSendsTheWholeRequestOrClosesThePort)
 
 TEST(PortTcp, CloseWakesABlockedReaderAndNeverLetsAWriteReachAReusedDescriptor)
 {
-    const size_t baseline = openDescriptorCount();
+    const size_t baseline = openDescriptors();
     {
         OpenedPort p;
         ErrorCode read_result = Fail;
@@ -272,7 +267,7 @@ TEST(PortTcp, CloseWakesABlockedReaderAndNeverLetsAWriteReachAReusedDescriptor)
         EXPECT_TRUE(read_result == NoError || read_result == BadDescriptor);
         EXPECT_TRUE(p.peer.waitClosed(2000));
     }
-    EXPECT_EQ(openDescriptorCount(), baseline);
+    EXPECT_EQ(openDescriptors(), baseline);
 
     // A socket opened right after a close may get the old descriptor number;
     // a writer still running on the closed port must not reach it.

@@ -1,3 +1,4 @@
+#include "Harness.h"
 #include "SharedLib/ObjectPool.h"
 #include "SharedLib/ReaderPump.h"
 #include "SharedLib/SafeQueue.h"
@@ -16,14 +17,10 @@
 #include <vector>
 
 using namespace Vantrel::HolvaneApi;
+using Vantrel::HolvaneApi::CoreTesting::msSince;
 using Clock = std::chrono::steady_clock;
 
 namespace {
-
-long long msSince(Clock::time_point start)
-{
-    return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
-}
 
 // A simulated link: send() puts the id on the wire, readReply() takes the
 // oldest id off it as "the reply".

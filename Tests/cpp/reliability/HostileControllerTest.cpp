@@ -2,8 +2,6 @@
 // allocate without limit, loop without end, or keep reading a stream whose
 // place it has lost.
 
-#include "ProcessCounters.h"
-
 #include "Connection/Port/TCP/Commands/CmdDir.h"
 #include "Connection/Port/TCP/Commands/CmdGetVrString.h"
 #include "Connection/Port/TCP/Connection_TCP.h"

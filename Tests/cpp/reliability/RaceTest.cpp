@@ -5,11 +5,10 @@
 
 #ifdef HOLVANE_HAVE_SIM
 
-#include "ProcessCounters.h"
-
 #include "Connection/Port/TCP/Connection_TCP.h"
 #include "HolvaneSim/SimServer.h"
 #include "support/Loopback.h"
+#include "support/ProcessCounters.h"
 
 #include <gtest/gtest.h>
 
@@ -22,7 +21,6 @@
 #include <vector>
 
 using namespace Vantrel::HolvaneApi;
-using namespace Vantrel::HolvaneApi::Reliability;
 using namespace Vantrel::HolvaneApi::Testing;
 using Vantrel::HolvaneApi::Sim::FaultPlan;
 using Vantrel::HolvaneApi::Sim::SimConfig;

@@ -1,6 +1,25 @@
 #include "support/Loopback.h"
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 namespace Vantrel::HolvaneApi::Testing {
+
+uint16_t closedPort()
+{
+    // Bound to a free port, then closed: nothing listens there any more.
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+    ::close(fd);
+    return ntohs(address.sin_port);
+}
 
 std::unique_ptr<Connection_TCP> makeConnection(uint16_t port, EventCallback callback, const char* host)
 {

@@ -15,6 +15,7 @@
 namespace Vantrel::HolvaneApi {
 namespace {
 
+using TokenTest::bytesOf;
 using TokenTest::EventLog;
 using TokenTest::PiecewisePort;
 
@@ -26,11 +27,6 @@ public:
     using ControllerCapabilities::TmsToFloat;
     void forceFormat(floating_point_formats format) { _floating_point_format = format; }
 };
-
-std::vector<uint8_t> bytesOf(const TokenBuffer& buffer)
-{
-    return std::vector<uint8_t>(buffer.data(), buffer.data() + buffer.length());
-}
 
 uint32_t bitsOf(float f)
 {

@@ -10,15 +10,11 @@
 namespace Vantrel::HolvaneApi {
 namespace {
 
+using TokenTest::bytesOf;
 using TokenTest::baseTable;
 using TokenTest::endOfTable;
 using TokenTest::EventLog;
 using TokenTest::loadTable;
-
-std::vector<uint8_t> bytesOf(const TokenBuffer& buffer)
-{
-    return std::vector<uint8_t>(buffer.data(), buffer.data() + buffer.length());
-}
 
 // A table with the framing tokens of requests; prefix sets EXTENDED_TOKEN.
 std::string requestTable(int prefix, int numberCode = 30, int eoxCode = 31)

@@ -4,6 +4,7 @@
 #include "SharedLib/MemPort.h"
 #include "SharedLib/Port.h"
 #include "SharedLib/Token.h"
+#include "SharedLib/TokenBuffer.h"
 
 #include <algorithm>
 #include <chrono>
@@ -114,6 +115,12 @@ inline ErrorCode loadTable(Token& token, const std::string& table)
     MemPort port;
     port.Open(table.data(), table.size());
     return token.ReadTokenTable(port, std::chrono::milliseconds(50));
+}
+
+// The bytes a buffer holds.
+inline std::vector<uint8_t> bytesOf(const TokenBuffer& buffer)
+{
+    return std::vector<uint8_t>(buffer.data(), buffer.data() + buffer.length());
 }
 
 } // namespace Vantrel::HolvaneApi::TokenTest

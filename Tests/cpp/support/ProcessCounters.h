@@ -12,7 +12,7 @@
 #include <string>
 #include <thread>
 
-namespace Vantrel::HolvaneApi::Reliability {
+namespace Vantrel::HolvaneApi::Testing {
 
 inline size_t countEntries(const char* directory)
 {
@@ -53,4 +53,4 @@ inline size_t settle(const std::function<size_t()>& count, size_t expected, int 
     return value;
 }
 
-} // namespace Vantrel::HolvaneApi::Reliability
+} // namespace Vantrel::HolvaneApi::Testing
