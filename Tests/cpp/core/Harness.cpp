@@ -1,5 +1,7 @@
 #include "Harness.h"
 
+#include "support/FakePeer.h"
+
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
@@ -158,13 +160,15 @@ bool FakeController::answerSysVar(const std::string& name, double value, double 
 
 bool FakeController::handshake(double version, double type)
 {
-    _ieee = !(type <= 299 && type != 266);
+    const Testing::ControllerProfile profile{_table, type, version};
+    _format = profile.format();
+    _escaping = profile.escaping();
     return accept() && sendTable() && answerSysVar("VERSION", version) && answerSysVar("CONTROL", type);
 }
 
 Testing::Wire FakeController::wire() const
 {
-    return Testing::Wire(_table, _ieee ? Testing::NumberFormat::Ieee64 : Testing::NumberFormat::Tms320, _ieee);
+    return Testing::Wire(_table, _format, _escaping);
 }
 
 bool FakeController::expect(const Bytes& request, int timeout_ms)

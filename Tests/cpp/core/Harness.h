@@ -100,7 +100,8 @@ private:
     Listener _listener;
     PeerSocket _peer;
     Testing::TokenTableText _table = Testing::TokenTableText::standard();
-    bool _ieee = false;
+    Testing::NumberFormat _format = Testing::NumberFormat::Tms320;
+    bool _escaping = false;
 };
 
 } // namespace Vantrel::HolvaneApi::CoreTesting
