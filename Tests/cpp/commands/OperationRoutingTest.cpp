@@ -320,9 +320,7 @@ TEST(OperationRouting, ThePluginsFactoryServesTheSameOperations)
         params.connectionType = ConnectionType::TCP;
         IConnection* conn = nullptr;
         ASSERT_EQ(factory(params, conn), NoError);
-        conn->WriteStringAttribute("TCP_HostName", "127.0.0.1");
-        conn->WriteIntAttribute("TCP_Port", peer.port());
-        conn->WriteIntAttribute("TCP_Trace", 0);
+        aimAt(*conn, peer.port());
         ASSERT_EQ(conn->Connect(), NoError);
         peer.expect(peer.wire().tok("VR").tok("OPENBRACKETS").num(3).tok("CLOSEBRACKETS").zero())
             .send(peer.wire().reply(-8.25, 0));

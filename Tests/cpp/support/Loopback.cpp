@@ -21,15 +21,20 @@ uint16_t closedPort()
     return ntohs(address.sin_port);
 }
 
+void aimAt(IConnection& connection, uint16_t port, const char* host)
+{
+    connection.WriteStringAttribute("TCP_HostName", host);
+    connection.WriteIntAttribute("TCP_Port", port);
+    connection.WriteIntAttribute("TCP_Trace", 0);
+}
+
 std::unique_ptr<Connection_TCP> makeConnection(uint16_t port, EventCallback callback, const char* host)
 {
     CreateParams params;
     params.connectionType = ConnectionType::TCP;
     params.eventCallback = std::move(callback);
     auto connection = std::make_unique<Connection_TCP>(params);
-    connection->WriteStringAttribute("TCP_HostName", host);
-    connection->WriteIntAttribute("TCP_Port", port);
-    connection->WriteIntAttribute("TCP_Trace", 0);
+    aimAt(*connection, port, host);
     return connection;
 }
 

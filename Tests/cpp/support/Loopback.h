@@ -15,6 +15,9 @@ namespace Vantrel::HolvaneApi::Testing {
 // A loopback port with nothing listening on it.
 uint16_t closedPort();
 
+// Aims a connection, however it was made, at `host`:`port` with tracing off.
+void aimAt(IConnection& connection, uint16_t port, const char* host = "127.0.0.1");
+
 // A TCP connection aimed at `host`:`port` with tracing off, not yet connected.
 std::unique_ptr<Connection_TCP> makeConnection(uint16_t port, EventCallback callback = {},
                                                const char* host = "127.0.0.1");
