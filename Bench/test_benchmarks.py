@@ -198,8 +198,14 @@ def run_bench(tmp_path, *args):
     return {r["name"]: r for r in json.loads(out.read_text())["results"]}
 
 
-@pytest.mark.skipif(not os.path.exists(BENCH), reason="holvane_bench not built")
+def require_built(*paths):
+    for path in paths:
+        if not os.path.exists(path):
+            pytest.fail(f"{path} is missing: build the tree (HOLVANE_BENCH_BUILD names it)", pytrace=False)
+
+
 def test_floor_and_hand_off_figures(tmp_path):
+    require_built(BENCH)
     results = run_bench(tmp_path, "--groups", "condvar", "--request-bytes", "14", "--reply-bytes", "16")
     floor = results["floor: C++ ping-pong 14 B / 16 B"]
     assert floor["errors"] == 0 and floor["samples"] == 400 and 0 < floor["median_us"] <= floor["p99_us"]
@@ -212,6 +218,7 @@ def test_floor_and_hand_off_figures(tmp_path):
 @pytest.fixture
 def simulator():
     import subprocess
+    require_built(BENCH, SIM)
     process = subprocess.Popen([SIM, "--port", "0", "--list-grace-us", "0"], stdout=subprocess.PIPE, text=True)
     try:
         line = process.stdout.readline()
@@ -222,7 +229,6 @@ def simulator():
         process.wait(10)
 
 
-@pytest.mark.skipif(not (os.path.exists(BENCH) and os.path.exists(SIM)), reason="holvane_bench or holvane-sim not built")
 def test_api_figures_against_the_simulator(tmp_path, simulator):
     host, port = simulator
     results = run_bench(tmp_path, "--host", host, "--port", port, "--groups", "single,multi,memory")

@@ -14,7 +14,9 @@ import pytest
 
 REPO = Path(__file__).resolve().parents[2]
 BUILD = Path(os.environ.get("HOLVANE_BUILD_DIR", REPO / "build")).resolve()
-MODULE_DIR = BUILD / "python"
+# The module (with the TCP plug-in beside it) may come from a tree built for
+# another interpreter; the simulator and the stand-in plug-ins do not depend on it.
+MODULE_DIR = Path(os.environ.get("HOLVANE_MODULE_DIR", BUILD / "python")).resolve()
 PLUGIN_DIR = BUILD / "test-plugins"
 TCP_PLUGIN = MODULE_DIR / "libVantrel_HolvaneApi-TCP-x64.so"
 SIMULATOR = BUILD / "bin" / "holvane-sim"
@@ -23,8 +25,34 @@ if str(MODULE_DIR) not in sys.path:
     sys.path.insert(0, str(MODULE_DIR))
 
 
+# The only reasons a test may be skipped for; any other skip fails the run, so
+# a missing build product or a forgotten switch never passes unnoticed.
+DECLARED_SKIPS = (
+    "set HOLVANE_SOAK=1 to run the soak test",
+)
+
+
 def pytest_configure(config):
     config.addinivalue_line("markers", "slow: waits out a long protocol time-out (10 s or more)")
+
+
+@pytest.hookimpl(hookwrapper=True)
+def pytest_runtest_makereport(item, call):
+    outcome = yield
+    report = outcome.get_result()
+    if report.skipped and not hasattr(report, "wasxfail"):
+        reason = str(report.longrepr[2] if isinstance(report.longrepr, tuple) else report.longrepr)
+        if not any(declared in reason for declared in DECLARED_SKIPS):
+            report.outcome = "failed"
+            report.longrepr = f"skipped for an undeclared reason (declare it in conftest.DECLARED_SKIPS): {reason}"
+
+
+def require_built(path, what):
+    """The path of a build product; fails the test when it is missing."""
+    if not Path(path).exists():
+        pytest.fail(f"{what} not built: {path} is missing (build the tree with "
+                    f"scripts/build.sh, tests on, or set HOLVANE_BUILD_DIR)", pytrace=False)
+    return path
 
 
 @pytest.fixture(scope="session")
@@ -59,10 +87,7 @@ class FakePlugin:
 
 
 def load_stand_in(type_name):
-    path = PLUGIN_DIR / f"libVantrel_HolvaneApi-{type_name}-x64.so"
-    if not path.exists():
-        pytest.skip(f"stand-in plug-in not built: {path}")
-    return path
+    return require_built(PLUGIN_DIR / f"libVantrel_HolvaneApi-{type_name}-x64.so", "stand-in plug-in")
 
 
 @pytest.fixture(scope="session")
@@ -84,9 +109,7 @@ def fake(hv, fake_plugin):
 
 @pytest.fixture
 def tcp_plugin():
-    if not TCP_PLUGIN.exists():
-        pytest.skip("TCP plug-in not built")
-    return TCP_PLUGIN
+    return require_built(TCP_PLUGIN, "TCP plug-in")
 
 
 def _stop(process):
@@ -112,8 +135,7 @@ class Sim:
     """holvane-sim on a free port, with the given fault options."""
 
     def __init__(self, *options):
-        if not SIMULATOR.exists():
-            pytest.skip("holvane-sim not built")
+        require_built(SIMULATOR, "holvane-sim")
         self.process = subprocess.Popen(
             [str(SIMULATOR), "--host", "127.0.0.1", "--port", "0", *map(str, options)],
             stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)

@@ -4,7 +4,7 @@ import shutil
 
 import pytest
 
-from conftest import PLUGIN_DIR, MODULE_DIR, load_stand_in, run_python
+from conftest import PLUGIN_DIR, MODULE_DIR, load_stand_in, require_built, run_python
 
 
 def events_of(hv, connection):
@@ -128,8 +128,7 @@ def loaded(name):
 
 
 def test_failed_creations_close_the_library_again():
-    if not PLUGIN_DIR.exists():
-        pytest.skip("stand-in plug-ins not built")
+    require_built(PLUGIN_DIR, "stand-in plug-ins")
     result = run_python(LOADED + """
 import Vantrel_HolvaneAPI as hv
 c = hv.Connection()
@@ -161,8 +160,7 @@ print(d.DestroyContext(), loaded("libVantrel_HolvaneApi-QUENTA-x64.so"))
 
 
 def test_plugin_is_found_beside_the_module_without_library_path(tmp_path):
-    if not PLUGIN_DIR.exists():
-        pytest.skip("stand-in plug-ins not built")
+    require_built(PLUGIN_DIR, "stand-in plug-ins")
     module = next(MODULE_DIR.glob("Vantrel_HolvaneAPI*.so"))
     shutil.copy(module, tmp_path / module.name)
     script = """
