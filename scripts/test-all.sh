@@ -62,5 +62,5 @@ timed "other interpreters" bash scripts/test-interpreters.sh
 section "Wheel: build, repair, install in a fresh environment, quickstart"
 timed "wheel" bash scripts/test-wheel.sh
 
-section "Typing and documentation"
-timed "typing and docs" bash scripts/check-docs.sh
+section "Documentation: user guide and API reference, warnings are errors"
+timed "docs" bash scripts/build-docs.sh build
