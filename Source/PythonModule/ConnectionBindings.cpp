@@ -1,5 +1,6 @@
 #include "PythonModule/Bindings.h"
 #include "PythonModule/PyConnectionWrapper.h"
+#include "PythonModule/TextSignature.h"
 
 #include <pybind11/stl.h>
 
@@ -16,6 +17,12 @@ namespace {
 using Wrapper = PyConnectionWrapper;
 using Motion = PyConnectionWrapper::Motion;
 using Release = py::call_guard<py::gil_scoped_release>;
+
+constexpr const char* ConnectionDoc =
+    "One connection context to one controller.\n\n"
+    "Calls release the interpreter lock while they wait for the controller, so other threads run meanwhile, "
+    "and several threads may share one Connection. Leaving a `with` block or dropping the object releases the "
+    "context.";
 
 // Larger blocks than this are refused rather than allocated for one call.
 constexpr uint32_t MaxBlockValues = 1u << 24;
@@ -85,17 +92,17 @@ void bindMotion(py::class_<Wrapper>& cls, const char* name, Motion motion, const
 {
     cls.def(
         name, [motion](Wrapper& self, double pos, int axis) { return self.Move(motion, pos, axis); }, Release(),
-        single_doc);
+        py::arg("pos"), py::arg("axis"), single_doc);
     cls.def(
         name, [motion](Wrapper& self, const std::vector<double>& positions) { return self.Move(motion, positions); },
-        Release(), list_doc);
+        Release(), py::arg("positions"), list_doc);
 }
 
 } // namespace
 
 void bindConnection(py::module_& module)
 {
-    py::class_<PyControllerFile>(module, "ControllerFileInfo", "One file stored on the controller.")
+    py::class_<PyControllerFile>(module, "ControllerFileInfo", "One file stored on the controller, as listed by Connection.Dir().")
         .def_readonly("name", &PyControllerFile::name)
         .def_readonly("type", &PyControllerFile::type)
         .def_readonly("size", &PyControllerFile::size)
@@ -113,25 +120,30 @@ void bindConnection(py::module_& module)
                    ")";
         });
 
-    py::class_<Wrapper> cls(module, "Connection");
-    cls.def(py::init<>());
+    py::class_<Wrapper> cls(module, "Connection", ConnectionDoc);
+    cls.def(py::init<>(), "A connection without a context; CreateContext gives it one.");
 
-    cls.def("CreateContext", &Wrapper::CreateContext, Release(),
-            "Loads the plug-in for the connection type and creates a connection context.");
+    cls.def("CreateContext", &Wrapper::CreateContext, Release(), py::arg("type"),
+            "Loads the plug-in for the connection type (the loader's search path, then the module's own folder) "
+            "and creates a context. ConnectionContext if one exists, ConnectionModule if the plug-in cannot be "
+            "loaded.");
     cls.def("DestroyContext", &Wrapper::DestroyContext, Release(),
-            "Disconnects if needed and releases the connection context.");
-    cls.def("Connect", &Wrapper::Connect, Release(), "Connects to the controller.");
+            "Disconnects if connected, waits for calls in flight and releases the context. Returns NoError or the "
+            "Disconnect code.");
+    cls.def("Connect", &Wrapper::Connect, Release(), "Connects to TCP_HostName:TCP_Port (default port 3240).");
     cls.def("Disconnect", &Wrapper::Disconnect, Release(), "Closes the link to the controller.");
 
-    cls.def("WriteStringAttribute", &Wrapper::WriteStringAttribute, Release(), "Sets a string attribute.");
-    cls.def("WriteIntAttribute", &Wrapper::WriteIntAttribute, Release(), "Sets an integer attribute.");
+    cls.def("WriteStringAttribute", &Wrapper::WriteStringAttribute, Release(), py::arg("attrib_name"),
+            py::arg("value"), "Sets a string attribute, e.g. TCP_HostName.");
+    cls.def("WriteIntAttribute", &Wrapper::WriteIntAttribute, Release(), py::arg("attrib_name"), py::arg("value"),
+            "Sets an integer attribute, e.g. TCP_Port; TCP_Trace 0 silences the hexadecimal trace on stdout.");
     cls.def(
         "ReadStringAttribute",
         [](Wrapper& self, const std::string_view& name, const std::string&) {
             py::gil_scoped_release release;
             return self.ReadStringAttribute(name).first;
         },
-        "Reads a string attribute; the value is dropped (placeholder form).");
+        py::arg("attrib_name"), py::arg("value"), "Placeholder form: the value is read and dropped.");
     cls.def(
         "ReadStringAttribute",
         [](Wrapper& self, const std::string_view& name) {
@@ -142,36 +154,44 @@ void bindConnection(py::module_& module)
             }
             return py::make_tuple(result.first, toStr(result.second));
         },
-        "Reads a string attribute: (ErrorCode, str).");
+        py::arg("attrib_name"), "Reads a string attribute: (ErrorCode, str).");
     cls.def(
         "ReadIntAttribute",
         [](Wrapper& self, const std::string_view& name, int64_t) { return self.ReadIntAttribute(name).first; },
-        Release(), "Reads an integer attribute; the value is dropped (placeholder form).");
+        Release(), py::arg("attrib_name"), py::arg("value"), "Placeholder form: the value is read and dropped.");
     cls.def(
         "ReadIntAttribute", [](Wrapper& self, const std::string_view& name) { return self.ReadIntAttribute(name); },
-        Release(), "Reads an integer attribute: (ErrorCode, int).");
+        Release(), py::arg("attrib_name"), "Reads an integer attribute: (ErrorCode, int).");
 
     cls.def("Ex", py::overload_cast<>(&Wrapper::Ex), Release(), "EX with mode 0.");
-    cls.def("Ex", py::overload_cast<int>(&Wrapper::Ex), Release(), "EX with a mode.");
-    cls.def("Cancel", py::overload_cast<int>(&Wrapper::Cancel), Release(), "CANCEL on the base axis.");
-    cls.def("Cancel", py::overload_cast<int, int>(&Wrapper::Cancel), Release(), "CANCEL on an axis.");
-    cls.def("Execute", &Wrapper::Execute, Release(), "Sends one line of the controller's language.");
-    cls.def("SetAxisBase", &Wrapper::SetAxisBase, Release(), "Sets the base axis.");
+    cls.def("Ex", py::overload_cast<int>(&Wrapper::Ex), Release(), py::arg("mode"), "EX with a mode.");
+    cls.def("Cancel", py::overload_cast<int>(&Wrapper::Cancel), Release(), py::arg("mode"),
+            "CANCEL without an axis modifier.");
+    cls.def("Cancel", py::overload_cast<int, int>(&Wrapper::Cancel), Release(), py::arg("mode"), py::arg("axis"),
+            "CANCEL on an axis.");
+    cls.def("Execute", &Wrapper::Execute, Release(), py::arg("command"),
+            "Runs one line of the controller's language.");
+    cls.def("SetAxisBase", &Wrapper::SetAxisBase, Release(), py::arg("axis"), "Sets the base axis.");
     cls.def(
         "SetMultiAxisBase",
         [](Wrapper& self, int axis, uint32_t count) { return self.SetMultiAxisBase(&axis, count, 1); }, Release(),
-        "Sets several base axes; a single axis allows a count of 0 or 1.");
+        py::arg("axis"), py::arg("count"), "A single axis backs a count of 0 or 1; a larger count is BadArgument.");
     cls.def(
         "SetMultiAxisBase",
         [](Wrapper& self, const std::vector<int>& axes, uint32_t count) {
             return self.SetMultiAxisBase(axes.data(), count, axes.size());
         },
-        Release(), "Sets several base axes from a sequence of at least `count` axes.");
-    cls.def("Datum", &Wrapper::Datum, Release(), "DATUM with a sequence number on an axis.");
+        Release(), py::arg("axes"), py::arg("count"),
+        "Sets the first `count` axes as base axes; fewer than `count` is BadArgument.");
+    cls.def("Datum", &Wrapper::Datum, Release(), py::arg("sequence"), py::arg("axis"),
+            "DATUM with a sequence number on an axis.");
 
-    bindMotion(cls, "DefPos", Motion::DefPos, "DEFPOS of one axis.", "DEFPOS of the base axes, one value each.");
-    cls.def("Forward", &Wrapper::Forward, Release(), "FORWARD on an axis.");
-    cls.def("Reverse", &Wrapper::Reverse, Release(), "REVERSE on an axis.");
+    bindMotion(cls, "DefPos", Motion::DefPos, "DEFPOS of one axis.",
+               "DEFPOS of the base axes, one value each, no axis modifier.");
+    cls.def("Forward", &Wrapper::Forward, Release(), py::arg("axis"),
+            "FORWARD on an axis; a negative axis sends no axis modifier.");
+    cls.def("Reverse", &Wrapper::Reverse, Release(), py::arg("axis"),
+            "REVERSE on an axis; a negative axis sends no axis modifier.");
     bindMotion(cls, "MoveRel", Motion::MoveRel, "MOVE of one axis.", "MOVE of the base axes, one distance each.");
     bindMotion(cls, "MoveRelSp", Motion::MoveRelSp, "MOVESP of one axis.",
                "MOVESP of the base axes, one distance each.");
@@ -180,97 +200,116 @@ void bindConnection(py::module_& module)
     bindMotion(cls, "MoveAbsSp", Motion::MoveAbsSp, "MOVEABSSP of one axis.",
                "MOVEABSSP of the base axes, one position each.");
 
-    cls.def("WriteTableValue", &Wrapper::WriteTableValue, Release(), "Writes one TABLE value.");
+    cls.def("WriteTableValue", &Wrapper::WriteTableValue, Release(), py::arg("index"), py::arg("value"),
+            "Writing TABLE values is not carried out over TCP: the TCP plug-in returns Fail.");
     cls.def(
         "WriteMultiTableValues",
         [](Wrapper& self, uint32_t start, uint32_t count, double value) {
             return self.WriteMultiTableValues(start, count, &value, 1);
         },
-        Release(), "Writes TABLE values; a single value allows a count of 0 or 1.");
+        Release(), py::arg("start_index"), py::arg("count"), py::arg("value"),
+        "A single value backs a count of 0 or 1; not carried out over TCP (Fail).");
     cls.def(
         "WriteMultiTableValues",
         [](Wrapper& self, uint32_t start, uint32_t count, const std::vector<double>& values) {
             return self.WriteMultiTableValues(start, count, values.data(), values.size());
         },
-        Release(), "Writes TABLE values from a sequence of at least `count` numbers.");
+        Release(), py::arg("start_index"), py::arg("count"), py::arg("values"),
+        "The first `count` values; not carried out over TCP (Fail).");
     cls.def(
         "ReadTableValue", [](Wrapper& self, uint32_t index, double) { return self.ReadTableValue(index).first; },
-        Release(), "Reads one TABLE value; the value is dropped (placeholder form).");
+        Release(), py::arg("index"), py::arg("value"), "Placeholder form: the value is read and dropped.");
     cls.def(
         "ReadTableValue", [](Wrapper& self, uint32_t index) { return self.ReadTableValue(index); }, Release(),
-        "Reads one TABLE value: (ErrorCode, float).");
+        py::arg("index"), "Reads one TABLE value: (ErrorCode, float).");
     cls.def(
         "ReadMultiTableValues",
         [](Wrapper& self, uint32_t start, uint32_t count, double value) {
             return self.ReadMultiTableValues(start, count, &value, 1);
         },
-        Release(), "Reads TABLE values; a single placeholder allows a count of 0 or 1.");
+        Release(), py::arg("start_index"), py::arg("count"), py::arg("value"),
+        "Placeholder form: a count of 0 or 1, the value is read and dropped.");
     cls.def(
         "ReadMultiTableValues",
         [](Wrapper& self, uint32_t start, uint32_t count, py::list& values) {
             return readIntoList(self, start, count, values, &Wrapper::ReadMultiTableValues);
         },
-        "Reads TABLE values into the first `count` items of a list.");
+        py::arg("start_index"), py::arg("count"), py::arg("values"),
+        "Fills the first `count` items of the list when the read succeeds.");
     cls.def(
         "ReadMultiTableValues",
         [](Wrapper& self, uint32_t start, uint32_t count) {
             return readBlock(self, start, count, &Wrapper::ReadMultiTableValues);
         },
-        "Reads TABLE values: (ErrorCode, list of float).");
+        py::arg("start_index"), py::arg("count"),
+        "Reads TABLE values: (ErrorCode, list of float), the list empty unless the code is NoError.");
 
-    cls.def("WriteVrValue", &Wrapper::WriteVrValue, Release(), "Writes one VR value.");
+    cls.def("WriteVrValue", &Wrapper::WriteVrValue, Release(), py::arg("index"), py::arg("value"),
+            "Writes one VR value.");
     cls.def(
         "WriteMultiVrValues",
         [](Wrapper& self, uint32_t start, uint32_t count, double value) {
             return self.WriteMultiVrValues(start, count, &value, 1);
         },
-        Release(), "Writes VR values; a single value allows a count of 0 or 1.");
+        Release(), py::arg("start_index"), py::arg("count"), py::arg("value"),
+        "A single value backs a count of 0 or 1; not carried out over TCP (Fail).");
     cls.def(
         "WriteMultiVrValues",
         [](Wrapper& self, uint32_t start, uint32_t count, const std::vector<double>& values) {
             return self.WriteMultiVrValues(start, count, values.data(), values.size());
         },
-        Release(), "Writes VR values from a sequence of at least `count` numbers.");
+        Release(), py::arg("start_index"), py::arg("count"), py::arg("values"),
+        "The first `count` values; not carried out over TCP (Fail).");
     cls.def(
         "ReadVrValue", [](Wrapper& self, uint32_t index, double) { return self.ReadVrValue(index).first; }, Release(),
-        "Reads one VR value; the value is dropped (placeholder form).");
+        py::arg("index"), py::arg("value"), "Placeholder form: the value is read and dropped.");
     cls.def(
         "ReadVrValue", [](Wrapper& self, uint32_t index) { return self.ReadVrValue(index); }, Release(),
-        "Reads one VR value: (ErrorCode, float).");
+        py::arg("index"), "Reads one VR value: (ErrorCode, float).");
     cls.def(
         "ReadMultiVrValues",
         [](Wrapper& self, uint32_t start, uint32_t count, double value) {
             return self.ReadMultiVrValues(start, count, &value, 1);
         },
-        Release(), "Reads VR values; a single placeholder allows a count of 0 or 1.");
+        Release(), py::arg("start_index"), py::arg("count"), py::arg("value"),
+        "Placeholder form: a count of 0 or 1, the value is read and dropped.");
     cls.def(
         "ReadMultiVrValues",
         [](Wrapper& self, uint32_t start, uint32_t count, py::list& values) {
             return readIntoList(self, start, count, values, &Wrapper::ReadMultiVrValues);
         },
-        "Reads VR values into the first `count` items of a list.");
+        py::arg("start_index"), py::arg("count"), py::arg("values"),
+        "Fills the first `count` items of the list when the read succeeds.");
     cls.def(
         "ReadMultiVrValues",
         [](Wrapper& self, uint32_t start, uint32_t count) {
             return readBlock(self, start, count, &Wrapper::ReadMultiVrValues);
         },
-        "Reads VR values: (ErrorCode, list of float).");
+        py::arg("start_index"), py::arg("count"),
+        "Reads VR values: (ErrorCode, list of float), the list empty unless the code is NoError.");
 
-    cls.def("WriteAxisParam", &Wrapper::WriteAxisParam, Release(), "Writes a named axis parameter.");
+    cls.def("WriteAxisParam", &Wrapper::WriteAxisParam, Release(), py::arg("param_name"), py::arg("axis"),
+            py::arg("value"), "Writes any axis parameter the controller's token table knows, e.g. SPEED.");
     cls.def(
         "ReadAxisParam",
         [](Wrapper& self, const std::string_view& name, int axis, double) {
             return self.ReadAxisParam(name, axis).first;
         },
-        Release(), "Reads a named axis parameter; the value is dropped (placeholder form).");
+        Release(), py::arg("param_name"), py::arg("axis"), py::arg("result"),
+        "Placeholder form: the value is read and dropped.");
     cls.def(
         "ReadAxisParam", [](Wrapper& self, const std::string_view& name, int axis) { return self.ReadAxisParam(name, axis); },
-        Release(), "Reads a named axis parameter: (ErrorCode, float).");
-    cls.def("InvertIN", &Wrapper::InvertIN, Release(), "Switches the inversion of an input.");
+        Release(), py::arg("param_name"), py::arg("axis"),
+        "Reads a named axis parameter, e.g. DPOS, MPOS, SPEED: (ErrorCode, float).");
+    cls.def("InvertIN", &Wrapper::InvertIN, Release(), py::arg("input"), py::arg("invert"),
+            "Switches the inversion of a digital input.");
 
     cls.def("IsConnected", &Wrapper::IsConnected, Release(), "True while the link to the controller is open.");
-    cls.def("Dir", &Wrapper::Dir, Release(), "Lists the controller's files: (ErrorCode, list of ControllerFileInfo).");
-    cls.def("WriteVrString", &Wrapper::WriteVrString, Release(), "Stores a text (UTF-8) under a VR number.");
+    cls.def("Dir", &Wrapper::Dir, Release(),
+            "The controller's files: (ErrorCode, list of ControllerFileInfo). Entries that cannot be read are "
+            "skipped (BadResponse) and the others still returned.");
+    cls.def("WriteVrString", &Wrapper::WriteVrString, Release(), py::arg("vr"), py::arg("text"),
+            "Stores a text (as UTF-8) under a VR number.");
     cls.def(
         "ReadVrString",
         [](Wrapper& self, uint32_t vr) {
@@ -281,7 +320,9 @@ void bindConnection(py::module_& module)
             }
             return py::make_tuple(result.first, toStr(result.second));
         },
-        "Reads the text stored under a VR number: (ErrorCode, str).");
+        py::arg("vr"),
+        "The text under a VR number: (ErrorCode, str). Bytes that are not UTF-8 come back as surrogate escapes "
+        "(s.encode('utf-8', 'surrogateescape') restores them).");
 
     cls.def(
         "SetEventHandler",
@@ -290,9 +331,13 @@ void bindConnection(py::module_& module)
                 throw py::type_error("SetEventHandler expects a callable or None");
             self.SetEventHandler(handler);
         },
-        "Calls handler(EventType, int code, str text) for every event of the connection, from any thread; None stops.");
+        py::arg("handler"),
+        "Calls handler(EventType, code, text) for the connection's events, from whichever thread raised them; "
+        "None stops. Exceptions raised by the handler are reported through sys.unraisablehook. The handler may "
+        "run on the connection's reader thread: methods of the same Connection called from inside it return "
+        "Fail at once instead of waiting for that thread (other connections may be used).");
 
-    cls.def("__enter__", [](py::object self) { return self; });
+    cls.def("__enter__", [](py::object self) { return self; }, "Returns the connection itself.");
     cls.def(
         "__exit__",
         [](Wrapper& self, const py::args&) {
@@ -302,7 +347,9 @@ void bindConnection(py::module_& module)
             }
             return false;
         },
-        "Releases the connection context.");
+        "Releases the context (as DestroyContext); exceptions propagate.");
+
+    addTextSignatures(cls);
 }
 
 } // namespace Vantrel::HolvaneApi

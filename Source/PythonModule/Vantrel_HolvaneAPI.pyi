@@ -143,149 +143,168 @@ EventHandler = Callable[[EventType, int, str], object]
 class Connection:
     """One connection context to one controller.
 
-    Calls release the interpreter lock while they wait for the controller, so
-    other threads run meanwhile, and several threads may share one Connection.
-    Leaving a `with` block or dropping the object releases the context.
+    Calls release the interpreter lock while they wait for the controller, so other threads run meanwhile, and several threads may share one Connection. Leaving a `with` block or dropping the object releases the context.
     """
-    def __init__(self) -> None: ...
-    def __enter__(self) -> Connection: ...
+    def __init__(self) -> None:
+        """A connection without a context; CreateContext gives it one."""
+    def __enter__(self) -> Connection:
+        """Returns the connection itself."""
     def __exit__(self, *args: object) -> bool:
         """Releases the context (as DestroyContext); exceptions propagate."""
 
-    def CreateContext(self, type: ConnectionType, /) -> ErrorCode:
-        """Loads the plug-in for the type (the loader's path, then the module's
-        own folder) and creates a context. ConnectionContext if one exists,
-        ConnectionModule if the plug-in cannot be loaded."""
+    def CreateContext(self, type: ConnectionType) -> ErrorCode:
+        """Loads the plug-in for the connection type (the loader's search path, then the module's own folder) and creates a context. ConnectionContext if one exists, ConnectionModule if the plug-in cannot be loaded."""
     def DestroyContext(self) -> ErrorCode:
-        """Disconnects if connected, waits for calls in flight, releases the
-        context. Returns NoError or the Disconnect code."""
-    def IsConnected(self) -> bool:
-        """True while the link to the controller is open."""
+        """Disconnects if connected, waits for calls in flight and releases the context. Returns NoError or the Disconnect code."""
     def Connect(self) -> ErrorCode:
         """Connects to TCP_HostName:TCP_Port (default port 3240)."""
-    def Disconnect(self) -> ErrorCode: ...
+    def Disconnect(self) -> ErrorCode:
+        """Closes the link to the controller."""
 
-    def WriteStringAttribute(self, attrib_name: str, value: _Bytes, /) -> ErrorCode:
-        """TCP_HostName."""
-    def WriteIntAttribute(self, attrib_name: str, value: int, /) -> ErrorCode:
-        """TCP_Port; TCP_Trace (0 silences the hexadecimal trace on stdout)."""
+    def WriteStringAttribute(self, attrib_name: str, value: _Bytes) -> ErrorCode:
+        """Sets a string attribute, e.g. TCP_HostName."""
+    def WriteIntAttribute(self, attrib_name: str, value: int) -> ErrorCode:
+        """Sets an integer attribute, e.g. TCP_Port; TCP_Trace 0 silences the hexadecimal trace on stdout."""
     @overload
-    def ReadStringAttribute(self, attrib_name: str, /) -> Tuple[ErrorCode, str]: ...
-    @overload
-    def ReadStringAttribute(self, attrib_name: str, value: str, /) -> ErrorCode:
+    def ReadStringAttribute(self, attrib_name: str, value: str) -> ErrorCode:
         """Placeholder form: the value is read and dropped."""
     @overload
-    def ReadIntAttribute(self, attrib_name: str, /) -> Tuple[ErrorCode, int]: ...
+    def ReadStringAttribute(self, attrib_name: str) -> Tuple[ErrorCode, str]:
+        """Reads a string attribute: (ErrorCode, str)."""
     @overload
-    def ReadIntAttribute(self, attrib_name: str, value: int, /) -> ErrorCode: ...
+    def ReadIntAttribute(self, attrib_name: str, value: int) -> ErrorCode:
+        """Placeholder form: the value is read and dropped."""
+    @overload
+    def ReadIntAttribute(self, attrib_name: str) -> Tuple[ErrorCode, int]:
+        """Reads an integer attribute: (ErrorCode, int)."""
 
     @overload
     def Ex(self) -> ErrorCode:
         """EX with mode 0."""
     @overload
-    def Ex(self, mode: int, /) -> ErrorCode: ...
+    def Ex(self, mode: int) -> ErrorCode:
+        """EX with a mode."""
     @overload
-    def Cancel(self, mode: int, /) -> ErrorCode:
+    def Cancel(self, mode: int) -> ErrorCode:
         """CANCEL without an axis modifier."""
     @overload
-    def Cancel(self, mode: int, axis: int, /) -> ErrorCode: ...
-    def Execute(self, command: _Bytes, /) -> ErrorCode:
+    def Cancel(self, mode: int, axis: int) -> ErrorCode:
+        """CANCEL on an axis."""
+    def Execute(self, command: _Bytes) -> ErrorCode:
         """Runs one line of the controller's language."""
-    def SetAxisBase(self, axis: int, /) -> ErrorCode: ...
+    def SetAxisBase(self, axis: int) -> ErrorCode:
+        """Sets the base axis."""
     @overload
-    def SetMultiAxisBase(self, axis: int, count: int, /) -> ErrorCode:
+    def SetMultiAxisBase(self, axis: int, count: int) -> ErrorCode:
         """A single axis backs a count of 0 or 1; a larger count is BadArgument."""
     @overload
-    def SetMultiAxisBase(self, axes: Sequence[int], count: int, /) -> ErrorCode:
-        """The first `count` axes; fewer than `count` is BadArgument."""
-    def Datum(self, sequence: int, axis: int, /) -> ErrorCode: ...
-    def Forward(self, axis: int, /) -> ErrorCode:
-        """A negative axis sends no axis modifier."""
-    def Reverse(self, axis: int, /) -> ErrorCode: ...
+    def SetMultiAxisBase(self, axes: Sequence[int], count: int) -> ErrorCode:
+        """Sets the first `count` axes as base axes; fewer than `count` is BadArgument."""
+    def Datum(self, sequence: int, axis: int) -> ErrorCode:
+        """DATUM with a sequence number on an axis."""
 
     @overload
-    def DefPos(self, pos: float, axis: int, /) -> ErrorCode: ...
+    def DefPos(self, pos: float, axis: int) -> ErrorCode:
+        """DEFPOS of one axis."""
     @overload
-    def DefPos(self, positions: Sequence[float], /) -> ErrorCode:
-        """One value per base axis, no axis modifier."""
+    def DefPos(self, positions: Sequence[float]) -> ErrorCode:
+        """DEFPOS of the base axes, one value each, no axis modifier."""
+    def Forward(self, axis: int) -> ErrorCode:
+        """FORWARD on an axis; a negative axis sends no axis modifier."""
+    def Reverse(self, axis: int) -> ErrorCode:
+        """REVERSE on an axis; a negative axis sends no axis modifier."""
     @overload
-    def MoveRel(self, pos: float, axis: int, /) -> ErrorCode: ...
+    def MoveRel(self, pos: float, axis: int) -> ErrorCode:
+        """MOVE of one axis."""
     @overload
-    def MoveRel(self, positions: Sequence[float], /) -> ErrorCode:
+    def MoveRel(self, positions: Sequence[float]) -> ErrorCode:
         """MOVE of the base axes, one distance each."""
     @overload
-    def MoveRelSp(self, pos: float, axis: int, /) -> ErrorCode: ...
+    def MoveRelSp(self, pos: float, axis: int) -> ErrorCode:
+        """MOVESP of one axis."""
     @overload
-    def MoveRelSp(self, positions: Sequence[float], /) -> ErrorCode: ...
+    def MoveRelSp(self, positions: Sequence[float]) -> ErrorCode:
+        """MOVESP of the base axes, one distance each."""
     @overload
-    def MoveAbs(self, pos: float, axis: int, /) -> ErrorCode: ...
+    def MoveAbs(self, pos: float, axis: int) -> ErrorCode:
+        """MOVEABS of one axis."""
     @overload
-    def MoveAbs(self, positions: Sequence[float], /) -> ErrorCode:
+    def MoveAbs(self, positions: Sequence[float]) -> ErrorCode:
         """MOVEABS of the base axes, one position each."""
     @overload
-    def MoveAbsSp(self, pos: float, axis: int, /) -> ErrorCode: ...
+    def MoveAbsSp(self, pos: float, axis: int) -> ErrorCode:
+        """MOVEABSSP of one axis."""
     @overload
-    def MoveAbsSp(self, positions: Sequence[float], /) -> ErrorCode: ...
+    def MoveAbsSp(self, positions: Sequence[float]) -> ErrorCode:
+        """MOVEABSSP of the base axes, one position each."""
 
-    def WriteTableValue(self, index: int, value: float, /) -> ErrorCode:
-        """Not carried out over TCP (Fail)."""
+    def WriteTableValue(self, index: int, value: float) -> ErrorCode:
+        """Writing TABLE values is not carried out over TCP: the TCP plug-in returns Fail."""
     @overload
-    def WriteMultiTableValues(self, start_index: int, count: int, value: float, /) -> ErrorCode: ...
+    def WriteMultiTableValues(self, start_index: int, count: int, value: float) -> ErrorCode:
+        """A single value backs a count of 0 or 1; not carried out over TCP (Fail)."""
     @overload
-    def WriteMultiTableValues(self, start_index: int, count: int, values: Sequence[float], /) -> ErrorCode: ...
+    def WriteMultiTableValues(self, start_index: int, count: int, values: Sequence[float]) -> ErrorCode:
+        """The first `count` values; not carried out over TCP (Fail)."""
     @overload
-    def ReadTableValue(self, index: int, /) -> Tuple[ErrorCode, float]: ...
+    def ReadTableValue(self, index: int, value: float) -> ErrorCode:
+        """Placeholder form: the value is read and dropped."""
     @overload
-    def ReadTableValue(self, index: int, value: float, /) -> ErrorCode: ...
+    def ReadTableValue(self, index: int) -> Tuple[ErrorCode, float]:
+        """Reads one TABLE value: (ErrorCode, float)."""
     @overload
-    def ReadMultiTableValues(self, start_index: int, count: int, /) -> Tuple[ErrorCode, List[float]]:
-        """The values; an empty list unless the code is NoError."""
+    def ReadMultiTableValues(self, start_index: int, count: int, value: float) -> ErrorCode:
+        """Placeholder form: a count of 0 or 1, the value is read and dropped."""
     @overload
-    def ReadMultiTableValues(self, start_index: int, count: int, value: float, /) -> ErrorCode: ...
-    @overload
-    def ReadMultiTableValues(self, start_index: int, count: int, values: List[float], /) -> ErrorCode:
+    def ReadMultiTableValues(self, start_index: int, count: int, values: List[float]) -> ErrorCode:
         """Fills the first `count` items of the list when the read succeeds."""
+    @overload
+    def ReadMultiTableValues(self, start_index: int, count: int) -> Tuple[ErrorCode, List[float]]:
+        """Reads TABLE values: (ErrorCode, list of float), the list empty unless the code is NoError."""
 
-    def WriteVrValue(self, index: int, value: float, /) -> ErrorCode: ...
+    def WriteVrValue(self, index: int, value: float) -> ErrorCode:
+        """Writes one VR value."""
     @overload
-    def WriteMultiVrValues(self, start_index: int, count: int, value: float, /) -> ErrorCode:
-        """A single value backs a count of 0 or 1; a larger count is BadArgument."""
+    def WriteMultiVrValues(self, start_index: int, count: int, value: float) -> ErrorCode:
+        """A single value backs a count of 0 or 1; not carried out over TCP (Fail)."""
     @overload
-    def WriteMultiVrValues(self, start_index: int, count: int, values: Sequence[float], /) -> ErrorCode:
-        """Not carried out over TCP (Fail)."""
+    def WriteMultiVrValues(self, start_index: int, count: int, values: Sequence[float]) -> ErrorCode:
+        """The first `count` values; not carried out over TCP (Fail)."""
     @overload
-    def ReadVrValue(self, index: int, /) -> Tuple[ErrorCode, float]: ...
+    def ReadVrValue(self, index: int, value: float) -> ErrorCode:
+        """Placeholder form: the value is read and dropped."""
     @overload
-    def ReadVrValue(self, index: int, value: float, /) -> ErrorCode: ...
+    def ReadVrValue(self, index: int) -> Tuple[ErrorCode, float]:
+        """Reads one VR value: (ErrorCode, float)."""
     @overload
-    def ReadMultiVrValues(self, start_index: int, count: int, /) -> Tuple[ErrorCode, List[float]]: ...
+    def ReadMultiVrValues(self, start_index: int, count: int, value: float) -> ErrorCode:
+        """Placeholder form: a count of 0 or 1, the value is read and dropped."""
     @overload
-    def ReadMultiVrValues(self, start_index: int, count: int, value: float, /) -> ErrorCode: ...
+    def ReadMultiVrValues(self, start_index: int, count: int, values: List[float]) -> ErrorCode:
+        """Fills the first `count` items of the list when the read succeeds."""
     @overload
-    def ReadMultiVrValues(self, start_index: int, count: int, values: List[float], /) -> ErrorCode: ...
+    def ReadMultiVrValues(self, start_index: int, count: int) -> Tuple[ErrorCode, List[float]]:
+        """Reads VR values: (ErrorCode, list of float), the list empty unless the code is NoError."""
 
-    def WriteAxisParam(self, param_name: str, axis: int, value: float, /) -> ErrorCode:
-        """Any axis parameter the controller's token table knows, e.g. SPEED."""
+    def WriteAxisParam(self, param_name: str, axis: int, value: float) -> ErrorCode:
+        """Writes any axis parameter the controller's token table knows, e.g. SPEED."""
     @overload
-    def ReadAxisParam(self, param_name: str, axis: int, /) -> Tuple[ErrorCode, float]:
-        """E.g. DPOS, MPOS, SPEED."""
+    def ReadAxisParam(self, param_name: str, axis: int, result: float) -> ErrorCode:
+        """Placeholder form: the value is read and dropped."""
     @overload
-    def ReadAxisParam(self, param_name: str, axis: int, result: float, /) -> ErrorCode: ...
-    def InvertIN(self, input: int, invert: bool, /) -> ErrorCode: ...
+    def ReadAxisParam(self, param_name: str, axis: int) -> Tuple[ErrorCode, float]:
+        """Reads a named axis parameter, e.g. DPOS, MPOS, SPEED: (ErrorCode, float)."""
+    def InvertIN(self, input: int, invert: bool) -> ErrorCode:
+        """Switches the inversion of a digital input."""
 
+    def IsConnected(self) -> bool:
+        """True while the link to the controller is open."""
     def Dir(self) -> Tuple[ErrorCode, List[ControllerFileInfo]]:
-        """The controller's files; entries that cannot be read are skipped
-        (BadResponse) and the others still returned."""
-    def WriteVrString(self, vr: int, text: _Bytes, /) -> ErrorCode:
-        """Stores text (as UTF-8) under a VR number."""
-    def ReadVrString(self, vr: int, /) -> Tuple[ErrorCode, str]:
-        """The text under a VR number; bytes that are not UTF-8 come back as
-        surrogate escapes (s.encode('utf-8', 'surrogateescape') restores them)."""
+        """The controller's files: (ErrorCode, list of ControllerFileInfo). Entries that cannot be read are skipped (BadResponse) and the others still returned."""
+    def WriteVrString(self, vr: int, text: _Bytes) -> ErrorCode:
+        """Stores a text (as UTF-8) under a VR number."""
+    def ReadVrString(self, vr: int) -> Tuple[ErrorCode, str]:
+        """The text under a VR number: (ErrorCode, str). Bytes that are not UTF-8 come back as surrogate escapes (s.encode('utf-8', 'surrogateescape') restores them)."""
 
-    def SetEventHandler(self, handler: Optional[EventHandler], /) -> None:
-        """Calls handler(EventType, code, text) for the connection's events,
-        from whichever thread raised them; None stops. Exceptions raised by the
-        handler are reported through sys.unraisablehook. The handler may run
-        on the connection's reader thread: methods of the same Connection
-        called from inside it return Fail at once instead of waiting for that
-        thread (other connections may be used)."""
+    def SetEventHandler(self, handler: Optional[EventHandler]) -> None:
+        """Calls handler(EventType, code, text) for the connection's events, from whichever thread raised them; None stops. Exceptions raised by the handler are reported through sys.unraisablehook. The handler may run on the connection's reader thread: methods of the same Connection called from inside it return Fail at once instead of waiting for that thread (other connections may be used)."""

@@ -1,0 +1,181 @@
+"""The type stubs and the running code agree: the same public names, the same
+methods with the same overloads and argument names, and the same doc strings.
+Checked for every module that ships a stub beside its sources."""
+import ast
+import importlib
+import inspect
+import re
+from pathlib import Path
+
+import pytest
+
+from conftest import REPO
+
+SOURCES = REPO / "Source" / "PythonModule"
+
+
+def stubbed_modules():
+    """(module name, stub path) for every .pyi under the Python sources."""
+    found = []
+    for stub in sorted(SOURCES.rglob("*.pyi")):
+        parts = stub.relative_to(SOURCES).with_suffix("").parts
+        if parts[-1] == "__init__":
+            parts = parts[:-1]
+        found.append(pytest.param(".".join(parts), stub, id=".".join(parts)))
+    return found
+
+
+def normal(text):
+    return " ".join((text or "").split())
+
+
+def stub_arguments(node):
+    args = node.args
+    names = [a.arg for a in args.posonlyargs + args.args]
+    if args.vararg:
+        names.append("*" + args.vararg.arg)
+    names += [a.arg for a in args.kwonlyargs]
+    if args.kwarg:
+        names.append("**" + args.kwarg.arg)
+    return names
+
+
+def stub_members(body):
+    """name -> list of (argument names, doc) per overload; properties and
+    attributes map to None."""
+    members = {}
+    for node in body:
+        if isinstance(node, ast.FunctionDef):
+            decorators = {getattr(d, "id", getattr(d, "attr", "")) for d in node.decorator_list}
+            if "property" in decorators:
+                members[node.name] = None
+            else:
+                members.setdefault(node.name, []).append((stub_arguments(node), normal(ast.get_docstring(node))))
+        elif isinstance(node, ast.AnnAssign) and isinstance(node.target, ast.Name):
+            members[node.target.id] = None
+        elif isinstance(node, ast.Assign):
+            for target in node.targets:
+                if isinstance(target, ast.Name):
+                    members[target.id] = None
+        elif isinstance(node, ast.ClassDef):
+            members[node.name] = node
+    return members
+
+
+def _parameter_names(text):
+    names, depth, current = [], 0, ""
+    for char in text + ",":
+        if char in "([":
+            depth += 1
+        elif char in ")]":
+            depth -= 1
+        if char == "," and depth == 0:
+            if current.strip():
+                names.append(current.split(":")[0].split("=")[0].strip())
+            current = ""
+        else:
+            current += char
+    return names
+
+
+def runtime_overloads(function):
+    """(argument names, doc) per overload of a bound function."""
+    if inspect.isfunction(function):
+        signature = inspect.signature(function)
+        names = [("*" if p.kind is p.VAR_POSITIONAL else "**" if p.kind is p.VAR_KEYWORD else "") + p.name
+                 for p in signature.parameters.values()]
+        return [(names, normal(inspect.getdoc(function)))]
+    name = function.__name__
+    pattern = re.compile(rf"^(?:\d+\. )?{re.escape(name)}\((.*)\) -> .*$")
+    overloads, doc = [], []
+    for line in (function.__doc__ or "").splitlines():
+        match = pattern.match(line)
+        if match:
+            overloads.append((_parameter_names(match.group(1)), doc := []))
+        elif overloads and line != "Overloaded function.":
+            doc.append(line)
+    return [(names, normal("\n".join(lines))) for names, lines in overloads]
+
+
+def public(names):
+    return {n for n in names if not n.startswith("_") or (n.startswith("__") and n.endswith("__"))}
+
+
+# Special methods the classes define for users; others (comparison, hashing
+# of enumerations) come from the binding library and are checked by name only
+# where the stub declares them.
+USER_DUNDERS = {"__enter__", "__exit__"}
+
+
+@pytest.mark.parametrize("module_name, stub", stubbed_modules())
+def test_the_stub_matches_the_runtime(module_name, stub, hv):
+    module = importlib.import_module(module_name)
+    tree = ast.parse(stub.read_text(), filename=str(stub))
+    stubbed = stub_members(tree.body)
+    problems = []
+
+    runtime_names = {n for n in dir(module) if not n.startswith("_")}
+    stub_names = {n for n in stubbed if not n.startswith("_")}
+    # Type aliases (plain assignments in the stub) exist for checkers only.
+    aliases = {t.id for n in tree.body if isinstance(n, ast.Assign) for t in n.targets if isinstance(t, ast.Name)}
+    if runtime_names != stub_names - aliases:
+        problems.append(f"module names: only at run time {sorted(runtime_names - stub_names)}, "
+                        f"only in the stub {sorted(stub_names - aliases - runtime_names)}")
+    if normal(module.__doc__) and not normal(ast.get_docstring(tree)):
+        problems.append("the stub has no module doc string")
+
+    for class_name, node in stubbed.items():
+        if not isinstance(node, ast.ClassDef) or not hasattr(module, class_name):
+            continue
+        cls = getattr(module, class_name)
+        members = stub_members(node.body)
+        enumeration = hasattr(cls, "__members__")
+        if not enumeration and normal(cls.__doc__) != normal(ast.get_docstring(node)):
+            problems.append(f"{class_name}: class doc differs:\n  runtime {normal(cls.__doc__)!r}\n"
+                            f"  stub    {normal(ast.get_docstring(node))!r}")
+        runtime_members = {n for n in cls.__dict__ if not n.startswith("_") or n in USER_DUNDERS}
+        if enumeration:
+            runtime_members = set(cls.__members__) | {"name", "value"}
+        stub_public = {n for n in members if not n.startswith("_") or n in USER_DUNDERS}
+        if enumeration:  # members are annotated attributes, whatever their names
+            stub_public = {n for n, value in members.items() if value is None}
+        if runtime_members != stub_public:
+            problems.append(f"{class_name}: only at run time {sorted(runtime_members - stub_public)}, "
+                            f"only in the stub {sorted(stub_public - runtime_members)}")
+        problems += [f"{class_name}.{n}: in the stub, not at run time" for n in members if not hasattr(cls, n)]
+        for member, overloads in members.items():
+            documented = any(doc for _, doc in overloads or ())
+            if not overloads or member not in cls.__dict__ or (member.startswith("_") and not documented):
+                continue
+            runtime = runtime_overloads(getattr(cls, member))
+            if [names for names, _ in runtime] != [names for names, _ in overloads]:
+                problems.append(f"{class_name}.{member}: arguments differ:\n  runtime {[n for n, _ in runtime]}\n"
+                                f"  stub    {[n for n, _ in overloads]}")
+            for i, ((_, runtime_doc), (_, stub_doc)) in enumerate(zip(runtime, overloads)):
+                if runtime_doc != stub_doc:
+                    problems.append(f"{class_name}.{member} overload {i + 1}: doc differs:\n"
+                                    f"  runtime {runtime_doc!r}\n  stub    {stub_doc!r}")
+    assert not problems, "\n".join(problems)
+
+
+def test_connection_methods_take_keywords_and_show_their_signature(hv):
+    c = hv.Connection()
+    # Every method of Connection has a doc string and a signature that names
+    # its arguments; keyword arguments reach the same overloads as positions.
+    for name, member in vars(hv.Connection).items():
+        if name.startswith("_") and name not in {"__init__", "__enter__", "__exit__"}:
+            continue
+        function = getattr(hv.Connection, name)
+        assert normal(function.__doc__), name
+        parameters = list(inspect.signature(function).parameters)
+        assert parameters[0] == "self", (name, parameters)
+    assert str(inspect.signature(c.WriteVrValue)) == "(index, value)"
+    assert str(inspect.signature(hv.Connection.ReadAxisParam)) == "(self, /, *args, **kwargs)"
+    assert c.WriteVrValue(index=3, value=1.5) == hv.ErrorCode.ConnectionContext
+    assert c.ReadVrValue(index=3) == (hv.ErrorCode.ConnectionContext, 0.0)
+    assert c.ReadAxisParam(param_name="DPOS", axis=0) == (hv.ErrorCode.ConnectionContext, 0.0)
+    assert c.MoveAbs(positions=[1.0, 2.0]) == hv.ErrorCode.ConnectionContext
+    with pytest.raises(TypeError):
+        c.WriteVrValue(index=3, val=1.5)
+    assert "index: " in hv.Connection.WriteVrValue.__doc__
+    assert hv.Connection.__doc__.startswith("One connection context to one controller.")
