@@ -39,12 +39,16 @@ threading.Thread(target=process.stdout.read, daemon=True).start()  # never let i
 try:
     result = subprocess.run([sys.executable, "quickstart.py", "--host", "127.0.0.1", "--port", str(port)],
                             capture_output=True, text=True, timeout=120)
+    typed = subprocess.run([sys.executable, "typed_example.py", "--host", "127.0.0.1", "--port", str(port)],
+                           capture_output=True, text=True, timeout=60)
 finally:
     process.terminate()
     process.wait(10)
 print(result.stdout, end="")
-if result.returncode != 0 or not result.stdout.rstrip().endswith("Disconnected."):
+if result.returncode != 0:
     sys.exit(f"the quickstart failed against the installed simulator:\n{result.stderr}")
+if typed.returncode != 0:
+    sys.exit(f"the typed example failed:\n{typed.stdout}{typed.stderr}")
 
 # The console entry runs the bundled program.
 help_text = subprocess.run(["holvane-sim", "--help"], capture_output=True, text=True, timeout=30)
