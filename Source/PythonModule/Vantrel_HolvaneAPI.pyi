@@ -143,7 +143,9 @@ EventHandler = Callable[[EventType, int, str], object]
 class Connection:
     """One connection context to one controller.
 
-    Calls release the interpreter lock while they wait for the controller, so other threads run meanwhile, and several threads may share one Connection. Leaving a `with` block or dropping the object releases the context.
+    Calls release the interpreter lock while they wait for the controller, so other threads run meanwhile, and
+    several threads may share one Connection. Leaving a `with` block or dropping the object releases the
+    context.
     """
     def __init__(self) -> None:
         """A connection without a context; CreateContext gives it one."""
@@ -153,9 +155,11 @@ class Connection:
         """Releases the context (as DestroyContext); exceptions propagate."""
 
     def CreateContext(self, type: ConnectionType) -> ErrorCode:
-        """Loads the plug-in for the connection type (the loader's search path, then the module's own folder) and creates a context. ConnectionContext if one exists, ConnectionModule if the plug-in cannot be loaded."""
+        """Loads the plug-in for the connection type (the loader's search path, then the module's own folder) and
+        creates a context. ConnectionContext if one exists, ConnectionModule if the plug-in cannot be loaded."""
     def DestroyContext(self) -> ErrorCode:
-        """Disconnects if connected, waits for calls in flight and releases the context. Returns NoError or the Disconnect code."""
+        """Disconnects if connected, waits for calls in flight and releases the context. Returns NoError or the
+        Disconnect code."""
     def Connect(self) -> ErrorCode:
         """Connects to TCP_HostName:TCP_Port (default port 3240)."""
     def Disconnect(self) -> ErrorCode:
@@ -300,11 +304,16 @@ class Connection:
     def IsConnected(self) -> bool:
         """True while the link to the controller is open."""
     def Dir(self) -> Tuple[ErrorCode, List[ControllerFileInfo]]:
-        """The controller's files: (ErrorCode, list of ControllerFileInfo). Entries that cannot be read are skipped (BadResponse) and the others still returned."""
+        """The controller's files: (ErrorCode, list of ControllerFileInfo). Entries that cannot be read are
+        skipped (BadResponse) and the others still returned."""
     def WriteVrString(self, vr: int, text: _Bytes) -> ErrorCode:
         """Stores a text (as UTF-8) under a VR number."""
     def ReadVrString(self, vr: int) -> Tuple[ErrorCode, str]:
-        """The text under a VR number: (ErrorCode, str). Bytes that are not UTF-8 come back as surrogate escapes (s.encode('utf-8', 'surrogateescape') restores them)."""
+        """The text under a VR number: (ErrorCode, str). Bytes that are not UTF-8 come back as surrogate escapes
+        (s.encode('utf-8', 'surrogateescape') restores them)."""
 
     def SetEventHandler(self, handler: Optional[EventHandler]) -> None:
-        """Calls handler(EventType, code, text) for the connection's events, from whichever thread raised them; None stops. Exceptions raised by the handler are reported through sys.unraisablehook. The handler may run on the connection's reader thread: methods of the same Connection called from inside it return Fail at once instead of waiting for that thread (other connections may be used)."""
+        """Calls handler(EventType, code, text) for the connection's events, from whichever thread raised them;
+        None stops. Exceptions raised by the handler are reported through sys.unraisablehook. The handler may
+        run on the connection's reader thread: methods of the same Connection called from inside it return
+        Fail at once instead of waiting for that thread (other connections may be used)."""
