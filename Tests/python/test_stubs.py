@@ -5,13 +5,16 @@ import ast
 import importlib
 import inspect
 import re
-from pathlib import Path
+import sys
 
 import pytest
 
 from conftest import REPO
 
 SOURCES = REPO / "Source" / "PythonModule"
+# The client package from the sources, unless one is already importable.
+if str(SOURCES) not in sys.path:
+    sys.path.append(str(SOURCES))
 
 
 def stubbed_modules():
@@ -179,3 +182,52 @@ def test_connection_methods_take_keywords_and_show_their_signature(hv):
         c.WriteVrValue(index=3, val=1.5)
     assert "index: " in hv.Connection.WriteVrValue.__doc__
     assert hv.Connection.__doc__.startswith("One connection context to one controller.")
+
+
+def python_modules():
+    """The pure-Python modules of the client package, by dotted name."""
+    found = []
+    for source in sorted((SOURCES / "holvane").rglob("*.py")):
+        parts = source.relative_to(SOURCES).with_suffix("").parts
+        if parts[-1] == "__init__":
+            parts = parts[:-1]
+        elif parts[-1].startswith("_") or parts[-1] == "__main__":
+            continue
+        found.append(pytest.param(".".join(parts), id=".".join(parts)))
+    return found
+
+
+@pytest.mark.parametrize("module_name", python_modules())
+def test_the_client_package_is_typed_and_documented(module_name, hv):
+    # Its sources are its own stubs (py.typed): every public name it exports
+    # exists, and every public function and method it defines has a doc
+    # string and annotations on every argument and on its result.
+    module = importlib.import_module(module_name)
+    names = getattr(module, "__all__", None)
+    if names is None:
+        names = [n for n, v in vars(module).items()
+                 if not n.startswith("_") and getattr(v, "__module__", None) == module_name]
+    problems = [f"{module_name}.__all__ names {n}, which does not exist" for n in names if not hasattr(module, n)]
+    assert (SOURCES / "holvane" / "py.typed").exists()
+
+    def check(qualified, function):
+        if not normal(inspect.getdoc(function)):
+            problems.append(f"{qualified}: no doc string")
+        signature = inspect.signature(function)
+        for parameter in signature.parameters.values():
+            if parameter.name not in ("self", "cls") and parameter.annotation is parameter.empty:
+                problems.append(f"{qualified}: argument {parameter.name} has no annotation")
+        if signature.return_annotation is signature.empty and function.__name__ != "__init__":
+            problems.append(f"{qualified}: no result annotation")
+
+    for name in names:
+        value = getattr(module, name, None)
+        if inspect.isfunction(value):
+            check(f"{module_name}.{name}", value)
+        elif inspect.isclass(value) and value.__module__.startswith("holvane"):
+            if not normal(value.__doc__):
+                problems.append(f"{module_name}.{name}: no class doc string")
+            for member, function in vars(value).items():
+                if inspect.isfunction(function) and not member.startswith("_"):
+                    check(f"{module_name}.{name}.{member}", function)
+    assert not problems, "\n".join(problems)
