@@ -23,6 +23,11 @@ timed() {  # timed <label> <command...>: runs it and notes how long it took
   TIMES+=("$(printf '%5d s  %s' $((SECONDS - start)) "$label")")
 }
 trap 'if ((${#TIMES[@]})); then section "times"; printf "%s\n" "${TIMES[@]}"; fi' EXIT
+# The C++ tests that skipped in a tree's last ctest run, each with its reason.
+print_skips() {
+  grep -h -A1 ': Skipped$' "$1"/Testing/Temporary/LastTest.log 2>/dev/null | grep -v -- '^--$' |
+    paste -d' ' - - | sed 's/^/skipped: /' || true
+}
 
 ALL_ON=(-DHOLVANE_BUILD_TESTS=ON -DHOLVANE_BUILD_PYTHON=ON -DHOLVANE_BUILD_SIMULATOR=ON
         -DHOLVANE_BUILD_BENCH=ON -DHOLVANE_BUILD_FUZZ=OFF -DHOLVANE_SANITIZE=)
@@ -34,19 +39,23 @@ timed "release build" bash scripts/build.sh build -DCMAKE_BUILD_TYPE=Release "${
 
 section "C++ unit tests"
 timed "C++ unit tests" ctest --test-dir build -j"$JOBS" --output-on-failure --no-tests=error -E 'SLOW_'
+print_skips build
 section "C++ slow tests (long protocol time-outs)"
 timed "C++ slow tests" ctest --test-dir build -j8 --output-on-failure --no-tests=error -R 'SLOW_'
+print_skips build
 
 section "AddressSanitizer + UndefinedBehaviorSanitizer"
 timed "ASan build" bash scripts/build.sh build-asan "${SANITIZED[@]}" -DHOLVANE_SANITIZE=address
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   timed "ASan tests" ctest --test-dir build-asan -j"$JOBS" --output-on-failure --no-tests=error -E 'SLOW_'
+print_skips build-asan
 
 section "ThreadSanitizer (concurrency tests)"
 timed "TSan build" bash scripts/build.sh build-tsan "${SANITIZED[@]}" -DHOLVANE_SANITIZE=thread
 TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
   timed "TSan tests" ctest --test-dir build-tsan -j"$JOBS" --output-on-failure --no-tests=error -E 'SLOW_' \
   -R 'Concurren|Thread|Race|Pump|Parallel'
+print_skips build-tsan
 
 section "Fuzzing: corpus replay and a short run of every target"
 timed "fuzzing" bash Tests/fuzz/run-ci.sh 20
