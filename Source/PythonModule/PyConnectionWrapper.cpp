@@ -1,5 +1,6 @@
 #include "PythonModule/PyConnectionWrapper.h"
 
+#include "PythonModule/SignalCheck.h"
 #include "SharedLib/ConnectionFactory.h"
 
 #include <algorithm>
@@ -74,7 +75,11 @@ ErrorCode PyConnectionWrapper::forward(Operation&& operation)
     const LiveContext::Lease lease = LiveContext::enter(context);
     if (!lease)
         return ConnectionContext;
-    return operation(lease.connection());
+    const ErrorCode code = operation(lease.connection());
+    // Ctrl-C during the call: the plug-in gave the operation up; the signal's
+    // exception goes to the caller instead of the code.
+    SignalCheck::raiseIfInterrupted();
+    return code;
 }
 
 ErrorCode PyConnectionWrapper::CreateContext(ConnectionType type)
@@ -103,6 +108,11 @@ ErrorCode PyConnectionWrapper::CreateContext(ConnectionType type)
     const ErrorCode code = ConnectionFactory::Create(params, connection);
     if (code != NoError)
         return code;
+
+    // A plug-in of level 2 or later lets a pending signal end a blocking call.
+    int64_t level = 1;
+    if (connection->ReadIntAttribute("InterfaceLevel", level) == NoError && level >= 2)
+        connection->SetInterruptCheck(&SignalCheck::checkSignals, nullptr);
 
     auto context = std::make_shared<LiveContext>(connection);
     {

@@ -90,12 +90,40 @@ TEST(ConnectionTcp, AttributesStoreWhatIsWrittenAndCheckNameAndType)
     EXPECT_EQ(conn.ReadIntAttribute("TCP_Trace", value), NoError);
     EXPECT_EQ(value, 1);
 
-    const std::pair<int64_t, int64_t> ports[] = {{3250, 3250}, {70000, 4464}, {-1, 65535}};
-    for (auto [written, stored] : ports) {
-        EXPECT_EQ(conn.WriteIntAttribute("TCP_Port", written), NoError);
-        EXPECT_EQ(conn.ReadIntAttribute("TCP_Port", value), NoError);
-        EXPECT_EQ(value, stored);
+    // Every integer attribute: its default, both ends of its range kept, one
+    // step beyond either end refused with the value unchanged.
+    struct Range {
+        const char* name;
+        int64_t byDefault, low, high;
+    };
+    const Range ranges[] = {
+        {"TCP_Port", 0, 0, 65535},           {"TCP_Timeout", 10000, 1, 3600000},
+        {"TCP_ConnectTimeout", 5000, 1, 3600000}, {"TCP_Deadline", 0, 0, 3600000},
+        {"TCP_KeepAlive", 10, 0, 3600},      {"TCP_NoDelay", -1, -1, 1},
+    };
+    for (const Range& r : ranges) {
+        SCOPED_TRACE(r.name);
+        EXPECT_EQ(conn.ReadIntAttribute(r.name, value), NoError);
+        EXPECT_EQ(value, r.byDefault);
+        for (int64_t accepted : {r.low, r.high}) {
+            EXPECT_EQ(conn.WriteIntAttribute(r.name, accepted), NoError);
+            EXPECT_EQ(conn.ReadIntAttribute(r.name, value), NoError);
+            EXPECT_EQ(value, accepted);
+        }
+        for (int64_t refused : {r.low - 1, r.high + 1, std::numeric_limits<int64_t>::min()})
+            EXPECT_EQ(conn.WriteIntAttribute(r.name, refused), BadArgument);
+        EXPECT_EQ(conn.ReadIntAttribute(r.name, value), NoError);
+        EXPECT_EQ(value, r.high) << "a refused value leaves the attribute as it was";
+        EXPECT_EQ(conn.WriteStringAttribute(r.name, "1"), ConnectionWrongAttribType);
     }
+    // A typo in the port never reaches another service (70000 is not 4464).
+    EXPECT_EQ(conn.WriteIntAttribute("TCP_Port", 3250), NoError);
+    EXPECT_EQ(conn.WriteIntAttribute("TCP_Port", 70000), BadArgument);
+    EXPECT_EQ(conn.ReadIntAttribute("TCP_Port", value), NoError);
+    EXPECT_EQ(value, 3250);
+    EXPECT_EQ(conn.ReadIntAttribute("InterfaceLevel", value), NoError);
+    EXPECT_EQ(value, InterfaceLevel);
+    EXPECT_EQ(conn.WriteIntAttribute("InterfaceLevel", 1), BadArgument) << "read-only";
     EXPECT_EQ(conn.WriteStringAttribute("TCP_HostName", "controller.local"), NoError);
     EXPECT_EQ(conn.WriteIntAttribute("TCP_Trace", 0), NoError);
     EXPECT_EQ(conn.ReadIntAttribute("TCP_Trace", value), NoError);
