@@ -200,6 +200,7 @@ ErrorCode Connection_TCP::connectLocked()
     // then other threads' operations get Fail instead of requests encoded,
     // or replies decoded, in a format about to change under them.
     auto pump = std::make_shared<ReaderPump>();
+    _incoming.openSignal();
     pump->start(&_incoming);
     _pumpThread.store(pump->threadId());
 
@@ -216,6 +217,7 @@ ErrorCode Connection_TCP::connectLocked()
         // The link stays open for the caller to inspect or disconnect; it
         // carries no operations.
         pump->stop();
+        _incoming.closeSignal();
         _pumpThread.store(std::thread::id());
         return error;
     }
@@ -251,20 +253,25 @@ ErrorCode Connection_TCP::disconnectLocked()
         pump->stop();
     // A pump stopped in the middle of a reply may have put bytes back.
     _reads.discard();
+    _incoming.closeSignal();
     // Only now: the id of a joined thread may be given to a new one.
     _pumpThread.store(std::thread::id());
     return error;
 }
 
-Connection_TCP::IncomingBytes::IncomingBytes(Connection_TCP& connection)
-    : _connection(connection), _wakeFd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK))
+void Connection_TCP::IncomingBytes::openSignal()
 {
+    std::lock_guard<std::mutex> lock(_signalMutex);
+    if (_wakeFd < 0)
+        _wakeFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
 }
 
-Connection_TCP::IncomingBytes::~IncomingBytes()
+void Connection_TCP::IncomingBytes::closeSignal()
 {
+    std::lock_guard<std::mutex> lock(_signalMutex);
     if (_wakeFd >= 0)
         ::close(_wakeFd);
+    _wakeFd = -1;
 }
 
 IReplyWatch::Wake Connection_TCP::IncomingBytes::awaitBytes(uint32_t timeout_ms)
@@ -286,6 +293,7 @@ IReplyWatch::Wake Connection_TCP::IncomingBytes::awaitIdle(int timeout_ms)
 
 void Connection_TCP::IncomingBytes::wake()
 {
+    std::lock_guard<std::mutex> lock(_signalMutex);
     if (_wakeFd < 0)
         return;
     const uint64_t one = 1;

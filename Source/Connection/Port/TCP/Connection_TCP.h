@@ -195,12 +195,16 @@ private:
     // While idle, the pump waits on the socket and on a wake-up signal (an
     // event descriptor) in one poll, so a closed or failed link is noticed
     // with no call made, and a request wakes the pump as fast as before.
+    // The signal exists only while a pump runs: opened before it starts,
+    // closed after it was joined, so an idle object holds no descriptor.
     class IncomingBytes final : public IReplyWatch {
     public:
-        explicit IncomingBytes(Connection_TCP& connection);
-        ~IncomingBytes();
+        explicit IncomingBytes(Connection_TCP& connection) : _connection(connection) {}
+        ~IncomingBytes() { closeSignal(); }
         IncomingBytes(const IncomingBytes&) = delete;
         IncomingBytes& operator=(const IncomingBytes&) = delete;
+        void openSignal();
+        void closeSignal();
         Wake awaitBytes(uint32_t timeout_ms) override;
         Wake awaitIdle(int timeout_ms) override;
         void wake() override;
@@ -208,7 +212,12 @@ private:
 
     private:
         Connection_TCP& _connection;
-        int _wakeFd; // -1 when no event descriptor could be made
+        // A caller may wake the pump just as a Disconnect closes the signal:
+        // the descriptor is only written or closed under this mutex, so a
+        // wake never reaches a number reused meanwhile. The pump itself
+        // reads it without the mutex: it runs only while the signal is open.
+        std::mutex _signalMutex;
+        int _wakeFd = -1; // -1 when none (or none could be made)
     };
 
     TimingPolicy _timing;
