@@ -67,6 +67,10 @@ ErrorCode PyConnectionWrapper::forward(Operation&& operation)
 {
     if (_events->deliveringOnThisThread())
         return Fail; // called from this connection's own event handler
+    // A signal handler run while a call of this thread waits: the waiting
+    // call may hold the connection's locks, so nothing may enter it here.
+    if (SignalCheck::runningHandlers())
+        return Fail;
     std::shared_ptr<LiveContext> context;
     {
         std::lock_guard<std::mutex> lock(_mutex);
@@ -130,7 +134,7 @@ ErrorCode PyConnectionWrapper::CreateContext(ConnectionType type)
 
 ErrorCode PyConnectionWrapper::DestroyContext()
 {
-    if (_events->deliveringOnThisThread())
+    if (_events->deliveringOnThisThread() || SignalCheck::runningHandlers())
         return Fail; // would join the thread that is running the handler
     std::shared_ptr<LiveContext> context;
     {

@@ -13,6 +13,7 @@ namespace {
 std::atomic<bool> s_stopping{false};
 // A signal handler raised on this thread inside the current call.
 thread_local bool t_interrupted = false;
+thread_local bool t_runningHandlers = false;
 
 } // namespace
 
@@ -23,7 +24,9 @@ bool SignalCheck::checkSignals(void*)
     // Only the main thread runs signal handlers; elsewhere this is one
     // uncontended lock round trip every few tens of milliseconds of waiting.
     const PyGILState_STATE state = PyGILState_Ensure();
+    t_runningHandlers = true;
     const bool raised = PyErr_CheckSignals() != 0;
+    t_runningHandlers = false;
     PyGILState_Release(state);
     if (raised)
         t_interrupted = true;
@@ -39,6 +42,8 @@ void SignalCheck::raiseIfInterrupted()
     if (PyErr_Occurred() != nullptr)
         throw py::error_already_set();
 }
+
+bool SignalCheck::runningHandlers() { return t_runningHandlers; }
 
 void SignalCheck::stopAll() noexcept { s_stopping.store(true, std::memory_order_release); }
 

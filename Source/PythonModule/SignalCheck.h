@@ -15,6 +15,10 @@ public:
     // Interpreter lock not held: if a signal handler raised on this thread
     // during the call, takes the lock and throws that exception.
     static void raiseIfInterrupted();
+    // True while this thread runs signal handlers from inside a waiting call;
+    // calls into a connection are refused then (the waiting call may hold
+    // the connection's locks).
+    static bool runningHandlers();
     // Once the interpreter is shutting down the check never takes the lock.
     static void stopAll() noexcept;
 };

@@ -145,3 +145,25 @@ def test_ctrl_c_ends_a_call_to_a_silent_controller(hv, linked):
     peer.responder = lambda tokens: simple_reply(2.0)
     assert c.Connect() == hv.ErrorCode.NoError
     assert c.ReadVrValue(1) == (hv.ErrorCode.NoError, 2.0)
+
+    # A handler of its own that calls back into a connection while a call
+    # waits (and may hold the connection's locks) is refused, not deadlocked.
+    peer.responder = lambda tokens: None
+    inside = []
+
+    def handler(signum, frame):
+        inside.append(c.Disconnect())
+        raise KeyboardInterrupt
+
+    previous = signal.signal(signal.SIGINT, handler)
+    try:
+        thread = threading.Thread(target=lambda: (time.sleep(0.2), os.kill(os.getpid(), signal.SIGINT)))
+        thread.start()
+        try:
+            c.ReadVrValue(1)
+        except KeyboardInterrupt:
+            pass
+        thread.join(5)
+    finally:
+        signal.signal(signal.SIGINT, previous)
+    assert inside == [hv.ErrorCode.Fail]
