@@ -303,6 +303,11 @@ void Connection_TCP::IncomingBytes::wake()
 void Connection_TCP::IncomingBytes::linkGone()
 {
     Port_TCP& port = _connection._port;
+    // Only a link that really is gone: a watch that could not wait (no
+    // wake-up signal) answers as if closed, and the pump then just sleeps
+    // on its queue.
+    if (port.isAlive())
+        return;
     const ErrorCode code = port.lossCode();
     port.loseLink(code, code == systemError(ENOTCONN) ? "Connection closed by the controller" : "Connection failed");
 }
