@@ -21,8 +21,10 @@ using Release = py::call_guard<py::gil_scoped_release>;
 constexpr const char* ConnectionDoc =
     "One connection context to one controller.\n\n"
     "Calls release the interpreter lock while they wait for the controller, so other threads run meanwhile, "
-    "and several threads may share one Connection. Leaving a `with` block or dropping the object releases the "
-    "context.";
+    "and several threads may share one Connection. Ctrl-C during a blocking call raises KeyboardInterrupt within "
+    "about 50 ms (the call is abandoned; the link closes if its request was written). Time limits are the integer "
+    "attributes TCP_Timeout, TCP_ConnectTimeout, TCP_Deadline and TCP_KeepAlive (see WriteIntAttribute). Leaving "
+    "a `with` block or dropping the object releases the context.";
 
 // Larger blocks than this are refused rather than allocated for one call.
 constexpr uint32_t MaxBlockValues = 1u << 24;
@@ -130,13 +132,20 @@ void bindConnection(py::module_& module)
     cls.def("DestroyContext", &Wrapper::DestroyContext, Release(),
             "Disconnects if connected, waits for calls in flight and releases the context. Returns NoError or the "
             "Disconnect code.");
-    cls.def("Connect", &Wrapper::Connect, Release(), "Connects to TCP_HostName:TCP_Port (default port 3240).");
+    cls.def("Connect", &Wrapper::Connect, Release(),
+            "Connects to TCP_HostName:TCP_Port (default port 3240) within TCP_ConnectTimeout (5000 ms); the whole "
+            "sequence within TCP_Deadline when one is set.");
     cls.def("Disconnect", &Wrapper::Disconnect, Release(), "Closes the link to the controller.");
 
     cls.def("WriteStringAttribute", &Wrapper::WriteStringAttribute, Release(), py::arg("attrib_name"),
             py::arg("value"), "Sets a string attribute, e.g. TCP_HostName.");
     cls.def("WriteIntAttribute", &Wrapper::WriteIntAttribute, Release(), py::arg("attrib_name"), py::arg("value"),
-            "Sets an integer attribute, e.g. TCP_Port; TCP_Trace 0 silences the hexadecimal trace on stdout.");
+            "Sets an integer attribute: TCP_Port (0..65535); TCP_Trace (0 silences the hexadecimal trace on "
+            "stdout); TCP_Timeout (ms, default 10000: longest wait for the next bytes of a reply); "
+            "TCP_ConnectTimeout (ms, default 5000); TCP_Deadline (ms, default 0 = none: longest one call may take, "
+            "queueing included; a call past it returns Timeout and closes the link); TCP_KeepAlive (s, default 10, "
+            "0 = off); TCP_NoDelay (-1 default, 0, 1). BadArgument, value kept, outside the range (limits "
+            "0/1..3600000 ms, keepalive 0..3600 s).");
     cls.def(
         "ReadStringAttribute",
         [](Wrapper& self, const std::string_view& name, const std::string&) {
@@ -304,7 +313,9 @@ void bindConnection(py::module_& module)
     cls.def("InvertIN", &Wrapper::InvertIN, Release(), py::arg("input"), py::arg("invert"),
             "Switches the inversion of a digital input.");
 
-    cls.def("IsConnected", &Wrapper::IsConnected, Release(), "True while the link to the controller is open.");
+    cls.def("IsConnected", &Wrapper::IsConnected, Release(),
+            "True while the link to the controller is open: false as soon as the controller has closed its end or "
+            "the socket failed, even when idle. Cheap enough for a polling loop (takes no bytes).");
     cls.def("Dir", &Wrapper::Dir, Release(),
             "The controller's files: (ErrorCode, list of ControllerFileInfo). Entries that cannot be read are "
             "skipped (BadResponse) and the others still returned.");

@@ -143,9 +143,13 @@ EventHandler = Callable[[EventType, int, str], object]
 class Connection:
     """One connection context to one controller.
 
-    Calls release the interpreter lock while they wait for the controller, so other threads run meanwhile, and
-    several threads may share one Connection. Leaving a `with` block or dropping the object releases the
-    context.
+    Calls release the interpreter lock while they wait for the controller, so
+    other threads run meanwhile, and several threads may share one Connection.
+    Ctrl-C during a blocking call raises KeyboardInterrupt within about 50 ms
+    (the call is abandoned; the link closes if its request was written). Time
+    limits are the integer attributes TCP_Timeout, TCP_ConnectTimeout,
+    TCP_Deadline and TCP_KeepAlive (see WriteIntAttribute).
+    Leaving a `with` block or dropping the object releases the context.
     """
     def __init__(self) -> None:
         """A connection without a context; CreateContext gives it one."""
@@ -161,14 +165,20 @@ class Connection:
         """Disconnects if connected, waits for calls in flight and releases the context. Returns NoError or the
         Disconnect code."""
     def Connect(self) -> ErrorCode:
-        """Connects to TCP_HostName:TCP_Port (default port 3240)."""
+        """Connects to TCP_HostName:TCP_Port (default port 3240) within TCP_ConnectTimeout (5000 ms); the whole
+        sequence within TCP_Deadline when one is set."""
     def Disconnect(self) -> ErrorCode:
         """Closes the link to the controller."""
 
     def WriteStringAttribute(self, attrib_name: str, value: _Bytes) -> ErrorCode:
         """Sets a string attribute, e.g. TCP_HostName."""
     def WriteIntAttribute(self, attrib_name: str, value: int) -> ErrorCode:
-        """Sets an integer attribute, e.g. TCP_Port; TCP_Trace 0 silences the hexadecimal trace on stdout."""
+        """Sets an integer attribute: TCP_Port (0..65535); TCP_Trace (0 silences the hexadecimal trace on
+        stdout); TCP_Timeout (ms, default 10000: longest wait for the next bytes of a reply); TCP_ConnectTimeout
+        (ms, default 5000); TCP_Deadline (ms, default 0 = none: longest one call may take, queueing included; a
+        call past it returns Timeout and closes the link); TCP_KeepAlive (s, default 10, 0 = off); TCP_NoDelay
+        (-1 default, 0, 1). BadArgument, value kept, outside the range (limits 0/1..3600000 ms, keepalive
+        0..3600 s)."""
     @overload
     def ReadStringAttribute(self, attrib_name: str, value: str) -> ErrorCode:
         """Placeholder form: the value is read and dropped."""
@@ -302,7 +312,8 @@ class Connection:
         """Switches the inversion of a digital input."""
 
     def IsConnected(self) -> bool:
-        """True while the link to the controller is open."""
+        """True while the link to the controller is open: false as soon as the controller has closed its end or
+        the socket failed, even when idle. Cheap enough for a polling loop (takes no bytes)."""
     def Dir(self) -> Tuple[ErrorCode, List[ControllerFileInfo]]:
         """The controller's files: (ErrorCode, list of ControllerFileInfo). Entries that cannot be read are
         skipped (BadResponse) and the others still returned."""
