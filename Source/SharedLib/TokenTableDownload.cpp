@@ -121,10 +121,10 @@ ErrorCode Token::ReadTokenTable(Port& port, std::chrono::milliseconds silence_li
         return failed("no TOKENTABLE entry");
     if (!extended)
         return failed("no EXTENDED_TOKEN entry");
-    if (extended->token < 1 || extended->token > 255)
+    if (extended->token < 1 || extended->token > MaxByteCode)
         return failed("EXTENDED_TOKEN code " + std::to_string(extended->token) + " is outside 1..255");
     // Every request ends with ZERO: it must have an encoding.
-    const unsigned maxCode = extended->token + 255u;
+    const unsigned maxCode = extended->token + unsigned{MaxByteCode};
     if (zero->token > maxCode || table->token > maxCode)
         return failed("a ZERO or TOKENTABLE code cannot be encoded");
 

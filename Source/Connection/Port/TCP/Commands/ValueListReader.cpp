@@ -16,7 +16,7 @@ static_assert(ValueListReader::CycleBytes <= PushbackPort::Capacity,
 ErrorCode ValueListReader::acknowledgementByte(const Token& table, uint8_t& byte)
 {
     uint16_t code = 0;
-    if (!table.getTokenCode(Token::tUNKNOWN, code) || code > 255)
+    if (!table.getTokenCode(Token::tUNKNOWN, code) || code > Token::MaxByteCode)
         return BadResponse;
     byte = static_cast<uint8_t>(code);
     return NoError;
