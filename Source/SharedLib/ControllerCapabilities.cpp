@@ -234,7 +234,8 @@ uint64_t ControllerCapabilities::FloatToTms(float value)
 
 float ControllerCapabilities::TmsToFloat(uint32_t tms)
 {
-    const int32_t e = static_cast<int8_t>(static_cast<uint8_t>(tms >> 24));
+    // The exponent byte is two's complement: the sign extension is intended.
+    const int32_t e = static_cast<int8_t>(static_cast<uint8_t>(tms >> 24)); // NOLINT(bugprone-signed-char-misuse)
     const uint32_t s = (tms >> 23) & 1u;
     const uint32_t f = tms & 0x7FFFFF;
 
