@@ -35,8 +35,14 @@ if [ ! -f "$BUILD/compile_commands.json" ]; then
     echo "FAILED: $BUILD/compile_commands.json is missing (configure with -DCMAKE_EXPORT_COMPILE_COMMANDS=ON)"
     exit 1
 fi
-mapfile -t units < <(git ls-files -- 'Source/*.cpp' 'Simulator/*.cpp' | while read -r f; do
-    grep -q "\"file\": \"$ROOT/$f\"" "$BUILD/compile_commands.json" && echo "$f"; done)
+units=()
+for f in $(git ls-files -- 'Source/*.cpp' 'Simulator/*.cpp'); do
+    if grep -q "\"file\": \"$ROOT/$f\"" "$BUILD/compile_commands.json"; then
+        units+=("$f")
+    else
+        echo "tidy: $f is not compiled in $BUILD, not checked"
+    fi
+done
 start=$(date +%s)
 LOGS="$(mktemp -d)"
 trap 'rm -rf "$LOGS"' EXIT
