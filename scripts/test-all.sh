@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # The whole test suite from a fresh clone: installs what it needs, builds the
-# release tree and the sanitizer trees, runs the C++ tests (the slow ones too,
-# in parallel), the sanitizer runs, the Python end-to-end tests on the
-# reference interpreter and on the newest one, builds the module for the
-# others, builds and installs the wheel, and checks the typing and the docs.
+# release tree, checks the style (clang-format, clang-tidy), builds the
+# sanitizer trees, runs the C++ tests (the slow ones too, in parallel), the
+# sanitizer runs, the Python end-to-end tests on the reference interpreter and
+# on the newest one, builds the module for the others, builds and installs the
+# wheel, and checks the typing and the docs.
 # Every tree is configured with its options spelled out, so whatever another
 # command left in a build folder's cache, the same tests run; a test runner
 # that finds no test fails.
@@ -35,7 +36,11 @@ SANITIZED=(-DCMAKE_BUILD_TYPE=RelWithDebInfo -DHOLVANE_BUILD_TESTS=ON -DHOLVANE_
            -DHOLVANE_BUILD_SIMULATOR=ON -DHOLVANE_BUILD_BENCH=OFF -DHOLVANE_BUILD_FUZZ=OFF)
 
 section "release build"
-timed "release build" bash scripts/build.sh build -DCMAKE_BUILD_TYPE=Release "${ALL_ON[@]}"
+timed "release build" bash scripts/build.sh build -DCMAKE_BUILD_TYPE=Release -DCMAKE_EXPORT_COMPILE_COMMANDS=ON \
+  "${ALL_ON[@]}"
+
+section "style: clang-format on every C++ file, clang-tidy on Source/ and Simulator/"
+timed "style" bash scripts/check-style.sh build
 
 section "C++ unit tests"
 timed "C++ unit tests" ctest --test-dir build -j"$JOBS" --output-on-failure --no-tests=error -E 'SLOW_'
