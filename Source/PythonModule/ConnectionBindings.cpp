@@ -89,8 +89,7 @@ ErrorCode readIntoList(Wrapper& self, uint32_t start, uint32_t count, py::list& 
     return code;
 }
 
-void bindMotion(py::class_<Wrapper>& cls, const char* name, Motion motion, const char* single_doc,
-                const char* list_doc)
+void bindMotion(py::class_<Wrapper>& cls, const char* name, Motion motion, const char* single_doc, const char* list_doc)
 {
     cls.def(
         name, [motion](Wrapper& self, double pos, int axis) { return self.Move(motion, pos, axis); }, Release(),
@@ -104,7 +103,8 @@ void bindMotion(py::class_<Wrapper>& cls, const char* name, Motion motion, const
 
 void bindConnection(py::module_& module)
 {
-    py::class_<PyControllerFile>(module, "ControllerFileInfo", "One file stored on the controller, as listed by Connection.Dir().")
+    py::class_<PyControllerFile>(module, "ControllerFileInfo",
+                                 "One file stored on the controller, as listed by Connection.Dir().")
         .def_readonly("name", &PyControllerFile::name)
         .def_readonly("type", &PyControllerFile::type)
         .def_readonly("size", &PyControllerFile::size)
@@ -137,8 +137,8 @@ void bindConnection(py::module_& module)
             "sequence within TCP_Deadline when one is set.");
     cls.def("Disconnect", &Wrapper::Disconnect, Release(), "Closes the link to the controller.");
 
-    cls.def("WriteStringAttribute", &Wrapper::WriteStringAttribute, Release(), py::arg("attrib_name"),
-            py::arg("value"), "Sets a string attribute, e.g. TCP_HostName.");
+    cls.def("WriteStringAttribute", &Wrapper::WriteStringAttribute, Release(), py::arg("attrib_name"), py::arg("value"),
+            "Sets a string attribute, e.g. TCP_HostName.");
     cls.def("WriteIntAttribute", &Wrapper::WriteIntAttribute, Release(), py::arg("attrib_name"), py::arg("value"),
             "Sets an integer attribute: TCP_Port (0..65535); TCP_Trace (0 silences the hexadecimal trace on "
             "stdout); TCP_Timeout (ms, default 10000: longest wait for the next bytes of a reply); "
@@ -178,8 +178,7 @@ void bindConnection(py::module_& module)
             "CANCEL without an axis modifier.");
     cls.def("Cancel", py::overload_cast<int, int>(&Wrapper::Cancel), Release(), py::arg("mode"), py::arg("axis"),
             "CANCEL on an axis.");
-    cls.def("Execute", &Wrapper::Execute, Release(), py::arg("command"),
-            "Runs one line of the controller's language.");
+    cls.def("Execute", &Wrapper::Execute, Release(), py::arg("command"), "Runs one line of the controller's language.");
     cls.def("SetAxisBase", &Wrapper::SetAxisBase, Release(), py::arg("axis"), "Sets the base axis.");
     cls.def(
         "SetMultiAxisBase",
@@ -204,8 +203,7 @@ void bindConnection(py::module_& module)
     bindMotion(cls, "MoveRel", Motion::MoveRel, "MOVE of one axis.", "MOVE of the base axes, one distance each.");
     bindMotion(cls, "MoveRelSp", Motion::MoveRelSp, "MOVESP of one axis.",
                "MOVESP of the base axes, one distance each.");
-    bindMotion(cls, "MoveAbs", Motion::MoveAbs, "MOVEABS of one axis.",
-               "MOVEABS of the base axes, one position each.");
+    bindMotion(cls, "MoveAbs", Motion::MoveAbs, "MOVEABS of one axis.", "MOVEABS of the base axes, one position each.");
     bindMotion(cls, "MoveAbsSp", Motion::MoveAbsSp, "MOVEABSSP of one axis.",
                "MOVEABSSP of the base axes, one position each.");
 
@@ -307,8 +305,9 @@ void bindConnection(py::module_& module)
         Release(), py::arg("param_name"), py::arg("axis"), py::arg("result"),
         "Placeholder form: the value is read and dropped.");
     cls.def(
-        "ReadAxisParam", [](Wrapper& self, const std::string_view& name, int axis) { return self.ReadAxisParam(name, axis); },
-        Release(), py::arg("param_name"), py::arg("axis"),
+        "ReadAxisParam",
+        [](Wrapper& self, const std::string_view& name, int axis) { return self.ReadAxisParam(name, axis); }, Release(),
+        py::arg("param_name"), py::arg("axis"),
         "Reads a named axis parameter, e.g. DPOS, MPOS, SPEED: (ErrorCode, float).");
     cls.def("InvertIN", &Wrapper::InvertIN, Release(), py::arg("input"), py::arg("invert"),
             "Switches the inversion of a digital input.");
@@ -348,7 +347,8 @@ void bindConnection(py::module_& module)
         "run on the connection's reader thread: methods of the same Connection called from inside it return "
         "Fail at once instead of waiting for that thread (other connections may be used).");
 
-    cls.def("__enter__", [](py::object self) { return self; }, "Returns the connection itself.");
+    cls.def(
+        "__enter__", [](py::object self) { return self; }, "Returns the connection itself.");
     cls.def(
         "__exit__",
         [](Wrapper& self, const py::args&) {
