@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <cmath>
+#include <cstdio>
 #include <limits>
 
 namespace Vantrel::HolvaneApi {
@@ -17,6 +18,26 @@ namespace {
 constexpr std::string_view AttribHostName = "TCP_HostName";
 constexpr std::string_view AttribPort = "TCP_Port";
 constexpr std::string_view AttribTrace = "TCP_Trace";
+constexpr std::string_view AttribControllerVersion = "ControllerVersion";
+constexpr std::string_view AttribControllerType = "ControllerType";
+constexpr std::string_view AttribNumberFormat = "ControllerNumberFormat";
+
+bool isControllerInfo(const std::string_view& name)
+{
+    return name == AttribControllerVersion || name == AttribControllerType || name == AttribNumberFormat;
+}
+
+const char* numberFormatName(int format)
+{
+    switch (format) {
+    case ControllerCapabilities::tms320_floating_point_format:
+        return "TMS320 32-bit";
+    case ControllerCapabilities::ieee64_floating_point_format:
+        return "IEEE 754 64-bit";
+    default:
+        return "unknown";
+    }
+}
 
 // Controller type as an int, truncated toward zero; 0 (rejected by the
 // capabilities) for values that have no int form.
@@ -58,6 +79,8 @@ ErrorCode Connection_TCP::WriteStringAttribute(const std::string_view& attrib_na
     }
     if (attrib_name == AttribPort || attrib_name == AttribTrace)
         return ConnectionWrongAttribType;
+    if (isControllerInfo(attrib_name))
+        return BadArgument; // read-only
     return ConnectionUnknownAttrib;
 }
 
@@ -68,11 +91,15 @@ ErrorCode Connection_TCP::WriteIntAttribute(const std::string_view& attrib_name,
         return NoError;
     }
     if (attrib_name == AttribTrace) {
-        _trace.store(value != 0);
+        // 0 and every other non-zero value keep their meaning (off, standard
+        // output); 2 hands the lines to the event callback.
+        _traceMode.store(value == 0 ? TraceOff : value == TraceToEvents ? TraceToEvents : TraceToStdout);
         return NoError;
     }
     if (attrib_name == AttribHostName)
         return ConnectionWrongAttribType;
+    if (isControllerInfo(attrib_name))
+        return BadArgument; // read-only
     return ConnectionUnknownAttrib;
 }
 
@@ -82,7 +109,18 @@ ErrorCode Connection_TCP::ReadStringAttribute(const std::string_view& attrib_nam
         value = _hostName;
         return NoError;
     }
-    if (attrib_name == AttribPort || attrib_name == AttribTrace)
+    if (attrib_name == AttribControllerVersion) {
+        // The view stays valid until this thread reads the attribute again.
+        thread_local char text[32];
+        const int length = std::snprintf(text, sizeof text, "%g", _controllerVersion.load());
+        value = std::string_view(text, length > 0 ? static_cast<size_t>(length) : 0);
+        return NoError;
+    }
+    if (attrib_name == AttribNumberFormat) {
+        value = numberFormatName(_numberFormat.load());
+        return NoError;
+    }
+    if (attrib_name == AttribPort || attrib_name == AttribTrace || attrib_name == AttribControllerType)
         return ConnectionWrongAttribType;
     return ConnectionUnknownAttrib;
 }
@@ -94,10 +132,14 @@ ErrorCode Connection_TCP::ReadIntAttribute(const std::string_view& attrib_name, 
         return NoError;
     }
     if (attrib_name == AttribTrace) {
-        value = _trace.load() ? 1 : 0;
+        value = traceMode();
         return NoError;
     }
-    if (attrib_name == AttribHostName)
+    if (attrib_name == AttribControllerType) {
+        value = _controllerType.load();
+        return NoError;
+    }
+    if (attrib_name == AttribHostName || attrib_name == AttribControllerVersion || attrib_name == AttribNumberFormat)
         return ConnectionWrongAttribType;
     return ConnectionUnknownAttrib;
 }
@@ -166,6 +208,9 @@ ErrorCode Connection_TCP::connectLocked()
         std::lock_guard<std::mutex> lock(_pumpMutex);
         _readerPump = std::move(pump);
     }
+    _controllerVersion.store(fwVersion);
+    _controllerType.store(_tokenTable->controllerCapabilities().GetControllerType());
+    _numberFormat.store(_tokenTable->controllerCapabilities().GetFloatingPointFormat());
     _connectComplete = true;
     return NoError;
 }
