@@ -168,7 +168,10 @@ class Connection:
     def WriteStringAttribute(self, attrib_name: str, value: _Bytes, /) -> ErrorCode:
         """TCP_HostName."""
     def WriteIntAttribute(self, attrib_name: str, value: int, /) -> ErrorCode:
-        """TCP_Port; TCP_Trace (0 silences the hexadecimal trace on stdout)."""
+        """TCP_Port; TCP_Trace (1 prints the hexadecimal trace on stdout, 0
+        silences it, 2 hands each line to the event handler as a Message
+        event). Read-only after Connect: ControllerType (int),
+        ControllerVersion and ControllerNumberFormat (str)."""
     @overload
     def ReadStringAttribute(self, attrib_name: str, /) -> Tuple[ErrorCode, str]: ...
     @overload

@@ -91,7 +91,7 @@ def _milliseconds(name: str, seconds: Optional[float]) -> int:
 
 
 def _set_attribute(connection: Any, name: str, value: int, what: str) -> None:
-    code = connection.WriteIntAttribute(name, value)
+    code = connection.WriteIntAttribute(name, value).value
     if code == 0:
         return
     if code == UNKNOWN_ATTRIB:
@@ -139,23 +139,23 @@ def connect(host: str = "127.0.0.1", port: int = 3240, *, timeout: float = 10.0,
     what = f"connect({host!r}, {port})"
     connection = _C()
     code = connection.CreateContext(_api.ConnectionType.TCP)
-    if code != 0:
+    if code.value:
         raise error_for(code, what)
     try:
         connection.SetEventHandler(_event_handler(f"{host}:{port}"))
         code = connection.WriteStringAttribute("TCP_HostName", host)
-        if code != 0:
+        if code.value:
             raise error_for(code, what)
         if not 0 <= int(port) <= 65535:
             raise ValueError(f"port must be 0..65535, not {port!r}")
         code = connection.WriteIntAttribute("TCP_Port", int(port))
-        if code != 0:
+        if code.value:
             raise error_for(code, what)
         for name, value, described in attributes:
             _set_attribute(connection, name, value, described)
         _set_trace(connection, trace)
         code = connection.Connect()
-        if code != 0:
+        if code.value:
             raise error_for(code, what, connected=False)
     except BaseException:
         connection.SetEventHandler(None)
@@ -172,7 +172,7 @@ def _set_trace(connection: Any, trace: bool) -> None:
     # would print them on standard output instead: then rather none at all.
     connection.WriteIntAttribute("TCP_Trace", 2)
     code, mode = connection.ReadIntAttribute("TCP_Trace")
-    if code != 0 or mode != 2:
+    if code.value or mode != 2:
         connection.WriteIntAttribute("TCP_Trace", 0)
         log.warning("the connection plug-in cannot hand trace lines to the logger: trace is off")
 
@@ -240,8 +240,8 @@ class Controller:
         Calling it again does nothing."""
         connection = self._c
         connection.SetEventHandler(None)
-        code = connection.DestroyContext()
-        if code != 0 and code != CONNECTION_CONTEXT:
+        code = connection.DestroyContext().value
+        if code not in (0, CONNECTION_CONTEXT):
             log.debug("%s:%s: disconnect reported %s", self.host, self.port, error_text(code))
 
     # --- failure paths (never taken by a successful call) ------------------------
@@ -252,7 +252,7 @@ class Controller:
                 return  # another thread has already reconnected
             time.sleep(RECONNECT_BACKOFF)
             code = self._c.Connect()
-            if code != 0:
+            if code.value:
                 raise ConnectionLostError(
                     f"{what}: link lost ({error_text(cause)}) and reconnecting failed: {error_text(code)}",
                     int(code))
@@ -265,17 +265,19 @@ class Controller:
         return error_for(code, what, connected)
 
     def _read_failed(self, code: Any, name: str, args: Tuple[Any, ...], call: Callable[..., Any]) -> Any:
+        code = int(code)
         error = self._error(code, name, args)
         if self._reconnect and isinstance(error, ConnectionLostError) and code != CONNECTION_CONTEXT:
             self._revive(f"{name}{args!r}", int(code))
             code, value = call(self._c, *args)
-            if code == 0:
+            if not code.value:
                 return value
             error = self._error(code, name, args)
         raise error
 
     def _write_failed(self, code: Any, name: str, args: Tuple[Any, ...], call: Callable[..., Any],
                       unsupported: bool = False) -> None:
+        code = int(code)
         connected = bool(self._c.IsConnected())
         if code == FAIL and connected and unsupported:
             raise UnsupportedError(f"{name}: not carried out by the TCP connection (0x{int(code):x})", int(code))
@@ -285,7 +287,7 @@ class Controller:
         if self._reconnect and code == FAIL and not connected:
             self._revive(f"{name}{args!r}", int(code))
             code = call(self._c, *args)
-            if code == 0:
+            if not code.value:
                 return
         raise self._error(code, name, args)
 
@@ -294,34 +296,34 @@ class Controller:
     def read_vr(self, index: int) -> float:
         """The value of VR ``index``."""
         code, value = self._c.ReadVrValue(index)
-        if code != 0:
+        if code.value:
             return self._read_failed(code, "read_vr", (index,), _C.ReadVrValue)
         return value
 
     def write_vr(self, index: int, value: float) -> None:
         """Sets VR ``index`` to ``value``."""
         code = self._c.WriteVrValue(index, value)
-        if code != 0:
+        if code.value:
             self._write_failed(code, "write_vr", (index, value), _C.WriteVrValue)
 
     def read_vr_block(self, start: int, count: int) -> List[float]:
         """``count`` VR values from ``start`` on, in one request."""
         code, values = self._c.ReadMultiVrValues(start, count)
-        if code != 0:
+        if code.value:
             return self._read_failed(code, "read_vr_block", (start, count), _C.ReadMultiVrValues)
         return values
 
     def read_table(self, index: int) -> float:
         """The TABLE value at ``index``."""
         code, value = self._c.ReadTableValue(index)
-        if code != 0:
+        if code.value:
             return self._read_failed(code, "read_table", (index,), _C.ReadTableValue)
         return value
 
     def read_table_block(self, start: int, count: int) -> List[float]:
         """``count`` TABLE values from ``start`` on, in one request."""
         code, values = self._c.ReadMultiTableValues(start, count)
-        if code != 0:
+        if code.value:
             return self._read_failed(code, "read_table_block", (start, count), _C.ReadMultiTableValues)
         return values
 
@@ -331,7 +333,7 @@ class Controller:
         :raises UnsupportedError: always, on a live link.
         """
         code = self._c.WriteTableValue(index, value)
-        if code != 0:
+        if code.value:
             self._write_failed(code, "write_table", (index, value), _C.WriteTableValue, unsupported=True)
 
     def read_param(self, name: str, axis: int) -> float:
@@ -340,7 +342,7 @@ class Controller:
         Positions are in user units, speeds in user units per second.
         """
         code, value = self._c.ReadAxisParam(name, axis)
-        if code != 0:
+        if code.value:
             return self._read_failed(code, "read_param", (name, axis), _C.ReadAxisParam)
         return value
 
@@ -348,45 +350,45 @@ class Controller:
         """Sets axis parameter ``name`` of ``axis``. Read-only parameters
         (DPOS, MPOS, FE, IDLE, ...) raise :class:`ControllerError`."""
         code = self._c.WriteAxisParam(name, axis, value)
-        if code != 0:
+        if code.value:
             self._write_failed(code, "write_param", (name, axis, value), _C.WriteAxisParam)
 
     def read_vr_string(self, index: int) -> str:
         """The text stored under VR ``index``; bytes that are not UTF-8 come
         back as surrogate escapes."""
         code, text = self._c.ReadVrString(index)
-        if code != 0:
+        if code.value:
             return self._read_failed(code, "read_vr_string", (index,), _C.ReadVrString)
         return text
 
     def write_vr_string(self, index: int, text: Text) -> None:
         """Stores ``text`` (as UTF-8, or ``bytes`` as they are) under VR ``index``."""
         code = self._c.WriteVrString(index, text)
-        if code != 0:
+        if code.value:
             self._write_failed(code, "write_vr_string", (index, text), _C.WriteVrString)
 
     def execute(self, line: Text) -> None:
         """Runs one line of the controller's language, e.g. ``"VR(1)=VR(2)*2"``."""
         code = self._c.Execute(line)
-        if code != 0:
+        if code.value:
             self._write_failed(code, "execute", (line,), _C.Execute)
 
     def ex(self, mode: int = 0) -> None:
         """EX: stops and resets the controller's programs and axes."""
         code = self._c.Ex(mode)
-        if code != 0:
+        if code.value:
             self._write_failed(code, "ex", (mode,), _C.Ex)
 
     def invert_input(self, input: int, invert: bool = True) -> None:
         """Switches the inversion of digital input ``input``."""
         code = self._c.InvertIN(input, invert)
-        if code != 0:
+        if code.value:
             self._write_failed(code, "invert_input", (input, invert), _C.InvertIN)
 
     def files(self) -> List[FileInfo]:
         """The files stored on the controller."""
         code, entries = self._c.Dir()
-        if code != 0:
+        if code.value:
             entries = self._read_failed(code, "files", (), _C.Dir)
         return [FileInfo(e.name, e.type, e.size, e.compiled_size, e.autorun_process, bool(e.editable),
                          bool(e.autorun)) for e in entries]
@@ -394,13 +396,13 @@ class Controller:
     def info(self) -> ControllerInfo:
         """Firmware version, controller type, number format and axis count."""
         code, version = self._c.ReadStringAttribute("ControllerVersion")
-        if code != 0:
+        if code.value:
             version = "unknown"
         code, controller_type = self._c.ReadIntAttribute("ControllerType")
-        if code != 0:
+        if code.value:
             controller_type = 0
         code, number_format = self._c.ReadStringAttribute("ControllerNumberFormat")
-        if code != 0:
+        if code.value:
             number_format = "unknown"
         return ControllerInfo(version, controller_type, number_format, self.axis_count())
 
@@ -409,10 +411,10 @@ class Controller:
         the controller refuses (about 2 log2(n) reads)."""
 
         def exists(axis: int) -> bool:
-            code, _ = self._c.ReadAxisParam("DPOS", axis)
+            code = self._c.ReadAxisParam("DPOS", axis)[0].value
             if code == 0:
                 return True
-            if int(code) >> 32 == 4:
+            if code >> 32 == 4:
                 return False
             raise self._error(code, "axis_count", (limit,))
 
@@ -466,7 +468,7 @@ class Controller:
             raise error_for(FAIL, what, bool(self._c.IsConnected()))
         first_error: Optional[HolvaneError] = None
         for item, result, (code, value) in zip(items, results, answers):
-            if code != 0:
+            if code:
                 error = self._error(code, _BATCH_NAMES[item[0]], item[1:])
                 result._fail(error)
                 if first_error is None:
@@ -476,29 +478,29 @@ class Controller:
         if first_error is not None:
             raise first_error
 
-    def _send_batch(self, items: List[Tuple[Any, ...]]) -> Optional[List[Tuple[Any, Any]]]:
+    def _send_batch(self, items: List[Tuple[Any, ...]]) -> Optional[List[Tuple[int, Any]]]:
         """Per-item (code, value); None when nothing at all could be sent."""
         connection = self._c
         if self._has_batch:
-            code, answers = connection.Batch(items)
-            if code == 0 or (answers and not all(c == FAIL for c, _ in answers)):
-                return list(answers)
+            code, results = connection.Batch(items)
+            answers = [(c.value, v) for c, v in results]
+            if not code.value or (answers and not all(c == FAIL for c, _ in answers)):
+                return answers
             if not connection.IsConnected():
                 return None
             # The plug-in has no batches (Fail on a live link): one by one.
         log.debug("batch of %d items sent one by one: the connection carries no batches", len(items))
-        answers = []
+        answers: List[Tuple[int, Any]] = []
         for item in items:
             outcome = getattr(connection, item[0])(*item[1:])
-            answers.append(outcome if isinstance(outcome, tuple) else (outcome, None))
+            answers.append((outcome[0].value, outcome[1]) if isinstance(outcome, tuple) else (outcome.value, None))
         if all(code == FAIL for code, _ in answers) and not connection.IsConnected():
             return None
         return answers
 
 
-def _lost(code: Any) -> bool:
-    value = int(code)
-    return value == FAIL or (value >> 32 == 2)
+def _lost(code: int) -> bool:
+    return code == FAIL or code >> 32 == 2
 
 
 _BATCH_NAMES = {"ReadVrValue": "read_vr", "WriteVrValue": "write_vr", "ReadTableValue": "read_table",
@@ -715,7 +717,7 @@ class Axis:
     def _motion(self, name: str, method: Callable[..., Any], *args: Any) -> None:
         controller = self._controller
         code = method(controller._c, *args)
-        if code != 0:
+        if code.value:
             controller._write_failed(code, name, args, method)
 
     def move_abs(self, position: float, *, sp: bool = False) -> None:
