@@ -16,11 +16,15 @@ from __future__ import annotations
 
 import argparse
 import csv
+import importlib
 import sys
 import time
-from typing import IO, List, Optional, Sequence
+from typing import IO, TYPE_CHECKING, Any, List, Optional, Sequence
 
 from .errors import HolvaneError
+
+if TYPE_CHECKING:
+    from .controller import Controller
 
 EXIT_FAILED = 1
 
@@ -134,10 +138,7 @@ def _run(args: argparse.Namespace) -> int:
     return 0
 
 
-def _monitor(c: "object", args: argparse.Namespace) -> int:
-    from .controller import Controller
-
-    assert isinstance(c, Controller)
+def _monitor(c: "Controller", args: argparse.Namespace) -> int:
     names = [name.strip() for name in args.params.split(",") if name.strip()]
     if not names:
         raise ValueError("--params names no parameter")
@@ -173,10 +174,10 @@ def _monitor(c: "object", args: argparse.Namespace) -> int:
 
 def _plot(path: str, names: List[str], rows: List[List[float]], axis: int) -> None:
     try:
-        import matplotlib
-
+        # Optional (the extra holvane[plot]): imported by name, only here.
+        matplotlib: Any = importlib.import_module("matplotlib")
         matplotlib.use("Agg")
-        import matplotlib.pyplot as plt
+        plt: Any = importlib.import_module("matplotlib.pyplot")
     except ImportError:
         raise ValueError("--plot needs matplotlib (pip install 'holvane[plot]'); the samples were written") from None
     figure, plot = plt.subplots(figsize=(8, 4.5))

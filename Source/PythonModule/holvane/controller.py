@@ -10,7 +10,7 @@ import logging
 import math
 import threading
 import time
-from typing import (Any, Callable, Iterator, List, NamedTuple, Optional, Sequence, Tuple, Union, overload)
+from typing import (Any, Callable, List, NamedTuple, Optional, Sequence, Set, Tuple, TypeVar, Union, overload)
 
 import Vantrel_HolvaneAPI as _api
 
@@ -30,10 +30,11 @@ _ERROR_EVENT = _api.EventType.Error
 RECONNECT_BACKOFF = 0.2
 
 # Attributes this plug-in did not know, warned about once per process.
-_unknown_attributes: set = set()
+_unknown_attributes: Set[str] = set()
 _unknown_lock = threading.Lock()
 
 Text = Union[str, bytes]
+T = TypeVar("T")
 
 
 class FileInfo(NamedTuple):
@@ -201,7 +202,7 @@ class Controller:
     operation raises a :class:`~holvane.HolvaneError`.
     """
 
-    def __init__(self, connection: Any, host: str, port: int, reconnect: bool) -> None:
+    def __init__(self, connection: "_api.Connection", host: str, port: int, reconnect: bool) -> None:
         self._c = connection
         self.host = host
         """The controller's address, as given to :func:`connect`."""
@@ -209,7 +210,9 @@ class Controller:
         """The controller's TCP port."""
         self._reconnect = reconnect
         self._revive_lock = threading.Lock()
-        self._has_batch = hasattr(connection, "Batch")
+        # Connection.Batch sends many items in one round trip; without it a
+        # batch is sent item by item.
+        self._batch_call: Optional[Callable[..., Any]] = getattr(connection, "Batch", None)
         self.vr = VrAccess(self)
         """VR values: ``vr[i]``, ``vr[i] = v``, ``vr[a:b]`` (one block read),
         ``vr[a:b] = values`` (one batch)."""
@@ -264,7 +267,7 @@ class Controller:
         connected = bool(self._c.IsConnected())
         return error_for(code, what, connected)
 
-    def _read_failed(self, code: Any, name: str, args: Tuple[Any, ...], call: Callable[..., Any]) -> Any:
+    def _read_failed(self, code: Any, name: str, args: Tuple[Any, ...], call: Callable[..., Tuple[Any, T]]) -> T:
         code = int(code)
         error = self._error(code, name, args)
         if self._reconnect and isinstance(error, ConnectionLostError) and code != CONNECTION_CONTEXT:
@@ -481,8 +484,8 @@ class Controller:
     def _send_batch(self, items: List[Tuple[Any, ...]]) -> Optional[List[Tuple[int, Any]]]:
         """Per-item (code, value); None when nothing at all could be sent."""
         connection = self._c
-        if self._has_batch:
-            code, results = connection.Batch(items)
+        if self._batch_call is not None:
+            code, results = self._batch_call(items)
             answers = [(c.value, v) for c, v in results]
             if not code.value or (answers and not all(c == FAIL for c, _ in answers)):
                 return answers
@@ -490,7 +493,7 @@ class Controller:
                 return None
             # The plug-in has no batches (Fail on a live link): one by one.
         log.debug("batch of %d items sent one by one: the connection carries no batches", len(items))
-        answers: List[Tuple[int, Any]] = []
+        answers = []
         for item in items:
             outcome = getattr(connection, item[0])(*item[1:])
             answers.append((outcome[0].value, outcome[1]) if isinstance(outcome, tuple) else (outcome.value, None))
