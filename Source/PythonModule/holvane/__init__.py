@@ -14,11 +14,17 @@ specified interface). Failures raise :class:`HolvaneError` subclasses; the
 connection's events go to the ``logging`` logger ``"holvane"``.
 Positions are in the axis's user units and times in seconds.
 """
+import logging
+
 from .controller import (Axis, Batch, BatchResult, Controller, ControllerInfo, FileInfo, connect)
 from .errors import (ConnectionLostError, ControllerError, HolvaneError, HolvaneTimeoutError, ProtocolError,
                      UnsupportedError, error_text)
 
 __version__ = "1.0.0"
+
+# Records reach the application's handlers once it configures logging; an
+# application that does not is not written to by a library.
+logging.getLogger("holvane").addHandler(logging.NullHandler())
 
 __all__ = [
     "connect", "Controller", "Axis", "Batch", "BatchResult", "ControllerInfo", "FileInfo",

@@ -17,6 +17,7 @@ from __future__ import annotations
 import argparse
 import csv
 import importlib
+import logging
 import sys
 import time
 from typing import IO, TYPE_CHECKING, Any, List, Optional, Sequence
@@ -49,6 +50,8 @@ def _parser() -> argparse.ArgumentParser:
     link.add_argument("--port", type=int, default=3240, help="controller TCP port (default 3240)")
     link.add_argument("--timeout", type=_positive, default=10.0,
                       help="seconds to wait for the controller per operation (default 10)")
+    link.add_argument("-v", "--verbose", action="store_true",
+                      help="log the connection's messages and its hexadecimal trace on standard error")
 
     parser = argparse.ArgumentParser(prog="holvane", description="Talk to a Holvane motion controller.")
     commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
@@ -96,6 +99,8 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
 
         return simulator_main(args_list[1:])
     args = _parser().parse_args(args_list)
+    if args.verbose:
+        logging.basicConfig(level=logging.DEBUG, format="%(name)s: %(message)s", stream=sys.stderr)
     try:
         return _run(args)
     except HolvaneError as error:
@@ -112,7 +117,8 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
 def _run(args: argparse.Namespace) -> int:
     from .controller import connect
 
-    with connect(args.host, args.port, timeout=args.timeout, deadline=max(args.timeout * 6, 60.0)) as c:
+    with connect(args.host, args.port, timeout=args.timeout, deadline=max(args.timeout * 6, 60.0),
+                 trace=args.verbose) as c:
         if args.command == "info":
             info = c.info()
             print(f"controller:     {args.host}:{args.port}")
