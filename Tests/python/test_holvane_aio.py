@@ -57,7 +57,7 @@ def test_cancelling_returns_at_once_and_disturbs_nothing(sims):
             pending.cancel()
             with pytest.raises(asyncio.CancelledError):
                 await pending
-            assert time.monotonic() - started < 0.1
+            assert time.monotonic() - started < 0.3  # the reply is still 0.5 s away
             assert await other == 8.0  # the other operation is untouched
             # The cancelled write finished in the background, and the link
             # still serves the next request in order.

@@ -184,18 +184,19 @@ def test_batch_of_mixed_items(ctl, caplog):
 
 def test_axis_moves_and_waits(ctl):
     x = ctl.axis(3)
-    x.speed = 500.0
+    x.speed = 100.0
     x.set_param("ACCEL", 5000.0)
     x.set_param("DECEL", 5000.0)
     x.define_pos(10.0)
     assert x.dpos == 10.0 and x.idle
-    x.move_abs(60.0)
+    x.move_abs(110.0)  # a second at least: still moving when IDLE is read
     assert not x.idle
-    x.wait_idle(timeout=10.0)
-    assert x.dpos == 60.0 and x.mpos == 60.0 and x.speed == 500.0
+    x.wait_idle(timeout=20.0)
+    assert x.dpos == 110.0 and x.mpos == 110.0 and x.speed == 100.0
+    x.speed = 1000.0
     x.move_rel(-20.0)
-    x.wait_idle(timeout=10.0)
-    assert x.param("DPOS") == 40.0
+    x.wait_idle(timeout=20.0)
+    assert x.param("DPOS") == 90.0
 
     x.speed = 1.0
     x.move_rel(1000.0)  # a long one
