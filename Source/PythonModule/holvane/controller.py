@@ -25,6 +25,9 @@ trace_log = logging.getLogger("holvane.trace")
 _C = _api.Connection
 _ERROR_EVENT = _api.EventType.Error
 
+# Items per Batch call: every connection carries at least this many.
+BATCH_LIMIT = 4096
+
 # Pause before a reconnect, so that a controller that is restarting has a
 # moment to listen again.
 RECONNECT_BACKOFF = 0.2
@@ -485,13 +488,19 @@ class Controller:
         """Per-item (code, value); None when nothing at all could be sent."""
         connection = self._c
         if self._batch_call is not None:
-            code, results = self._batch_call(items)
-            answers = [(c.value, v) for c, v in results]
-            if not code.value or (answers and not all(c == FAIL for c, _ in answers)):
+            answers: List[Tuple[int, Any]] = []
+            for start in range(0, len(items), BATCH_LIMIT):
+                chunk = items[start:start + BATCH_LIMIT]
+                code, results = self._batch_call(chunk)
+                if len(results) == len(chunk):
+                    answers.extend((c.value, v) for c, v in results)
+                else:  # refused as a whole
+                    answers.extend([(code.value, None)] * len(chunk))
+            if not all(c == FAIL for c, _ in answers):
                 return answers
             if not connection.IsConnected():
                 return None
-            # The plug-in has no batches (Fail on a live link): one by one.
+            # Every item Fail on a live link: a plug-in without batches.
         log.debug("batch of %d items sent one by one: the connection carries no batches", len(items))
         answers = []
         for item in items:
