@@ -113,6 +113,14 @@ def test_events_and_trace_lines_go_to_logging_not_stdout(sims, caplog, capfd):
         [r.getMessage() for r in errors]
     assert capfd.readouterr().out == ""
 
+    # An attribute the plug-in does not know fails nothing, and is said once.
+    caplog.clear()
+    with holvane.connect("127.0.0.1", sims().port) as c:
+        for _ in range(2):
+            holvane.controller._set_attribute(c._c, "TCP_NotAThing", 5, "not_a_thing=5")
+    unknown = [r for r in caplog.records if "TCP_NotAThing" in r.getMessage()]
+    assert len(unknown) == 1 and unknown[0].levelno == logging.WARNING
+
 
 def test_values_parameters_strings_and_files(ctl):
     ctl.vr[10] = 12.5
