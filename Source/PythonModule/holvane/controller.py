@@ -627,11 +627,23 @@ class VrAccess:
     def __getitem__(self, key: slice) -> List[float]: ...
 
     def __getitem__(self, key: Union[int, slice]) -> Union[float, List[float]]:
+        controller = self._controller
+        if type(key) is int and key >= 0:  # the common case, without a further call
+            code, value = controller._c.ReadVrValue(key)
+            if code.value:
+                return controller._read_failed(code, "read_vr", (key,), _C.ReadVrValue)
+            return value
         if isinstance(key, slice):
-            return self._controller.read_vr_block(*_span(key, "vr"))
-        return self._controller.read_vr(_index(key, "vr"))
+            return controller.read_vr_block(*_span(key, "vr"))
+        return controller.read_vr(_index(key, "vr"))
 
     def __setitem__(self, key: Union[int, slice], value: Any) -> None:
+        controller = self._controller
+        if type(key) is int and key >= 0:
+            code = controller._c.WriteVrValue(key, value)
+            if code.value:
+                controller._write_failed(code, "write_vr", (key, value), _C.WriteVrValue)
+            return
         if isinstance(key, slice):
             start, count = _span(key, "vr")
             values = list(value)
