@@ -181,6 +181,11 @@ def _set_trace(connection: Any, trace: bool) -> None:
         log.warning("the connection plug-in cannot hand trace lines to the logger: trace is off")
 
 
+def _call_text(name: str, args: Sequence[Any]) -> str:
+    """An operation as the caller wrote it, for messages: ``read_vr(5)``."""
+    return f"{name}({', '.join(map(repr, args))})"
+
+
 def _index(key: Any, name: str) -> int:
     if isinstance(key, bool) or not isinstance(key, int):
         raise TypeError(f"{name} index must be an int or a slice, not {type(key).__name__}")
@@ -266,15 +271,13 @@ class Controller:
                         error_text(cause))
 
     def _error(self, code: Any, name: str, args: Sequence[Any]) -> HolvaneError:
-        what = f"{name}({', '.join(map(repr, args))})"
-        connected = bool(self._c.IsConnected())
-        return error_for(code, what, connected)
+        return error_for(code, _call_text(name, args), bool(self._c.IsConnected()))
 
     def _read_failed(self, code: Any, name: str, args: Tuple[Any, ...], call: Callable[..., Tuple[Any, T]]) -> T:
         code = int(code)
         error = self._error(code, name, args)
         if self._reconnect and isinstance(error, ConnectionLostError) and code != CONNECTION_CONTEXT:
-            self._revive(f"{name}{args!r}", int(code))
+            self._revive(_call_text(name, args), code)
             code, value = call(self._c, *args)
             if not code.value:
                 return value
@@ -286,12 +289,13 @@ class Controller:
         code = int(code)
         connected = bool(self._c.IsConnected())
         if code == FAIL and connected and unsupported:
-            raise UnsupportedError(f"{name}: not carried out by the TCP connection (0x{int(code):x})", int(code))
+            raise UnsupportedError(f"{_call_text(name, args)}: not carried out by the TCP connection (0x{code:x})",
+                                   code)
         # Fail on a closed link: the request was never sent, so sending it
         # after reconnecting cannot duplicate it. Any other failure may have
         # reached the controller and is reported, never resent.
         if self._reconnect and code == FAIL and not connected:
-            self._revive(f"{name}{args!r}", int(code))
+            self._revive(_call_text(name, args), code)
             code = call(self._c, *args)
             if not code.value:
                 return
