@@ -5,7 +5,8 @@ module releases the interpreter lock while it waits), so the event loop keeps
 running and several coroutines may await operations on one controller at
 once. Cancelling a coroutine returns control at once; an operation already
 under way finishes in the background (within the connection's deadline) and
-its result is dropped, disturbing no other operation.
+its result is dropped, disturbing no other operation, while one still waiting
+for a worker is not sent at all.
 
     async with holvane.aio.connect("127.0.0.1") as c:
         a, b = await asyncio.gather(c.read_vr(1), c.read_param("DPOS", 0))
