@@ -1,5 +1,6 @@
 #include "PythonModule/PyConnectionWrapper.h"
 
+#include "PythonModule/SignalCheck.h"
 #include "SharedLib/ConnectionFactory.h"
 
 #include <algorithm>
@@ -66,6 +67,10 @@ ErrorCode PyConnectionWrapper::forward(Operation&& operation)
 {
     if (_events->deliveringOnThisThread())
         return Fail; // called from this connection's own event handler
+    // A signal handler run while a call of this thread waits: the waiting
+    // call may hold the connection's locks, so nothing may enter it here.
+    if (SignalCheck::runningHandlers())
+        return Fail;
     std::shared_ptr<LiveContext> context;
     {
         std::lock_guard<std::mutex> lock(_mutex);
@@ -74,7 +79,11 @@ ErrorCode PyConnectionWrapper::forward(Operation&& operation)
     const LiveContext::Lease lease = LiveContext::enter(context);
     if (!lease)
         return ConnectionContext;
-    return operation(lease.connection());
+    const ErrorCode code = operation(lease.connection());
+    // Ctrl-C during the call: the plug-in gave the operation up; the signal's
+    // exception goes to the caller instead of the code.
+    SignalCheck::raiseIfInterrupted();
+    return code;
 }
 
 ErrorCode PyConnectionWrapper::CreateContext(ConnectionType type)
@@ -104,6 +113,11 @@ ErrorCode PyConnectionWrapper::CreateContext(ConnectionType type)
     if (code != NoError)
         return code;
 
+    // A plug-in of level 2 or later lets a pending signal end a blocking call.
+    int64_t level = 1;
+    if (connection->ReadIntAttribute("InterfaceLevel", level) == NoError && level >= 2)
+        connection->SetInterruptCheck(&SignalCheck::checkSignals, nullptr);
+
     auto context = std::make_shared<LiveContext>(connection);
     {
         std::lock_guard<std::mutex> lock(_mutex);
@@ -120,7 +134,7 @@ ErrorCode PyConnectionWrapper::CreateContext(ConnectionType type)
 
 ErrorCode PyConnectionWrapper::DestroyContext()
 {
-    if (_events->deliveringOnThisThread())
+    if (_events->deliveringOnThisThread() || SignalCheck::runningHandlers())
         return Fail; // would join the thread that is running the handler
     std::shared_ptr<LiveContext> context;
     {

@@ -115,13 +115,13 @@ ErrorCode ControllerCapabilities::StoreNumber(double value, TokenBuffer& buffer)
     return StoreTms320Number(buffer, value);
 }
 
-ErrorCode ControllerCapabilities::ReadNumber(double& value, Port& port) const
+ErrorCode ControllerCapabilities::ReadNumber(double& value, Port& port, uint32_t timeout_ms) const
 {
     switch (_floating_point_format) {
     case tms320_floating_point_format:
-        return ReadTms320Number(value, port);
+        return ReadTms320Number(value, port, timeout_ms);
     case ieee64_floating_point_format:
-        return ReadIEEE64Number(value, port);
+        return ReadIEEE64Number(value, port, timeout_ms);
     default:
         _token.AddLogEvent(EventType::Error, UnknownFloatingPointFormat, "Unknown floating point format");
         return UnknownFloatingPointFormat;
@@ -272,10 +272,10 @@ ErrorCode ControllerCapabilities::StoreIEEE64Number(TokenBuffer& buffer, double 
 }
 
 template <typename T>
-ErrorCode ControllerCapabilities::ReadRawNumber(T& value, Port& port) const
+ErrorCode ControllerCapabilities::ReadRawNumber(T& value, Port& port, uint32_t timeout_ms) const
 {
     unsigned char bytes[sizeof(T)];
-    const ErrorCode error = ReadBytes(reinterpret_cast<char*>(bytes), sizeof bytes, NumberReadTimeoutMs, port);
+    const ErrorCode error = ReadBytes(reinterpret_cast<char*>(bytes), sizeof bytes, timeout_ms, port);
     if (error != NoError)
         return error;
     T assembled = 0;
@@ -285,13 +285,13 @@ ErrorCode ControllerCapabilities::ReadRawNumber(T& value, Port& port) const
     return NoError;
 }
 
-template ErrorCode ControllerCapabilities::ReadRawNumber<uint32_t>(uint32_t&, Port&) const;
-template ErrorCode ControllerCapabilities::ReadRawNumber<uint64_t>(uint64_t&, Port&) const;
+template ErrorCode ControllerCapabilities::ReadRawNumber<uint32_t>(uint32_t&, Port&, uint32_t) const;
+template ErrorCode ControllerCapabilities::ReadRawNumber<uint64_t>(uint64_t&, Port&, uint32_t) const;
 
-ErrorCode ControllerCapabilities::ReadTms320Number(double& value, Port& port) const
+ErrorCode ControllerCapabilities::ReadTms320Number(double& value, Port& port, uint32_t timeout_ms) const
 {
     uint32_t raw = 0;
-    const ErrorCode error = ReadRawNumber(raw, port);
+    const ErrorCode error = ReadRawNumber(raw, port, timeout_ms);
     if (error != NoError) {
         _token.AddLogEvent(EventType::Error, error, "Error reading 32 bit number from controller");
         return error;
@@ -300,10 +300,10 @@ ErrorCode ControllerCapabilities::ReadTms320Number(double& value, Port& port) co
     return NoError;
 }
 
-ErrorCode ControllerCapabilities::ReadIEEE64Number(double& value, Port& port) const
+ErrorCode ControllerCapabilities::ReadIEEE64Number(double& value, Port& port, uint32_t timeout_ms) const
 {
     uint64_t raw = 0;
-    const ErrorCode error = ReadRawNumber(raw, port);
+    const ErrorCode error = ReadRawNumber(raw, port, timeout_ms);
     if (error != NoError) {
         _token.AddLogEvent(EventType::Error, error, "Error reading 64 bit number from controller");
         return error;

@@ -64,7 +64,23 @@ public:
 
 protected:
     virtual ~IConnection() = default;
+
+public:
+    // --- Operations a plug-in offers from InterfaceLevel 2 on; a caller asks
+    // the read-only integer attribute "InterfaceLevel" first (a plug-in that
+    // does not know it is level 1 and has none of them). ----------------------
+
+    // Installs `check` (null removes it): a caller's thread that waits inside
+    // an operation asks it every few tens of milliseconds, never in the first
+    // ones; when it answers true the operation is abandoned and returns Fail,
+    // closing the link if its request was already written. Set it while no
+    // operation runs.
+    virtual void SetInterruptCheck(InterruptCheck check, void* context) = 0;
 };
+
+// The interface level of this header: the value of the attribute
+// "InterfaceLevel" of a plug-in built with it.
+constexpr int64_t InterfaceLevel = 2;
 
 // The single entry point every connection plug-in exports, unmangled.
 using FactoryFunction = ErrorCode (*)(const CreateParams& params, IConnection*& connection);

@@ -30,6 +30,8 @@ void ReaderPump::stop()
         _shutdown.store(true);
     }
     _cvWork.notify_all();
+    if (_watch != nullptr)
+        _watch->wake();
     if (isRunning())
         _thread.join();
     _thread = std::thread();
@@ -61,6 +63,8 @@ void ReaderPump::worker()
 {
     // Set after a reply: the next request probably follows soon.
     bool hot = false;
+    // Whether the idle worker watches the link; not once the link is gone.
+    bool watchIdle = _watch != nullptr;
     for (;;) {
         stQueuedCommand item;
         {
@@ -78,7 +82,25 @@ void ReaderPump::worker()
             }
             while (_queue.empty() && !_shutdown.load()) {
                 _workerWaiting = true;
-                _cvWork.wait_for(lock, std::chrono::milliseconds(IdlePollMs));
+                if (watchIdle) {
+                    _workerWatching = true;
+                    lock.unlock();
+                    const IReplyWatch::Wake wake = _watch->awaitIdle(IdlePollMs);
+                    lock.lock();
+                    _workerWatching = false;
+                    if (wake == IReplyWatch::Wake::Closed) {
+                        watchIdle = false;
+                        // With a request queued meanwhile its reply may
+                        // still be in the socket: the reply reader decides.
+                        if (_queue.empty() && !_shutdown.load()) {
+                            lock.unlock();
+                            _watch->linkGone();
+                            lock.lock();
+                        }
+                    }
+                } else {
+                    _cvWork.wait_for(lock, std::chrono::milliseconds(IdlePollMs));
+                }
                 _workerWaiting = false;
             }
             // Once stopping has begun, stop() fails what is still queued.

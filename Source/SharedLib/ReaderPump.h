@@ -5,6 +5,7 @@
 #include "SharedLib/ICommand.h"
 #include "SharedLib/IReplyWatch.h"
 #include "SharedLib/SafeQueue.h"
+#include "SharedLib/TimingPolicy.h"
 
 #include <atomic>
 #include <condition_variable>
@@ -29,16 +30,24 @@ namespace Vantrel::HolvaneApi {
 // wakes the worker. When that watch ends quiet, or brings bytes nobody asked
 // for, the worker goes back to sleeping on the queue.
 //
+// While nothing is queued the worker watches the link itself when the watch
+// can (IReplyWatch::awaitIdle): it sleeps in one wait on the socket and on a
+// wake-up signal of the watch, so a peer that closes, or a socket that fails,
+// is noticed at once with no call in progress, and a caller's request wakes
+// it as the condition variable would. Bytes nobody asked for do not end that
+// wait, so the worker never spins on them. Once the link is gone the worker
+// sleeps on the queue.
+//
 // Stopping never strands a caller: once the stop flag is set (under
 // _mutexQueue, so no request can slip in behind it) nothing more is queued,
 // and every command still queued when the worker ends is completed with Fail.
 class ReaderPump {
 public:
     // The idle worker looks at the stop flag at least this often.
-    static constexpr int IdlePollMs = 10000;
+    static constexpr int IdlePollMs = TimingPolicy::PumpIdlePollMs;
     // How long after a reply the worker watches for the next one. Also the
     // longest a stop waits for a watching worker when the link stays open.
-    static constexpr uint32_t HotWatchMs = 50;
+    static constexpr uint32_t HotWatchMs = TimingPolicy::PumpHotWatchMs;
 
     ReaderPump() = default;
     ReaderPump(const ReaderPump&) = delete;
@@ -94,6 +103,7 @@ private:
     // Guarded by _mutexQueue.
     RingFifo<stQueuedCommand> _queue;
     bool _workerWaiting = false;
+    bool _workerWatching = false; // waiting in the watch, not on _cvWork
     std::condition_variable _cvWork;
     mutable std::mutex _mutexQueue;
 };
@@ -106,6 +116,7 @@ ErrorCode ReaderPump::queueCommand(C* command, T&& send)
 
     ErrorCode result = Fail;
     bool wake = false;
+    bool watching = false;
     {
         std::lock_guard<std::mutex> lock(_mutexQueue);
         if (_shutdown.load())
@@ -116,13 +127,18 @@ ErrorCode ReaderPump::queueCommand(C* command, T&& send)
         if (result == NoError) {
             _queue.push(stQueuedCommand{command, &failCommand<C>});
             wake = _workerWaiting;
+            watching = _workerWatching;
         }
     }
     // Notified after the unlock, so the woken worker does not block at once on
     // the mutex still held here. The condition variable is the pump's own,
     // and the pump outlives every call of this function.
-    if (wake)
-        _cvWork.notify_one();
+    if (wake) {
+        if (watching)
+            _watch->wake();
+        else
+            _cvWork.notify_one();
+    }
     return result;
 }
 

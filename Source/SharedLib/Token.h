@@ -1,5 +1,6 @@
 #pragma once
 
+#include "SharedLib/TimingPolicy.h"
 #include "SharedLib/ApiEnums.h"
 #include "SharedLib/ControllerCapabilities.h"
 #include "SharedLib/CreateParameters.h"
@@ -117,7 +118,7 @@ public:
     static const stTokenName _token_names[__tLAST_TOKEN];
 
     // Silence after which a token table download gives up.
-    static constexpr std::chrono::milliseconds TokenTableSilenceLimit{10000};
+    static constexpr std::chrono::milliseconds TokenTableSilenceLimit{TimingPolicy::DefaultReplyTimeoutMs};
     // Longest keyword accepted from a controller's table.
     static constexpr size_t MaxTokenNameLength = 4096;
 

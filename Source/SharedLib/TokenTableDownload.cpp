@@ -1,5 +1,6 @@
 #include "SharedLib/Assert.h"
 #include "SharedLib/Port.h"
+#include "SharedLib/TimingPolicy.h"
 #include "SharedLib/Token.h"
 #include "SharedLib/TokenBuffer.h"
 
@@ -356,6 +357,13 @@ ErrorCode Token::ReadTokenTable(Port& port, std::chrono::milliseconds silence_li
             left.count() < 1 ? 1u : static_cast<uint32_t>(std::min<int64_t>(left.count(), 10000));
         size_t got = 0;
         error = port.Read(chunk, sizeof chunk, got, timeout_ms);
+        // Connect is one operation: past its deadline, or abandoned by its
+        // caller, the download ends at once.
+        const ErrorCode stop = OperationScope::currentStopReason();
+        if (stop != NoError) {
+            AddLogEvent(EventType::Message, 0, "TOKENTABLE stops unsuccessfully");
+            return stop;
+        }
         if (error == Timeout) {
             error = NoError;
             got = 0;

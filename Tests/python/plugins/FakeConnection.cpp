@@ -322,6 +322,8 @@ public:
         return simple("ReadVrString(" + std::to_string(vr) + "," + std::to_string(buff->buff_length) + ")");
     }
 
+    void SetInterruptCheck(InterruptCheck, void*) override { record("SetInterruptCheck"); }
+
     void DeleteMe() override
     {
         record("DeleteMe");

@@ -22,7 +22,6 @@ public:
     // lines or 8 MiB (read a byte at a time, a few seconds) is no real listing.
     static constexpr size_t MaxListingLines = 65536;
     static constexpr size_t MaxListingBytes = 8 * 1024 * 1024;
-    static constexpr uint32_t ByteTimeoutMs = 10000;
 
     explicit CmdDir(Connection_TCP* conn) : Command(conn) {}
 

@@ -74,7 +74,8 @@ ErrorCode ValueListReader::read(Connection_TCP& connection, double* values, size
         size_t n = 0;
         // Shown to the trace only once it is known how much is the list's:
         // the last read may also hold the start of the next reply.
-        error = connection.ReadBytesUnshown(reinterpret_cast<char*>(received), sizeof received, n, CycleTimeoutMs);
+        error = connection.ReadBytesUnshown(reinterpret_cast<char*>(received), sizeof received, n,
+                                             connection.replyTimeoutMs());
         if (error != NoError)
             break;
         lastRead = n;

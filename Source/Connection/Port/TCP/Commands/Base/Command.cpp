@@ -4,6 +4,7 @@
 #include "SharedLib/Assert.h"
 #include "SharedLib/TokenBuffer.h"
 
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -39,6 +40,13 @@ void Command::waitReady()
 {
     std::unique_lock<std::mutex> lock(*_mutex_ready);
     _cv_ready.wait(lock, [this] { return _flag_ready.load() != 0; });
+}
+
+bool Command::waitReadyFor(int timeout_ms)
+{
+    std::unique_lock<std::mutex> lock(*_mutex_ready);
+    return _cv_ready.wait_for(lock, std::chrono::milliseconds(timeout_ms < 0 ? 0 : timeout_ms),
+                              [this] { return _flag_ready.load() != 0; });
 }
 
 void Command::setReady()
