@@ -1,110 +1,86 @@
 #!/usr/bin/env python3
-"""Quick start: one tour of the Holvane API against a controller or holvane-sim.
+"""Quick start: one tour of a controller (or holvane-sim) with the holvane client.
 
-    python Examples/quickstart.py [--host H] [--port P]
+    python Examples/quickstart.py [--host H] [--port P] [--axis N] [-v]
 
-The module Vantrel_HolvaneAPI (and the TCP plug-in beside it) must be
-importable, e.g. PYTHONPATH=build/python.
+The holvane package and the module beside it must be importable (installed
+with `pip install .`, or PYTHONPATH=build/python in a source tree).
+Examples/quickstart_module.py does the same on the module's own interface.
 """
 import argparse
+import logging
 import sys
-import time
 
-import Vantrel_HolvaneAPI as hv
-
-OK = hv.ErrorCode.NoError
+import holvane
 
 
-def describe(code):
-    """A readable name for any ErrorCode, banded ones included."""
-    value = int(code)
-    band, detail = value >> 32, value & 0xFFFFFFFF
-    if band == 2:
-        return f"system error {detail}"
-    if band == 4:
-        return f"controller error {detail}"
-    return hv.ErrorCode(value).name
-
-
-def check(what, code):
-    if code != OK:
-        raise SystemExit(f"{what} failed: {describe(code)} (0x{int(code):x})")
-
-
-def show_events(kind, code, text):
-    if kind == hv.EventType.Error:
-        print(f"  [event] error 0x{code:x}: {text}")
-
-
-def main():
+def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--host", default="127.0.0.1", help="controller address (default 127.0.0.1)")
     parser.add_argument("--port", type=int, default=3240, help="controller TCP port (default 3240)")
     parser.add_argument("--axis", type=int, default=0, help="axis to move (default 0)")
+    parser.add_argument("-v", "--verbose", action="store_true", help="log the connection's messages and trace")
     args = parser.parse_args()
+    # The connection's events arrive through logging: warnings by default,
+    # everything (the hexadecimal trace too) with -v.
+    logging.basicConfig(level=logging.DEBUG if args.verbose else logging.WARNING,
+                        format="  [%(name)s] %(message)s")
 
-    with hv.Connection() as c:
-        c.SetEventHandler(show_events)
-        check("CreateContext", c.CreateContext(hv.ConnectionType.TCP))
-        c.WriteStringAttribute("TCP_HostName", args.host)
-        c.WriteIntAttribute("TCP_Port", args.port)
-        c.WriteIntAttribute("TCP_Trace", 0)  # keep the hexadecimal trace off the screen
-        print(f"Connecting to {args.host}:{args.port} ...")
-        check("Connect", c.Connect())
-        print("Connected.\n")
+    print(f"Connecting to {args.host}:{args.port} ...")
+    try:
+        controller = holvane.connect(args.host, args.port, trace=args.verbose)
+    except holvane.HolvaneError as error:
+        print(f"Cannot connect: {error}")
+        return 1
+    with controller as c:
+        info = c.info()
+        print(f"Connected: version {info.version}, type {info.controller_type}, {info.number_format}, "
+              f"{info.axis_count} axes.\n")
 
         print("VR variables")
-        for index, value in ((10, 12.5), (11, -3.25), (12, 1e6)):
-            check("WriteVrValue", c.WriteVrValue(index, value))
+        c.vr[10], c.vr[11], c.vr[12] = 12.5, -3.25, 1e6
         for index in (10, 11, 12):
-            code, value = c.ReadVrValue(index)
-            check("ReadVrValue", code)
-            print(f"  VR({index}) = {value:g}")
-        code, block = c.ReadMultiVrValues(10, 5)
-        check("ReadMultiVrValues", code)
-        print(f"  VR(10..14) = {', '.join(f'{v:g}' for v in block)}\n")
+            print(f"  VR({index}) = {c.vr[index]:g}")
+        print(f"  VR(10..14) = {', '.join(f'{v:g}' for v in c.vr[10:15])}\n")
 
-        axis = args.axis
-        print(f"Axis {axis} parameters")
-        for name, value in (("SPEED", 200.0), ("ACCEL", 1000.0), ("DECEL", 1000.0)):
-            check(f"WriteAxisParam {name}", c.WriteAxisParam(name, axis, value))
+        axis = c.axis(args.axis)
+        print(f"Axis {args.axis} parameters")
+        axis.speed = 200.0
+        axis.set_param("ACCEL", 1000.0)
+        axis.set_param("DECEL", 1000.0)
         for name in ("SPEED", "ACCEL", "DECEL", "UNITS"):
-            code, value = c.ReadAxisParam(name, axis)
-            print(f"  {name:<6} = {value:g}" if code == OK else f"  {name:<6}: {describe(code)}")
+            try:
+                print(f"  {name:<6} = {axis.param(name):g}")
+            except holvane.ControllerError as error:
+                print(f"  {name:<6}: {error}")
         print()
 
-        check("DefPos", c.DefPos(0.0, axis))
+        # Several values in one round trip.
+        with c.batch() as b:
+            speed = b.read_param("SPEED", args.axis)
+            vr10 = b.read_vr(10)
+        print(f"One batch: SPEED {speed.value:g}, VR(10) {vr10.value:g}\n")
+
+        axis.define_pos(0.0)
         target = 100.0
-        print(f"Moving axis {axis} to {target:g}")
-        check("MoveAbs", c.MoveAbs(target, axis))
-        deadline = time.monotonic() + 30
-        while time.monotonic() < deadline:
-            code_d, dpos = c.ReadAxisParam("DPOS", axis)
-            code_m, mpos = c.ReadAxisParam("MPOS", axis)
-            check("ReadAxisParam DPOS", code_d)
-            check("ReadAxisParam MPOS", code_m)
-            print(f"  DPOS {dpos:9.3f}   MPOS {mpos:9.3f}")
-            if abs(dpos - target) < 1e-9:
-                break
-            time.sleep(0.1)
-        print()
+        print(f"Moving axis {args.axis} to {target:g}")
+        axis.move_abs(target)
+        axis.wait_idle(timeout=30.0)
+        print(f"  DPOS {axis.dpos:9.3f}   MPOS {axis.mpos:9.3f}\n")
 
         print("Files on the controller")
-        code, files = c.Dir()
-        check("Dir", code)
-        for f in files:
-            flags = ", ".join(x for x, on in (("editable", f.editable), ("autorun", f.autorun)) if on)
-            print(f"  {f.name:<16} type {f.type:<3} {f.size:>8} bytes  {flags}")
+        for f in c.files():
+            print(f"  {f.name:<16} type {f.type:<3} {f.size:>8} bytes  {', '.join(f.flags)}".rstrip())
         print()
 
-        text = "Hello from Python ✓"
-        check("WriteVrString", c.WriteVrString(20, text))
-        code, back = c.ReadVrString(20)
-        check("ReadVrString", code)
-        print(f"VR string 20: {back!r}\n")
+        c.vr_string[20] = "Hello from Python ✓"
+        print(f"VR string 20: {c.vr_string[20]!r}\n")
 
-        check("Disconnect", c.Disconnect())
-        print("Disconnected.")
+        try:
+            c.read_param("DPOS", 999)
+        except holvane.ControllerError as error:
+            print(f"A bad axis raises {type(error).__name__}: {error}\n")
+    print("Disconnected.")
     return 0
 
 

@@ -140,12 +140,13 @@ void bindConnection(py::module_& module)
     cls.def("WriteStringAttribute", &Wrapper::WriteStringAttribute, Release(), py::arg("attrib_name"), py::arg("value"),
             "Sets a string attribute, e.g. TCP_HostName.");
     cls.def("WriteIntAttribute", &Wrapper::WriteIntAttribute, Release(), py::arg("attrib_name"), py::arg("value"),
-            "Sets an integer attribute: TCP_Port (0..65535); TCP_Trace (0 silences the hexadecimal trace on "
-            "stdout); TCP_Timeout (ms, default 10000: longest wait for the next bytes of a reply); "
-            "TCP_ConnectTimeout (ms, default 5000); TCP_Deadline (ms, default 0 = none: longest one call may take, "
-            "queueing included; a call past it returns Timeout and closes the link); TCP_KeepAlive (s, default 10, "
-            "0 = off); TCP_NoDelay (-1 default, 0, 1). BadArgument, value kept, outside the range (limits "
-            "0/1..3600000 ms, keepalive 0..3600 s).");
+            "Sets an integer attribute: TCP_Port (0..65535); TCP_Trace (1 prints the hexadecimal trace on stdout, 0 "
+            "silences it, 2 hands each line to the event handler as a Message event); TCP_Timeout (ms, default "
+            "10000: longest wait for the next bytes of a reply); TCP_ConnectTimeout (ms, default 5000); "
+            "TCP_Deadline (ms, default 0 = none: longest one call may take, queueing included; a call past it "
+            "returns Timeout and closes the link); TCP_KeepAlive (s, default 10, 0 = off); TCP_NoDelay (-1 "
+            "default, 0, 1). BadArgument, value kept, outside the range (limits 0/1..3600000 ms, keepalive 0..3600 "
+            "s). Read-only after Connect: ControllerType (int), ControllerVersion and ControllerNumberFormat (str).");
     cls.def(
         "ReadStringAttribute",
         [](Wrapper& self, const std::string_view& name, const std::string&) {

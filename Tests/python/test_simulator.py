@@ -133,14 +133,15 @@ def test_dropping_the_object_closes_the_socket(hv, sim):
     assert not opened & sockets()
 
 
-def test_quickstart_example_runs(sim):
+@pytest.mark.parametrize("example", ["quickstart.py", "quickstart_module.py"])
+def test_quickstart_example_runs(sim, example):
     host, port = sim
     env = dict(os.environ, PYTHONPATH=str(MODULE_DIR))
-    result = subprocess.run([sys.executable, str(REPO / "Examples" / "quickstart.py"), "--host", host,
+    result = subprocess.run([sys.executable, str(REPO / "Examples" / example), "--host", host,
                              "--port", str(port)], env=env, capture_output=True, text=True, timeout=120)
     assert result.returncode == 0, result.stdout + result.stderr
     out = result.stdout
-    assert "Connected." in out and "VR(10) = 12.5" in out and "DPOS   100.000" in out
+    assert "Connected" in out and "VR(10) = 12.5" in out and "DPOS   100.000" in out
     assert "VR string 20: 'Hello from Python ✓'" in out and out.rstrip().endswith("Disconnected.")
     # The trace is off: no hexadecimal request lines.
     assert " >> [" not in out

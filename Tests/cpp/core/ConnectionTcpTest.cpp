@@ -126,9 +126,14 @@ TEST(ConnectionTcp, AttributesStoreWhatIsWrittenAndCheckNameAndType)
     EXPECT_EQ(value, InterfaceLevel);
     EXPECT_EQ(conn.WriteIntAttribute("InterfaceLevel", 1), BadArgument) << "read-only";
     EXPECT_EQ(conn.WriteStringAttribute("TCP_HostName", "controller.local"), NoError);
-    EXPECT_EQ(conn.WriteIntAttribute("TCP_Trace", 0), NoError);
-    EXPECT_EQ(conn.ReadIntAttribute("TCP_Trace", value), NoError);
-    EXPECT_EQ(value, 0);
+    // 2 sends the lines to the event callback; any other non-zero value
+    // means standard output, as it always has.
+    const std::pair<int64_t, int64_t> traces[] = {{2, 2}, {7, 1}, {-1, 1}, {0, 0}};
+    for (auto [written, stored] : traces) {
+        EXPECT_EQ(conn.WriteIntAttribute("TCP_Trace", written), NoError);
+        EXPECT_EQ(conn.ReadIntAttribute("TCP_Trace", value), NoError);
+        EXPECT_EQ(value, stored);
+    }
 
     // Wrong type, unknown and differently cased names change nothing.
     EXPECT_EQ(conn.WriteStringAttribute("TCP_Port", "3240"), static_cast<ErrorCode>(0x100000005));
@@ -463,6 +468,32 @@ TEST(ConnectionTcp, CommandArrayRequestsAndResultTargets)
     EXPECT_EQ(b.id(), a.id() + 1);
 }
 
+TEST(ConnectionTcp, ControllerAttributesTellWhatConnectLearntAndAreReadOnly)
+{
+    Session s;
+    std::string_view text;
+    int64_t type = -1;
+    EXPECT_EQ(s.conn->ReadStringAttribute("ControllerNumberFormat", text), NoError);
+    EXPECT_EQ(text, "unknown");
+    EXPECT_EQ(s.conn->ReadIntAttribute("ControllerType", type), NoError);
+    EXPECT_EQ(type, 0);
+
+    ASSERT_EQ(s.connect(1.51, 206), NoError);
+    EXPECT_EQ(s.conn->ReadStringAttribute("ControllerVersion", text), NoError);
+    EXPECT_EQ(text, "1.51");
+    EXPECT_EQ(s.conn->ReadIntAttribute("ControllerType", type), NoError);
+    EXPECT_EQ(type, 206);
+    EXPECT_EQ(s.conn->ReadStringAttribute("ControllerNumberFormat", text), NoError);
+    EXPECT_EQ(text, "TMS320 32-bit");
+
+    EXPECT_EQ(s.conn->WriteIntAttribute("ControllerType", 400), BadArgument);
+    EXPECT_EQ(s.conn->WriteStringAttribute("ControllerVersion", "9"), BadArgument);
+    EXPECT_EQ(s.conn->ReadStringAttribute("ControllerType", text), ConnectionWrongAttribType);
+    EXPECT_EQ(s.conn->ReadIntAttribute("ControllerVersion", type), ConnectionWrongAttribType);
+    EXPECT_EQ(s.conn->ReadIntAttribute("ControllerType", type), NoError);
+    EXPECT_EQ(type, 206);
+}
+
 TEST(ConnectionTcp, TraceLinesAreWholeAndFollowTheFormat)
 {
     Session s;
@@ -493,6 +524,26 @@ TEST(ConnectionTcp, TraceLinesAreWholeAndFollowTheFormat)
     }
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
     EXPECT_TRUE(s.ctl.expect(request));
+
+    // To the event callback: the same lines, without their line feed, as
+    // Message events with code 0, and nothing on standard output.
+    s.conn->WriteIntAttribute("TCP_Trace", 2);
+    const size_t messagesBefore = s.log.ofType(EventType::Message).size();
+    s.ctl.send(reply);
+    testing::internal::CaptureStdout();
+    {
+        CmdProbe cmd(s.conn.get());
+        EXPECT_EQ(s.probe(cmd, 1, &index), NoError);
+    }
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+    EXPECT_TRUE(s.ctl.expect(request));
+    const std::vector<RecordedEvent> messages = s.log.ofType(EventType::Message);
+    ASSERT_EQ(messages.size(), messagesBefore + 2);
+    for (size_t i = 0; i < 2; ++i) {
+        const std::string expected = i == 0 ? line(" >> ", request) : line(" << ", reply);
+        EXPECT_EQ(messages[messagesBefore + i].code, 0u);
+        EXPECT_EQ(messages[messagesBefore + i].text, expected.substr(0, expected.size() - 1));
+    }
 
     // Four threads tracing at once: every line whole.
     s.conn->WriteIntAttribute("TCP_Trace", 1);

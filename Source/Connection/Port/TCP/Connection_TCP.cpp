@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cmath>
+#include <cstdio>
 #include <limits>
 #include <sys/eventfd.h>
 #include <unistd.h>
@@ -26,6 +27,9 @@ constexpr std::string_view AttribDeadline = "TCP_Deadline";
 constexpr std::string_view AttribKeepAlive = "TCP_KeepAlive";
 constexpr std::string_view AttribNoDelay = "TCP_NoDelay";
 constexpr std::string_view AttribInterfaceLevel = "InterfaceLevel";
+constexpr std::string_view AttribControllerVersion = "ControllerVersion";
+constexpr std::string_view AttribControllerType = "ControllerType";
+constexpr std::string_view AttribNumberFormat = "ControllerNumberFormat";
 
 // The integer attributes that belong to the timing policy.
 bool isTimingAttribute(const std::string_view& name)
@@ -36,7 +40,25 @@ bool isTimingAttribute(const std::string_view& name)
 
 bool isIntAttribute(const std::string_view& name)
 {
-    return name == AttribPort || name == AttribTrace || name == AttribInterfaceLevel || isTimingAttribute(name);
+    return name == AttribPort || name == AttribTrace || name == AttribInterfaceLevel ||
+           name == AttribControllerType || isTimingAttribute(name);
+}
+
+bool isControllerInfo(const std::string_view& name)
+{
+    return name == AttribControllerVersion || name == AttribControllerType || name == AttribNumberFormat;
+}
+
+const char* numberFormatName(int format)
+{
+    switch (format) {
+    case ControllerCapabilities::tms320_floating_point_format:
+        return "TMS320 32-bit";
+    case ControllerCapabilities::ieee64_floating_point_format:
+        return "IEEE 754 64-bit";
+    default:
+        return "unknown";
+    }
 }
 
 // Controller type as an int, truncated toward zero; 0 (rejected by the
@@ -81,6 +103,8 @@ ErrorCode Connection_TCP::WriteStringAttribute(const std::string_view& attrib_na
     }
     if (isIntAttribute(attrib_name))
         return ConnectionWrongAttribType;
+    if (isControllerInfo(attrib_name))
+        return BadArgument; // read-only
     return ConnectionUnknownAttrib;
 }
 
@@ -94,7 +118,9 @@ ErrorCode Connection_TCP::WriteIntAttribute(const std::string_view& attrib_name,
         return NoError;
     }
     if (attrib_name == AttribTrace) {
-        _trace.store(value != 0);
+        // 0 and every other non-zero value keep their meaning (off, standard
+        // output); 2 hands the lines to the event callback.
+        _traceMode.store(value == 0 ? TraceOff : value == TraceToEvents ? TraceToEvents : TraceToStdout);
         return NoError;
     }
     bool accepted = false;
@@ -112,6 +138,8 @@ ErrorCode Connection_TCP::WriteIntAttribute(const std::string_view& attrib_name,
         return BadArgument; // read-only
     else if (attrib_name == AttribHostName)
         return ConnectionWrongAttribType;
+    else if (isControllerInfo(attrib_name))
+        return BadArgument; // read-only
     else
         return ConnectionUnknownAttrib;
     return accepted ? NoError : BadArgument;
@@ -121,6 +149,17 @@ ErrorCode Connection_TCP::ReadStringAttribute(const std::string_view& attrib_nam
 {
     if (attrib_name == AttribHostName) {
         value = _hostName;
+        return NoError;
+    }
+    if (attrib_name == AttribControllerVersion) {
+        // The view stays valid until this thread reads the attribute again.
+        thread_local char text[32];
+        const int length = std::snprintf(text, sizeof text, "%g", _controllerVersion.load());
+        value = std::string_view(text, length > 0 ? static_cast<size_t>(length) : 0);
+        return NoError;
+    }
+    if (attrib_name == AttribNumberFormat) {
+        value = numberFormatName(_numberFormat.load());
         return NoError;
     }
     if (isIntAttribute(attrib_name))
@@ -133,7 +172,7 @@ ErrorCode Connection_TCP::ReadIntAttribute(const std::string_view& attrib_name, 
     if (attrib_name == AttribPort)
         value = _portNumber;
     else if (attrib_name == AttribTrace)
-        value = _trace.load() ? 1 : 0;
+        value = traceMode();
     else if (attrib_name == AttribTimeout)
         value = _timing.replyTimeoutAttribute();
     else if (attrib_name == AttribConnectTimeout)
@@ -146,7 +185,9 @@ ErrorCode Connection_TCP::ReadIntAttribute(const std::string_view& attrib_name, 
         value = _timing.noDelayAttribute();
     else if (attrib_name == AttribInterfaceLevel)
         value = InterfaceLevel;
-    else if (attrib_name == AttribHostName)
+    else if (attrib_name == AttribControllerType)
+        value = _controllerType.load();
+    else if (attrib_name == AttribHostName || attrib_name == AttribControllerVersion || attrib_name == AttribNumberFormat)
         return ConnectionWrongAttribType;
     else
         return ConnectionUnknownAttrib;
@@ -226,6 +267,9 @@ ErrorCode Connection_TCP::connectLocked()
         std::lock_guard<std::mutex> lock(_pumpMutex);
         _readerPump = std::move(pump);
     }
+    _controllerVersion.store(fwVersion);
+    _controllerType.store(_tokenTable->controllerCapabilities().GetControllerType());
+    _numberFormat.store(_tokenTable->controllerCapabilities().GetFloatingPointFormat());
     _connectComplete = true;
     return NoError;
 }

@@ -108,8 +108,12 @@ public:
     void returnCachedSyncObject(std::mutex* element) { _mutex_pool.return_element(element); }
     // Bytes of one number in the controller's format; 0 when not known.
     uint32_t getFloatSize() const;
-    // Whether commands print their trace lines (attribute TCP_Trace).
-    bool traceEnabled() const { return _trace.load(std::memory_order_relaxed); }
+    // Where commands put their trace lines (attribute TCP_Trace): nowhere,
+    // standard output, or the event callback as Message events (code 0), for
+    // callers whose standard output belongs to someone else.
+    enum TraceMode : int64_t { TraceOff = 0, TraceToStdout = 1, TraceToEvents = 2 };
+    TraceMode traceMode() const { return _traceMode.load(std::memory_order_relaxed); }
+    bool traceEnabled() const { return traceMode() != TraceOff; }
 
     // Reads a system variable through the pump; value is set only on success.
     ErrorCode getSystemVariable(Token::KnownTokens variable, double& value);
@@ -233,7 +237,13 @@ private:
     std::atomic<std::thread::id> _pumpThread{};
     uint16_t _portNumber = 0;
     std::string _hostName;
-    std::atomic<bool> _trace{true};
+    std::atomic<TraceMode> _traceMode{TraceToStdout};
+    // What the last completed Connect learnt of the controller, for the
+    // read-only attributes ControllerVersion, ControllerType and
+    // ControllerNumberFormat; zero before the first.
+    std::atomic<double> _controllerVersion{0.0};
+    std::atomic<int> _controllerType{0};
+    std::atomic<int> _numberFormat{0};
     std::mutex _lifecycleMutex; // serialises Connect, Disconnect, destruction
     bool _connectComplete = false; // the last Connect ran to its end
     ObjectPool<std::mutex> _mutex_pool;

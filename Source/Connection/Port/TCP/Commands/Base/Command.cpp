@@ -110,6 +110,10 @@ void Command::traceBytes(const char* arrow, const ByteSniffer& sniffer) const
     *out++ = '\n';
     HOLVANE_ASSERT(static_cast<size_t>(out - line) == length);
 
+    if (_connection->traceMode() == Connection_TCP::TraceToEvents) {
+        _connection->AddLogEvent(EventType::Message, 0, std::string_view(line, length - 1));
+        return;
+    }
     std::lock_guard<std::mutex> lock(traceMutex());
     std::fwrite(line, 1, length, stdout);
     std::fflush(stdout);
