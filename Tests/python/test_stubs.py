@@ -200,8 +200,9 @@ def python_modules():
 @pytest.mark.parametrize("module_name", python_modules())
 def test_the_client_package_is_typed_and_documented(module_name, hv):
     # Its sources are its own stubs (py.typed): every public name it exports
-    # exists, and every public function and method it defines has a doc
-    # string and annotations on every argument and on its result.
+    # exists, its public functions and classes have doc strings, and every
+    # public function and method has annotations on every argument and on
+    # its result.
     module = importlib.import_module(module_name)
     names = getattr(module, "__all__", None)
     if names is None:
@@ -210,8 +211,8 @@ def test_the_client_package_is_typed_and_documented(module_name, hv):
     problems = [f"{module_name}.__all__ names {n}, which does not exist" for n in names if not hasattr(module, n)]
     assert (SOURCES / "holvane" / "py.typed").exists()
 
-    def check(qualified, function):
-        if not normal(inspect.getdoc(function)):
+    def check(qualified, function, documented=True):
+        if documented and not normal(inspect.getdoc(function)):
             problems.append(f"{qualified}: no doc string")
         signature = inspect.signature(function)
         for parameter in signature.parameters.values():
@@ -229,5 +230,5 @@ def test_the_client_package_is_typed_and_documented(module_name, hv):
                 problems.append(f"{module_name}.{name}: no class doc string")
             for member, function in vars(value).items():
                 if inspect.isfunction(function) and not member.startswith("_"):
-                    check(f"{module_name}.{name}.{member}", function)
+                    check(f"{module_name}.{name}.{member}", function, documented=False)
     assert not problems, "\n".join(problems)
