@@ -39,7 +39,9 @@ bool PyControllerFile::operator==(const PyControllerFile& other) const
 
 PyConnectionWrapper::PyConnectionWrapper() : _events(std::make_shared<EventSink>()) {}
 
-PyConnectionWrapper::~PyConnectionWrapper()
+// What may throw here (taking the interpreter lock, making None) fails only
+// when the interpreter itself is failing; a destructor cannot report it.
+PyConnectionWrapper::~PyConnectionWrapper() // NOLINT(bugprone-exception-escape)
 {
     // Called by Python with the interpreter lock held. A live context is
     // released as DestroyContext would; its disconnect joins the plug-in's

@@ -16,6 +16,18 @@ namespace Vantrel::HolvaneApi {
 
 namespace {
 
+// Controller type numbers, as the CONTROL system variable reports them.
+constexpr int LastTms320Type = 299;
+constexpr int MipsType = 266; // inside the TMS320 range, yet a MIPS
+constexpr int LaterMipsType = 464;
+constexpr int SimulatorType = 400;
+constexpr int FirstQuentaType = 499;
+constexpr int LastQuentaType = 503;
+constexpr int ZelikType = 700;
+constexpr int LaterZelikType = 770;
+// TMS320 firmware escapes its data bytes from this version on.
+constexpr double FirstEscapingTms320Version = 1.51;
+
 uint32_t floatBits(float value)
 {
     uint32_t bits;
@@ -63,25 +75,25 @@ bool ControllerCapabilities::SetControllerCapabilities(double version, int type)
     if (type == 0 || version == 0.0)
         return false;
 
-    if (type <= 299 && type != 266) {
+    if (type <= LastTms320Type && type != MipsType) {
         _token.AddLogEvent(EventType::Message, 0, "Selected processor TMS320");
         _processor_type = tms320;
         _floating_point_format = tms320_floating_point_format;
         // Compared on the double as received: a single-precision 1.51 stays below.
-        _escape_communications = version >= 1.51;
+        _escape_communications = version >= FirstEscapingTms320Version;
     } else {
         _floating_point_format = ieee64_floating_point_format;
         _escape_communications = true;
-        if (type == 266 || type == 464) {
+        if (type == MipsType || type == LaterMipsType) {
             _token.AddLogEvent(EventType::Message, 0, "Selected processor MIPS");
             _processor_type = mips;
-        } else if (type == 400) {
+        } else if (type == SimulatorType) {
             _token.AddLogEvent(EventType::Message, 0, "Selected processor SIMULATOR");
             _processor_type = simulator;
-        } else if (type >= 499 && type <= 503) {
+        } else if (type >= FirstQuentaType && type <= LastQuentaType) {
             _token.AddLogEvent(EventType::Message, 0, "Selected processor QUENTA");
             _processor_type = quenta;
-        } else if (type == 700 || type == 770) {
+        } else if (type == ZelikType || type == LaterZelikType) {
             _token.AddLogEvent(EventType::Message, 0, "Selected processor ZELIK");
             _processor_type = zelik;
         } else {
@@ -223,7 +235,8 @@ uint64_t ControllerCapabilities::FloatToTms(float value)
 
 float ControllerCapabilities::TmsToFloat(uint32_t tms)
 {
-    const int32_t e = static_cast<int8_t>(static_cast<uint8_t>(tms >> 24));
+    // The exponent byte is two's complement: the sign extension is intended.
+    const int32_t e = static_cast<int8_t>(static_cast<uint8_t>(tms >> 24)); // NOLINT(bugprone-signed-char-misuse)
     const uint32_t s = (tms >> 23) & 1u;
     const uint32_t f = tms & 0x7FFFFF;
 

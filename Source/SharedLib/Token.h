@@ -121,6 +121,9 @@ public:
     static constexpr std::chrono::milliseconds TokenTableSilenceLimit{TimingPolicy::DefaultReplyTimeoutMs};
     // Longest keyword accepted from a controller's table.
     static constexpr size_t MaxTokenNameLength = 4096;
+    // Largest code that travels in one byte; larger codes take the extended
+    // prefix and an offset byte.
+    static constexpr uint16_t MaxByteCode = 255;
 
     explicit Token(EventCallback eventLogger);
     Token(const Token&) = delete;

@@ -148,7 +148,7 @@ public:
     // or with a controller error, or with a status that is no number.
     static bool replyEnded(ErrorCode error)
     {
-        return error == NoError || errorBand(error) == 4 || error == BadResponse;
+        return error == NoError || errorBand(error) == ControllerBand || error == BadResponse;
     }
 
     // Called on the pump thread when a reply failed so that the position in

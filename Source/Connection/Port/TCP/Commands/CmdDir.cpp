@@ -117,7 +117,7 @@ ErrorCode CmdDir::readEncodedReply(bool& lost)
     if (size == 0)
         return BadResponse;
     // The zero byte already read is the first byte of the value.
-    std::vector<char> reply(2 * size, 0);
+    std::vector<char> reply(size_t{2} * size, 0);
     const ErrorCode error = connection().ReadBytes(reply.data() + 1, reply.size() - 1, connection().replyTimeoutMs());
     if (error != NoError)
         return error;

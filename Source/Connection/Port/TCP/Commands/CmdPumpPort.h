@@ -13,7 +13,7 @@ class CmdPumpPort : public Command {
 public:
     static constexpr uint32_t QuietMs = TimingPolicy::DrainQuietMs;
     // A peer that never stops sending ends the drain with BadResponse.
-    static constexpr size_t MaxDrainBytes = 16 * 1024 * 1024;
+    static constexpr size_t MaxDrainBytes = size_t{16} * 1024 * 1024;
 
     explicit CmdPumpPort(Connection_TCP* conn) : Command(conn) {}
 

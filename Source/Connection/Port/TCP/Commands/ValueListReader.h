@@ -25,7 +25,7 @@ public:
     // A list longer than this many bytes per wanted value (plus a margin for
     // line ends) is not a value list: no real item is anywhere near as long.
     static constexpr size_t MaxBytesPerValue = 512;
-    static constexpr size_t MaxExtraBytes = 64 * 1024;
+    static constexpr size_t MaxExtraBytes = size_t{64} * 1024;
 
     // The acknowledgement byte for this table. BadResponse when the table has
     // no UNKNOWN token or its code does not fit one byte: such a block read

@@ -94,6 +94,8 @@ void Command::traceBytes(const char* arrow, const ByteSniffer& sniffer) const
         line = large.get();
     }
     char* out = line;
+    // The line is bytes of a known length, written out whole: it needs no terminating zero.
+    // NOLINTBEGIN(bugprone-not-null-terminated-result)
     std::memcpy(out, commandName, nameLength);
     out += nameLength;
     std::memcpy(out, arrow, arrowLength);
@@ -102,6 +104,7 @@ void Command::traceBytes(const char* arrow, const ByteSniffer& sniffer) const
     std::memcpy(out, number, static_cast<size_t>(numberLength));
     out += numberLength;
     std::memcpy(out, "]: ", 3);
+    // NOLINTEND(bugprone-not-null-terminated-result)
     out += 3;
     out = sniffer.writeHex(out);
     *out++ = '\n';
