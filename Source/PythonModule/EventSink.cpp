@@ -1,5 +1,7 @@
 #include "PythonModule/EventSink.h"
 
+#include "PythonModule/PendingError.h"
+
 namespace py = pybind11;
 
 namespace Vantrel::HolvaneApi {
@@ -55,6 +57,14 @@ void EventSink::deliver(EventType type, uint64_t code, const std::string_view& t
         const EventSink* previous;
         ~Restore() { t_delivering = previous; }
     } restore{outer};
+    // An exception already set on this thread (the caller's own) is not the
+    // handler's: calling Python with it set would fail, and it would be lost.
+    // It is put aside for the call and set again afterwards.
+    struct KeepPending {
+        PendingError error;
+        KeepPending() { error.take(); }
+        ~KeepPending() { error.restore(); }
+    } pending;
     try {
         py::object message = py::reinterpret_steal<py::object>(
             PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));

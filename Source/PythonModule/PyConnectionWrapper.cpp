@@ -81,7 +81,11 @@ ErrorCode PyConnectionWrapper::forward(Operation&& operation)
     const LiveContext::Lease lease = LiveContext::enter(context);
     if (!lease)
         return ConnectionContext;
-    const ErrorCode code = operation(lease.connection());
+    ErrorCode code = NoError;
+    {
+        const SignalCheck::Call call;
+        code = operation(lease.connection());
+    }
     // Ctrl-C during the call: the plug-in gave the operation up; the signal's
     // exception goes to the caller instead of the code.
     SignalCheck::raiseIfInterrupted();

@@ -6,6 +6,7 @@
 #include "SharedLib/TokenBuffer.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -306,7 +307,8 @@ ErrorCode ControllerCapabilities::ReadTms320Number(double& value, Port& port, ui
     uint32_t raw = 0;
     const ErrorCode error = ReadRawNumber(raw, port, timeout_ms);
     if (error != NoError) {
-        _token.AddLogEvent(EventType::Error, error, "Error reading 32 bit number from controller");
+        if (error != systemError(EBADF)) // the port told why it is closed
+            _token.AddLogEvent(EventType::Error, error, "Error reading 32 bit number from controller");
         return error;
     }
     value = static_cast<double>(TmsToFloat(raw));
@@ -318,7 +320,8 @@ ErrorCode ControllerCapabilities::ReadIEEE64Number(double& value, Port& port, ui
     uint64_t raw = 0;
     const ErrorCode error = ReadRawNumber(raw, port, timeout_ms);
     if (error != NoError) {
-        _token.AddLogEvent(EventType::Error, error, "Error reading 64 bit number from controller");
+        if (error != systemError(EBADF)) // the port told why it is closed
+            _token.AddLogEvent(EventType::Error, error, "Error reading 64 bit number from controller");
         return error;
     }
     std::memcpy(&value, &raw, sizeof value);

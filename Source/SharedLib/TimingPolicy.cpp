@@ -7,7 +7,8 @@ namespace Vantrel::HolvaneApi {
 
 namespace {
 
-// The outermost operation of this thread; nested scopes defer to it.
+// The operation this thread is in; nested scopes of the same connection
+// defer to it.
 thread_local OperationScope* t_current = nullptr;
 
 // Milliseconds from now to `until`, rounded up, never negative.
@@ -21,9 +22,10 @@ int64_t msUntil(OperationScope::Clock::time_point until, OperationScope::Clock::
 
 } // namespace
 
-OperationScope::OperationScope(const TimingPolicy& policy) : _outer(t_current)
+OperationScope::OperationScope(const TimingPolicy& policy)
+    : _policy(&policy), _previous(t_current), _nested(_previous != nullptr && _previous->_policy == &policy)
 {
-    if (_outer != nullptr)
+    if (_nested)
         return;
     const Clock::time_point now = Clock::now();
     const uint32_t deadline = policy.deadlineMs();
@@ -39,8 +41,8 @@ OperationScope::OperationScope(const TimingPolicy& policy) : _outer(t_current)
 
 OperationScope::~OperationScope()
 {
-    if (_outer == nullptr)
-        t_current = nullptr;
+    if (!_nested)
+        t_current = _previous;
 }
 
 OperationScope* OperationScope::current() { return t_current; }

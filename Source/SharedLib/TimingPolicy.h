@@ -104,8 +104,11 @@ private:
 // writing, reading the token table, waiting for the reply) is cut short at the
 // deadline and asks the interrupt check every InterruptSliceMs.
 //
-// Scopes nest: an operation called inside another (Connect querying the
-// controller, Ex() calling Ex(0)) runs under the outer one's deadline.
+// Scopes of one connection nest: an operation called inside another (Connect
+// querying the controller, Ex() calling Ex(0)) runs under the outer one's
+// deadline. An operation of another connection called meanwhile on the same
+// thread (from an event handler, say) is an operation of its own: its own
+// deadline and interrupt check, and the outer one's again once it returns.
 class OperationScope {
 public:
     using Clock = TimingPolicy::Clock;
@@ -136,7 +139,11 @@ public:
     static ErrorCode currentStopReason();
 
 private:
-    OperationScope* _outer;
+    const TimingPolicy* _policy;
+    // The scope current when this one began, current again when it ends.
+    OperationScope* _previous;
+    // Part of _previous's operation (same connection): defers to it.
+    bool _nested;
     bool _hasDeadline = false;
     Clock::time_point _deadline{};
     InterruptCheck _check = nullptr;

@@ -4,11 +4,12 @@ during a blocking call."""
 import os
 import signal
 import socket
+import sys
 import threading
 import time
 
 from conftest import connect, unconnected, wait_until
-from fake_controller import Drip, simple_reply
+from fake_controller import Drip, FakeController, simple_reply
 
 ENOTCONN = 107
 
@@ -120,10 +121,26 @@ def test_a_link_closed_by_the_peer_while_idle_is_seen_at_once_and_reported_once(
     c.DestroyContext()
 
 
-def test_ctrl_c_ends_a_call_to_a_silent_controller(hv, linked):
+def test_ctrl_c_ends_a_call_to_a_silent_controller(hv, linked, monkeypatch):
     c, peer = linked
     peer.responder = lambda tokens: None
     sent = []
+    # The abandoned call raises events on the calling thread while the
+    # signal's exception is pending: the handler must still run, a call it
+    # makes to another connection is that connection's own (not abandoned
+    # too), and the exception must still reach the caller.
+    other = FakeController()
+    other.responder = lambda tokens: simple_reply(5.0)
+    d = connect(hv, "127.0.0.1", other.port)
+    events, nested, unraisable = [], [], []
+
+    def on_event(kind, code, text):
+        events.append((kind, int(code), text))
+        if kind == hv.EventType.Error and not nested:
+            nested.append(d.ReadVrValue(5))
+
+    c.SetEventHandler(on_event)
+    monkeypatch.setattr(sys, "unraisablehook", unraisable.append)
 
     def interrupt():
         time.sleep(0.3)
@@ -140,6 +157,13 @@ def test_ctrl_c_ends_a_call_to_a_silent_controller(hv, linked):
     thread.join(5)
     assert raised is not None, "the call returned instead of raising"
     assert raised - sent[0] < 0.1, raised - sent[0]
+    assert unraisable == [], [(u.exc_type, u.exc_value) for u in unraisable]
+    assert any(kind == hv.EventType.Error for kind, _, _ in events), events
+    assert nested == [(hv.ErrorCode.NoError, 5.0)]
+    assert d.IsConnected() is True
+    c.SetEventHandler(None)
+    d.DestroyContext()
+    other.close()
     # The request was written and its reply abandoned: the link is closed.
     assert c.IsConnected() is False
     peer.responder = lambda tokens: simple_reply(2.0)

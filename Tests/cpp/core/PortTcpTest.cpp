@@ -6,6 +6,7 @@
 
 #include <arpa/inet.h>
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <cstring>
@@ -197,11 +198,60 @@ TEST(PortTcp, ClosedPortsFailWithBadDescriptor)
     EXPECT_EQ(p.port.Write("x", 1, written), BadDescriptor);
     EXPECT_EQ(written, 7u);
     EXPECT_EQ(p.port.WriteAll("x", 1, written, 100), BadDescriptor);
+    // The lost link was reported once; what meets the closed port after it
+    // adds nothing.
+    const auto errors = p.log.ofType(EventType::Error);
+    ASSERT_EQ(errors.size(), 1u);
+    EXPECT_EQ(errors[0].code, systemError(ENOTCONN));
 
     Port_TCP never{EventCallback()}; // an empty callback is simply not called
     EXPECT_EQ(never.Read(buffer, sizeof(buffer), got, 100), BadDescriptor);
     EXPECT_EQ(never.Write("ab", 2, written), BadDescriptor);
     EXPECT_EQ(never.Close(), NoError);
+    // A port that was never opened, or closed by its owner, says so each time.
+    EventLog log;
+    Port_TCP closed{log.callback()};
+    EXPECT_EQ(closed.Read(buffer, sizeof(buffer), got, 100), BadDescriptor);
+    EXPECT_EQ(closed.Write("ab", 2, written), BadDescriptor);
+    EXPECT_EQ(log.ofType(EventType::Error).size(), 2u);
+    EXPECT_TRUE(log.hasText("Port is not open"));
+}
+
+TEST(PortTcp, ALinkOpenedWhileTheLastOneIsReportedLostStaysOpen)
+{
+    // The loss event's handler reconnects at once (as another thread might
+    // meanwhile): closing the lost link must not close the new one.
+    Listener first;
+    Listener second;
+    EventLog log;
+    const EventCallback record = log.callback();
+    Port_TCP* self = nullptr;
+    ErrorCode reopened = Fail;
+    Port_TCP port([&](EventType type, uint64_t code, const std::string_view& text) {
+        record(type, code, text);
+        if (type == EventType::Error && self != nullptr) {
+            self->Close();
+            reopened = self->Open("127.0.0.1", second.port());
+        }
+    });
+    self = &port;
+    ASSERT_EQ(port.Open("127.0.0.1", first.port()), NoError);
+    PeerSocket lost = first.accept(2000);
+    ASSERT_TRUE(lost.valid());
+    lost.close();
+    char buffer[8];
+    size_t got = 99;
+    EXPECT_EQ(port.Read(buffer, sizeof(buffer), got, 2000), NoError);
+    EXPECT_EQ(got, 0u);
+    self = nullptr;
+    EXPECT_EQ(reopened, NoError);
+    EXPECT_TRUE(port.isOpened());
+    EXPECT_EQ(port.portNumber(), second.port());
+    PeerSocket fresh = second.accept(2000);
+    ASSERT_TRUE(fresh.valid());
+    ASSERT_TRUE(fresh.send(Bytes{0x6f, 0x6b}));
+    EXPECT_EQ(port.Read(buffer, sizeof(buffer), got, 2000), NoError);
+    EXPECT_EQ(got, 2u);
 }
 
 TEST(PortTcp, WriteToAClosedPeerFailsWithBrokenPipeAndNoSignal)

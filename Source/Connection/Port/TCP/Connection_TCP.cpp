@@ -505,7 +505,8 @@ void Connection_TCP::abandonStream()
     if (!_port.isOpened())
         return;
     AddLogEvent(EventType::Message, 0, "Reply stream out of step: connection closed");
-    _reads.Close();
+    // The reader reported the failure: what is still queued fails quietly.
+    _port.dropLink();
 }
 
 } // namespace Vantrel::HolvaneApi

@@ -298,8 +298,11 @@ bool Connection_TCP::awaitReply(Cmd& cmd, ErrorCode& stop)
         if (cmd.waitReadyFor(operation->boundWaitMs(-1)))
             return true;
         stop = operation->stopReason();
+        // Asked under the command's mutex: the pump sets the flag and then
+        // notifies, so a flag seen without the mutex may belong to a command
+        // still being notified, and this stack frame (the command) would go.
         if (stop != NoError)
-            return cmd.isReady();
+            return cmd.waitReadyFor(0);
     }
 }
 

@@ -168,21 +168,50 @@ ErrorCode Port_TCP::lossCode() const
     return systemError(ENOTCONN);
 }
 
-void Port_TCP::loseLink(ErrorCode code, std::string_view text) { lose(acquire(), code, text); }
-
-void Port_TCP::lose(const std::shared_ptr<Socket>& socket, ErrorCode code, std::string_view text)
+void Port_TCP::loseLink(ErrorCode code, std::string_view text)
 {
-    if (!socket)
+    const std::string message(text);
+    lose(acquire(), code, message.c_str());
+}
+
+void Port_TCP::dropLink() { lose(acquire(), NoError, nullptr); }
+
+void Port_TCP::lose(const std::shared_ptr<Socket>& socket, ErrorCode code, const char* text)
+{
+    // Closed or replaced by the owner meanwhile: not a loss to report, and
+    // a link opened since is not this one to close.
+    if (!socket || !closeIf(socket, true))
         return;
+    // Reported with the port already closed, so whoever the event reaches
+    // sees the link gone.
+    if (!socket->lossReported.exchange(true) && text != nullptr)
+        AddLogEvent(EventType::Error, code, text);
+}
+
+bool Port_TCP::closeIf(const std::shared_ptr<Socket>& socket, bool lost)
+{
     {
         std::lock_guard<std::mutex> lock(_mutex);
-        // Closed or replaced by the owner meanwhile: not a loss to report.
         if (_socket != socket)
-            return;
+            return false;
+        _socket.reset();
+        _linkLost = lost;
     }
-    if (!socket->lossReported.exchange(true))
-        AddLogEvent(EventType::Error, code, text);
-    Close();
+    // Wakes any thread still waiting on the socket (see Close).
+    ::shutdown(socket->fd, SHUT_RDWR);
+    return true;
+}
+
+ErrorCode Port_TCP::notOpen() const
+{
+    bool lost = false;
+    {
+        std::lock_guard<std::mutex> lock(_mutex);
+        lost = _linkLost;
+    }
+    if (lost)
+        return systemError(EBADF);
+    return raiseSystemError(EBADF, "Port is not open");
 }
 
 ErrorCode Port_TCP::Open(const std::string& hostname, uint16_t port)
@@ -261,6 +290,7 @@ ErrorCode Port_TCP::Open(const std::string& hostname, uint16_t port)
     {
         std::lock_guard<std::mutex> lock(_mutex);
         _socket = std::move(handle);
+        _linkLost = false;
         _portNumber = port;
         _hostName = hostname;
     }
@@ -294,7 +324,7 @@ ErrorCode Port_TCP::Write(const char* buffer, size_t buffer_length, size_t& buff
     std::lock_guard<std::mutex> writing(_writeMutex);
     const std::shared_ptr<Socket> socket = acquire();
     if (!socket)
-        return raiseSystemError(EBADF, "Port is not open");
+        return notOpen();
     const size_t length = buffer_length > static_cast<size_t>(INT_MAX) ? static_cast<size_t>(INT_MAX) : buffer_length;
     const ssize_t sent = ::send(socket->fd, buffer, length, MSG_NOSIGNAL);
     if (sent < 0)
@@ -312,9 +342,10 @@ ErrorCode Port_TCP::WriteAll(const char* buffer, size_t buffer_length, size_t& b
     std::lock_guard<std::mutex> writing(_writeMutex);
     const std::shared_ptr<Socket> socket = acquire();
     if (!socket)
-        return raiseSystemError(EBADF, "Port is not open");
+        return notOpen();
 
     ErrorCode error = NoError;
+    bool stoppedWrite = false;
     const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
     while (buffer_written < buffer_length) {
         size_t chunk = buffer_length - buffer_written;
@@ -343,6 +374,7 @@ ErrorCode Port_TCP::WriteAll(const char* buffer, size_t buffer_length, size_t& b
         }
         if (ready == 0 && stopped != NoError) {
             error = stopped;
+            stoppedWrite = true;
             break;
         }
         if (ready == 0) {
@@ -353,8 +385,10 @@ ErrorCode Port_TCP::WriteAll(const char* buffer, size_t buffer_length, size_t& b
     }
     if (error != NoError && buffer_written > 0) {
         // The controller holds part of a request; nothing sent later could be
-        // read in step with it.
-        Close();
+        // read in step with it, so the link is lost (only this link: one
+        // opened meanwhile stays). A failed send was reported above; a write
+        // its caller abandoned was not.
+        lose(socket, error, stoppedWrite ? "Request cut short: connection closed" : nullptr);
     }
     return error;
 }
@@ -364,7 +398,7 @@ ErrorCode Port_TCP::Read(char* buffer, size_t buffer_size, size_t& buffer_read, 
     buffer_read = 0;
     const std::shared_ptr<Socket> socket = acquire();
     if (!socket)
-        return raiseSystemError(EBADF, "Port is not open");
+        return notOpen();
     // A receive of 0 bytes would read as "peer closed".
     if (buffer_size == 0)
         return NoError;

@@ -30,9 +30,11 @@ constexpr int INVALID_SOCKET_VALUE = -1;
 // a closed port (EBADF code) and can never reach a reused descriptor number.
 //
 // The link is lost when the peer closes its end, the socket fails (reset,
-// keepalive expiry) or its owner gives it up (loseLink): the port then closes
-// and raises one Error event for that link, whichever way it learned it. A
-// Close() by the owner raises none.
+// keepalive expiry) or its owner gives it up (loseLink, dropLink): the port
+// then closes and raises one Error event for that link, whichever way it
+// learned it. A Close() by the owner raises none. Once a link is lost, reads
+// and writes fail with the EBADF code and no further event: the loss was
+// told once, and every request still in flight meets it.
 class Port_TCP : public Port {
 public:
     static constexpr uint16_t NoDelayPort = 3240;
@@ -77,6 +79,9 @@ public:
     // Gives the link up as lost for `code` (one Error event with `text` unless
     // this link was reported already) and closes the port.
     void loseLink(ErrorCode code, std::string_view text);
+    // Gives the link up as lost whose loss was reported already (by the
+    // reader that met the failure): closes the port, no event.
+    void dropLink();
     // For an idle reader: waits up to timeout_ms (-1: no limit) until the
     // peer closes or the socket fails (Closed; nothing is reported or closed
     // here), or wake_fd becomes readable (drained; Quiet). Bytes that arrive
@@ -100,11 +105,20 @@ private:
     std::shared_ptr<Socket> acquire() const;
     // The system-band code of err, raised as an Error event with text.
     ErrorCode raiseSystemError(int err, std::string_view text = {}) const;
-    // Reports `socket` lost once and closes the port if it still holds it.
-    void lose(const std::shared_ptr<Socket>& socket, ErrorCode code, std::string_view text);
+    // If the port still holds `socket`: closes it as lost and reports the
+    // loss once (no report when `text` is null).
+    void lose(const std::shared_ptr<Socket>& socket, ErrorCode code, const char* text);
+    // Closes the port only if it still holds `socket` (and not a link opened
+    // since); true when it did. `lost`: the link was lost, not closed.
+    bool closeIf(const std::shared_ptr<Socket>& socket, bool lost);
+    // What Read and Write return on a closed port: the EBADF code, raised as
+    // an Error event unless the port is closed because its link was lost.
+    ErrorCode notOpen() const;
 
     mutable std::mutex _mutex; // guards _socket, _portNumber, _hostName
     std::shared_ptr<Socket> _socket;
+    // The last link was lost (not closed by the owner); cleared by Open.
+    bool _linkLost = false;
     uint16_t _portNumber = 0;
     std::string _hostName;
     SocketOptions _options;

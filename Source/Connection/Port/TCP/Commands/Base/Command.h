@@ -47,6 +47,8 @@ public:
     void waitReady() override;
     // Waits at most timeout_ms; true once the pump is done with the command.
     bool waitReadyFor(int timeout_ms);
+    // A glance only: the pump may still be notifying. Before letting the
+    // command go, wait (waitReady, waitReadyFor) under its mutex instead.
     bool isReady() const { return _flag_ready.load() != 0; }
     void setReady() override;
     void clearReady() override;
