@@ -2,7 +2,9 @@
 
 #include "SharedLib/IConnection.h"
 
+#include <atomic>
 #include <chrono>
+#include <cstdint>
 #include <condition_variable>
 #include <memory>
 #include <mutex>
@@ -31,6 +33,9 @@ public:
         ~Lease();
         explicit operator bool() const { return _context != nullptr; }
         IConnection& connection() const { return *_context->_connection; }
+        // The connection's "InterfaceLevel" (1 when it does not know the
+        // attribute), read once per context: it tells which slots exist.
+        int64_t interfaceLevel() const { return _context->interfaceLevel(); }
 
     private:
         std::shared_ptr<LiveContext> _context;
@@ -51,12 +56,14 @@ public:
 
 private:
     void leave();
+    int64_t interfaceLevel();
 
     std::mutex _mutex;
     std::condition_variable _idle;
     IConnection* _connection;
     int _inFlight = 0;
     bool _closing = false;
+    std::atomic<int64_t> _interfaceLevel{0}; // 0: not read yet
 };
 
 } // namespace Vantrel::HolvaneApi

@@ -62,7 +62,7 @@ PyConnectionWrapper::~PyConnectionWrapper()
 }
 
 template <typename Operation>
-ErrorCode PyConnectionWrapper::forward(Operation&& operation)
+ErrorCode PyConnectionWrapper::withLease(Operation&& operation)
 {
     if (_events->deliveringOnThisThread())
         return Fail; // called from this connection's own event handler
@@ -74,7 +74,13 @@ ErrorCode PyConnectionWrapper::forward(Operation&& operation)
     const LiveContext::Lease lease = LiveContext::enter(context);
     if (!lease)
         return ConnectionContext;
-    return operation(lease.connection());
+    return operation(lease);
+}
+
+template <typename Operation>
+ErrorCode PyConnectionWrapper::forward(Operation&& operation)
+{
+    return withLease([&](const LiveContext::Lease& lease) { return operation(lease.connection()); });
 }
 
 ErrorCode PyConnectionWrapper::CreateContext(ConnectionType type)
@@ -364,6 +370,27 @@ std::pair<ErrorCode, double> PyConnectionWrapper::ReadAxisParam(const std::strin
 ErrorCode PyConnectionWrapper::InvertIN(uint32_t input, bool invert)
 {
     return forward([&](IConnection& c) { return c.InvertIN(input, invert); });
+}
+
+ErrorCode PyConnectionWrapper::Batch(std::vector<BatchItem>& items)
+{
+    bool called = false;
+    const ErrorCode code = withLease([&](const LiveContext::Lease& lease) {
+        // A plug-in of the first interface level has no Batch slot: calling
+        // it would run past the end of its table.
+        if (lease.interfaceLevel() < 2)
+            return Fail;
+        if (items.size() > UINT32_MAX)
+            return BadArgument;
+        called = true;
+        return lease.connection().Batch(items.data(), static_cast<uint32_t>(items.size()));
+    });
+    // Not carried out at all: every item says so.
+    if (!called) {
+        for (BatchItem& item : items)
+            item.error = code;
+    }
+    return code;
 }
 
 std::pair<ErrorCode, std::vector<PyControllerFile>> PyConnectionWrapper::Dir()

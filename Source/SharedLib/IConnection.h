@@ -1,6 +1,7 @@
 #pragma once
 
 #include "SharedLib/ApiEnums.h"
+#include "SharedLib/BatchItem.h"
 #include "SharedLib/CreateParameters.h"
 
 #include <cstddef>
@@ -8,6 +9,13 @@
 #include <string_view>
 
 namespace Vantrel::HolvaneApi {
+
+// The interface level of this header, read from a connection as the integer
+// attribute "InterfaceLevel". Level 1 (a connection that does not know the
+// attribute) is the table up to the destructor; level 2 adds the slots
+// declared after it. A caller uses a slot only when the connection's level
+// has it.
+constexpr int64_t InterfaceLevel = 2;
 
 // The ABI between the Python module and a connection plug-in: the order of the
 // virtual operations below is the virtual-table order and must not change.
@@ -64,6 +72,18 @@ public:
 
 protected:
     virtual ~IConnection() = default;
+
+public:
+    // --- Level 2: appended after every slot of level 1 ------------------------
+
+    // Carries out `count` items as one pipelined exchange: every request is
+    // written, in item order, before the first reply is awaited, and the call
+    // returns when every item has its outcome. Each item gets its own code
+    // (and value, for reads); a controller error stops nothing. NoError when
+    // every item succeeded, else the first failing item's code; BadArgument,
+    // with nothing sent, for more items than the connection's cap or a
+    // malformed item.
+    virtual ErrorCode Batch(BatchItem* items, uint32_t count) = 0;
 };
 
 // The single entry point every connection plug-in exports, unmangled.

@@ -17,6 +17,8 @@ namespace {
 constexpr std::string_view AttribHostName = "TCP_HostName";
 constexpr std::string_view AttribPort = "TCP_Port";
 constexpr std::string_view AttribTrace = "TCP_Trace";
+// Read-only: which slots of IConnection this connection has.
+constexpr std::string_view AttribInterfaceLevel = "InterfaceLevel";
 
 // Controller type as an int, truncated toward zero; 0 (rejected by the
 // capabilities) for values that have no int form.
@@ -56,7 +58,7 @@ ErrorCode Connection_TCP::WriteStringAttribute(const std::string_view& attrib_na
         _hostName.assign(value.data(), value.size());
         return NoError;
     }
-    if (attrib_name == AttribPort || attrib_name == AttribTrace)
+    if (attrib_name == AttribPort || attrib_name == AttribTrace || attrib_name == AttribInterfaceLevel)
         return ConnectionWrongAttribType;
     return ConnectionUnknownAttrib;
 }
@@ -71,6 +73,8 @@ ErrorCode Connection_TCP::WriteIntAttribute(const std::string_view& attrib_name,
         _trace.store(value != 0);
         return NoError;
     }
+    if (attrib_name == AttribInterfaceLevel)
+        return BadArgument; // read-only
     if (attrib_name == AttribHostName)
         return ConnectionWrongAttribType;
     return ConnectionUnknownAttrib;
@@ -82,7 +86,7 @@ ErrorCode Connection_TCP::ReadStringAttribute(const std::string_view& attrib_nam
         value = _hostName;
         return NoError;
     }
-    if (attrib_name == AttribPort || attrib_name == AttribTrace)
+    if (attrib_name == AttribPort || attrib_name == AttribTrace || attrib_name == AttribInterfaceLevel)
         return ConnectionWrongAttribType;
     return ConnectionUnknownAttrib;
 }
@@ -95,6 +99,10 @@ ErrorCode Connection_TCP::ReadIntAttribute(const std::string_view& attrib_name, 
     }
     if (attrib_name == AttribTrace) {
         value = _trace.load() ? 1 : 0;
+        return NoError;
+    }
+    if (attrib_name == AttribInterfaceLevel) {
+        value = InterfaceLevel;
         return NoError;
     }
     if (attrib_name == AttribHostName)

@@ -90,6 +90,7 @@ public:
     ErrorCode ReadVrString(uint32_t vr, void* handler_context, StreamHandlerCallback handler,
                            DataStreamPacket* buff) override;
     void DeleteMe() override;
+    ErrorCode Batch(BatchItem* items, uint32_t count) override;
 
     // --- ConnectionBase ----------------------------------------------------
     void setWriteSniffer(ISniffer* sniffer) override;
