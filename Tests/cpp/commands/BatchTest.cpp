@@ -182,6 +182,8 @@ TEST_P(Batch, LargeBatchesUpToTheCapGoOutInSeveralSendsAndOverTheCapNothingIsSen
     // Refused before anything is written: over the cap, an item of no kind.
     items.push_back(BatchItem::readVr(7));
     EXPECT_EQ(conn().Batch(items.data(), static_cast<uint32_t>(items.size())), BadArgument);
+    EXPECT_EQ(items.front().error, BadArgument);
+    EXPECT_EQ(items.back().error, BadArgument);
     BatchItem malformed[] = {BatchItem::readVr(1), BatchItem::readVr(2)};
     malformed[1].kind = static_cast<BatchItemKind>(99);
     EXPECT_EQ(conn().Batch(malformed, 2), BadArgument);

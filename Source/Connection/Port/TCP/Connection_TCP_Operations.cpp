@@ -244,9 +244,11 @@ ErrorCode Connection_TCP::Batch(BatchItem* items, uint32_t count)
     using TCP::BatchExchange;
     if (count == 0)
         return NoError;
-    // An oversized batch is refused before its items are even looked at.
-    if (items == nullptr || count > BatchExchange::MaxItems)
+    if (items == nullptr)
         return BadArgument;
+    // Refused before anything is sent; every item says so.
+    if (count > BatchExchange::MaxItems)
+        return BatchExchange::failAll(items, count, BadArgument);
     const ErrorCode checked = BatchExchange::checkItems(items, count);
     if (checked != NoError)
         return checked;
