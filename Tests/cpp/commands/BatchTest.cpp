@@ -1,6 +1,7 @@
 // Batch: many items as one pipelined exchange. The requests on the wire, each
 // item's own outcome, a link lost midway, and batches beside single calls.
 #include "CommandFixture.h"
+#include "TraceLines.h"
 
 #include "Connection/Port/TCP/BatchExchange.h"
 
@@ -90,6 +91,28 @@ TEST_P(Batch, RequestsAreTheSingleRequestsBackToBackAndEachItemGetsItsReply)
         if (peer().received()[i] != wire().tok("UNKNOWN").bytes())
             append(singles, peer().received()[i]);
     EXPECT_EQ(hexOf(singles), hexOf(requests));
+}
+
+TEST_P(Batch, EachItemPrintsTheTraceLinesOfItsSingleOperation)
+{
+    connectWith(TokenTableText::standard(), true);
+    BatchItem items[] = {BatchItem::readVr(5), BatchItem::writeVr(6, 1.0), BatchItem::readAxisParam("DPOS", 2)};
+    const Bytes replies[] = {wire().reply(3.5), wire().reply(0), wire().reply(4.5)};
+    peer().expect(cat({readVr(5), writeVr(6, 1.0), readParam("DPOS", 2)}))
+        .send(cat({replies[0], replies[1], replies[2]}));
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(conn().Batch(items, 3), NoError);
+    const auto lines = linesOf(testing::internal::GetCapturedStdout());
+    ctl->verifyScript();
+    // Every request line once the batch's send is done, then the replies.
+    EXPECT_EQ(lines, (std::vector<std::string>{
+                         traceLine("CmdGetVr", " >> ", readVr(5)),
+                         traceLine("CmdSetVr", " >> ", writeVr(6, 1.0)),
+                         traceLine("CmdGetAxisParam", " >> ", readParam("DPOS", 2)),
+                         traceLine("CmdGetVr", " << ", replies[0]),
+                         traceLine("CmdSetVr", " << ", replies[1]),
+                         traceLine("CmdGetAxisParam", " << ", replies[2]),
+                     }));
 }
 
 TEST_P(Batch, AControllerErrorOrAnUnknownNameIsThatItemsOwnOutcome)

@@ -4,6 +4,7 @@
 #include "SharedLib/ByteSniffer.h"
 
 #include <cstring>
+#include <new>
 #include <type_traits>
 
 namespace Vantrel::HolvaneApi::TCP {
@@ -11,16 +12,19 @@ namespace Vantrel::HolvaneApi::TCP {
 BatchExchange::BatchExchange(Connection_TCP& connection, BatchItem* items, uint32_t count)
     : _connection(connection), _items(items), _count(count), _readyMutex(connection.getCachedSyncObject())
 {
+    // No exception may leave the interface: without memory, run() fails the items.
     if (count > InlineItems)
-        _heapEntries = std::make_unique<stEntry[]>(count);
+        _heapEntries.reset(new (std::nothrow) stEntry[count]);
 }
 
 BatchExchange::~BatchExchange()
 {
     // The commands no longer use the mutex: each was waited for (collect), or
     // never queued.
-    for (uint32_t i = 0; i < _count; ++i)
-        entry(i).command.emplace<std::monostate>();
+    if (_count <= InlineItems || _heapEntries) {
+        for (uint32_t i = 0; i < _count; ++i)
+            entry(i).command.emplace<std::monostate>();
+    }
     _connection.returnCachedSyncObject(_readyMutex);
 }
 
@@ -57,6 +61,8 @@ Command* BatchExchange::commandOf(Slot& slot)
 
 ErrorCode BatchExchange::run(ReaderPump& pump)
 {
+    if (_count > InlineItems && !_heapEntries)
+        return failAll(_items, _count, Fail);
     const ErrorCode queued = pump.queueBatch([this](ReaderPump::BatchQueue& queue) {
         writeAll(queue);
         return NoError;
@@ -170,11 +176,17 @@ ErrorCode BatchExchange::flush(uint32_t end)
         size_t written = 0;
         error = _connection.WriteBytes(reinterpret_cast<const char*>(_sendBuffer), _used, written);
     }
+    // Every request line first: once a command is queued its reply line may
+    // be printed by the pump.
+    for (uint32_t i = _flushFrom; i < end; ++i) {
+        stEntry& e = entry(i);
+        if (e.length != 0)
+            traceSent(e, _sendBuffer + e.offset, error == NoError);
+    }
     for (uint32_t i = _flushFrom; i < end; ++i) {
         stEntry& e = entry(i);
         if (e.length == 0)
             continue; // nothing collected: its send failed before
-        traceSent(e, _sendBuffer + e.offset, error == NoError);
         e.length = 0;
         if (error != NoError) {
             _items[i].error = error;

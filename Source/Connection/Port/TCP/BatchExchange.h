@@ -65,7 +65,7 @@ private:
         bool queued = false;
     };
 
-    stEntry& entry(uint32_t i) { return _heapEntries ? _heapEntries[i] : _inlineEntries[i]; }
+    stEntry& entry(uint32_t i) { return _count > InlineItems ? _heapEntries[i] : _inlineEntries[i]; }
     static Command* commandOf(Slot& slot);
 
     // Under the pump's write lock: makes and sends every item's command.
