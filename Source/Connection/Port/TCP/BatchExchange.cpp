@@ -235,6 +235,9 @@ ErrorCode BatchExchange::collect()
         }
     }
     ErrorCode first = NoError;
+    // The failure that lost the stream position (the link closed on it):
+    // every later item failed because of it and is given the same code.
+    ErrorCode lost = NoError;
     for (uint32_t i = 0; i < _count; ++i) {
         stEntry& e = entry(i);
         BatchItem& item = _items[i];
@@ -242,6 +245,10 @@ ErrorCode BatchExchange::collect()
             Command* const command = commandOf(e.command);
             command->waitReady();
             item.error = command->getError();
+            if (item.error != NoError && lost != NoError)
+                item.error = lost;
+            else if (!Connection_TCP::replyEnded(item.error))
+                lost = item.error;
             // A read's value is the reply's once its request went out, even
             // with an error, as for the single operations.
             if (auto* vr = std::get_if<CmdGetVr>(&e.command))
