@@ -116,20 +116,20 @@ double itemFloat(PyObject* object, size_t position)
     return value;
 }
 
-void itemName(PyObject* object, size_t position, std::string& storage)
+void itemName(PyObject* object, size_t position, std::string& storage, const char* role = "the parameter name")
 {
     if (PyUnicode_Check(object)) {
         Py_ssize_t length = 0;
         const char* text = PyUnicode_AsUTF8AndSize(object, &length);
         if (text == nullptr) {
             PyErr_Clear();
-            badItem(false, position, "the parameter name is not valid UTF-8");
+            badItem(false, position, std::string(role) + " is not valid UTF-8");
         }
         storage.assign(text, static_cast<size_t>(length));
     } else if (PyBytes_Check(object)) {
         storage.assign(PyBytes_AS_STRING(object), static_cast<size_t>(PyBytes_GET_SIZE(object)));
     } else {
-        badItem(true, position, "the parameter name must be a str");
+        badItem(true, position, std::string(role) + " must be a str");
     }
 }
 
@@ -143,7 +143,8 @@ BatchItem parseBatchItem(PyObject* object, size_t position, std::string& name)
     const size_t size = fields.size();
     if (size == 0 || !PyUnicode_Check(fields[0].ptr()))
         badItem(true, position, "the first field must name the method, e.g. \"ReadVrValue\"");
-    const std::string method = fields[0].cast<std::string>();
+    std::string method;
+    itemName(fields[0].ptr(), position, method, "the method name");
 
     struct stShape {
         const char* method;
