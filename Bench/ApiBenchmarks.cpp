@@ -308,6 +308,13 @@ void ApiBenchmarks::singleCalls()
         return c.ReadAxisParam(kSpeed, kParamAxis, value);
     }));
 
+    // The liveness check a polling loop makes: one look at the socket, no
+    // request, no byte taken.
+    BenchResult alive = timeCalls("IsConnected (C++ IConnection)", warmup, iterations,
+                                  [&] { return c.IsConnected() ? NoError : Fail; });
+    alive.note = "asks the socket's state; nothing is sent";
+    add(alive);
+
     // A move to where the axis already is: a real motion request that leaves
     // the axis idle for the next one.
     double position = 0.0;

@@ -4,7 +4,7 @@
 # Python 3.10 interpreter. Safe to run again; it skips what is present.
 set -euo pipefail
 
-DEBIAN_PACKAGES=(build-essential cmake ninja-build libgtest-dev clang-14 libclang-rt-14-dev llvm-14 procps)
+DEBIAN_PACKAGES=(build-essential cmake ninja-build libgtest-dev clang-14 libclang-rt-14-dev llvm-14 clang-format-14 clang-tidy-14 procps)
 PYTHON_PACKAGES=(pybind11 pytest pytest-xdist pytest-timeout scikit-build-core)
 
 missing=()

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The whole test suite from a fresh clone: installs what it needs, builds the
-# release tree and the sanitizer trees, runs the C++ tests (the slow ones too,
-# in parallel), the sanitizer runs, and finally the Python end-to-end tests.
+# release tree, checks the style (clang-format, clang-tidy), builds the
+# sanitizer trees, runs the C++ tests (the slow ones too, in parallel), the
+# sanitizer runs, and finally the Python end-to-end tests.
 set -euo pipefail
 ROOT="$(cd "$(dirname "$0")/.." && pwd)"
 cd "$ROOT"
@@ -13,7 +14,10 @@ JOBS="$(nproc)"
 section() { printf '\n=== %s ===\n' "$*"; }
 
 section "release build"
-bash scripts/build.sh build -DCMAKE_BUILD_TYPE=Release
+bash scripts/build.sh build -DCMAKE_BUILD_TYPE=Release -DCMAKE_EXPORT_COMPILE_COMMANDS=ON
+
+section "style: clang-format on every C++ file, clang-tidy on Source/ and Simulator/"
+bash scripts/check-style.sh build
 
 section "C++ unit tests"
 ctest --test-dir build -j"$JOBS" --output-on-failure -E 'SLOW_'

@@ -139,7 +139,7 @@ SimError ControllerState::readSysVar(SysVar v, double& value)
     case SysVar::WDOG: value = _wdog; break;
     case SysVar::SERVO_PERIOD: value = 1000; break;
     case SysVar::TICKS: value = _ticks - std::floor(now() * 1000.0); break;
-    case SysVar::ERROR_LINE: value = 0; break;
+    case SysVar::ERROR_LINE:
     case SysVar::SYSTEM_ERROR: value = 0; break;
     case SysVar::NIO: value = static_cast<double>(_inverted.size()); break;
     case SysVar::TABLE_SIZE: value = static_cast<double>(_table.size()); break;
@@ -147,7 +147,7 @@ SimError ControllerState::readSysVar(SysVar v, double& value)
     case SysVar::AXIS_COUNT: value = static_cast<double>(_axes.size()); break;
     case SysVar::POWER_UP: value = _powerUp; break;
     case SysVar::LAST_AXIS: value = static_cast<double>(_axes.size()) - 1; break;
-    case SysVar::BATTERY_LOW: value = 0; break;
+    case SysVar::BATTERY_LOW:
     case SysVar::SCOPE_POS: value = 0; break;
     case SysVar::TEMPERATURE: value = 38.5; break;
     case SysVar::Count: return eUnknownToken;

@@ -64,7 +64,8 @@ uint32_t floatToTms(float value)
 
 float tmsToFloat(uint32_t bits)
 {
-    const int32_t exponent = static_cast<int8_t>(static_cast<uint8_t>(bits >> 24));
+    // The exponent byte is two's complement: the sign extension is intended.
+    const int32_t exponent = static_cast<int8_t>(static_cast<uint8_t>(bits >> 24)); // NOLINT(bugprone-signed-char-misuse)
     const uint32_t sign = (bits >> 23) & 1u;
     const uint32_t fraction = bits & 0x7FFFFF;
     if (exponent == -128)

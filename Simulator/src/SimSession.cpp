@@ -11,8 +11,8 @@
 
 namespace Vantrel::HolvaneApi::Sim {
 namespace {
-constexpr size_t kReadChunk = 64 * 1024;
-constexpr size_t kFlushThreshold = 256 * 1024;
+constexpr size_t kReadChunk = size_t{64} * 1024;
+constexpr size_t kFlushThreshold = size_t{256} * 1024;
 } // namespace
 
 SimSession::SimSession(SimServer& server, int fd, const FaultPlan& faults)

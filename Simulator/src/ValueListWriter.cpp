@@ -11,7 +11,14 @@ constexpr size_t kBatch = 1024;
 // Enough unsent text to decide where the last value falls.
 constexpr size_t kLookAhead = ValueListWriter::kChunkSize + 64;
 
-bool sameBits(double a, double b) { return std::memcmp(&a, &b, sizeof a) == 0; }
+uint64_t bitsOf(double value)
+{
+    uint64_t bits = 0;
+    std::memcpy(&bits, &value, sizeof bits);
+    return bits;
+}
+// Equal bit patterns: -0 and 0, or NaNs with different payloads, are not one run.
+bool sameBits(double a, double b) { return bitsOf(a) == bitsOf(b); }
 } // namespace
 
 ValueListWriter::ValueListWriter(ControllerState& state, Source source, size_t start, size_t step, size_t count)

@@ -263,11 +263,15 @@ void bindConnection(py::module_& module)
             "Loads the plug-in for the connection type and creates a connection context.");
     cls.def("DestroyContext", &Wrapper::DestroyContext, Release(),
             "Disconnects if needed and releases the connection context.");
-    cls.def("Connect", &Wrapper::Connect, Release(), "Connects to the controller.");
+    cls.def("Connect", &Wrapper::Connect, Release(),
+            "Connects to the controller, within TCP_ConnectTimeout (ms) and, when set, TCP_Deadline.");
     cls.def("Disconnect", &Wrapper::Disconnect, Release(), "Closes the link to the controller.");
 
     cls.def("WriteStringAttribute", &Wrapper::WriteStringAttribute, Release(), "Sets a string attribute.");
-    cls.def("WriteIntAttribute", &Wrapper::WriteIntAttribute, Release(), "Sets an integer attribute.");
+    cls.def("WriteIntAttribute", &Wrapper::WriteIntAttribute, Release(),
+            "Sets an integer attribute: TCP_Port, TCP_Trace, TCP_Timeout (ms, 10000), TCP_ConnectTimeout (ms, "
+            "5000), TCP_Deadline (ms, 0 = none), TCP_KeepAlive (s, 10), TCP_NoDelay (-1, 0, 1). BadArgument "
+            "outside the range.");
     cls.def(
         "ReadStringAttribute",
         [](Wrapper& self, const std::string_view& name, const std::string&) {
@@ -417,8 +421,9 @@ void bindConnection(py::module_& module)
             "(\"ReadAxisParam\", \"DPOS\", 0), (\"WriteAxisParam\", \"SPEED\", 0, 100.0). Returns\n"
             "(ErrorCode, [(ErrorCode, value), ...]), one pair per item (value None for writes); the first\n"
             "code is NoError or the first failing item's. A malformed item raises TypeError or ValueError\n"
-            "naming its position before anything is sent.");
-    cls.def("IsConnected", &Wrapper::IsConnected, Release(), "True while the link to the controller is open.");
+            "naming its position before anything is sent. TCP_Deadline bounds the batch as a whole.");
+    cls.def("IsConnected", &Wrapper::IsConnected, Release(),
+            "True while the link to the controller is open; false as soon as the controller closed it.");
     cls.def("Dir", &Wrapper::Dir, Release(), "Lists the controller's files: (ErrorCode, list of ControllerFileInfo).");
     cls.def("WriteVrString", &Wrapper::WriteVrString, Release(), "Stores a text (UTF-8) under a VR number.");
     cls.def(

@@ -16,7 +16,7 @@ namespace Vantrel::HolvaneApi {
 class EventSink : public std::enable_shared_from_this<EventSink> {
 public:
     EventSink() = default;
-    ~EventSink();
+    ~EventSink(); // NOLINT(bugprone-exception-escape): see the definition
     EventSink(const EventSink&) = delete;
     EventSink& operator=(const EventSink&) = delete;
 

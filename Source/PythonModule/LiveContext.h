@@ -17,7 +17,12 @@ namespace Vantrel::HolvaneApi {
 // and only then hands the connection back to the factory.
 class LiveContext {
 public:
-    explicit LiveContext(IConnection* connection) : _connection(connection) {}
+    // `interface_level`: the connection's "InterfaceLevel" when already read,
+    // else 0 (it is then read when first needed).
+    explicit LiveContext(IConnection* connection, int64_t interface_level = 0)
+        : _connection(connection), _interfaceLevel(interface_level)
+    {
+    }
     ~LiveContext();
     LiveContext(const LiveContext&) = delete;
     LiveContext& operator=(const LiveContext&) = delete;

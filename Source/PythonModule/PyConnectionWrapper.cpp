@@ -1,5 +1,6 @@
 #include "PythonModule/PyConnectionWrapper.h"
 
+#include "PythonModule/SignalCheck.h"
 #include "SharedLib/ConnectionFactory.h"
 
 #include <algorithm>
@@ -38,7 +39,9 @@ bool PyControllerFile::operator==(const PyControllerFile& other) const
 
 PyConnectionWrapper::PyConnectionWrapper() : _events(std::make_shared<EventSink>()) {}
 
-PyConnectionWrapper::~PyConnectionWrapper()
+// What may throw here (taking the interpreter lock, making None) fails only
+// when the interpreter itself is failing; a destructor cannot report it.
+PyConnectionWrapper::~PyConnectionWrapper() // NOLINT(bugprone-exception-escape)
 {
     // Called by Python with the interpreter lock held. A live context is
     // released as DestroyContext would; its disconnect joins the plug-in's
@@ -66,6 +69,10 @@ ErrorCode PyConnectionWrapper::withLease(Operation&& operation)
 {
     if (_events->deliveringOnThisThread())
         return Fail; // called from this connection's own event handler
+    // A signal handler run while a call of this thread waits: the waiting
+    // call may hold the connection's locks, so nothing may enter it here.
+    if (SignalCheck::runningHandlers())
+        return Fail;
     std::shared_ptr<LiveContext> context;
     {
         std::lock_guard<std::mutex> lock(_mutex);
@@ -74,7 +81,11 @@ ErrorCode PyConnectionWrapper::withLease(Operation&& operation)
     const LiveContext::Lease lease = LiveContext::enter(context);
     if (!lease)
         return ConnectionContext;
-    return operation(lease);
+    const ErrorCode code = operation(lease);
+    // Ctrl-C during the call: the plug-in gave the operation up; the signal's
+    // exception goes to the caller instead of the code.
+    SignalCheck::raiseIfInterrupted();
+    return code;
 }
 
 template <typename Operation>
@@ -110,7 +121,12 @@ ErrorCode PyConnectionWrapper::CreateContext(ConnectionType type)
     if (code != NoError)
         return code;
 
-    auto context = std::make_shared<LiveContext>(connection);
+    // A plug-in of level 2 or later lets a pending signal end a blocking call.
+    int64_t level = 1;
+    if (connection->ReadIntAttribute("InterfaceLevel", level) == NoError && level >= 2)
+        connection->SetInterruptCheck(&SignalCheck::checkSignals, nullptr);
+
+    auto context = std::make_shared<LiveContext>(connection, level);
     {
         std::lock_guard<std::mutex> lock(_mutex);
         if (!_context) {
@@ -126,7 +142,7 @@ ErrorCode PyConnectionWrapper::CreateContext(ConnectionType type)
 
 ErrorCode PyConnectionWrapper::DestroyContext()
 {
-    if (_events->deliveringOnThisThread())
+    if (_events->deliveringOnThisThread() || SignalCheck::runningHandlers())
         return Fail; // would join the thread that is running the handler
     std::shared_ptr<LiveContext> context;
     {

@@ -35,7 +35,7 @@ struct PyControllerFile {
 class PyConnectionWrapper {
 public:
     PyConnectionWrapper();
-    ~PyConnectionWrapper();
+    ~PyConnectionWrapper(); // NOLINT(bugprone-exception-escape): see the definition
     PyConnectionWrapper(const PyConnectionWrapper&) = delete;
     PyConnectionWrapper& operator=(const PyConnectionWrapper&) = delete;
 

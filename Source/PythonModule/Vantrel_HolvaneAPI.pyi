@@ -147,6 +147,10 @@ class Connection:
 
     Calls release the interpreter lock while they wait for the controller, so
     other threads run meanwhile, and several threads may share one Connection.
+    Ctrl-C during a blocking call raises KeyboardInterrupt within about 50 ms
+    (the call is abandoned; the link closes if its request was written). Time
+    limits are the integer attributes TCP_Timeout, TCP_ConnectTimeout,
+    TCP_Deadline and TCP_KeepAlive (see WriteIntAttribute).
     Leaving a `with` block or dropping the object releases the context.
     """
     def __init__(self) -> None: ...
@@ -162,15 +166,25 @@ class Connection:
         """Disconnects if connected, waits for calls in flight, releases the
         context. Returns NoError or the Disconnect code."""
     def IsConnected(self) -> bool:
-        """True while the link to the controller is open."""
+        """True while the link to the controller is open: false as soon as the
+        controller has closed its end or the socket failed, even when idle.
+        Cheap enough for a polling loop (takes no bytes)."""
     def Connect(self) -> ErrorCode:
-        """Connects to TCP_HostName:TCP_Port (default port 3240)."""
+        """Connects to TCP_HostName:TCP_Port (default port 3240) within
+        TCP_ConnectTimeout (5000 ms); the whole sequence within TCP_Deadline
+        when one is set."""
     def Disconnect(self) -> ErrorCode: ...
 
     def WriteStringAttribute(self, attrib_name: str, value: _Bytes, /) -> ErrorCode:
         """TCP_HostName."""
     def WriteIntAttribute(self, attrib_name: str, value: int, /) -> ErrorCode:
-        """TCP_Port; TCP_Trace (0 silences the hexadecimal trace on stdout)."""
+        """TCP_Port (0..65535); TCP_Trace (0 silences the hexadecimal trace on
+        stdout); TCP_Timeout (ms, default 10000: longest wait for the next bytes
+        of a reply); TCP_ConnectTimeout (ms, default 5000); TCP_Deadline (ms,
+        default 0 = none: longest one call may take, queueing included; a call
+        past it returns Timeout and closes the link); TCP_KeepAlive (s, default
+        10, 0 = off); TCP_NoDelay (-1 default, 0, 1). BadArgument, value kept,
+        outside the range (limits 0/1..3600000 ms, keepalive 0..3600 s)."""
     @overload
     def ReadStringAttribute(self, attrib_name: str, /) -> Tuple[ErrorCode, str]: ...
     @overload
@@ -292,7 +306,8 @@ class Connection:
         Returns (code, results): one (ErrorCode, value) per item, value None
         for writes; code is NoError when every item succeeded, else the first
         failing item's code. If the link is lost midway, the items not yet
-        answered carry that failure. A malformed item raises TypeError or
+        answered carry that failure. TCP_Deadline bounds the batch as a
+        whole, from the call to the last reply. A malformed item raises TypeError or
         ValueError naming its position, before anything is sent. A plug-in
         built before Batch existed gives Fail. The interpreter lock is
         released while the batch runs.

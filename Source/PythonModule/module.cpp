@@ -3,6 +3,7 @@
 #include "PythonModule/Bindings.h"
 #include "PythonModule/EventSink.h"
 #include "PythonModule/PyConnectionWrapper.h"
+#include "PythonModule/SignalCheck.h"
 
 namespace py = pybind11;
 using namespace Vantrel::HolvaneApi;
@@ -17,6 +18,7 @@ PYBIND11_MODULE(Vantrel_HolvaneAPI, module)
     // away, and sockets and reader threads of forgotten connections are closed.
     py::module_::import("atexit").attr("register")(py::cpp_function([] {
         EventSink::stopAll();
+        SignalCheck::stopAll();
         py::gil_scoped_release release;
         PyConnectionWrapper::CloseAll();
     }));

@@ -80,6 +80,10 @@ inline ErrorCode controllerError(uint16_t number) noexcept
 }
 
 // The band of a code: 0 success, 1 API, 2 system, 4 controller.
-inline uint32_t errorBand(uint64_t code) noexcept { return static_cast<uint32_t>(code >> 32); }
+constexpr uint32_t errorBand(uint64_t code) noexcept { return static_cast<uint32_t>(code >> 32); }
+
+constexpr uint32_t ApiBand = errorBand(__ApiError);
+constexpr uint32_t SystemBand = errorBand(__SystemError);
+constexpr uint32_t ControllerBand = errorBand(__ControllerError);
 
 } // namespace Vantrel::HolvaneApi

@@ -4,7 +4,7 @@
 #include "SharedLib/platform.h"
 
 #include <dlfcn.h>
-#include <stdlib.h>
+#include <cstdlib>
 
 #include <mutex>
 #include <string>
@@ -61,7 +61,8 @@ const std::string s_ownDirectory = findOwnDirectory();
 
 std::string takeLoaderError()
 {
-    const char* text = dlerror();
+    // glibc keeps dlerror()'s state per thread: no other thread's call can interfere.
+    const char* text = dlerror(); // NOLINT(concurrency-mt-unsafe)
     return text != nullptr ? std::string(text) : std::string("unknown loader error");
 }
 
@@ -84,7 +85,7 @@ LIBRARY_HANDLE loadLibrary(const char* file_name, std::string& error_text)
             error_text.clear();
             return handle;
         }
-        dlerror(); // the first attempt's message is the one reported
+        dlerror(); // NOLINT(concurrency-mt-unsafe): per thread; the first attempt's message is the one reported
     }
     return nullptr;
 }
@@ -96,7 +97,7 @@ FactoryFunction getFactory(LIBRARY_HANDLE handle)
 
 bool freeLibrary(LIBRARY_HANDLE handle)
 {
-    dlerror();
+    dlerror(); // NOLINT(concurrency-mt-unsafe): per thread in glibc
     return dlclose(handle) == 0;
 }
 
@@ -155,7 +156,7 @@ ErrorCode ConnectionFactory::Create(const CreateParams& params, IConnection*& co
         raiseError(params, ConnectionModule, error_text);
         return ConnectionModule;
     }
-    HOLVANE_ASSERT(result == NULL);
+    HOLVANE_ASSERT(result == nullptr);
 
     ErrorCode code = NoError;
     const FactoryFunction entry = getFactory(library_handle);

@@ -15,6 +15,18 @@ namespace Vantrel::HolvaneApi {
 
 namespace {
 
+// Controller type numbers, as the CONTROL system variable reports them.
+constexpr int LastTms320Type = 299;
+constexpr int MipsType = 266; // inside the TMS320 range, yet a MIPS
+constexpr int LaterMipsType = 464;
+constexpr int SimulatorType = 400;
+constexpr int FirstQuentaType = 499;
+constexpr int LastQuentaType = 503;
+constexpr int ZelikType = 700;
+constexpr int LaterZelikType = 770;
+// TMS320 firmware escapes its data bytes from this version on.
+constexpr double FirstEscapingTms320Version = 1.51;
+
 uint32_t floatBits(float value)
 {
     uint32_t bits;
@@ -62,25 +74,25 @@ bool ControllerCapabilities::SetControllerCapabilities(double version, int type)
     if (type == 0 || version == 0.0)
         return false;
 
-    if (type <= 299 && type != 266) {
+    if (type <= LastTms320Type && type != MipsType) {
         _token.AddLogEvent(EventType::Message, 0, "Selected processor TMS320");
         _processor_type = tms320;
         _floating_point_format = tms320_floating_point_format;
         // Compared on the double as received: a single-precision 1.51 stays below.
-        _escape_communications = version >= 1.51;
+        _escape_communications = version >= FirstEscapingTms320Version;
     } else {
         _floating_point_format = ieee64_floating_point_format;
         _escape_communications = true;
-        if (type == 266 || type == 464) {
+        if (type == MipsType || type == LaterMipsType) {
             _token.AddLogEvent(EventType::Message, 0, "Selected processor MIPS");
             _processor_type = mips;
-        } else if (type == 400) {
+        } else if (type == SimulatorType) {
             _token.AddLogEvent(EventType::Message, 0, "Selected processor SIMULATOR");
             _processor_type = simulator;
-        } else if (type >= 499 && type <= 503) {
+        } else if (type >= FirstQuentaType && type <= LastQuentaType) {
             _token.AddLogEvent(EventType::Message, 0, "Selected processor QUENTA");
             _processor_type = quenta;
-        } else if (type == 700 || type == 770) {
+        } else if (type == ZelikType || type == LaterZelikType) {
             _token.AddLogEvent(EventType::Message, 0, "Selected processor ZELIK");
             _processor_type = zelik;
         } else {
@@ -115,13 +127,13 @@ ErrorCode ControllerCapabilities::StoreNumber(double value, TokenBuffer& buffer)
     return StoreTms320Number(buffer, value);
 }
 
-ErrorCode ControllerCapabilities::ReadNumber(double& value, Port& port) const
+ErrorCode ControllerCapabilities::ReadNumber(double& value, Port& port, uint32_t timeout_ms) const
 {
     switch (_floating_point_format) {
     case tms320_floating_point_format:
-        return ReadTms320Number(value, port);
+        return ReadTms320Number(value, port, timeout_ms);
     case ieee64_floating_point_format:
-        return ReadIEEE64Number(value, port);
+        return ReadIEEE64Number(value, port, timeout_ms);
     default:
         _token.AddLogEvent(EventType::Error, UnknownFloatingPointFormat, "Unknown floating point format");
         return UnknownFloatingPointFormat;
@@ -222,7 +234,8 @@ uint64_t ControllerCapabilities::FloatToTms(float value)
 
 float ControllerCapabilities::TmsToFloat(uint32_t tms)
 {
-    const int32_t e = static_cast<int8_t>(static_cast<uint8_t>(tms >> 24));
+    // The exponent byte is two's complement: the sign extension is intended.
+    const int32_t e = static_cast<int8_t>(static_cast<uint8_t>(tms >> 24)); // NOLINT(bugprone-signed-char-misuse)
     const uint32_t s = (tms >> 23) & 1u;
     const uint32_t f = tms & 0x7FFFFF;
 
@@ -272,10 +285,10 @@ ErrorCode ControllerCapabilities::StoreIEEE64Number(TokenBuffer& buffer, double 
 }
 
 template <typename T>
-ErrorCode ControllerCapabilities::ReadRawNumber(T& value, Port& port) const
+ErrorCode ControllerCapabilities::ReadRawNumber(T& value, Port& port, uint32_t timeout_ms) const
 {
     unsigned char bytes[sizeof(T)];
-    const ErrorCode error = ReadBytes(reinterpret_cast<char*>(bytes), sizeof bytes, NumberReadTimeoutMs, port);
+    const ErrorCode error = ReadBytes(reinterpret_cast<char*>(bytes), sizeof bytes, timeout_ms, port);
     if (error != NoError)
         return error;
     T assembled = 0;
@@ -285,13 +298,13 @@ ErrorCode ControllerCapabilities::ReadRawNumber(T& value, Port& port) const
     return NoError;
 }
 
-template ErrorCode ControllerCapabilities::ReadRawNumber<uint32_t>(uint32_t&, Port&) const;
-template ErrorCode ControllerCapabilities::ReadRawNumber<uint64_t>(uint64_t&, Port&) const;
+template ErrorCode ControllerCapabilities::ReadRawNumber<uint32_t>(uint32_t&, Port&, uint32_t) const;
+template ErrorCode ControllerCapabilities::ReadRawNumber<uint64_t>(uint64_t&, Port&, uint32_t) const;
 
-ErrorCode ControllerCapabilities::ReadTms320Number(double& value, Port& port) const
+ErrorCode ControllerCapabilities::ReadTms320Number(double& value, Port& port, uint32_t timeout_ms) const
 {
     uint32_t raw = 0;
-    const ErrorCode error = ReadRawNumber(raw, port);
+    const ErrorCode error = ReadRawNumber(raw, port, timeout_ms);
     if (error != NoError) {
         _token.AddLogEvent(EventType::Error, error, "Error reading 32 bit number from controller");
         return error;
@@ -300,10 +313,10 @@ ErrorCode ControllerCapabilities::ReadTms320Number(double& value, Port& port) co
     return NoError;
 }
 
-ErrorCode ControllerCapabilities::ReadIEEE64Number(double& value, Port& port) const
+ErrorCode ControllerCapabilities::ReadIEEE64Number(double& value, Port& port, uint32_t timeout_ms) const
 {
     uint64_t raw = 0;
-    const ErrorCode error = ReadRawNumber(raw, port);
+    const ErrorCode error = ReadRawNumber(raw, port, timeout_ms);
     if (error != NoError) {
         _token.AddLogEvent(EventType::Error, error, "Error reading 64 bit number from controller");
         return error;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "SharedLib/ApiEnums.h"
+#include "SharedLib/TimingPolicy.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -32,8 +33,9 @@ public:
         zelik = 6,
     };
 
-    // Read timeout of one number of a reply.
-    static constexpr uint32_t NumberReadTimeoutMs = 10000;
+    // Read timeout of one number of a reply, unless the caller gives one
+    // (the connection's reply time-out).
+    static constexpr uint32_t NumberReadTimeoutMs = static_cast<uint32_t>(TimingPolicy::DefaultReplyTimeoutMs);
 
     explicit ControllerCapabilities(const Token& token);
     ControllerCapabilities(const ControllerCapabilities&) = delete;
@@ -53,7 +55,7 @@ public:
     // Appends the number in the current format.
     ErrorCode StoreNumber(double value, TokenBuffer& buffer) const;
     // Reads one number in the current format; value is left unchanged on failure.
-    ErrorCode ReadNumber(double& value, Port& port) const;
+    ErrorCode ReadNumber(double& value, Port& port, uint32_t timeout_ms = NumberReadTimeoutMs) const;
     // Appends data bytes, escaped (0x1B, 0x01 prefixed by 0x1B) when the
     // controller wants it.
     ErrorCode StoreBytes(TokenBuffer& buffer, const uint8_t* data, uint32_t count) const;
@@ -70,12 +72,12 @@ protected:
 
     ErrorCode StoreTms320Number(TokenBuffer& buffer, double value) const;
     ErrorCode StoreIEEE64Number(TokenBuffer& buffer, double value) const;
-    ErrorCode ReadTms320Number(double& value, Port& port) const;
-    ErrorCode ReadIEEE64Number(double& value, Port& port) const;
+    ErrorCode ReadTms320Number(double& value, Port& port, uint32_t timeout_ms) const;
+    ErrorCode ReadIEEE64Number(double& value, Port& port, uint32_t timeout_ms) const;
 
     // sizeof(T) bytes, little-endian, 10 s per wait.
     template <typename T>
-    ErrorCode ReadRawNumber(T& value, Port& port) const;
+    ErrorCode ReadRawNumber(T& value, Port& port, uint32_t timeout_ms = NumberReadTimeoutMs) const;
 
     floating_point_formats _floating_point_format;
     processor_types _processor_type;

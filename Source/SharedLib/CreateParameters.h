@@ -42,4 +42,9 @@ struct DataStreamPacket {
 using ReportControllerFileCallback = std::function<void(void*, const ControllerFileInfo&)>;
 using StreamHandlerCallback = std::function<void(void*, DataStreamPacket*)>;
 
+// Asked now and then on the thread of a caller waiting inside an operation;
+// true abandons the operation. A plain function, so that it crosses the
+// library boundary as it stands.
+using InterruptCheck = bool (*)(void* context);
+
 } // namespace Vantrel::HolvaneApi

@@ -10,13 +10,6 @@
 
 namespace Vantrel::HolvaneApi {
 
-// The interface level of this header, read from a connection as the integer
-// attribute "InterfaceLevel". Level 1 (a connection that does not know the
-// attribute) is the table up to the destructor; level 2 adds the slots
-// declared after it. A caller uses a slot only when the connection's level
-// has it.
-constexpr int64_t InterfaceLevel = 2;
-
 // The ABI between the Python module and a connection plug-in: the order of the
 // virtual operations below is the virtual-table order and must not change.
 class IConnection {
@@ -74,7 +67,10 @@ protected:
     virtual ~IConnection() = default;
 
 public:
-    // --- Level 2: appended after every slot of level 1 ------------------------
+    // --- Operations a plug-in offers from InterfaceLevel 2 on, appended after
+    // every slot of level 1; a caller asks the read-only integer attribute
+    // "InterfaceLevel" first (a plug-in that does not know it is level 1 and
+    // has none of them). --------------------------------------------------------
 
     // Carries out `count` items as one pipelined exchange: every request is
     // written, in item order, before the first reply is awaited, and the call
@@ -84,7 +80,18 @@ public:
     // with nothing sent, for more items than the connection's cap or a
     // malformed item.
     virtual ErrorCode Batch(BatchItem* items, uint32_t count) = 0;
+
+    // Installs `check` (null removes it): a caller's thread that waits inside
+    // an operation asks it every few tens of milliseconds, never in the first
+    // ones; when it answers true the operation is abandoned and returns Fail,
+    // closing the link if its request was already written. Set it while no
+    // operation runs.
+    virtual void SetInterruptCheck(InterruptCheck check, void* context) = 0;
 };
+
+// The interface level of this header: the value of the attribute
+// "InterfaceLevel" of a plug-in built with it.
+constexpr int64_t InterfaceLevel = 2;
 
 // The single entry point every connection plug-in exports, unmangled.
 using FactoryFunction = ErrorCode (*)(const CreateParams& params, IConnection*& connection);

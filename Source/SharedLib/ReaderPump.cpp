@@ -33,6 +33,8 @@ void ReaderPump::stop()
         _shutdown.store(true);
     }
     _cvWork.notify_all();
+    if (_watch != nullptr)
+        _watch->wake();
     if (isRunning())
         _thread.join();
     _thread = std::thread();
@@ -61,17 +63,24 @@ size_t ReaderPump::queuedCount() const
 void ReaderPump::enqueue(const stQueuedCommand& item)
 {
     bool wake = false;
+    bool watching = false;
     {
         std::lock_guard<std::mutex> lock(_mutexQueue);
         _queue.push(item);
         // One wake-up is enough for a run of pushes.
         wake = _workerWaiting;
+        watching = _workerWatching;
         _workerWaiting = false;
     }
     // Notified after the unlock, so the woken worker does not block at once on
-    // the mutex still held here.
-    if (wake)
-        _cvWork.notify_one();
+    // the mutex still held here. The condition variable and the watch are the
+    // pump's own, and the pump outlives every call of this function.
+    if (wake) {
+        if (watching)
+            _watch->wake();
+        else
+            _cvWork.notify_one();
+    }
 }
 
 void ReaderPump::worker_proc(ReaderPump* pump) { pump->worker(); }
@@ -80,6 +89,8 @@ void ReaderPump::worker()
 {
     // Set after a reply: the next request probably follows soon.
     bool hot = false;
+    // Whether the idle worker watches the link; not once the link is gone.
+    bool watchIdle = _watch != nullptr;
     for (;;) {
         stQueuedCommand item;
         {
@@ -97,7 +108,25 @@ void ReaderPump::worker()
             }
             while (_queue.empty() && !_shutdown.load()) {
                 _workerWaiting = true;
-                _cvWork.wait_for(lock, std::chrono::milliseconds(IdlePollMs));
+                if (watchIdle) {
+                    _workerWatching = true;
+                    lock.unlock();
+                    const IReplyWatch::Wake wake = _watch->awaitIdle(IdlePollMs);
+                    lock.lock();
+                    _workerWatching = false;
+                    if (wake == IReplyWatch::Wake::Closed) {
+                        watchIdle = false;
+                        // With a request queued meanwhile its reply may
+                        // still be in the socket: the reply reader decides.
+                        if (_queue.empty() && !_shutdown.load()) {
+                            lock.unlock();
+                            _watch->linkGone();
+                            lock.lock();
+                        }
+                    }
+                } else {
+                    _cvWork.wait_for(lock, std::chrono::milliseconds(IdlePollMs));
+                }
                 _workerWaiting = false;
             }
             // Once stopping has begun, stop() fails what is still queued.

@@ -5,6 +5,7 @@
 #include "SharedLib/ICommand.h"
 #include "SharedLib/IReplyWatch.h"
 #include "SharedLib/SafeQueue.h"
+#include "SharedLib/TimingPolicy.h"
 
 #include <atomic>
 #include <condition_variable>
@@ -30,16 +31,24 @@ namespace Vantrel::HolvaneApi {
 // wakes the worker. When that watch ends quiet, or brings bytes nobody asked
 // for, the worker goes back to sleeping on the queue.
 //
+// While nothing is queued the worker watches the link itself when the watch
+// can (IReplyWatch::awaitIdle): it sleeps in one wait on the socket and on a
+// wake-up signal of the watch, so a peer that closes, or a socket that fails,
+// is noticed at once with no call in progress, and a caller's request wakes
+// it as the condition variable would. Bytes nobody asked for do not end that
+// wait, so the worker never spins on them. Once the link is gone the worker
+// sleeps on the queue.
+//
 // Stopping never strands a caller: once the stop flag is set (under both
 // mutexes, so no request can slip in behind it) nothing more is queued,
 // and every command still queued when the worker ends is completed with Fail.
 class ReaderPump {
 public:
     // The idle worker looks at the stop flag at least this often.
-    static constexpr int IdlePollMs = 10000;
+    static constexpr int IdlePollMs = TimingPolicy::PumpIdlePollMs;
     // How long after a reply the worker watches for the next one. Also the
     // longest a stop waits for a watching worker when the link stays open.
-    static constexpr uint32_t HotWatchMs = 50;
+    static constexpr uint32_t HotWatchMs = TimingPolicy::PumpHotWatchMs;
 
     ReaderPump() = default;
     ReaderPump(const ReaderPump&) = delete;
@@ -129,6 +138,7 @@ private:
     // Guarded by _mutexQueue.
     RingFifo<stQueuedCommand> _queue;
     bool _workerWaiting = false;
+    bool _workerWatching = false; // waiting in the watch, not on _cvWork
     std::condition_variable _cvWork;
     mutable std::mutex _mutexQueue;
     // Held across writing requests and queueing their commands; taken before

@@ -72,11 +72,11 @@ struct EncodedCode {
 
 ErrorCode encodeTokenCode(uint16_t code, uint16_t extended, EncodedCode& out)
 {
-    HOLVANE_ASSERT(extended <= 255);
+    HOLVANE_ASSERT(extended <= Token::MaxByteCode);
     if (code > extended) {
         // The offset must fit the second byte; a wrapped offset would name
         // another token.
-        if (code - extended > 255)
+        if (code - extended > Token::MaxByteCode)
             return BadArgument;
         out.bytes[0] = static_cast<uint8_t>(extended);
         out.bytes[1] = static_cast<uint8_t>(code - extended);
@@ -84,7 +84,7 @@ ErrorCode encodeTokenCode(uint16_t code, uint16_t extended, EncodedCode& out)
         return NoError;
     }
     const uint16_t tokenCode = code;
-    HOLVANE_ASSERT(tokenCode <= 255);
+    HOLVANE_ASSERT(tokenCode <= Token::MaxByteCode);
     out.bytes[0] = static_cast<uint8_t>(tokenCode);
     out.length = 1;
     return NoError;
@@ -243,7 +243,7 @@ ErrorCode Token::appendString(std::string_view str, TokenBuffer& buffer) const
 
 ErrorCode Token::appendToken_SystemVariable(TokenBuffer& buffer, uint16_t code) const
 {
-    const bool second = code >= 256;
+    const bool second = code > MaxByteCode;
     uint16_t prefix = 0;
     if (!getTokenCode(second ? tSYSTEMVARIABLE2 : tSYSTEMVARIABLE, prefix))
         return Remote_UnknownToken;

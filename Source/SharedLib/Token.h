@@ -1,5 +1,6 @@
 #pragma once
 
+#include "SharedLib/TimingPolicy.h"
 #include "SharedLib/ApiEnums.h"
 #include "SharedLib/ControllerCapabilities.h"
 #include "SharedLib/CreateParameters.h"
@@ -117,9 +118,12 @@ public:
     static const stTokenName _token_names[__tLAST_TOKEN];
 
     // Silence after which a token table download gives up.
-    static constexpr std::chrono::milliseconds TokenTableSilenceLimit{10000};
+    static constexpr std::chrono::milliseconds TokenTableSilenceLimit{TimingPolicy::DefaultReplyTimeoutMs};
     // Longest keyword accepted from a controller's table.
     static constexpr size_t MaxTokenNameLength = 4096;
+    // Largest code that travels in one byte; larger codes take the extended
+    // prefix and an offset byte.
+    static constexpr uint16_t MaxByteCode = 255;
 
     explicit Token(EventCallback eventLogger);
     Token(const Token&) = delete;

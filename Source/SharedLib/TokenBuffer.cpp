@@ -10,7 +10,7 @@ namespace Vantrel::HolvaneApi {
 TokenBuffer::TokenBuffer(const Token& token) : _extendedToken(0), DefaultSize(160)
 {
     const uint16_t extendedToken = token.tokenExtendedCode();
-    HOLVANE_ASSERT(extendedToken > 0 && extendedToken <= 255);
+    HOLVANE_ASSERT(extendedToken > 0 && extendedToken <= Token::MaxByteCode);
     _extendedToken = static_cast<uint8_t>(extendedToken);
     HOLVANE_ASSERT(_extendedToken != 0);
 }

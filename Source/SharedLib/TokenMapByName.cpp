@@ -79,7 +79,7 @@ void TokenMapByName::checkIntegrity() const
                 continue;
             HOLVANE_ASSERT(index < byLetter->_lists.size());
             const std::deque<TokenDef>* tokens = byLetter->_lists[index].get();
-            HOLVANE_ASSERT(tokens && tokens->size() > 0);
+            HOLVANE_ASSERT(tokens && !tokens->empty());
             for (size_t k = 0; k < tokens->size(); ++k) {
                 HOLVANE_ASSERT(tokens->at(k).name.length() == i);
                 const TokenDef* t = find(tokens->at(k).name, tokens->at(k).token_type);

@@ -4,6 +4,7 @@ decodes every request into tokens and answers it from a test's responder."""
 import socket
 import struct
 import threading
+import time
 
 from conftest import wait_until
 
@@ -68,6 +69,12 @@ def simple_reply(value=0.0, status=0):
 class Chunks(list):
     """A reply sent in pieces: the first at once, each further one after the
     plug-in's one-byte acknowledgement (value-list replies)."""
+
+
+class Drip(bytes):
+    """A reply sent one byte at a time, `interval` seconds apart: a controller
+    behind a crawling link."""
+    interval = 1.0
 
 
 class FakeController:
@@ -159,6 +166,11 @@ class FakeController:
                 reply = self.responder(tokens)
                 if reply is None:
                     continue  # a silent controller
+                if isinstance(reply, Drip):
+                    for i in range(len(reply)):
+                        client.sendall(reply[i:i + 1])
+                        time.sleep(reply.interval)
+                    continue
                 if isinstance(reply, Chunks):
                     client.sendall(reply[0])
                     for chunk in reply[1:]:

@@ -6,6 +6,7 @@
 #include "Connection/Port/TCP/BatchExchange.h"
 
 #include <atomic>
+#include <chrono>
 #include <string>
 #include <thread>
 #include <vector>
@@ -180,6 +181,32 @@ TEST_P(Batch, APeerThatClosesHalfwayFailsTheUnansweredItemsAndClosesTheLink)
     EXPECT_FALSE(conn().IsConnected());
     double value = 0;
     EXPECT_NE(conn().ReadVrValue(1, value), NoError) << "nothing more is read from the closed link";
+}
+
+TEST_P(Batch, TheDeadlineBoundsTheBatchAsAWhole)
+{
+    ASSERT_EQ(conn().WriteIntAttribute("TCP_Deadline", 600), NoError);
+    std::vector<BatchItem> items;
+    Bytes requests;
+    for (uint32_t i = 0; i < 4; ++i) {
+        items.push_back(BatchItem::readVr(20 + i));
+        append(requests, readVr(20 + i));
+    }
+    // Two replies at once, then each later one well inside the reply
+    // time-out, but too late for the batch's deadline.
+    peer().expect(requests).send(cat({wire().reply(1), wire().reply(2)})).pause(400).send(wire().reply(3)).pause(400)
+        .send(wire().reply(4));
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(conn().Batch(items.data(), 4), Timeout);
+    const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
+    EXPECT_GE(took.count(), 550);
+    EXPECT_LT(took.count(), 900) << "at the deadline, not after the last reply";
+    EXPECT_EQ(items[0].error, NoError);
+    EXPECT_EQ(items[1].value, 2.0);
+    EXPECT_EQ(items[2].error, NoError) << "answered before the deadline";
+    EXPECT_EQ(items[3].error, Timeout);
+    EXPECT_FALSE(conn().IsConnected()) << "its request was written: the stream position is lost";
+    peer().waitDone(3000);
 }
 
 TEST_P(Batch, LargeBatchesUpToTheCapGoOutInSeveralSendsAndOverTheCapNothingIsSent)

@@ -134,7 +134,7 @@ TEST_P(ValueList, ALeadingStatusThatIsNoNumberDropsTheLink)
     double value = 0;
     const ErrorCode next = conn().ReadVrValue(1, value);
     EXPECT_NE(next, NoError);
-    EXPECT_EQ(errorBand(next), 2u) << "the closed port's code, nothing made of the list's bytes";
+    EXPECT_EQ(errorBand(next), SystemBand) << "the closed port's code, nothing made of the list's bytes";
 }
 
 TEST_P(ValueList, AcknowledgementTokenRules)

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <dlfcn.h>
 #include <limits>
@@ -90,12 +91,40 @@ TEST(ConnectionTcp, AttributesStoreWhatIsWrittenAndCheckNameAndType)
     EXPECT_EQ(conn.ReadIntAttribute("TCP_Trace", value), NoError);
     EXPECT_EQ(value, 1);
 
-    const std::pair<int64_t, int64_t> ports[] = {{3250, 3250}, {70000, 4464}, {-1, 65535}};
-    for (auto [written, stored] : ports) {
-        EXPECT_EQ(conn.WriteIntAttribute("TCP_Port", written), NoError);
-        EXPECT_EQ(conn.ReadIntAttribute("TCP_Port", value), NoError);
-        EXPECT_EQ(value, stored);
+    // Every integer attribute: its default, both ends of its range kept, one
+    // step beyond either end refused with the value unchanged.
+    struct Range {
+        const char* name;
+        int64_t byDefault, low, high;
+    };
+    const Range ranges[] = {
+        {"TCP_Port", 0, 0, 65535},           {"TCP_Timeout", 10000, 1, 3600000},
+        {"TCP_ConnectTimeout", 5000, 1, 3600000}, {"TCP_Deadline", 0, 0, 3600000},
+        {"TCP_KeepAlive", 10, 0, 3600},      {"TCP_NoDelay", -1, -1, 1},
+    };
+    for (const Range& r : ranges) {
+        SCOPED_TRACE(r.name);
+        EXPECT_EQ(conn.ReadIntAttribute(r.name, value), NoError);
+        EXPECT_EQ(value, r.byDefault);
+        for (int64_t accepted : {r.low, r.high}) {
+            EXPECT_EQ(conn.WriteIntAttribute(r.name, accepted), NoError);
+            EXPECT_EQ(conn.ReadIntAttribute(r.name, value), NoError);
+            EXPECT_EQ(value, accepted);
+        }
+        for (int64_t refused : {r.low - 1, r.high + 1, std::numeric_limits<int64_t>::min()})
+            EXPECT_EQ(conn.WriteIntAttribute(r.name, refused), BadArgument);
+        EXPECT_EQ(conn.ReadIntAttribute(r.name, value), NoError);
+        EXPECT_EQ(value, r.high) << "a refused value leaves the attribute as it was";
+        EXPECT_EQ(conn.WriteStringAttribute(r.name, "1"), ConnectionWrongAttribType);
     }
+    // A typo in the port never reaches another service (70000 is not 4464).
+    EXPECT_EQ(conn.WriteIntAttribute("TCP_Port", 3250), NoError);
+    EXPECT_EQ(conn.WriteIntAttribute("TCP_Port", 70000), BadArgument);
+    EXPECT_EQ(conn.ReadIntAttribute("TCP_Port", value), NoError);
+    EXPECT_EQ(value, 3250);
+    EXPECT_EQ(conn.ReadIntAttribute("InterfaceLevel", value), NoError);
+    EXPECT_EQ(value, InterfaceLevel);
+    EXPECT_EQ(conn.WriteIntAttribute("InterfaceLevel", 1), BadArgument) << "read-only";
     EXPECT_EQ(conn.WriteStringAttribute("TCP_HostName", "controller.local"), NoError);
     EXPECT_EQ(conn.WriteIntAttribute("TCP_Trace", 0), NoError);
     EXPECT_EQ(conn.ReadIntAttribute("TCP_Trace", value), NoError);
@@ -333,7 +362,7 @@ TEST(ConnectionTcp, DisconnectOrReconnectWhileOperationsRunReleasesEveryCaller)
                 while (!stop.load()) {
                     double value = 0.0;
                     const ErrorCode e = s.query(value);
-                    if (!(e == Fail || errorBand(e) == 2 || (e == NoError && value == 1.0)))
+                    if (!(e == Fail || errorBand(e) == SystemBand || (e == NoError && value == 1.0)))
                         ++unexpected;
                 }
             });
@@ -492,4 +521,68 @@ TEST(ConnectionTcp, TraceLinesAreWholeAndFollowTheFormat)
     }
     EXPECT_EQ(sent, 200);
     EXPECT_EQ(received, 200);
+}
+
+TEST(ConnectionTcp, DeadlineClosesTheLinkOnceAndFailsTheCallQueuedBehindAtOnce)
+{
+    Session s;
+    ASSERT_EQ(s.connect(), NoError);
+    ASSERT_EQ(s.conn->WriteIntAttribute("TCP_Deadline", 300), NoError);
+    // The controller stays silent: neither reply ever comes.
+    double first = 0.0;
+    double second = 0.0;
+    ErrorCode secondCode = NoError;
+    long long secondMs = 0;
+    std::thread behind([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        const auto start = Clock::now();
+        secondCode = s.query(second);
+        secondMs = msSince(start);
+    });
+    const auto start = Clock::now();
+    EXPECT_EQ(s.query(first), Timeout);
+    const long long firstMs = msSince(start);
+    behind.join();
+    EXPECT_GE(firstMs, 295);
+    EXPECT_LT(firstMs, 450);
+    // Its request was on the wire behind the abandoned one: it cannot be
+    // answered in step any more and fails when the link closes.
+    EXPECT_NE(secondCode, NoError);
+    EXPECT_NE(secondCode, Timeout);
+    EXPECT_LT(secondMs, 300);
+    EXPECT_FALSE(s.conn->IsConnected());
+    EXPECT_TRUE(s.ctl.peer().waitClosed(3000));
+    int timeouts = 0;
+    for (const RecordedEvent& e : s.log.ofType(EventType::Error))
+        timeouts += e.code == Timeout ? 1 : 0;
+    EXPECT_EQ(timeouts, 1);
+    EXPECT_TRUE(s.log.hasText("Deadline passed: connection closed"));
+
+    // A new link works, and a reply in time is not touched by the deadline.
+    ASSERT_EQ(s.connect(), NoError);
+    s.ctl.send(s.ctl.reply(6.0));
+    EXPECT_EQ(s.query(first), NoError);
+    EXPECT_EQ(first, 6.0);
+}
+
+TEST(ConnectionTcp, AnIdleLinkClosedByThePeerIsSeenWithoutACallAndReportedOnce)
+{
+    Session s;
+    ASSERT_EQ(s.connect(), NoError);
+    // Idle: the pump's watch after the last reply is over.
+    std::this_thread::sleep_for(std::chrono::milliseconds(4 * ReaderPump::HotWatchMs));
+    EXPECT_TRUE(s.conn->IsConnected());
+    s.ctl.peer().close();
+    const auto start = Clock::now();
+    // The pump closes the port itself: the controller's end sees no more
+    // than its own close, and the one event arrives with no call made.
+    while (s.log.ofType(EventType::Error).empty() && msSince(start) < 2000)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    EXPECT_LT(msSince(start), 100);
+    EXPECT_FALSE(s.conn->IsConnected());
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    const auto errors = s.log.ofType(EventType::Error);
+    ASSERT_EQ(errors.size(), 1u);
+    EXPECT_EQ(errors[0].code, systemError(ENOTCONN));
+    EXPECT_EQ(errors[0].text, "Connection closed by the controller");
 }

@@ -194,6 +194,7 @@ public:
     ErrorCode ReadVrString(uint32_t, void*, StreamHandlerCallback, DataStreamPacket*) override { return Fail; }
     void DeleteMe() override {}
     ErrorCode Batch(BatchItem*, uint32_t) override { return Fail; }
+    void SetInterruptCheck(InterruptCheck, void*) override {}
 };
 
 TEST(SnifferContexts, AttachForTheirScopeOnlyAndKeepDirectionsApart)

@@ -341,6 +341,7 @@ public:
         return simple("ReadVrString(" + std::to_string(vr) + "," + std::to_string(buff->buff_length) + ")");
     }
 
+
     void DeleteMe() override
     {
         record("DeleteMe");
@@ -348,6 +349,8 @@ public:
     }
 
 #if !defined(FAKE_LEVEL_1)
+    void SetInterruptCheck(InterruptCheck, void*) override { record("SetInterruptCheck"); }
+
     // Records the batch, then each item as the single operation it stands for.
     ErrorCode Batch(BatchItem* items, uint32_t count) override
     {

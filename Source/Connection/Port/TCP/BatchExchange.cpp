@@ -225,18 +225,22 @@ void BatchExchange::traceSent(stEntry& e, const uint8_t* bytes, bool written)
 ErrorCode BatchExchange::collect()
 {
     // The pump completes commands in the order they were queued, so once the
-    // last is ready all are: one wait, one wake-up. The others are still
-    // waited for, which costs nothing when they are ready.
+    // last is ready all are: one wait, one wake-up, and the only one bounded
+    // by the operation's deadline and interrupt check, which so apply to the
+    // batch as a whole. The others are still waited for, which costs nothing
+    // when they are ready.
+    ErrorCode stopped = NoError;
     for (uint32_t i = _count; i-- > 0;) {
         stEntry& e = entry(i);
         if (e.queued) {
-            commandOf(e.command)->waitReady();
+            stopped = _connection.awaitOrAbandon(*commandOf(e.command));
             break;
         }
     }
     ErrorCode first = NoError;
-    // The failure that lost the stream position (the link closed on it):
-    // every later item failed because of it and is given the same code.
+    // The failure that lost the stream position (the link closed on it, or
+    // the deadline passed): every item left unanswered failed because of it
+    // and is given the same code.
     ErrorCode lost = NoError;
     for (uint32_t i = 0; i < _count; ++i) {
         stEntry& e = entry(i);
@@ -245,10 +249,11 @@ ErrorCode BatchExchange::collect()
             Command* const command = commandOf(e.command);
             command->waitReady();
             item.error = command->getError();
-            if (item.error != NoError && lost != NoError)
+            if (item.error != NoError && !Connection_TCP::replyEnded(item.error)) {
+                if (lost == NoError)
+                    lost = stopped != NoError ? stopped : item.error;
                 item.error = lost;
-            else if (!Connection_TCP::replyEnded(item.error))
-                lost = item.error;
+            }
             // A read's value is the reply's once its request went out, even
             // with an error, as for the single operations.
             if (auto* vr = std::get_if<CmdGetVr>(&e.command))

@@ -3,9 +3,12 @@
 #include "Connection/Port/TCP/Commands/CmdGetSysVar.h"
 #include "SharedLib/Assert.h"
 
+#include <cerrno>
 #include <chrono>
 #include <cmath>
 #include <limits>
+#include <sys/eventfd.h>
+#include <unistd.h>
 
 namespace Vantrel::HolvaneApi {
 
@@ -17,8 +20,24 @@ namespace {
 constexpr std::string_view AttribHostName = "TCP_HostName";
 constexpr std::string_view AttribPort = "TCP_Port";
 constexpr std::string_view AttribTrace = "TCP_Trace";
-// Read-only: which slots of IConnection this connection has.
+constexpr std::string_view AttribTimeout = "TCP_Timeout";
+constexpr std::string_view AttribConnectTimeout = "TCP_ConnectTimeout";
+constexpr std::string_view AttribDeadline = "TCP_Deadline";
+constexpr std::string_view AttribKeepAlive = "TCP_KeepAlive";
+constexpr std::string_view AttribNoDelay = "TCP_NoDelay";
 constexpr std::string_view AttribInterfaceLevel = "InterfaceLevel";
+
+// The integer attributes that belong to the timing policy.
+bool isTimingAttribute(const std::string_view& name)
+{
+    return name == AttribTimeout || name == AttribConnectTimeout || name == AttribDeadline ||
+           name == AttribKeepAlive || name == AttribNoDelay;
+}
+
+bool isIntAttribute(const std::string_view& name)
+{
+    return name == AttribPort || name == AttribTrace || name == AttribInterfaceLevel || isTimingAttribute(name);
+}
 
 // Controller type as an int, truncated toward zero; 0 (rejected by the
 // capabilities) for values that have no int form.
@@ -48,7 +67,9 @@ Connection_TCP::~Connection_TCP()
 
 void Connection_TCP::DeleteMe() { delete this; }
 
-bool Connection_TCP::IsConnected() const { return _port.isOpened(); }
+bool Connection_TCP::IsConnected() const { return _port.isAlive(); }
+
+void Connection_TCP::SetInterruptCheck(InterruptCheck check, void* context) { _timing.setInterruptCheck(check, context); }
 
 // --- Attributes --------------------------------------------------------------
 
@@ -58,7 +79,7 @@ ErrorCode Connection_TCP::WriteStringAttribute(const std::string_view& attrib_na
         _hostName.assign(value.data(), value.size());
         return NoError;
     }
-    if (attrib_name == AttribPort || attrib_name == AttribTrace || attrib_name == AttribInterfaceLevel)
+    if (isIntAttribute(attrib_name))
         return ConnectionWrongAttribType;
     return ConnectionUnknownAttrib;
 }
@@ -66,18 +87,34 @@ ErrorCode Connection_TCP::WriteStringAttribute(const std::string_view& attrib_na
 ErrorCode Connection_TCP::WriteIntAttribute(const std::string_view& attrib_name, int64_t value)
 {
     if (attrib_name == AttribPort) {
-        _portNumber = static_cast<uint16_t>(static_cast<uint64_t>(value) & 0xFFFFu);
+        // Never cut to 16 bits: a typo must not reach another service.
+        if (value < 0 || value > 65535)
+            return BadArgument;
+        _portNumber = static_cast<uint16_t>(value);
         return NoError;
     }
     if (attrib_name == AttribTrace) {
         _trace.store(value != 0);
         return NoError;
     }
-    if (attrib_name == AttribInterfaceLevel)
+    bool accepted = false;
+    if (attrib_name == AttribTimeout)
+        accepted = _timing.setReplyTimeoutMs(value);
+    else if (attrib_name == AttribConnectTimeout)
+        accepted = _timing.setConnectTimeoutMs(value);
+    else if (attrib_name == AttribDeadline)
+        accepted = _timing.setDeadlineMs(value);
+    else if (attrib_name == AttribKeepAlive)
+        accepted = _timing.setKeepAliveS(value);
+    else if (attrib_name == AttribNoDelay)
+        accepted = _timing.setNoDelay(value);
+    else if (attrib_name == AttribInterfaceLevel)
         return BadArgument; // read-only
-    if (attrib_name == AttribHostName)
+    else if (attrib_name == AttribHostName)
         return ConnectionWrongAttribType;
-    return ConnectionUnknownAttrib;
+    else
+        return ConnectionUnknownAttrib;
+    return accepted ? NoError : BadArgument;
 }
 
 ErrorCode Connection_TCP::ReadStringAttribute(const std::string_view& attrib_name, std::string_view& value)
@@ -86,28 +123,34 @@ ErrorCode Connection_TCP::ReadStringAttribute(const std::string_view& attrib_nam
         value = _hostName;
         return NoError;
     }
-    if (attrib_name == AttribPort || attrib_name == AttribTrace || attrib_name == AttribInterfaceLevel)
+    if (isIntAttribute(attrib_name))
         return ConnectionWrongAttribType;
     return ConnectionUnknownAttrib;
 }
 
 ErrorCode Connection_TCP::ReadIntAttribute(const std::string_view& attrib_name, int64_t& value)
 {
-    if (attrib_name == AttribPort) {
+    if (attrib_name == AttribPort)
         value = _portNumber;
-        return NoError;
-    }
-    if (attrib_name == AttribTrace) {
+    else if (attrib_name == AttribTrace)
         value = _trace.load() ? 1 : 0;
-        return NoError;
-    }
-    if (attrib_name == AttribInterfaceLevel) {
+    else if (attrib_name == AttribTimeout)
+        value = _timing.replyTimeoutAttribute();
+    else if (attrib_name == AttribConnectTimeout)
+        value = _timing.connectTimeoutAttribute();
+    else if (attrib_name == AttribDeadline)
+        value = _timing.deadlineAttribute();
+    else if (attrib_name == AttribKeepAlive)
+        value = _timing.keepAliveAttribute();
+    else if (attrib_name == AttribNoDelay)
+        value = _timing.noDelayAttribute();
+    else if (attrib_name == AttribInterfaceLevel)
         value = InterfaceLevel;
-        return NoError;
-    }
-    if (attrib_name == AttribHostName)
+    else if (attrib_name == AttribHostName)
         return ConnectionWrongAttribType;
-    return ConnectionUnknownAttrib;
+    else
+        return ConnectionUnknownAttrib;
+    return NoError;
 }
 
 // --- Lifecycle ---------------------------------------------------------------
@@ -119,6 +162,8 @@ ErrorCode Connection_TCP::Connect()
     if (onPumpThread())
         return Fail;
     std::lock_guard<std::mutex> lock(_lifecycleMutex);
+    // The whole sequence (socket, token table, queries) is one operation.
+    OperationScope operation(_timing);
     return connectLocked();
 }
 
@@ -134,12 +179,17 @@ ErrorCode Connection_TCP::connectLocked()
 
     const uint16_t port = _portNumber != 0 ? _portNumber : DefaultPort;
     const std::string host = _hostName.empty() ? std::string(tcp_default_hostname) : _hostName;
+    Port_TCP::SocketOptions options;
+    options.connectTimeoutMs = _timing.connectTimeoutMs();
+    options.keepAliveS = _timing.keepAliveS();
+    options.noDelay = _timing.noDelay();
+    _port.setSocketOptions(options);
     ErrorCode error = _reads.Open(host, port);
     if (error != NoError)
         return error;
 
     _tokenTable = std::make_unique<Token>(_eventLogger);
-    error = _tokenTable->ReadTokenTable(_reads);
+    error = _tokenTable->ReadTokenTable(_reads, std::chrono::milliseconds(_timing.replyTimeoutMs()));
     if (error != NoError) {
         disconnectLocked();
         return error;
@@ -150,6 +200,7 @@ ErrorCode Connection_TCP::connectLocked()
     // then other threads' operations get Fail instead of requests encoded,
     // or replies decoded, in a format about to change under them.
     auto pump = std::make_shared<ReaderPump>();
+    _incoming.openSignal();
     pump->start(&_incoming);
     _pumpThread.store(pump->threadId());
 
@@ -166,6 +217,7 @@ ErrorCode Connection_TCP::connectLocked()
         // The link stays open for the caller to inspect or disconnect; it
         // carries no operations.
         pump->stop();
+        _incoming.closeSignal();
         _pumpThread.store(std::thread::id());
         return error;
     }
@@ -201,9 +253,25 @@ ErrorCode Connection_TCP::disconnectLocked()
         pump->stop();
     // A pump stopped in the middle of a reply may have put bytes back.
     _reads.discard();
+    _incoming.closeSignal();
     // Only now: the id of a joined thread may be given to a new one.
     _pumpThread.store(std::thread::id());
     return error;
+}
+
+void Connection_TCP::IncomingBytes::openSignal()
+{
+    std::lock_guard<std::mutex> lock(_signalMutex);
+    if (_wakeFd < 0)
+        _wakeFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+}
+
+void Connection_TCP::IncomingBytes::closeSignal()
+{
+    std::lock_guard<std::mutex> lock(_signalMutex);
+    if (_wakeFd >= 0)
+        ::close(_wakeFd);
+    _wakeFd = -1;
 }
 
 IReplyWatch::Wake Connection_TCP::IncomingBytes::awaitBytes(uint32_t timeout_ms)
@@ -213,6 +281,41 @@ IReplyWatch::Wake Connection_TCP::IncomingBytes::awaitBytes(uint32_t timeout_ms)
     if (!_connection._port.isOpened())
         return Wake::Closed;
     return _connection._reads.awaitBytes(timeout_ms);
+}
+
+IReplyWatch::Wake Connection_TCP::IncomingBytes::awaitIdle(int timeout_ms)
+{
+    // Without a wake-up signal the pump sleeps on its queue as it always did.
+    if (_wakeFd < 0)
+        return Wake::Closed;
+    return _connection._port.awaitClose(_wakeFd, timeout_ms);
+}
+
+void Connection_TCP::IncomingBytes::wake()
+{
+    std::lock_guard<std::mutex> lock(_signalMutex);
+    if (_wakeFd < 0)
+        return;
+    const uint64_t one = 1;
+    static_cast<void>(::write(_wakeFd, &one, sizeof one));
+}
+
+void Connection_TCP::IncomingBytes::linkGone()
+{
+    Port_TCP& port = _connection._port;
+    // Only a link that really is gone: a watch that could not wait (no
+    // wake-up signal) answers as if closed, and the pump then just sleeps
+    // on its queue.
+    if (port.isAlive())
+        return;
+    const ErrorCode code = port.lossCode();
+    port.loseLink(code, code == systemError(ENOTCONN) ? "Connection closed by the controller" : "Connection failed");
+}
+
+void Connection_TCP::abandonOperation(ErrorCode stop)
+{
+    _port.loseLink(stop, stop == Timeout ? "Deadline passed: connection closed"
+                                         : "Operation abandoned by the caller: connection closed");
 }
 
 std::shared_ptr<ReaderPump> Connection_TCP::readerPump() const
@@ -259,13 +362,13 @@ ErrorCode Connection_TCP::querySystemVariable(ReaderPump& pump, Token::KnownToke
 
 ErrorCode Connection_TCP::WriteBytes(const char* buffer, size_t bytes_to_write, size_t& bytes_written)
 {
-    return _port.WriteAll(buffer, bytes_to_write, bytes_written, WriteTimeoutMs);
+    return _port.WriteAll(buffer, bytes_to_write, bytes_written, _timing.replyTimeoutMs());
 }
 
 ErrorCode Connection_TCP::WriteControlBytes(const char* buffer, size_t bytes_to_write)
 {
     size_t written = 0;
-    return _port.WriteAll(buffer, bytes_to_write, written, WriteTimeoutMs, false);
+    return _port.WriteAll(buffer, bytes_to_write, written, _timing.replyTimeoutMs(), false);
 }
 
 ErrorCode Connection_TCP::ReadBytes(char* buffer, size_t count, uint32_t timeout_milliseconds)
@@ -320,13 +423,14 @@ ErrorCode Connection_TCP::GetResponse(Port& port, double* pvalue, uint16_t* pcon
         return Fail;
     const ControllerCapabilities& capabilities = _tokenTable->controllerCapabilities();
     double value = 0.0;
-    ErrorCode error = capabilities.ReadNumber(value, port);
+    const uint32_t timeout = _timing.replyTimeoutMs();
+    ErrorCode error = capabilities.ReadNumber(value, port, timeout);
     if (error != NoError)
         return error;
     if (pvalue)
         *pvalue = value;
     double status = 0.0;
-    error = capabilities.ReadNumber(status, port);
+    error = capabilities.ReadNumber(status, port, timeout);
     if (error != NoError)
         return error;
     // Truncated toward zero, low 16 bits; done on the double so that values

@@ -6,6 +6,7 @@
 #include "SharedLib/CreateParameters.h"
 #include "SharedLib/ObjectPool.h"
 #include "SharedLib/ReaderPump.h"
+#include "SharedLib/TimingPolicy.h"
 #include "SharedLib/Token.h"
 
 #include <atomic>
@@ -34,8 +35,6 @@ class Connection_TCP : public ConnectionBase {
 public:
     static constexpr uint16_t DefaultPort = 3240;
     static constexpr uint32_t MutexPoolSize = 8;
-    // Time allowed for the socket to take a whole request.
-    static constexpr uint32_t WriteTimeoutMs = 10000;
 
     explicit Connection_TCP(const CreateParams& params);
     ~Connection_TCP() override;
@@ -91,6 +90,7 @@ public:
                            DataStreamPacket* buff) override;
     void DeleteMe() override;
     ErrorCode Batch(BatchItem* items, uint32_t count) override;
+    void SetInterruptCheck(InterruptCheck check, void* context) override;
 
     // --- ConnectionBase ----------------------------------------------------
     void setWriteSniffer(ISniffer* sniffer) override;
@@ -98,6 +98,10 @@ public:
 
     // --- Services for the commands -----------------------------------------
     Token* tokenTable() const { return _tokenTable.get(); }
+    // Every time limit of this connection (attributes TCP_Timeout and kin).
+    const TimingPolicy& timing() const { return _timing; }
+    // The longest wait for the next bytes of a reply (TCP_Timeout).
+    uint32_t replyTimeoutMs() const { return _timing.replyTimeoutMs(); }
     // The socket itself. Replies are read through the read services below,
     // never from here, so that bytes put back are read first.
     Port_TCP& port() { return _port; }
@@ -111,8 +115,8 @@ public:
     // Reads a system variable through the pump; value is set only on success.
     ErrorCode getSystemVariable(Token::KnownTokens variable, double& value);
 
-    // Writes the whole request or fails (the socket gets up to 10 s in all to
-    // take it); bytes_written is what was sent. A request cut short closes the
+    // Writes the whole request or fails (the socket gets up to the reply
+    // time-out in all to take it); bytes_written is what was sent. A request cut short closes the
     // port, since the controller holds half of it. Seen by the write sniffer.
     ErrorCode WriteBytes(const char* buffer, size_t bytes_to_write, size_t& bytes_written);
     // Like WriteBytes but never shown to the write sniffer: for the few bytes
@@ -145,7 +149,7 @@ public:
     // or with a controller error, or with a status that is no number.
     static bool replyEnded(ErrorCode error)
     {
-        return error == NoError || errorBand(error) == 4 || error == BadResponse;
+        return error == NoError || errorBand(error) == ControllerBand || error == BadResponse;
     }
 
     // Called on the pump thread when a reply failed so that the position in
@@ -166,6 +170,14 @@ public:
     template <typename Cmd, typename SendFn>
     ErrorCode runCommand(Cmd& cmd, SendFn&& send, bool* queued = nullptr);
 
+    // Waits for a queued command as an operation waits for its reply: within
+    // the deadline and interrupt check of the calling thread's operation.
+    // When they end the wait first, the link is closed (the request is on the
+    // wire), the pump lets go of the command, and the reason (Timeout, or
+    // Fail for an interrupt) is returned; NoError once the command is ready.
+    template <typename Cmd>
+    ErrorCode awaitOrAbandon(Cmd& cmd);
+
     // True on the reader pump's thread of this connection.
     bool onPumpThread() const { return std::this_thread::get_id() == _pumpThread.load(); }
 
@@ -173,22 +185,51 @@ private:
     // Stops the pump and closes the port; caller holds _lifecycleMutex.
     ErrorCode disconnectLocked();
     ErrorCode connectLocked();
-    // runCommand's queue-and-wait on a given pump.
+    // runCommand's queue-and-wait on a given pump. This is where the wait of
+    // an operation is bounded: by its deadline (TCP_Deadline, measured from
+    // the call, queueing included) and by its caller's interrupt check.
     template <typename Cmd, typename SendFn>
-    static ErrorCode runOn(ReaderPump& pump, Cmd& cmd, SendFn&& send, bool* queued = nullptr);
+    ErrorCode runOn(ReaderPump& pump, Cmd& cmd, SendFn&& send, bool* queued = nullptr);
+    // The wait of runOn: true once the command is ready; false when the
+    // operation must end first (then `stop` says why).
+    template <typename Cmd>
+    static bool awaitReply(Cmd& cmd, ErrorCode& stop);
+    // An operation ends before its reply was read: its request is on the
+    // wire, so the stream position is lost and the link closes.
+    void abandonOperation(ErrorCode stop);
     // getSystemVariable on a pump not yet published (the connect sequence).
     ErrorCode querySystemVariable(ReaderPump& pump, Token::KnownTokens variable, double& value);
 
     // What the pump watches between bursts of requests: the incoming bytes.
+    // While idle, the pump waits on the socket and on a wake-up signal (an
+    // event descriptor) in one poll, so a closed or failed link is noticed
+    // with no call made, and a request wakes the pump as fast as before.
+    // The signal exists only while a pump runs: opened before it starts,
+    // closed after it was joined, so an idle object holds no descriptor.
     class IncomingBytes final : public IReplyWatch {
     public:
         explicit IncomingBytes(Connection_TCP& connection) : _connection(connection) {}
+        ~IncomingBytes() { closeSignal(); }
+        IncomingBytes(const IncomingBytes&) = delete;
+        IncomingBytes& operator=(const IncomingBytes&) = delete;
+        void openSignal();
+        void closeSignal();
         Wake awaitBytes(uint32_t timeout_ms) override;
+        Wake awaitIdle(int timeout_ms) override;
+        void wake() override;
+        void linkGone() override;
 
     private:
         Connection_TCP& _connection;
+        // A caller may wake the pump just as a Disconnect closes the signal:
+        // the descriptor is only written or closed under this mutex, so a
+        // wake never reaches a number reused meanwhile. The pump itself
+        // reads it without the mutex: it runs only while the signal is open.
+        std::mutex _signalMutex;
+        int _wakeFd = -1; // -1 when none (or none could be made)
     };
 
+    TimingPolicy _timing;
     Port_TCP _port;
     // Every read of the connection goes through here, so that bytes put back
     // are read first; it also holds the read sniffer.
@@ -214,6 +255,8 @@ ErrorCode Connection_TCP::runCommand(Cmd& cmd, SendFn&& send, bool* queued)
         *queued = false;
     if (onPumpThread())
         return Fail;
+    // The deadline runs from here: a wait for the pump counts.
+    OperationScope operation(_timing);
     const std::shared_ptr<ReaderPump> pump = readerPump();
     if (!pump)
         return Fail;
@@ -223,13 +266,51 @@ ErrorCode Connection_TCP::runCommand(Cmd& cmd, SendFn&& send, bool* queued)
 template <typename Cmd, typename SendFn>
 ErrorCode Connection_TCP::runOn(ReaderPump& pump, Cmd& cmd, SendFn&& send, bool* queued)
 {
+    OperationScope operation(_timing);
     const ErrorCode error = pump.queueCommand(&cmd, std::forward<SendFn>(send));
     if (error != NoError)
         return error;
     if (queued)
         *queued = true;
+    ErrorCode stop = NoError;
+    if (awaitReply(cmd, stop))
+        return cmd.getError();
+    // The request is written and its reply not read: whatever comes later
+    // could be taken for another request's reply. Closing the link makes
+    // the pump give this command up at once (and those queued behind it);
+    // it must be done with the command before it leaves this stack.
+    abandonOperation(stop);
     cmd.waitReady();
-    return cmd.getError();
+    return stop;
+}
+
+template <typename Cmd>
+ErrorCode Connection_TCP::awaitOrAbandon(Cmd& cmd)
+{
+    ErrorCode stop = NoError;
+    if (awaitReply(cmd, stop))
+        return NoError;
+    abandonOperation(stop);
+    cmd.waitReady();
+    return stop;
+}
+
+template <typename Cmd>
+bool Connection_TCP::awaitReply(Cmd& cmd, ErrorCode& stop)
+{
+    OperationScope* operation = OperationScope::current();
+    // Nothing to bound: the readers bound their own waits.
+    if (operation == nullptr || (!operation->hasDeadline() && operation->boundWaitMs(-1) < 0)) {
+        cmd.waitReady();
+        return true;
+    }
+    for (;;) {
+        if (cmd.waitReadyFor(operation->boundWaitMs(-1)))
+            return true;
+        stop = operation->stopReason();
+        if (stop != NoError)
+            return cmd.isReady();
+    }
 }
 
 } // namespace Vantrel::HolvaneApi

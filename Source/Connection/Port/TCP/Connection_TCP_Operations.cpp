@@ -255,6 +255,9 @@ ErrorCode Connection_TCP::Batch(BatchItem* items, uint32_t count)
     // As for every operation: not from the pump's own thread, not without a pump.
     if (onPumpThread())
         return BatchExchange::failAll(items, count, Fail);
+    // One deadline for the batch as a whole, from here: writing the requests
+    // and waiting for the last reply both count.
+    OperationScope operation(_timing);
     const std::shared_ptr<ReaderPump> pump = readerPump();
     if (!pump)
         return BatchExchange::failAll(items, count, Fail);

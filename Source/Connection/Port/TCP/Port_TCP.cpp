@@ -33,18 +33,26 @@ int remainingMs(Clock::time_point deadline)
 
 // Waits for `events` on fd. Returns >0 when ready, 0 on time-out, -1 on
 // failure (errno set). timeout_ms < 0 waits without limit. Interrupted waits
-// resume with the time that is left.
-int waitFor(int fd, short events, int timeout_ms)
+// resume with the time that is left. On a caller's thread inside an operation
+// the wait also ends (0, with *stopped set) at the operation's deadline or
+// when the caller abandons it.
+int waitFor(int fd, short events, int timeout_ms, ErrorCode* stopped = nullptr)
 {
     const bool unlimited = timeout_ms < 0;
     const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(unlimited ? 0 : timeout_ms);
     for (;;) {
         pollfd pfd{fd, events, 0};
-        const int rc = ::poll(&pfd, 1, unlimited ? -1 : remainingMs(deadline));
-        if (rc >= 0)
+        const int rc = ::poll(&pfd, 1, OperationScope::waitMs(unlimited ? -1 : remainingMs(deadline)));
+        if (rc > 0)
             return rc;
-        if (errno != EINTR)
+        if (rc < 0 && errno != EINTR)
             return -1;
+        const ErrorCode stop = OperationScope::currentStopReason();
+        if (stop != NoError) {
+            if (stopped)
+                *stopped = stop;
+            return 0;
+        }
         if (!unlimited && Clock::now() >= deadline)
             return 0;
     }
@@ -82,6 +90,8 @@ struct Port_TCP::Socket {
     Socket(const Socket&) = delete;
     Socket& operator=(const Socket&) = delete;
     const int fd;
+    // The link's loss has been reported: one Error event per link.
+    std::atomic<bool> lossReported{false};
 };
 
 Port_TCP::Port_TCP(EventCallback event_callback) : Port(std::move(event_callback)) {}
@@ -110,6 +120,69 @@ std::string Port_TCP::hostName() const
 {
     std::lock_guard<std::mutex> lock(_mutex);
     return _hostName;
+}
+
+void Port_TCP::setSocketOptions(const SocketOptions& options)
+{
+    std::lock_guard<std::mutex> lock(_mutex);
+    _options = options;
+}
+
+bool Port_TCP::isAlive() const
+{
+    // Under the mutex the port's own reference keeps the descriptor valid.
+    std::lock_guard<std::mutex> lock(_mutex);
+    if (!_socket)
+        return false;
+    pollfd pfd{_socket->fd, POLLRDHUP, 0};
+    if (::poll(&pfd, 1, 0) <= 0)
+        return true;
+    return (pfd.revents & (POLLRDHUP | POLLHUP | POLLERR | POLLNVAL)) == 0;
+}
+
+IReplyWatch::Wake Port_TCP::awaitClose(int wake_fd, int timeout_ms) const
+{
+    const std::shared_ptr<Socket> socket = acquire();
+    if (!socket)
+        return IReplyWatch::Wake::Closed;
+    pollfd pfd[2] = {{socket->fd, POLLRDHUP, 0}, {wake_fd, POLLIN, 0}};
+    const int rc = ::poll(pfd, 2, timeout_ms);
+    if (rc <= 0)
+        return IReplyWatch::Wake::Quiet; // time-out, or a signal: look again
+    if ((pfd[1].revents & POLLIN) != 0) {
+        uint64_t count = 0;
+        static_cast<void>(::read(wake_fd, &count, sizeof count));
+    }
+    if ((pfd[0].revents & (POLLRDHUP | POLLHUP | POLLERR | POLLNVAL)) != 0)
+        return IReplyWatch::Wake::Closed;
+    return IReplyWatch::Wake::Quiet;
+}
+
+ErrorCode Port_TCP::lossCode() const
+{
+    const std::shared_ptr<Socket> socket = acquire();
+    int pending = 0;
+    socklen_t length = sizeof(pending);
+    if (socket && ::getsockopt(socket->fd, SOL_SOCKET, SO_ERROR, &pending, &length) == 0 && pending != 0)
+        return systemError(pending);
+    return systemError(ENOTCONN);
+}
+
+void Port_TCP::loseLink(ErrorCode code, std::string_view text) { lose(acquire(), code, text); }
+
+void Port_TCP::lose(const std::shared_ptr<Socket>& socket, ErrorCode code, std::string_view text)
+{
+    if (!socket)
+        return;
+    {
+        std::lock_guard<std::mutex> lock(_mutex);
+        // Closed or replaced by the owner meanwhile: not a loss to report.
+        if (_socket != socket)
+            return;
+    }
+    if (!socket->lossReported.exchange(true))
+        AddLogEvent(EventType::Error, code, text);
+    Close();
 }
 
 ErrorCode Port_TCP::Open(const std::string& hostname, uint16_t port)
@@ -145,9 +218,19 @@ ErrorCode Port_TCP::Open(const std::string& hostname, uint16_t port)
             return raiseSystemError(err);
     }
 
-    const int ready = waitFor(fd, POLLOUT, static_cast<int>(ConnectTimeoutMs));
+    SocketOptions options;
+    {
+        std::lock_guard<std::mutex> lock(_mutex);
+        options = _options;
+    }
+    ErrorCode stopped = NoError;
+    const int ready = waitFor(fd, POLLOUT, static_cast<int>(options.connectTimeoutMs), &stopped);
     if (ready < 0)
         return raiseSystemError(platform::lastError());
+    if (ready == 0 && stopped != NoError) {
+        AddLogEvent(EventType::Error, stopped, "Connect abandoned");
+        return stopped;
+    }
     if (ready == 0)
         return raiseSystemError(EINPROGRESS, "Timeout connecting to the port");
 
@@ -159,9 +242,20 @@ ErrorCode Port_TCP::Open(const std::string& hostname, uint16_t port)
     if (pending != 0)
         return raiseSystemError(pending);
 
-    if (port == NoDelayPort) {
+    if (options.noDelay == 1 || (options.noDelay < 0 && port == NoDelayPort)) {
         int nodelay = 1;
         ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &nodelay, sizeof(nodelay));
+    }
+    if (options.keepAliveS > 0) {
+        // A peer that vanishes without a word is found within idle + probes.
+        int keepalive = 1;
+        int idle = static_cast<int>(options.keepAliveS);
+        int interval = TimingPolicy::KeepAliveIntervalS;
+        int probes = TimingPolicy::KeepAliveProbes;
+        ::setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &keepalive, sizeof(keepalive));
+        ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &idle, sizeof(idle));
+        ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &interval, sizeof(interval));
+        ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &probes, sizeof(probes));
     }
 
     {
@@ -241,9 +335,14 @@ ErrorCode Port_TCP::WriteAll(const char* buffer, size_t buffer_length, size_t& b
             error = raiseSystemError(err);
             break;
         }
-        const int ready = waitFor(socket->fd, POLLOUT, remainingMs(deadline));
+        ErrorCode stopped = NoError;
+        const int ready = waitFor(socket->fd, POLLOUT, remainingMs(deadline), &stopped);
         if (ready < 0) {
             error = raiseSystemError(platform::lastError());
+            break;
+        }
+        if (ready == 0 && stopped != NoError) {
+            error = stopped;
             break;
         }
         if (ready == 0) {
@@ -274,11 +373,12 @@ ErrorCode Port_TCP::Read(char* buffer, size_t buffer_size, size_t& buffer_read, 
     const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeout_milliseconds);
     const size_t size = buffer_size > static_cast<size_t>(INT_MAX) ? static_cast<size_t>(INT_MAX) : buffer_size;
     for (;;) {
-        const int ready = waitFor(socket->fd, POLLIN, unlimited ? -1 : remainingMs(deadline));
+        ErrorCode stopped = NoError;
+        const int ready = waitFor(socket->fd, POLLIN, unlimited ? -1 : remainingMs(deadline), &stopped);
         if (ready < 0)
             return raiseSystemError(platform::lastError());
         if (ready == 0)
-            return Timeout;
+            return stopped != NoError ? stopped : Timeout;
 
         const ssize_t received = ::recv(socket->fd, buffer, size, MSG_DONTWAIT);
         if (received > 0) {
@@ -288,15 +388,19 @@ ErrorCode Port_TCP::Read(char* buffer, size_t buffer_size, size_t& buffer_read, 
             return NoError;
         }
         if (received == 0) {
-            // Orderly shutdown by the peer, or this port was closed meanwhile.
-            Close();
+            // Orderly shutdown by the peer, or this port was closed meanwhile
+            // (then nothing is reported).
+            lose(socket, systemError(ENOTCONN), "Connection closed by the controller");
             return NoError;
         }
         const int err = platform::lastError();
         // Readiness can be spurious: wait again for what is left of the limit.
         if (err == EINTR || err == EAGAIN || err == EWOULDBLOCK)
             continue;
-        return raiseSystemError(err);
+        // A failed socket (reset, keepalive expiry) carries nothing more.
+        const ErrorCode error = systemError(err);
+        lose(socket, error, "Connection failed");
+        return error;
     }
 }
 

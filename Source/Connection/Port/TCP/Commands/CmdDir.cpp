@@ -117,8 +117,8 @@ ErrorCode CmdDir::readEncodedReply(bool& lost)
     if (size == 0)
         return BadResponse;
     // The zero byte already read is the first byte of the value.
-    std::vector<char> reply(2 * size, 0);
-    const ErrorCode error = connection().ReadBytes(reply.data() + 1, reply.size() - 1, ByteTimeoutMs);
+    std::vector<char> reply(size_t{2} * size, 0);
+    const ErrorCode error = connection().ReadBytes(reply.data() + 1, reply.size() - 1, connection().replyTimeoutMs());
     if (error != NoError)
         return error;
     lost = false; // both numbers are in: whatever they say, the stream is in step
@@ -143,7 +143,7 @@ ErrorCode CmdDir::readReply()
     for (size_t total = 0;; ++total) {
         char byte = 0;
         const bool endless = total >= MaxListingBytes || lines >= MaxListingLines;
-        error = endless ? BadResponse : connection().ReadBytes(&byte, 1, ByteTimeoutMs);
+        error = endless ? BadResponse : connection().ReadBytes(&byte, 1, connection().replyTimeoutMs());
         if (error != NoError) {
             lost = true;
             break;

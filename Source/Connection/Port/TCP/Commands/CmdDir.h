@@ -16,13 +16,12 @@ public:
     // Longest listing line accepted. Real entries are a name of at most a
     // few hundred characters and six numbers; anything this long is not a
     // listing, and reading on would let a controller grow the line without end.
-    static constexpr size_t MaxLineLength = 64 * 1024;
+    static constexpr size_t MaxLineLength = size_t{64} * 1024;
     // Bounds on a listing without end: a controller's file system holds a
     // few hundred, at most a few thousand files of short names, so 65536
     // lines or 8 MiB (read a byte at a time, a few seconds) is no real listing.
     static constexpr size_t MaxListingLines = 65536;
-    static constexpr size_t MaxListingBytes = 8 * 1024 * 1024;
-    static constexpr uint32_t ByteTimeoutMs = 10000;
+    static constexpr size_t MaxListingBytes = size_t{8} * 1024 * 1024;
 
     explicit CmdDir(Connection_TCP* conn) : Command(conn) {}
 

@@ -6,7 +6,6 @@
 namespace Vantrel::HolvaneApi::TCP {
 
 namespace {
-constexpr uint32_t ReplyTimeoutMs = 10000;
 constexpr char Acknowledge[3] = {'O', 'K', 29};
 } // namespace
 
@@ -21,7 +20,7 @@ ErrorCode CmdEx::readReply()
 {
     ReplyTrace trace(*this);
     char head[3] = {};
-    ErrorCode error = connection().ReadBytes(head, sizeof head, ReplyTimeoutMs);
+    ErrorCode error = connection().ReadBytes(head, sizeof head, connection().replyTimeoutMs());
     if (error == NoError && (head[0] != Acknowledge[0] || head[1] != Acknowledge[1] || head[2] != Acknowledge[2]))
         error = BadResponse;
     if (error != NoError) {

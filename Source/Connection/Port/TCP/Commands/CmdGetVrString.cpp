@@ -33,7 +33,7 @@ ErrorCode CmdGetVrString::readLength(uint32_t& length, bool& lost)
     lost = true;
     for (size_t seen = 0; seen < MaxLengthFieldBytes; ++seen) {
         char byte = 0;
-        const ErrorCode error = connection().ReadBytes(&byte, 1, ByteTimeoutMs);
+        const ErrorCode error = connection().ReadBytes(&byte, 1, connection().replyTimeoutMs());
         if (error != NoError)
             return error;
         if (byte == '\0')
@@ -98,7 +98,7 @@ ErrorCode CmdGetVrString::readReply()
             _buff->data_length = piece;
             _buff->packet_count = count;
             _buff->packet_number = number;
-            error = connection().ReadBytes(data, piece, ByteTimeoutMs);
+            error = connection().ReadBytes(data, piece, connection().replyTimeoutMs());
             if (error != NoError) {
                 connection().abandonStream();
                 setError(error);

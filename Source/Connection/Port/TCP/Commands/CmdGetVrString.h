@@ -19,7 +19,6 @@ public:
     static constexpr uint32_t MaxStringLength = 16 * 1024 * 1024;
     // Length digits plus the zero bytes a controller may put before them.
     static constexpr size_t MaxLengthFieldBytes = 64;
-    static constexpr uint32_t ByteTimeoutMs = 10000;
 
     explicit CmdGetVrString(Connection_TCP* conn) : Command(conn) {}
 

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "Connection/Port/TCP/Commands/Base/Command.h"
+#include "SharedLib/TimingPolicy.h"
 
 #include <cstddef>
 
@@ -10,9 +11,9 @@ namespace Vantrel::HolvaneApi::TCP {
 // has come for 1 ms (normally ending with Timeout).
 class CmdPumpPort : public Command {
 public:
-    static constexpr uint32_t QuietMs = 1;
+    static constexpr uint32_t QuietMs = TimingPolicy::DrainQuietMs;
     // A peer that never stops sending ends the drain with BadResponse.
-    static constexpr size_t MaxDrainBytes = 16 * 1024 * 1024;
+    static constexpr size_t MaxDrainBytes = size_t{16} * 1024 * 1024;
 
     explicit CmdPumpPort(Connection_TCP* conn) : Command(conn) {}
 

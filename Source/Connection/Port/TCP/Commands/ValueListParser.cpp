@@ -38,74 +38,88 @@ void ValueListParser::accept(uint8_t b)
     if (b == 0)
         return;
     switch (_state) {
-    case State::BetweenItems:
-        if (b == 'k') {
-            _length = 0;
-            _state = State::RepeatCount;
-        } else if (isDigit(b) || b == '-' || b == '+' || b == '.') {
-            _repeat = 1;
-            _text[0] = static_cast<char>(b);
-            _length = 1;
-            _state = State::Number;
-        } else if (b == '#') {
-            _repeat = 1;
-            _state = State::Substitute;
-        } else if (b != '\r' && b != '\n') {
-            _state = State::Error;
-        }
-        break;
-    case State::RepeatCount:
-        if (b == ',') {
-            // Saturating decimal conversion: no count can overflow.
-            size_t repeat = 0;
-            for (size_t i = 0; i < _length; ++i) {
-                const size_t digit = static_cast<size_t>(_text[i] - '0');
-                repeat = repeat > (SIZE_MAX - digit) / 10 ? SIZE_MAX : repeat * 10 + digit;
-            }
-            if (repeat == 0) {
-                _state = State::Error;
-            } else {
-                _repeat = repeat;
-                _length = 0;
-                _state = State::Number;
-            }
-        } else if (isDigit(b) && _length < MaxTextLength) {
-            _text[_length++] = static_cast<char>(b);
-        } else {
-            _state = State::Error;
-        }
-        break;
-    case State::Number:
-        if (b == ',') {
-            // Locale-independent: a caller's locale must not change how
-            // the controller's numbers read.
-            const char* first = _text;
-            const char* last = _text + _length;
-            if (first != last && *first == '+' && last - first > 1 && first[1] != '-' && first[1] != '+')
-                ++first;
-            double value = 0.0;
-            const auto [end, ec] = std::from_chars(first, last, value);
-            if (_length == 0 || ec != std::errc() || end != last) {
-                _state = State::Error;
-            } else {
-                store(value);
-                _state = State::BetweenItems;
-            }
-        } else if (isPrintable(b) && _length < MaxTextLength) {
-            _text[_length++] = static_cast<char>(b);
-        } else {
-            _state = State::Error;
-        }
-        break;
-    case State::Substitute:
-        if (b == ',') {
-            store(SubstituteValue);
-            _state = State::BetweenItems;
-        }
-        break;
-    case State::Error:
-        break;
+    case State::BetweenItems: return startItem(b);
+    case State::RepeatCount: return repeatCountByte(b);
+    case State::Number: return numberByte(b);
+    case State::Substitute: return substituteByte(b);
+    case State::Error: return;
     }
+}
+
+void ValueListParser::startItem(uint8_t b)
+{
+    if (b == 'k') {
+        _length = 0;
+        _state = State::RepeatCount;
+    } else if (isDigit(b) || b == '-' || b == '+' || b == '.') {
+        _repeat = 1;
+        _text[0] = static_cast<char>(b);
+        _length = 1;
+        _state = State::Number;
+    } else if (b == '#') {
+        _repeat = 1;
+        _state = State::Substitute;
+    } else if (b != '\r' && b != '\n') {
+        _state = State::Error;
+    }
+}
+
+void ValueListParser::repeatCountByte(uint8_t b)
+{
+    if (b != ',') {
+        if (isDigit(b) && _length < MaxTextLength)
+            _text[_length++] = static_cast<char>(b);
+        else
+            _state = State::Error;
+        return;
+    }
+    // Saturating decimal conversion: no count can overflow.
+    size_t repeat = 0;
+    for (size_t i = 0; i < _length; ++i) {
+        const size_t digit = static_cast<size_t>(_text[i] - '0');
+        repeat = repeat > (SIZE_MAX - digit) / 10 ? SIZE_MAX : repeat * 10 + digit;
+    }
+    if (repeat == 0) {
+        _state = State::Error;
+        return;
+    }
+    _repeat = repeat;
+    _length = 0;
+    _state = State::Number;
+}
+
+void ValueListParser::numberByte(uint8_t b)
+{
+    if (b != ',') {
+        if (isPrintable(b) && _length < MaxTextLength)
+            _text[_length++] = static_cast<char>(b);
+        else
+            _state = State::Error;
+        return;
+    }
+    // Locale-independent: a caller's locale must not change how the
+    // controller's numbers read.
+    const char* first = _text;
+    const char* last = _text + _length;
+    if (first != last && *first == '+' && last - first > 1 && first[1] != '-' && first[1] != '+')
+        ++first;
+    double value = 0.0;
+    const auto [end, ec] = std::from_chars(first, last, value);
+    if (_length == 0 || ec != std::errc() || end != last) {
+        _state = State::Error;
+        return;
+    }
+    store(value);
+    _state = State::BetweenItems;
+}
+
+// Whatever a substitute item holds up to its comma is not read.
+void ValueListParser::substituteByte(uint8_t b)
+{
+    if (b != ',')
+        return;
+    store(SubstituteValue);
+    _state = State::BetweenItems;
 }
 
 } // namespace Vantrel::HolvaneApi::TCP

@@ -6,9 +6,17 @@
 namespace Vantrel::HolvaneApi::TCP {
 
 // Decodes the text of a value-list reply, a comma-terminated list of items:
-// a number ("12.5,"), a run ("k3,0," = three zeros) or a substitute item
-// ("#...,"). Carriage returns and line feeds may stand between items. Bytes
-// may arrive in any pieces: the state survives between feed() calls.
+//
+//   list       = { item | CR | LF }
+//   item       = number | run | substitute
+//   number     = ("0".."9" | "-" | "+" | ".") { printable } ","   e.g. "12.5,"
+//   run        = "k" { digit } "," { printable } ","             "k3,0," = three zeros
+//   substitute = "#" { byte } ","                                 stands for SubstituteValue
+//
+// A number (a run's too) must convert wholly; a run's count must not be 0; a count or a
+// number longer than MaxTextLength, or any other byte between items, makes
+// the list malformed. Zero bytes are skipped everywhere. Bytes may arrive in
+// any pieces: the state survives between feed() calls.
 class ValueListParser {
 public:
     // Stored for an item that begins with '#': FLT_MAX / 1000 in single precision.
@@ -29,7 +37,12 @@ public:
 private:
     enum class State { Error, BetweenItems, RepeatCount, Number, Substitute };
 
+    // One function per item kind.
     void accept(uint8_t byte);
+    void startItem(uint8_t byte);
+    void repeatCountByte(uint8_t byte);
+    void numberByte(uint8_t byte);
+    void substituteByte(uint8_t byte);
     void store(double value);
 
     double* _values;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "SharedLib/ApiEnums.h"
+#include "SharedLib/TimingPolicy.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -18,13 +19,13 @@ namespace Vantrel::HolvaneApi::TCP {
 class ValueListReader {
 public:
     static constexpr size_t CycleBytes = 256;
-    static constexpr uint32_t CycleTimeoutMs = 10000;
-    static constexpr int LineSkipTimeoutMs = 60000;
-    static constexpr int SilenceLimitMs = 59999;
+    // Each read of a cycle waits up to the connection's reply time-out.
+    static constexpr int LineSkipTimeoutMs = TimingPolicy::ValueListLineEndMs;
+    static constexpr int SilenceLimitMs = TimingPolicy::ValueListSilenceMs;
     // A list longer than this many bytes per wanted value (plus a margin for
     // line ends) is not a value list: no real item is anywhere near as long.
     static constexpr size_t MaxBytesPerValue = 512;
-    static constexpr size_t MaxExtraBytes = 64 * 1024;
+    static constexpr size_t MaxExtraBytes = size_t{64} * 1024;
 
     // The acknowledgement byte for this table. BadResponse when the table has
     // no UNKNOWN token or its code does not fit one byte: such a block read

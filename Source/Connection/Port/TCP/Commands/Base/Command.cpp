@@ -4,6 +4,7 @@
 #include "SharedLib/Assert.h"
 #include "SharedLib/TokenBuffer.h"
 
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -53,6 +54,13 @@ void Command::waitReady()
     _cv_ready.wait(lock, [this] { return _flag_ready.load() != 0; });
 }
 
+bool Command::waitReadyFor(int timeout_ms)
+{
+    std::unique_lock<std::mutex> lock(*_mutex_ready);
+    return _cv_ready.wait_for(lock, std::chrono::milliseconds(timeout_ms < 0 ? 0 : timeout_ms),
+                              [this] { return _flag_ready.load() != 0; });
+}
+
 void Command::setReady()
 {
     // Notified under the mutex: once the waiter can see the flag it may
@@ -98,6 +106,8 @@ void Command::traceBytes(const char* arrow, const ByteSniffer& sniffer) const
         line = large.get();
     }
     char* out = line;
+    // The line is bytes of a known length, written out whole: it needs no terminating zero.
+    // NOLINTBEGIN(bugprone-not-null-terminated-result)
     std::memcpy(out, commandName, nameLength);
     out += nameLength;
     std::memcpy(out, arrow, arrowLength);
@@ -106,6 +116,7 @@ void Command::traceBytes(const char* arrow, const ByteSniffer& sniffer) const
     std::memcpy(out, number, static_cast<size_t>(numberLength));
     out += numberLength;
     std::memcpy(out, "]: ", 3);
+    // NOLINTEND(bugprone-not-null-terminated-result)
     out += 3;
     out = sniffer.writeHex(out);
     *out++ = '\n';

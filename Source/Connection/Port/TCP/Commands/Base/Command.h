@@ -45,6 +45,9 @@ public:
     Command& operator=(const Command&) = delete;
 
     void waitReady() override;
+    // Waits at most timeout_ms; true once the pump is done with the command.
+    bool waitReadyFor(int timeout_ms);
+    bool isReady() const { return _flag_ready.load() != 0; }
     void setReady() override;
     void clearReady() override;
     uint32_t id() const override { return _id; }
