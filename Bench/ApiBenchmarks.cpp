@@ -112,6 +112,8 @@ void ApiBenchmarks::run()
         condVar();
     if (wants("single"))
         singleCalls();
+    if (wants("batch"))
+        batchCalls();
     if (wants("threads"))
         runThreadGroup({1, 2, 4, 8}, 0, "");
     if (wants("connections"))
@@ -321,6 +323,50 @@ void ApiBenchmarks::singleCalls()
                                  [&] { return c.MoveAbs(position, kMotionAxis); });
     move.note = "axis " + std::to_string(kMotionAxis) + " at " + std::to_string(position);
     add(move);
+}
+
+void ApiBenchmarks::batchCalls()
+{
+    PluginConnection connection(_library);
+    const ErrorCode connected = connection.connect(_config.endpoint);
+    if (connected != NoError) {
+        std::cerr << "batch calls: Connect failed with " << hex(connected) << std::endl;
+        return;
+    }
+    IConnection& c = connection.get();
+    const size_t warmup = count(300);
+    const size_t iterations = count(3000);
+
+    // The reads of a machine cycle: 16 axes x DPOS, MPOS, IDLE. The items are
+    // made once; a batch call itself must not allocate up to 64 items.
+    std::vector<BatchItem> cycle;
+    for (int32_t axis = 0; axis < 16; ++axis)
+        for (const char* name : {"DPOS", "MPOS", "IDLE"})
+            cycle.push_back(BatchItem::readAxisParam(name, axis));
+    BenchResult mixed = timeCalls("Batch of 48 reads, 16 axes x DPOS/MPOS/IDLE (C++ IConnection)", warmup,
+                                  iterations, [&] { return c.Batch(cycle.data(), static_cast<uint32_t>(cycle.size())); });
+    mixed.group = "batch";
+    mixed.note = "allocs/op is per batch of 48";
+    add(mixed);
+
+    // VR reads: every value checked.
+    for (uint32_t size : {48u, 64u, 65u, 1000u}) {
+        std::vector<BatchItem> reads(size, BatchItem::readVr(kReadVr));
+        c.WriteVrValue(kReadVr, kReadVrValue);
+        size_t wrong = 0;
+        BenchResult result =
+            timeCalls("Batch of " + std::to_string(size) + " ReadVrValue items (C++ IConnection)", warmup / 4 + 1,
+                      iterations / (size > 100 ? 20 : 2), [&] {
+                          const ErrorCode code = c.Batch(reads.data(), size);
+                          for (const BatchItem& item : reads)
+                              wrong += item.value != kReadVrValue;
+                          return code;
+                      });
+        result.errors += wrong;
+        result.group = "batch";
+        result.note = "allocs/op is per batch of " + std::to_string(size);
+        add(result);
+    }
 }
 
 double ApiBenchmarks::runThreadRound(const std::vector<IConnection*>& connections, size_t threads,

@@ -42,6 +42,8 @@ private:
     void floor();
     void condVar();
     void singleCalls();
+    // Batch through IConnection: latency and allocations per batch.
+    void batchCalls();
     // Throughput of ReadVrValue with each thread count; connectionsPerConfig 0:
     // all threads share one connection, else each thread has its own.
     void runThreadGroup(const std::vector<size_t>& threadCounts, size_t connectionsPerConfig,

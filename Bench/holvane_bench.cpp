@@ -24,7 +24,7 @@ void usage()
                  "  --trace 0|1         TCP_Trace of every connection (0)\n"
                  "  --json FILE         write the figures there (default: standard error)\n"
                  "  --scale X           multiply every iteration count by X (1)\n"
-                 "  --groups a,b        only these groups: floor condvar single threads connections\n"
+                 "  --groups a,b        only these groups: floor condvar single batch threads connections\n"
                  "                      multi connect memory (the floor always runs)\n"
                  "  --suffix TEXT       appended to every benchmark name\n"
                  "  --request-bytes N   floor request size (14)\n"

@@ -72,6 +72,57 @@ def targets(results):
         out.append(("no heap allocation on the request path of a simple operation",
                     ", ".join("%s %.2f" % (r["name"].split(" (")[0], r["allocs_per_op"]) for r in simple),
                     worst == 0.0))
+    out += batch_targets(results)
+    return out
+
+
+def batch_targets(results):
+    """The targets of batches: over the 1 ms delay link and on loopback from
+    Python, threads on the 1 ms link, and allocations per batch in C++."""
+    out = []
+    one_ms = "(Python, 1 ms link)"
+    singles = find(results, "48 reads one by one, 16 axes x DPOS/MPOS/IDLE " + one_ms)
+    batch = find(results, "48 reads as one Batch, 16 axes x DPOS/MPOS/IDLE " + one_ms)
+    read = find(results, "ReadVrValue " + one_ms)
+    if singles and batch and batch["median_us"]:
+        gain = singles["median_us"] / batch["median_us"]
+        out.append(("48 mixed reads as one Batch on the 1 ms link >= 15x faster than one by one (Python)",
+                    "%.1fx (%.2f ms vs %.2f ms)" % (gain, batch["median_us"] / 1000, singles["median_us"] / 1000),
+                    gain >= 15.0))
+    if batch and read and read["median_us"]:
+        trips = batch["median_us"] / read["median_us"]
+        out.append(("48 mixed reads as one Batch on the 1 ms link take <= 3 round trips (one ReadVrValue each)",
+                    "%.2f round trips (%.2f ms vs %.2f ms)" % (trips, batch["median_us"] / 1000,
+                                                               read["median_us"] / 1000), trips <= 3.0))
+    vr_batch = find(results, "Batch of 48 ReadVrValue (Python, loopback)")
+    vr_read = find(results, "ReadVrValue (Python, loopback)")
+    if vr_batch and vr_read and vr_read["median_us"]:
+        cost = vr_batch["median_us"] / vr_read["median_us"]
+        out.append(("a Batch of 48 reads on loopback costs <= 5x one ReadVrValue (Python)",
+                    "%.2fx (%.1f us vs %.1f us)" % (cost, vr_batch["median_us"], vr_read["median_us"]), cost <= 5.0))
+    cpp_batch = find(results, "Batch of 48 ReadVrValue items (C++ IConnection)")
+    cpp_read = find(results, "ReadVrValue (C++ IConnection)")
+    if cpp_batch and cpp_read and cpp_read["median_us"]:
+        out.append(("(information) a Batch of 48 reads on loopback against one ReadVrValue (C++)",
+                    "%.2fx (%.1f us vs %.1f us)" % (cpp_batch["median_us"] / cpp_read["median_us"],
+                                                   cpp_batch["median_us"], cpp_read["median_us"]), None))
+    for r in results:
+        if r["name"].startswith("ReadVrValue, 4 thread(s) on 1 connection (Python, 1 ms link"):
+            one = find(results, r["name"].replace("4 thread(s)", "1 thread(s)"))
+            if one and one["ops_per_s"]:
+                gain = r["ops_per_s"] / one["ops_per_s"]
+                where = r["name"].split("(Python, ")[1].rstrip(")")
+                coalescing = "port 3240" not in where and "TCP_NoDelay 1" not in where
+                out.append(("4 threads on one connection >= 3.5x one thread's reads/s, " + where
+                            + (" (information: send coalescing on)" if coalescing else ""),
+                            "%.2fx (%.0f vs %.0f reads/s)" % (gain, r["ops_per_s"], one["ops_per_s"]),
+                            None if coalescing else gain >= 3.5))
+    batches = [r for r in results if r["group"] == "batch" and r.get("allocs_per_op") is not None]
+    small = [r for r in batches if any(" %d " % n in r["name"] for n in range(1, 65))]
+    if small:
+        out.append(("no heap allocation for a Batch of up to 64 items (C++)",
+                    ", ".join("%s %.2f" % (r["name"].split(" (")[0], r["allocs_per_op"]) for r in batches),
+                    all(r["allocs_per_op"] == 0.0 for r in small)))
     return out
 
 

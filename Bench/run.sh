@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The one command for the benchmarks: builds a Release tree (build-bench), starts
 # holvane-sim on a free port, runs the C++ and Python benchmarks with trace off
-# and on, prints one table and writes Bench/results.json (and the same tables in
+# and on, the Python latency benchmarks through the delay proxy, prints one table and writes Bench/results.json (and the same tables in
 # Markdown, Bench/results.md, for RESULTS.md).
 #   HOLVANE_BENCH_BUILD  build tree (default <repo>/build-bench)
 #   HOLVANE_BENCH_SCALE  multiplies every iteration count (default 1)
@@ -32,7 +32,7 @@ if [ "$BUILD_FIRST" = 1 ]; then
   echo "== building $BUILD (Release)" >&2
   bash "$ROOT/scripts/build.sh" "$BUILD" -DCMAKE_BUILD_TYPE=Release -DHOLVANE_BUILD_TESTS=OFF >&2
 fi
-for needed in bin/holvane-sim bin/holvane_bench python/libVantrel_HolvaneApi-TCP-x64.so; do
+for needed in bin/holvane-sim bin/holvane_bench bin/holvane_delay_proxy python/libVantrel_HolvaneApi-TCP-x64.so; do
   [ -e "$BUILD/$needed" ] || { echo "missing $BUILD/$needed" >&2; exit 1; }
 done
 
@@ -145,6 +145,9 @@ stage "Python, trace off" "$PYTHON" "$ROOT/Bench/py_bench.py" --build "$BUILD" "
 echo "== Python, trace on (stdout to /dev/null)" >&2
 stage "Python, trace on" "$PYTHON" "$ROOT/Bench/py_bench.py" --build "$BUILD" "${COMMON[@]}" --trace 1 \
   --groups single --suffix " (trace on)" --json "$WORK/py_trace.json" >/dev/null
+echo "== Python, over the delay link (0, 0.2 and 1 ms each way) and direct" >&2
+stage "Python, delay link" "$PYTHON" "$ROOT/Bench/link_bench.py" --build "$BUILD" --host "$HOST" --port "$PORT" \
+  --scale "$SCALE" --json "$WORK/link.json"
 
 stop_awake
 load_after="$(cut -d' ' -f1-3 /proc/loadavg)"
@@ -171,5 +174,5 @@ echo
   --info "simulator_options=${SIM_OPTIONS[*]}" \
   --info "keep_awake=$([ "$KEEP_AWAKE" = 1 ] && echo "one busy loop at nice 19 during the benchmarks" || echo "no")" \
   --info "seconds=$(( $(date +%s) - started )) in all, $(( $(date +%s) - bench_started )) without the build" \
-  "$WORK/cpp.json" "$WORK/cpp_trace.json" "$WORK/py.json" "$WORK/py_trace.json"
+  "$WORK/cpp.json" "$WORK/cpp_trace.json" "$WORK/py.json" "$WORK/py_trace.json" "$WORK/link.json"
 exit "$STATUS"

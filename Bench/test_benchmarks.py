@@ -155,6 +155,34 @@ def test_targets_are_judged_on_the_right_figures():
     assert verdict["no heap allocation on the request path of a simple operation"] is False
 
 
+def test_batch_targets_are_judged_on_the_right_figures():
+    one_ms = " (Python, 1 ms link)"
+    results = [
+        result("ReadVrValue" + one_ms, 2000.0),
+        result("48 reads one by one, 16 axes x DPOS/MPOS/IDLE" + one_ms, 96000.0),
+        result("48 reads as one Batch, 16 axes x DPOS/MPOS/IDLE" + one_ms, 6500.0),
+        result("ReadVrValue (Python, loopback)", 50.0),
+        result("Batch of 48 ReadVrValue (Python, loopback)", 249.0),
+        result("ReadVrValue, 1 thread(s) on 1 connection (Python, 1 ms link, port 3240)", 0, ops=450.0),
+        result("ReadVrValue, 4 thread(s) on 1 connection (Python, 1 ms link, port 3240)", 0, ops=1570.0),
+        result("ReadVrValue, 1 thread(s) on 1 connection (Python, 1 ms link, port 4000)", 0, ops=450.0),
+        result("ReadVrValue, 4 thread(s) on 1 connection (Python, 1 ms link, port 4000)", 0, ops=900.0),
+        result("Batch of 64 ReadVrValue items (C++ IConnection)", 70.0, allocs=0.0, group="batch"),
+        result("Batch of 65 ReadVrValue items (C++ IConnection)", 70.0, allocs=1.0, group="batch"),
+    ]
+    verdict = {text: ok for text, _measured, ok in report.targets(results)}
+    assert verdict["48 mixed reads as one Batch on the 1 ms link >= 15x faster than one by one (Python)"] is False
+    assert verdict["48 mixed reads as one Batch on the 1 ms link take <= 3 round trips (one ReadVrValue each)"] \
+        is False  # 3.25
+    assert verdict["a Batch of 48 reads on loopback costs <= 5x one ReadVrValue (Python)"] is True
+    assert verdict["4 threads on one connection >= 3.5x one thread's reads/s, 1 ms link, port 3240"] is False
+    assert verdict["4 threads on one connection >= 3.5x one thread's reads/s, 1 ms link, port 4000"
+                   " (information: send coalescing on)"] is None
+    assert verdict["no heap allocation for a Batch of up to 64 items (C++)"] is True
+    # The per-batch allocation beyond the inline size is not a simple operation's.
+    assert "no heap allocation on the request path of a simple operation" not in verdict
+
+
 def test_percentiles():
     assert py_bench.percentile_us([1000, 2000, 3000, 4000], 50) == 2.5
     assert py_bench.percentile_us(list(range(1000, 101000, 1000)), 99) == 99.0
@@ -240,3 +268,48 @@ def test_api_figures_against_the_simulator(tmp_path, simulator):
         assert results[name]["median_us"] > 0
     assert results["ReadVrValue (C++ IConnection)"]["allocs_per_op"] is not None
     assert results["resident size holding 100 connected connections"]["value"] > 0
+
+
+PROXY = os.path.join(BUILD, "bin", "holvane_delay_proxy")
+
+
+@pytest.mark.skipif(not os.path.exists(PROXY), reason="holvane_delay_proxy not built")
+def test_delay_proxy_delays_each_direction_and_keeps_order():
+    import subprocess
+    import time
+    echo = socket.socket()
+    echo.bind(("127.0.0.1", 0))
+    echo.listen(1)
+
+    def serve():
+        conn, _ = echo.accept()
+        with conn:
+            while True:
+                data = conn.recv(65536)
+                if not data:
+                    break
+                conn.sendall(data)
+
+    threading.Thread(target=serve, daemon=True).start()
+    proxy = subprocess.Popen([PROXY, "--target", "127.0.0.1:%d" % echo.getsockname()[1], "--delay-us", "20000"],
+                             stdout=subprocess.PIPE, text=True)
+    try:
+        line = proxy.stdout.readline()
+        assert line.startswith("listening on ")
+        client = socket.create_connection(("127.0.0.1", int(line.split(":")[-1])), timeout=5)
+        payload = bytes(range(256)) * 400
+        start = time.monotonic()
+        for i in range(0, len(payload), 1000):   # many pieces, sent back to back
+            client.sendall(payload[i:i + 1000])
+        echoed = b""
+        first = None
+        while len(echoed) < len(payload):
+            echoed += client.recv(65536)
+            first = first or time.monotonic() - start
+        assert echoed == payload                   # every byte, in order
+        assert 0.038 <= first < 1.0                # 20 ms each way
+        client.close()
+    finally:
+        proxy.terminate()
+        proxy.wait(5)
+        echo.close()

@@ -89,7 +89,151 @@ ErrorCode readIntoList(Wrapper& self, uint32_t start, uint32_t count, py::list& 
     return code;
 }
 
-void bindMotion(py::class_<Wrapper>& cls, const char* name, Motion motion, const char* single_doc, const char* list_doc)
+// --- Batch --------------------------------------------------------------------
+
+[[noreturn]] void badItem(bool type_error, size_t position, const std::string& what)
+{
+    const std::string text = "Batch item " + std::to_string(position) + ": " + what;
+    if (type_error)
+        throw py::type_error(text);
+    throw py::value_error(text);
+}
+
+int64_t itemInt(PyObject* object, size_t position, const char* role, int64_t low, int64_t high)
+{
+    if (!PyLong_Check(object) || PyBool_Check(object))
+        badItem(true, position, std::string(role) + " must be an int");
+    int overflow = 0;
+    const long long value = PyLong_AsLongLongAndOverflow(object, &overflow);
+    if (value == -1 && PyErr_Occurred() != nullptr)
+        throw py::error_already_set();
+    if (overflow != 0 || value < low || value > high)
+        badItem(false, position, std::string(role) + " must be in " + std::to_string(low) + ".." +
+                                     std::to_string(high));
+    return value;
+}
+
+double itemFloat(PyObject* object, size_t position)
+{
+    if (!(PyFloat_Check(object) || PyLong_Check(object)) || PyBool_Check(object))
+        badItem(true, position, "the value must be a float or an int");
+    const double value = PyFloat_AsDouble(object);
+    if (value == -1.0 && PyErr_Occurred() != nullptr) {
+        PyErr_Clear();
+        badItem(false, position, "the value is too large for a float");
+    }
+    return value;
+}
+
+void itemName(PyObject* object, size_t position, std::string& storage, const char* role = "the parameter name")
+{
+    if (PyUnicode_Check(object)) {
+        Py_ssize_t length = 0;
+        const char* text = PyUnicode_AsUTF8AndSize(object, &length);
+        if (text == nullptr) {
+            PyErr_Clear();
+            badItem(false, position, std::string(role) + " is not valid UTF-8");
+        }
+        storage.assign(text, static_cast<size_t>(length));
+    } else if (PyBytes_Check(object)) {
+        storage.assign(PyBytes_AS_STRING(object), static_cast<size_t>(PyBytes_GET_SIZE(object)));
+    } else {
+        badItem(true, position, std::string(role) + " must be a str");
+    }
+}
+
+// One item from its tuple, e.g. ("ReadAxisParam", "DPOS", 0). The name of an
+// axis parameter is copied into `name`, which the item's view then refers to.
+BatchItem parseBatchItem(PyObject* object, size_t position, std::string& name)
+{
+    if (!PyTuple_Check(object) && !PyList_Check(object))
+        badItem(true, position, "expected a tuple such as (\"ReadVrValue\", 10)");
+    const py::sequence fields = py::reinterpret_borrow<py::sequence>(object);
+    const size_t size = fields.size();
+    if (size == 0 || !PyUnicode_Check(fields[0].ptr()))
+        badItem(true, position, "the first field must name the method, e.g. \"ReadVrValue\"");
+    std::string method;
+    itemName(fields[0].ptr(), position, method, "the method name");
+
+    struct stShape {
+        const char* method;
+        BatchItemKind kind;
+        const char* arguments;
+        size_t fields;
+    };
+    static const stShape shapes[] = {
+        {"ReadVrValue", BatchItemKind::ReadVrValue, "(index)", 2},
+        {"WriteVrValue", BatchItemKind::WriteVrValue, "(index, value)", 3},
+        {"ReadTableValue", BatchItemKind::ReadTableValue, "(index)", 2},
+        {"ReadAxisParam", BatchItemKind::ReadAxisParam, "(param_name, axis)", 3},
+        {"WriteAxisParam", BatchItemKind::WriteAxisParam, "(param_name, axis, value)", 4},
+    };
+    const stShape* shape = nullptr;
+    for (const stShape& candidate : shapes) {
+        if (method == candidate.method)
+            shape = &candidate;
+    }
+    if (shape == nullptr)
+        badItem(false, position,
+                "unknown method \"" + method +
+                    "\" (ReadVrValue, WriteVrValue, ReadTableValue, ReadAxisParam or WriteAxisParam)");
+    if (size != shape->fields)
+        badItem(true, position, method + " takes " + shape->arguments + ", got " + std::to_string(size - 1) +
+                                    " argument(s)");
+
+    BatchItem item;
+    item.kind = shape->kind;
+    switch (shape->kind) {
+    case BatchItemKind::WriteVrValue:
+        item.value = itemFloat(fields[2].ptr(), position);
+        [[fallthrough]];
+    case BatchItemKind::ReadVrValue:
+    case BatchItemKind::ReadTableValue:
+        item.index = static_cast<uint32_t>(itemInt(fields[1].ptr(), position, "the index", 0, UINT32_MAX));
+        break;
+    case BatchItemKind::WriteAxisParam:
+        item.value = itemFloat(fields[3].ptr(), position);
+        [[fallthrough]];
+    case BatchItemKind::ReadAxisParam:
+        itemName(fields[1].ptr(), position, name);
+        item.axis = static_cast<int32_t>(itemInt(fields[2].ptr(), position, "the axis", INT32_MIN, INT32_MAX));
+        break;
+    }
+    return item;
+}
+
+py::tuple runBatch(Wrapper& self, const py::object& items)
+{
+    if (!PySequence_Check(items.ptr()) || PyUnicode_Check(items.ptr()) || PyBytes_Check(items.ptr()))
+        throw py::type_error("Batch expects a list of tuples such as [(\"ReadVrValue\", 10)]");
+    const py::sequence sequence = py::reinterpret_borrow<py::sequence>(items);
+    const size_t count = sequence.size();
+    // Sized once: the items' name views point into these strings.
+    std::vector<std::string> names(count);
+    std::vector<BatchItem> batch(count);
+    for (size_t i = 0; i < count; ++i) {
+        const py::object field = sequence[i];
+        batch[i] = parseBatchItem(field.ptr(), i, names[i]);
+        batch[i].param_name = names[i];
+    }
+
+    ErrorCode code;
+    {
+        py::gil_scoped_release release;
+        code = self.Batch(batch);
+    }
+    py::list results(count);
+    for (size_t i = 0; i < count; ++i) {
+        const BatchItem& item = batch[i];
+        const bool read = item.kind == BatchItemKind::ReadVrValue || item.kind == BatchItemKind::ReadTableValue ||
+                          item.kind == BatchItemKind::ReadAxisParam;
+        results[i] = py::make_tuple(item.error, read ? py::object(py::float_(item.value)) : py::object(py::none()));
+    }
+    return py::make_tuple(code, results);
+}
+
+void bindMotion(py::class_<Wrapper>& cls, const char* name, Motion motion, const char* single_doc,
+                const char* list_doc)
 {
     cls.def(
         name, [motion](Wrapper& self, double pos, int axis) { return self.Move(motion, pos, axis); }, Release(),
@@ -313,6 +457,31 @@ void bindConnection(py::module_& module)
     cls.def("InvertIN", &Wrapper::InvertIN, Release(), py::arg("input"), py::arg("invert"),
             "Switches the inversion of a digital input.");
 
+    cls.def("Batch", &runBatch, py::arg("items"),
+            "Many requests in one round trip. Each item is a tuple naming the\n"
+            "method it stands for, with that method's arguments:\n"
+            "\n"
+            "    (\"ReadVrValue\", index)           (\"WriteVrValue\", index, value)\n"
+            "    (\"ReadTableValue\", index)        (\"ReadAxisParam\", name, axis)\n"
+            "    (\"WriteAxisParam\", name, axis, value)\n"
+            "\n"
+            "All requests are written before the first reply is awaited, so the\n"
+            "batch costs about one round trip however many items it has (up to\n"
+            "4096 with the TCP plug-in; more gives BadArgument and nothing is\n"
+            "sent). Items run in order on the controller, and a controller error\n"
+            "on one item does not stop the others.\n"
+            "\n"
+            "Returns (code, results): one (ErrorCode, value) per item, value None\n"
+            "for writes; code is NoError when every item succeeded, else the first\n"
+            "failing item's code. If the link is lost midway, the items not yet\n"
+            "answered carry that failure. TCP_Deadline bounds the batch as a\n"
+            "whole, from the call to the last reply. A malformed item raises TypeError or\n"
+            "ValueError naming its position, before anything is sent. A plug-in\n"
+            "built before Batch existed gives Fail. The interpreter lock is\n"
+            "released while the batch runs.\n"
+            "\n"
+            "Example:\n"
+            "    code, results = c.Batch([(\"ReadAxisParam\", \"DPOS\", a) for a in range(16)])");
     cls.def("IsConnected", &Wrapper::IsConnected, Release(),
             "True while the link to the controller is open: false as soon as the controller has closed its end or "
             "the socket failed, even when idle. Cheap enough for a polling loop (takes no bytes).");

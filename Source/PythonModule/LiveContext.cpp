@@ -28,6 +28,18 @@ LiveContext::Lease LiveContext::enter(const std::shared_ptr<LiveContext>& contex
     return Lease(context);
 }
 
+int64_t LiveContext::interfaceLevel()
+{
+    int64_t level = _interfaceLevel.load();
+    if (level != 0)
+        return level;
+    // A plug-in that does not know the attribute has the first table only.
+    if (_connection->ReadIntAttribute("InterfaceLevel", level) != NoError || level < 1)
+        level = 1;
+    _interfaceLevel.store(level);
+    return level;
+}
+
 void LiveContext::leave()
 {
     std::lock_guard<std::mutex> lock(_mutex);

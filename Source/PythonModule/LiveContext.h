@@ -2,7 +2,9 @@
 
 #include "SharedLib/IConnection.h"
 
+#include <atomic>
 #include <chrono>
+#include <cstdint>
 #include <condition_variable>
 #include <memory>
 #include <mutex>
@@ -15,7 +17,12 @@ namespace Vantrel::HolvaneApi {
 // and only then hands the connection back to the factory.
 class LiveContext {
 public:
-    explicit LiveContext(IConnection* connection) : _connection(connection) {}
+    // `interface_level`: the connection's "InterfaceLevel" when already read,
+    // else 0 (it is then read when first needed).
+    explicit LiveContext(IConnection* connection, int64_t interface_level = 0)
+        : _connection(connection), _interfaceLevel(interface_level)
+    {
+    }
     ~LiveContext();
     LiveContext(const LiveContext&) = delete;
     LiveContext& operator=(const LiveContext&) = delete;
@@ -31,6 +38,9 @@ public:
         ~Lease();
         explicit operator bool() const { return _context != nullptr; }
         IConnection& connection() const { return *_context->_connection; }
+        // The connection's "InterfaceLevel" (1 when it does not know the
+        // attribute), read once per context: it tells which slots exist.
+        int64_t interfaceLevel() const { return _context->interfaceLevel(); }
 
     private:
         std::shared_ptr<LiveContext> _context;
@@ -51,12 +61,14 @@ public:
 
 private:
     void leave();
+    int64_t interfaceLevel();
 
     std::mutex _mutex;
     std::condition_variable _idle;
     IConnection* _connection;
     int _inFlight = 0;
     bool _closing = false;
+    std::atomic<int64_t> _interfaceLevel{0}; // 0: not read yet
 };
 
 } // namespace Vantrel::HolvaneApi

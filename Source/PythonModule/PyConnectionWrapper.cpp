@@ -65,7 +65,7 @@ PyConnectionWrapper::~PyConnectionWrapper() // NOLINT(bugprone-exception-escape)
 }
 
 template <typename Operation>
-ErrorCode PyConnectionWrapper::forward(Operation&& operation)
+ErrorCode PyConnectionWrapper::withLease(Operation&& operation)
 {
     if (_events->deliveringOnThisThread())
         return Fail; // called from this connection's own event handler
@@ -84,12 +84,18 @@ ErrorCode PyConnectionWrapper::forward(Operation&& operation)
     ErrorCode code = NoError;
     {
         const SignalCheck::Call call;
-        code = operation(lease.connection());
+        code = operation(lease);
     }
     // Ctrl-C during the call: the plug-in gave the operation up; the signal's
     // exception goes to the caller instead of the code.
     SignalCheck::raiseIfInterrupted();
     return code;
+}
+
+template <typename Operation>
+ErrorCode PyConnectionWrapper::forward(Operation&& operation)
+{
+    return withLease([&](const LiveContext::Lease& lease) { return operation(lease.connection()); });
 }
 
 ErrorCode PyConnectionWrapper::CreateContext(ConnectionType type)
@@ -124,7 +130,7 @@ ErrorCode PyConnectionWrapper::CreateContext(ConnectionType type)
     if (connection->ReadIntAttribute("InterfaceLevel", level) == NoError && level >= 2)
         connection->SetInterruptCheck(&SignalCheck::checkSignals, nullptr);
 
-    auto context = std::make_shared<LiveContext>(connection);
+    auto context = std::make_shared<LiveContext>(connection, level);
     {
         std::lock_guard<std::mutex> lock(_mutex);
         if (!_context) {
@@ -384,6 +390,27 @@ std::pair<ErrorCode, double> PyConnectionWrapper::ReadAxisParam(const std::strin
 ErrorCode PyConnectionWrapper::InvertIN(uint32_t input, bool invert)
 {
     return forward([&](IConnection& c) { return c.InvertIN(input, invert); });
+}
+
+ErrorCode PyConnectionWrapper::Batch(std::vector<BatchItem>& items)
+{
+    bool called = false;
+    const ErrorCode code = withLease([&](const LiveContext::Lease& lease) {
+        // A plug-in of the first interface level has no Batch slot: calling
+        // it would run past the end of its table.
+        if (lease.interfaceLevel() < 2)
+            return Fail;
+        if (items.size() > UINT32_MAX)
+            return BadArgument;
+        called = true;
+        return lease.connection().Batch(items.data(), static_cast<uint32_t>(items.size()));
+    });
+    // Not carried out at all: every item says so.
+    if (!called) {
+        for (BatchItem& item : items)
+            item.error = code;
+    }
+    return code;
 }
 
 std::pair<ErrorCode, std::vector<PyControllerFile>> PyConnectionWrapper::Dir()

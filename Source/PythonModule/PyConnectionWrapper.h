@@ -82,6 +82,10 @@ public:
     std::pair<ErrorCode, double> ReadAxisParam(const std::string_view& param_name, int axis);
     ErrorCode InvertIN(uint32_t input, bool invert);
 
+    // The items' outcomes are written into them. Fail, without calling the
+    // plug-in, when its interface has no Batch.
+    ErrorCode Batch(std::vector<BatchItem>& items);
+
     std::pair<ErrorCode, std::vector<PyControllerFile>> Dir();
     ErrorCode WriteVrString(uint32_t vr, const std::string_view& text);
     std::pair<ErrorCode, std::string> ReadVrString(uint32_t vr);
@@ -93,8 +97,12 @@ public:
     static void CloseAll();
 
 private:
+    // Runs operation(IConnection&) on the live context, or returns
+    // ConnectionContext; withLease hands over the lease itself.
     template <typename Operation>
     ErrorCode forward(Operation&& operation);
+    template <typename Operation>
+    ErrorCode withLease(Operation&& operation);
 
     // VR and TABLE values are read and written alike; these serve both, given
     // the connection's member for the one or the other.

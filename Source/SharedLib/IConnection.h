@@ -1,6 +1,7 @@
 #pragma once
 
 #include "SharedLib/ApiEnums.h"
+#include "SharedLib/BatchItem.h"
 #include "SharedLib/CreateParameters.h"
 
 #include <cstddef>
@@ -66,9 +67,19 @@ protected:
     virtual ~IConnection() = default;
 
 public:
-    // --- Operations a plug-in offers from InterfaceLevel 2 on; a caller asks
-    // the read-only integer attribute "InterfaceLevel" first (a plug-in that
-    // does not know it is level 1 and has none of them). ----------------------
+    // --- Operations a plug-in offers from InterfaceLevel 2 on, appended after
+    // every slot of level 1; a caller asks the read-only integer attribute
+    // "InterfaceLevel" first (a plug-in that does not know it is level 1 and
+    // has none of them). --------------------------------------------------------
+
+    // Carries out `count` items as one pipelined exchange: every request is
+    // written, in item order, before the first reply is awaited, and the call
+    // returns when every item has its outcome. Each item gets its own code
+    // (and value, for reads); a controller error stops nothing. NoError when
+    // every item succeeded, else the first failing item's code; BadArgument,
+    // with nothing sent, for more items than the connection's cap or a
+    // malformed item.
+    virtual ErrorCode Batch(BatchItem* items, uint32_t count) = 0;
 
     // Installs `check` (null removes it): a caller's thread that waits inside
     // an operation asks it every few tens of milliseconds, never in the first

@@ -24,8 +24,11 @@ void ReaderPump::stop()
 {
     HOLVANE_ASSERT(std::this_thread::get_id() != _thread.get_id());
     {
-        // Under the queue mutex: a caller inside queueCommand finishes first,
-        // and none can queue after this point.
+        // Under the write mutex: a caller inside queueCommand or queueBatch
+        // finishes first, and none can queue after this point. Under the
+        // queue mutex too, so the worker cannot miss the flag between looking
+        // at it and going to sleep.
+        std::lock_guard<std::mutex> writing(_mutexWrite);
         std::lock_guard<std::mutex> lock(_mutexQueue);
         _shutdown.store(true);
     }
@@ -55,6 +58,29 @@ size_t ReaderPump::queuedCount() const
 {
     std::lock_guard<std::mutex> lock(_mutexQueue);
     return _queue.size();
+}
+
+void ReaderPump::enqueue(const stQueuedCommand& item)
+{
+    bool wake = false;
+    bool watching = false;
+    {
+        std::lock_guard<std::mutex> lock(_mutexQueue);
+        _queue.push(item);
+        // One wake-up is enough for a run of pushes.
+        wake = _workerWaiting;
+        watching = _workerWatching;
+        _workerWaiting = false;
+    }
+    // Notified after the unlock, so the woken worker does not block at once on
+    // the mutex still held here. The condition variable and the watch are the
+    // pump's own, and the pump outlives every call of this function.
+    if (wake) {
+        if (watching)
+            _watch->wake();
+        else
+            _cvWork.notify_one();
+    }
 }
 
 void ReaderPump::worker_proc(ReaderPump* pump) { pump->worker(); }

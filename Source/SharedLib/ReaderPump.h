@@ -18,10 +18,11 @@ namespace Vantrel::HolvaneApi {
 
 // One worker thread per connection that reads every reply, in the order in
 // which the requests went out. Callers write a request and enqueue its command
-// as one step under _mutexQueue, then wait on the command; the worker pops the
+// as one step under _mutexWrite, then wait on the command; the worker pops the
 // command, reads its reply and marks it ready. The queue is a ring guarded by
-// _mutexQueue alone (one lock per request, no allocation per push), and a
-// caller wakes the worker only when it really waits.
+// _mutexQueue (no allocation per push), which the worker alone also takes, so
+// it goes on reading replies while a caller writes a long run of requests;
+// a caller wakes the worker only when it really waits.
 //
 // Between bursts of requests the worker may watch the incoming bytes instead
 // of the queue (start() with an IReplyWatch): right after a reply, for up to
@@ -38,8 +39,8 @@ namespace Vantrel::HolvaneApi {
 // wait, so the worker never spins on them. Once the link is gone the worker
 // sleeps on the queue.
 //
-// Stopping never strands a caller: once the stop flag is set (under
-// _mutexQueue, so no request can slip in behind it) nothing more is queued,
+// Stopping never strands a caller: once the stop flag is set (under both
+// mutexes, so no request can slip in behind it) nothing more is queued,
 // and every command still queued when the worker ends is completed with Fail.
 class ReaderPump {
 public:
@@ -65,12 +66,42 @@ public:
     std::thread::id threadId() const { return _thread.get_id(); }
 
     // Clears the command, calls send() (writes the request) and, when that
-    // succeeds, queues the command; all under _mutexQueue so wire order equals
+    // succeeds, queues the command; all under _mutexWrite so wire order equals
     // queue order. Fail, without clearReady or send, once stopping has begun.
     // The command type must offer setError(ErrorCode), through which a
     // command still queued at stop is completed with Fail.
     template <typename C, typename T>
     ErrorCode queueCommand(C* command, T&& send);
+
+    // Handed to the writer of queueBatch: queues commands whose requests have
+    // just been written, in the order they were written.
+    class BatchQueue {
+    public:
+        // The command must have been cleared (clearReady) before its request
+        // was written; the same rules as for queueCommand apply.
+        template <typename C>
+        void push(C* command)
+        {
+            static_assert(std::is_base_of_v<ICommand, C>, "only commands are queued");
+            static_assert(HasSetError<C>::value, "a queued command must offer setError(ErrorCode)");
+            _pump.enqueue(stQueuedCommand{command, &failCommand<C>});
+        }
+
+    private:
+        friend class ReaderPump;
+        explicit BatchQueue(ReaderPump& pump) : _pump(pump) {}
+        ReaderPump& _pump;
+    };
+
+    // Calls write(BatchQueue&) -> ErrorCode holding _mutexWrite throughout, so
+    // that no other caller's request lands between the requests it writes.
+    // The writer queues each command right after its request went out, so
+    // the worker reads the first replies while later requests are written
+    // (neither side then needs room for the whole run in its socket buffers).
+    // Returns what write returns; Fail, without calling it, once stopping has
+    // begun.
+    template <typename W>
+    ErrorCode queueBatch(W&& write);
 
     size_t queuedCount() const;
 
@@ -92,6 +123,10 @@ private:
         static_cast<C*>(command)->setError(error);
     }
 
+    // Appends to the queue and wakes the worker if it waits; the caller
+    // holds _mutexWrite.
+    void enqueue(const stQueuedCommand& item);
+
     static void worker_proc(ReaderPump* pump);
     void worker();
     static void complete(const stQueuedCommand& item);
@@ -106,6 +141,9 @@ private:
     bool _workerWatching = false; // waiting in the watch, not on _cvWork
     std::condition_variable _cvWork;
     mutable std::mutex _mutexQueue;
+    // Held across writing requests and queueing their commands; taken before
+    // _mutexQueue, never after it.
+    std::mutex _mutexWrite;
 };
 
 template <typename C, typename T>
@@ -114,32 +152,26 @@ ErrorCode ReaderPump::queueCommand(C* command, T&& send)
     static_assert(std::is_base_of_v<ICommand, C>, "only commands are queued");
     static_assert(HasSetError<C>::value, "a queued command must offer setError(ErrorCode)");
 
-    ErrorCode result = Fail;
-    bool wake = false;
-    bool watching = false;
-    {
-        std::lock_guard<std::mutex> lock(_mutexQueue);
-        if (_shutdown.load())
-            return result;
-        HOLVANE_ASSERT(isRunning());
-        command->clearReady();
-        result = std::forward<T>(send)();
-        if (result == NoError) {
-            _queue.push(stQueuedCommand{command, &failCommand<C>});
-            wake = _workerWaiting;
-            watching = _workerWatching;
-        }
-    }
-    // Notified after the unlock, so the woken worker does not block at once on
-    // the mutex still held here. The condition variable is the pump's own,
-    // and the pump outlives every call of this function.
-    if (wake) {
-        if (watching)
-            _watch->wake();
-        else
-            _cvWork.notify_one();
-    }
+    std::lock_guard<std::mutex> lock(_mutexWrite);
+    if (_shutdown.load())
+        return Fail;
+    HOLVANE_ASSERT(isRunning());
+    command->clearReady();
+    const ErrorCode result = std::forward<T>(send)();
+    if (result == NoError)
+        enqueue(stQueuedCommand{command, &failCommand<C>});
     return result;
+}
+
+template <typename W>
+ErrorCode ReaderPump::queueBatch(W&& write)
+{
+    std::lock_guard<std::mutex> lock(_mutexWrite);
+    if (_shutdown.load())
+        return Fail;
+    HOLVANE_ASSERT(isRunning());
+    BatchQueue queue(*this);
+    return std::forward<W>(write)(queue);
 }
 
 } // namespace Vantrel::HolvaneApi

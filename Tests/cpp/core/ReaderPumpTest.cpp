@@ -287,6 +287,50 @@ TEST(ReaderPump, RepliesFollowWireOrderAcrossThreads)
     EXPECT_EQ(wire.answered, wire.written);
 }
 
+TEST(ReaderPump, ABatchKeepsOtherRequestsOutWhileTheWorkerAlreadyReadsItsReplies)
+{
+    Wire wire;
+    ReaderPump pump;
+    pump.start();
+    WireCommand first(wire, 1), second(wire, 2), other(wire, 99);
+    std::thread intruder;
+    std::atomic<bool> intruderDone{false};
+    const ErrorCode queued = pump.queueBatch([&](ReaderPump::BatchQueue& queue) {
+        first.clearReady();
+        first.send();
+        queue.push(&first);
+        // Another caller's request must wait for the whole batch...
+        intruder = std::thread([&] {
+            EXPECT_EQ(issue(pump, other), NoError);
+            intruderDone = true;
+        });
+        // ...while the worker already answers what the batch has queued:
+        // a batch larger than the socket buffers would otherwise stall.
+        first.waitReady();
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        EXPECT_FALSE(intruderDone.load());
+        second.clearReady();
+        second.send();
+        queue.push(&second);
+        return NoError;
+    });
+    EXPECT_EQ(queued, NoError);
+    second.waitReady();
+    intruder.join();
+    EXPECT_EQ(first.reply, 1u);
+    EXPECT_EQ(second.reply, 2u);
+    EXPECT_EQ(other.reply, 99u);
+    EXPECT_EQ(wire.written, (std::vector<uint32_t>{1, 2, 99}));
+    pump.stop();
+    // Once stopping has begun nothing is written.
+    bool called = false;
+    EXPECT_EQ(pump.queueBatch([&](ReaderPump::BatchQueue&) {
+        called = true;
+        return NoError;
+    }), Fail);
+    EXPECT_FALSE(called);
+}
+
 TEST(ReaderPump, StopIsPromptAndLaterCommandsAreRefusedUntouched)
 {
     Wire wire;

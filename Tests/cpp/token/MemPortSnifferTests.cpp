@@ -193,6 +193,7 @@ public:
     ErrorCode WriteVrString(uint32_t, const std::string_view&) override { return Fail; }
     ErrorCode ReadVrString(uint32_t, void*, StreamHandlerCallback, DataStreamPacket*) override { return Fail; }
     void DeleteMe() override {}
+    ErrorCode Batch(BatchItem*, uint32_t) override { return Fail; }
     void SetInterruptCheck(InterruptCheck, void*) override {}
 };
 

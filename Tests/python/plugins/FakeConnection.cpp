@@ -2,6 +2,9 @@
 // answers from memory, so the Python module can be tested byte for byte
 // without a network. Built in several modes that break the entry contract.
 #include "SharedLib/IConnection.h"
+#if defined(FAKE_LEVEL_1)
+#include "IConnectionLevel1.h"
+#endif
 
 #include <algorithm>
 #include <atomic>
@@ -60,7 +63,14 @@ public:
     ~InFlight() { --s_inFlight; }
 };
 
-class FakeConnection final : public IConnection {
+#if defined(FAKE_LEVEL_1)
+// Built against the first table: no Batch, no "InterfaceLevel".
+using ConnectionInterface = Level1::IConnection;
+#else
+using ConnectionInterface = IConnection;
+#endif
+
+class FakeConnection final : public ConnectionInterface {
 public:
     explicit FakeConnection(const CreateParams& params) : _events(params.eventCallback) { ++s_liveObjects; }
     ~FakeConnection() override { --s_liveObjects; }
@@ -107,6 +117,9 @@ public:
     ErrorCode WriteIntAttribute(const std::string_view& name, int64_t value) override
     {
         record("WriteIntAttribute(" + std::string(name) + "," + std::to_string(value) + ")");
+        // Read-only: a stand-in must not claim slots it lacks.
+        if (name == "InterfaceLevel")
+            return BadArgument;
         std::lock_guard<std::mutex> lock(_mutex);
         _ints[std::string(name)] = value;
         return NoError;
@@ -126,6 +139,12 @@ public:
     ErrorCode ReadIntAttribute(const std::string_view& name, int64_t& value) override
     {
         record("ReadIntAttribute(" + std::string(name) + ")");
+#if !defined(FAKE_LEVEL_1)
+        if (name == "InterfaceLevel") {
+            value = InterfaceLevel;
+            return NoError;
+        }
+#endif
         std::lock_guard<std::mutex> lock(_mutex);
         const auto found = _ints.find(std::string(name));
         if (found == _ints.end())
@@ -322,13 +341,41 @@ public:
         return simple("ReadVrString(" + std::to_string(vr) + "," + std::to_string(buff->buff_length) + ")");
     }
 
-    void SetInterruptCheck(InterruptCheck, void*) override { record("SetInterruptCheck"); }
 
     void DeleteMe() override
     {
         record("DeleteMe");
         delete this;
     }
+
+#if !defined(FAKE_LEVEL_1)
+    void SetInterruptCheck(InterruptCheck, void*) override { record("SetInterruptCheck"); }
+
+    // Records the batch, then each item as the single operation it stands for.
+    ErrorCode Batch(BatchItem* items, uint32_t count) override
+    {
+        record("Batch(" + std::to_string(count) + ")");
+        ErrorCode first = NoError;
+        for (uint32_t i = 0; i < count; ++i) {
+            BatchItem& item = items[i];
+            switch (item.kind) {
+            case BatchItemKind::ReadVrValue: item.error = ReadVrValue(item.index, item.value); break;
+            case BatchItemKind::WriteVrValue: item.error = WriteVrValue(item.index, item.value); break;
+            case BatchItemKind::ReadTableValue: item.error = ReadTableValue(item.index, item.value); break;
+            case BatchItemKind::ReadAxisParam:
+                item.error = ReadAxisParam(item.param_name, item.axis, item.value);
+                break;
+            case BatchItemKind::WriteAxisParam:
+                item.error = WriteAxisParam(item.param_name, item.axis, item.value);
+                break;
+            default: item.error = BadArgument; break;
+            }
+            if (first == NoError)
+                first = item.error;
+        }
+        return first;
+    }
+#endif
 
 private:
     ErrorCode simple(const std::string& line)
@@ -387,7 +434,9 @@ extern "C" __attribute__((visibility("default"))) ErrorCode factory(const Create
 #if defined(FAKE_MODE_RECORDING)
     if (params.connectionType != ConnectionType::QUENTA)
         return ConnectionContext;
-    connection = new FakeConnection(params);
+    // A level-1 object is handed over as an older plug-in would: its table
+    // ends where the first interface ended.
+    connection = reinterpret_cast<IConnection*>(static_cast<ConnectionInterface*>(new FakeConnection(params)));
     return NoError;
 #elif defined(FAKE_MODE_FAIL_FILLED)
     connection = new FakeConnection(params);

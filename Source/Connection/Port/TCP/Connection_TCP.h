@@ -89,6 +89,7 @@ public:
     ErrorCode ReadVrString(uint32_t vr, void* handler_context, StreamHandlerCallback handler,
                            DataStreamPacket* buff) override;
     void DeleteMe() override;
+    ErrorCode Batch(BatchItem* items, uint32_t count) override;
     void SetInterruptCheck(InterruptCheck check, void* context) override;
 
     // --- ConnectionBase ----------------------------------------------------
@@ -172,6 +173,14 @@ public:
     // it returns Fail: the pump cannot wait for its own reply.
     template <typename Cmd, typename SendFn>
     ErrorCode runCommand(Cmd& cmd, SendFn&& send, bool* queued = nullptr);
+
+    // Waits for a queued command as an operation waits for its reply: within
+    // the deadline and interrupt check of the calling thread's operation.
+    // When they end the wait first, the link is closed (the request is on the
+    // wire), the pump lets go of the command, and the reason (Timeout, or
+    // Fail for an interrupt) is returned; NoError once the command is ready.
+    template <typename Cmd>
+    ErrorCode awaitOrAbandon(Cmd& cmd);
 
     // True on the reader pump's thread of this connection.
     bool onPumpThread() const { return std::this_thread::get_id() == _pumpThread.load(); }
@@ -280,6 +289,17 @@ ErrorCode Connection_TCP::runOn(ReaderPump& pump, Cmd& cmd, SendFn&& send, bool*
     // could be taken for another request's reply. Closing the link makes
     // the pump give this command up at once (and those queued behind it);
     // it must be done with the command before it leaves this stack.
+    abandonOperation(stop);
+    cmd.waitReady();
+    return stop;
+}
+
+template <typename Cmd>
+ErrorCode Connection_TCP::awaitOrAbandon(Cmd& cmd)
+{
+    ErrorCode stop = NoError;
+    if (awaitReply(cmd, stop))
+        return NoError;
     abandonOperation(stop);
     cmd.waitReady();
     return stop;

@@ -3,6 +3,7 @@
 // pump, else queue, wait, return the command's error).
 #include "Connection/Port/TCP/Connection_TCP.h"
 
+#include "Connection/Port/TCP/BatchExchange.h"
 #include "Connection/Port/TCP/Commands/CmdBase.h"
 #include "Connection/Port/TCP/Commands/CmdCancel.h"
 #include "Connection/Port/TCP/Commands/CmdDatum.h"
@@ -236,6 +237,32 @@ ErrorCode Connection_TCP::ReadVrString(uint32_t vr, void* handler_context, Strea
 {
     TCP::CmdGetVrString cmd(this);
     return runCommand(cmd, [&] { return cmd.send(vr, handler_context, std::move(handler), buff); });
+}
+
+ErrorCode Connection_TCP::Batch(BatchItem* items, uint32_t count)
+{
+    using TCP::BatchExchange;
+    if (count == 0)
+        return NoError;
+    if (items == nullptr)
+        return BadArgument;
+    // Refused before anything is sent; every item says so.
+    if (count > BatchExchange::MaxItems)
+        return BatchExchange::failAll(items, count, BadArgument);
+    const ErrorCode checked = BatchExchange::checkItems(items, count);
+    if (checked != NoError)
+        return checked;
+    // As for every operation: not from the pump's own thread, not without a pump.
+    if (onPumpThread())
+        return BatchExchange::failAll(items, count, Fail);
+    // One deadline for the batch as a whole, from here: writing the requests
+    // and waiting for the last reply both count.
+    OperationScope operation(_timing);
+    const std::shared_ptr<ReaderPump> pump = readerPump();
+    if (!pump)
+        return BatchExchange::failAll(items, count, Fail);
+    BatchExchange exchange(*this, items, count);
+    return exchange.run(*pump);
 }
 
 } // namespace Vantrel::HolvaneApi

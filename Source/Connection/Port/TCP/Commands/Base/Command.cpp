@@ -34,7 +34,19 @@ Command::Command(Connection_TCP* conn)
 {
 }
 
-Command::~Command() { _connection->returnCachedSyncObject(_mutex_ready); }
+Command::~Command()
+{
+    if (_pooledMutex)
+        _connection->returnCachedSyncObject(_mutex_ready);
+}
+
+void Command::shareReadyMutex(std::mutex* shared)
+{
+    if (_pooledMutex)
+        _connection->returnCachedSyncObject(_mutex_ready);
+    _mutex_ready = shared;
+    _pooledMutex = false;
+}
 
 void Command::waitReady()
 {
@@ -134,6 +146,14 @@ Command::ReplyTrace::~ReplyTrace()
 
 ErrorCode Command::writeRequest(const TokenBuffer& request, TraceRequest trace, ErrorCode built)
 {
+    if (_deferred != nullptr) {
+        if (built != NoError) {
+            if (trace == TraceRequest::Always && _connection->traceEnabled())
+                traceRequest(ByteSniffer());
+            return built;
+        }
+        return _deferred->add(*this, request.data(), request.length(), trace);
+    }
     // With the trace off the request goes out without a sniffer: nothing to
     // record, nothing to allocate.
     if (trace == TraceRequest::Never || !_connection->traceEnabled()) {

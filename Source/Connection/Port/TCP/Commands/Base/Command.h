@@ -68,6 +68,23 @@ public:
     // Prints "<name()><arrow>[<n>]: <hex bytes>" as one whole line on standard
     // output, unless the connection's trace is switched off.
     void traceBytes(const char* arrow, const ByteSniffer& sniffer) const;
+
+    // Collects the requests of several commands to write them together (a
+    // batch). add() takes one complete request; the collector writes it, and
+    // prints its " >> " line by `trace` once the write is done.
+    class DeferredWrites {
+    public:
+        virtual ErrorCode add(Command& command, const uint8_t* request, size_t length, TraceRequest trace) = 0;
+
+    protected:
+        ~DeferredWrites() = default;
+    };
+    // From now on writeRequest() hands the request to `writes` instead of
+    // writing it; send() then returns NoError as soon as it is handed over.
+    void deferWritesTo(DeferredWrites* writes) { _deferred = writes; }
+    // Waits on `shared` (which outlives this command) instead of a mutex of
+    // the connection's pool: the commands of a batch share one.
+    void shareReadyMutex(std::mutex* shared);
     void traceRequest(const ByteSniffer& sniffer) const { traceBytes(" >> ", sniffer); }
     void traceReply(const ByteSniffer& sniffer) const { traceBytes(" << ", sniffer); }
 
@@ -119,6 +136,8 @@ protected:
     std::atomic<int32_t> _flag_ready;
     std::condition_variable _cv_ready;
     uint32_t _id;
+    bool _pooledMutex = true; // _mutex_ready came from the connection's pool
+    DeferredWrites* _deferred = nullptr;
 
     static std::atomic<uint32_t> s_nextId;
 };
