@@ -24,12 +24,12 @@
 namespace Vantrel::HolvaneApi::Bench {
 namespace {
 
-constexpr uint32_t kReadVr = 7;         // VR used by the single-call benchmarks
+constexpr uint32_t kReadVr = 7; // VR used by the single-call benchmarks
 constexpr double kReadVrValue = 1234.5625;
 constexpr int kParamAxis = 0;
 constexpr int kMotionAxis = 1;
 constexpr std::string_view kSpeed = "SPEED";
-constexpr size_t kRounds = 5;           // floor and benchmark rounds alternate this often
+constexpr size_t kRounds = 5; // floor and benchmark rounds alternate this often
 
 // Releases a group of threads at the same moment.
 class StartLine {
@@ -97,8 +97,8 @@ void ApiBenchmarks::add(BenchResult result)
     result.name += _config.suffix;
     if (result.group != "floor" && result.floor_median_us == 0.0)
         relateToFloor(result, _floorMedianUs);
-    std::cerr << "  " << result.name << ": median " << result.median_us << " us, p99 " << result.p99_us
-              << " us, " << result.ops_per_s << " " << result.unit << "/s";
+    std::cerr << "  " << result.name << ": median " << result.median_us << " us, p99 " << result.p99_us << " us, "
+              << result.ops_per_s << " " << result.unit << "/s";
     if (result.errors != 0)
         std::cerr << ", " << result.errors << " errors (first " << hex(result.first_error) << ")";
     std::cerr << std::endl;
@@ -107,7 +107,7 @@ void ApiBenchmarks::add(BenchResult result)
 
 void ApiBenchmarks::run()
 {
-    floor();  // always: every other figure is related to it
+    floor(); // always: every other figure is related to it
     if (wants("condvar"))
         condVar();
     if (wants("single"))
@@ -170,8 +170,8 @@ void ApiBenchmarks::condVar()
     for (size_t round = 0; round < rounds; ++round) {
         _floor->run(50, perRound, plain, result.errors);
         wall += _floor->runWithReaderThread(50, perRound, relay, result.errors);
-        piecesWall += _floor->runWithReaderThread(50, perRound, pieces, piecewise.errors,
-                                                  FloorPingPong::Reader::QueueWakePieces);
+        piecesWall +=
+            _floor->runWithReaderThread(50, perRound, pieces, piecewise.errors, FloorPingPong::Reader::QueueWakePieces);
         socketWall += _floor->runWithReaderThread(50, perRound, socketSamples, socketWait.errors,
                                                   FloorPingPong::Reader::SocketWait);
     }
@@ -279,14 +279,14 @@ void ApiBenchmarks::singleCalls()
     const std::string failure = direct.connect(_config.endpoint.host, static_cast<int>(_config.endpoint.port));
     if (failure.empty()) {
         size_t directWrong = 0;
-        BenchResult hand = timeCalls("ReadVrValue (hand-written C++ socket client, no library)", warmup, iterations,
-                                     [&] {
-                                         double value = 0.0;
-                                         const uint64_t code = direct.readVr(kReadVr, value);
-                                         if (code == 0 && value != kReadVrValue)
-                                             ++directWrong;
-                                         return code == 0 ? NoError : static_cast<ErrorCode>(code == 1 ? Fail : code);
-                                     });
+        BenchResult hand =
+            timeCalls("ReadVrValue (hand-written C++ socket client, no library)", warmup, iterations, [&] {
+                double value = 0.0;
+                const uint64_t code = direct.readVr(kReadVr, value);
+                if (code == 0 && value != kReadVrValue)
+                    ++directWrong;
+                return code == 0 ? NoError : static_cast<ErrorCode>(code == 1 ? Fail : code);
+            });
         hand.errors += directWrong;
         hand.allocs_per_op = -1.0;
         add(hand);
@@ -343,8 +343,8 @@ void ApiBenchmarks::batchCalls()
     for (int32_t axis = 0; axis < 16; ++axis)
         for (const char* name : {"DPOS", "MPOS", "IDLE"})
             cycle.push_back(BatchItem::readAxisParam(name, axis));
-    BenchResult mixed = timeCalls("Batch of 48 reads, 16 axes x DPOS/MPOS/IDLE (C++ IConnection)", warmup,
-                                  iterations, [&] { return c.Batch(cycle.data(), static_cast<uint32_t>(cycle.size())); });
+    BenchResult mixed = timeCalls("Batch of 48 reads, 16 axes x DPOS/MPOS/IDLE (C++ IConnection)", warmup, iterations,
+                                  [&] { return c.Batch(cycle.data(), static_cast<uint32_t>(cycle.size())); });
     mixed.group = "batch";
     mixed.note = "allocs/op is per batch of 48";
     add(mixed);
@@ -354,14 +354,13 @@ void ApiBenchmarks::batchCalls()
         std::vector<BatchItem> reads(size, BatchItem::readVr(kReadVr));
         c.WriteVrValue(kReadVr, kReadVrValue);
         size_t wrong = 0;
-        BenchResult result =
-            timeCalls("Batch of " + std::to_string(size) + " ReadVrValue items (C++ IConnection)", warmup / 4 + 1,
-                      iterations / (size > 100 ? 20 : 2), [&] {
-                          const ErrorCode code = c.Batch(reads.data(), size);
-                          for (const BatchItem& item : reads)
-                              wrong += item.value != kReadVrValue;
-                          return code;
-                      });
+        BenchResult result = timeCalls("Batch of " + std::to_string(size) + " ReadVrValue items (C++ IConnection)",
+                                       warmup / 4 + 1, iterations / (size > 100 ? 20 : 2), [&] {
+                                           const ErrorCode code = c.Batch(reads.data(), size);
+                                           for (const BatchItem& item : reads)
+                                               wrong += item.value != kReadVrValue;
+                                           return code;
+                                       });
         result.errors += wrong;
         result.group = "batch";
         result.note = "allocs/op is per batch of " + std::to_string(size);
@@ -369,8 +368,8 @@ void ApiBenchmarks::batchCalls()
     }
 }
 
-double ApiBenchmarks::runThreadRound(const std::vector<IConnection*>& connections, size_t threads,
-                                     size_t opsPerThread, Samples& samples, BenchResult& errors)
+double ApiBenchmarks::runThreadRound(const std::vector<IConnection*>& connections, size_t threads, size_t opsPerThread,
+                                     Samples& samples, BenchResult& errors)
 {
     std::vector<Samples> perThreadSamples;
     for (size_t t = 0; t < threads; ++t)
@@ -411,8 +410,7 @@ void ApiBenchmarks::runThreadGroup(const std::vector<size_t>& threadCounts, size
                                    const std::string& suffix)
 {
     // One connection shared by all threads, or one per thread.
-    const size_t needed =
-        connectionsPerConfig == 0 ? 1 : *std::max_element(threadCounts.begin(), threadCounts.end());
+    const size_t needed = connectionsPerConfig == 0 ? 1 : *std::max_element(threadCounts.begin(), threadCounts.end());
     std::vector<std::unique_ptr<PluginConnection>> owners;
     std::vector<IConnection*> connections;
     for (size_t i = 0; i < needed; ++i) {
@@ -439,10 +437,10 @@ void ApiBenchmarks::runThreadGroup(const std::vector<size_t>& threadCounts, size
     std::vector<Config> configs;
     for (const size_t threads : threadCounts) {
         Config config;
-        config.result.name = "ReadVrValue, " + std::to_string(threads) + " thread(s) on " +
-                             (connectionsPerConfig == 0 ? std::string("1 connection")
-                                                        : std::to_string(threads) + " connections") +
-                             suffix;
+        config.result.name =
+            "ReadVrValue, " + std::to_string(threads) + " thread(s) on " +
+            (connectionsPerConfig == 0 ? std::string("1 connection") : std::to_string(threads) + " connections") +
+            suffix;
         config.result.group = "throughput";
         config.samples = std::make_unique<Samples>(total);
         configs.push_back(std::move(config));
@@ -453,8 +451,8 @@ void ApiBenchmarks::runThreadGroup(const std::vector<size_t>& threadCounts, size
             const size_t opsPerThread = std::max<size_t>(1, total / threads / kRounds);
             configs[i].floors.push_back(floorNow());
             const std::vector<IConnection*> used(
-                connections.begin(), connections.begin() + static_cast<std::ptrdiff_t>(
-                                                                connectionsPerConfig == 0 ? 1 : threads));
+                connections.begin(),
+                connections.begin() + static_cast<std::ptrdiff_t>(connectionsPerConfig == 0 ? 1 : threads));
             const double wall = runThreadRound(used, threads, opsPerThread, *configs[i].samples, configs[i].result);
             configs[i].rates.push_back(wall > 0.0 ? static_cast<double>(threads * opsPerThread) * 1e9 / wall : 0.0);
         }
@@ -517,8 +515,8 @@ void ApiBenchmarks::blockReads()
         size_t values;
         size_t iterations;
     };
-    std::vector<Size> sizes = {{false, 10, count(2000)}, {false, 1000, count(300)},
-                               {false, vrBank, std::max<size_t>(3, count(6))}};
+    std::vector<Size> sizes = {
+        {false, 10, count(2000)}, {false, 1000, count(300)}, {false, vrBank, std::max<size_t>(3, count(6))}};
     // A controller with fewer VRs: the same value-list reply, from TABLE.
     if (vrBank < kLargest)
         sizes.push_back({true, kLargest, std::max<size_t>(3, count(6))});
@@ -530,8 +528,8 @@ void ApiBenchmarks::blockReads()
                                  std::to_string(size.values) + " values";
         BenchResult result = timeCalls(name, warmup, size.iterations, [&] {
             const auto n = static_cast<uint32_t>(size.values);
-            const ErrorCode code = size.table ? c.ReadMultiTableValues(0, n, values.data())
-                                              : c.ReadMultiVrValues(0, n, values.data());
+            const ErrorCode code =
+                size.table ? c.ReadMultiTableValues(0, n, values.data()) : c.ReadMultiVrValues(0, n, values.data());
             if (code == NoError)
                 for (size_t i = 0; i < size.values; ++i)
                     if (values[i] != fillValue(i)) {
@@ -608,8 +606,9 @@ void ApiBenchmarks::memory()
         const uint64_t after = residentKiB();
         result.value = static_cast<double>(after);
         result.value_unit = "KiB";
-        result.note = "process before: " + std::to_string(before) + " KiB; per connection: " +
-                      std::to_string((after - std::min(after, before)) / kConnections) + " KiB";
+        result.note = "process before: " + std::to_string(before) +
+                      " KiB; per connection: " + std::to_string((after - std::min(after, before)) / kConnections) +
+                      " KiB";
     }
     result.samples = kConnections;
     std::cerr << "  " << result.name << ": " << result.value << " KiB (" << result.note << ")" << std::endl;
@@ -649,8 +648,8 @@ size_t ApiBenchmarks::profileLoop(const std::string& operation, size_t ops)
     CALLGRIND_DUMP_STATS_AT("profile loop");
 #endif
     const uint64_t allocations = holvane_bench_allocations() - allocationsBefore;
-    std::cerr << "profile loop: " << ops << " x " << operation << ", " << failures << " failures, "
-              << allocations << " allocations" << std::endl;
+    std::cerr << "profile loop: " << ops << " x " << operation << ", " << failures << " failures, " << allocations
+              << " allocations" << std::endl;
     return failures;
 }
 

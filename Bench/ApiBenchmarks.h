@@ -16,11 +16,11 @@ namespace Vantrel::HolvaneApi::Bench {
 
 struct BenchConfig {
     Endpoint endpoint;
-    double scale = 1.0;            // multiplies every iteration count
-    size_t requestBytes = 14;      // floor exchange: a VR read request ...
-    size_t replyBytes = 16;        // ... and its simple reply
-    std::set<std::string> groups;  // empty: every group
-    std::string suffix;            // appended to every name, e.g. " (trace on)"
+    double scale = 1.0;           // multiplies every iteration count
+    size_t requestBytes = 14;     // floor exchange: a VR read request ...
+    size_t replyBytes = 16;       // ... and its simple reply
+    std::set<std::string> groups; // empty: every group
+    std::string suffix;           // appended to every name, e.g. " (trace on)"
 };
 
 // The C++ benchmarks through IConnection: each group adds its results to the
@@ -63,7 +63,7 @@ private:
                           Samples& samples, BenchResult& errors);
     // Stores fillValue(i) in variable(i) for i < count ("VR" or "TABLE").
     bool fillValues(IConnection& connection, const char* variable, size_t count);
-    double floorNow();  // a short floor measurement, median in us
+    double floorNow(); // a short floor measurement, median in us
 
     const BenchConfig& _config;
     const PluginLibrary& _library;

@@ -20,19 +20,19 @@ inline double elapsedNs(Clock::time_point from, Clock::time_point to)
 struct BenchResult {
     std::string name;
     std::string group;
-    std::string unit = "ops";      // what ops_per_s counts: "ops" or "values"
+    std::string unit = "ops"; // what ops_per_s counts: "ops" or "values"
     size_t samples = 0;
     double median_us = 0.0;
     double p99_us = 0.0;
     double mean_us = 0.0;
     double ops_per_s = 0.0;
-    double floor_median_us = 0.0;  // the floor measured in the same run
-    double ratio_to_floor = 0.0;   // time per call / floor round trip
-    double allocs_per_op = -1.0;   // < 0: not measured
-    uint64_t errors = 0;           // calls that did not return NoError
+    double floor_median_us = 0.0; // the floor measured in the same run
+    double ratio_to_floor = 0.0;  // time per call / floor round trip
+    double allocs_per_op = -1.0;  // < 0: not measured
+    uint64_t errors = 0;          // calls that did not return NoError
     uint64_t first_error = 0;
-    double value = 0.0;            // a figure that is no latency (memory, entries)
-    std::string value_unit;        // its unit; empty when there is none
+    double value = 0.0;     // a figure that is no latency (memory, entries)
+    std::string value_unit; // its unit; empty when there is none
     std::string note;
 };
 
@@ -40,10 +40,14 @@ struct BenchResult {
 class Samples {
 public:
     explicit Samples(size_t capacity) { _ns.reserve(capacity); }
-    void add(double ns) { if (_ns.size() < _ns.capacity()) _ns.push_back(ns); }
+    void add(double ns)
+    {
+        if (_ns.size() < _ns.capacity())
+            _ns.push_back(ns);
+    }
     void append(const Samples& other) { _ns.insert(_ns.end(), other._ns.begin(), other._ns.end()); }
     size_t size() const { return _ns.size(); }
-    double percentileUs(double p) const;  // p in 0..100
+    double percentileUs(double p) const; // p in 0..100
     double meanUs() const;
 
 private:

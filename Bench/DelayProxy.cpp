@@ -142,11 +142,8 @@ struct DelayProxy::Link {
 
 DelayProxy::DelayProxy(std::string listenHost, uint16_t listenPort, std::string targetHost, uint16_t targetPort,
                        std::chrono::microseconds delay)
-    : _listenHost(std::move(listenHost)),
-      _listenPort(listenPort),
-      _targetHost(std::move(targetHost)),
-      _targetPort(targetPort),
-      _delay(delay)
+    : _listenHost(std::move(listenHost)), _listenPort(listenPort), _targetHost(std::move(targetHost)),
+      _targetPort(targetPort), _delay(delay)
 {
 }
 
@@ -162,8 +159,7 @@ std::string DelayProxy::start()
         return std::string("socket: ") + std::strerror(errno);
     int one = 1;
     ::setsockopt(_listener, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    if (::bind(_listener, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-        ::listen(_listener, 64) != 0) {
+    if (::bind(_listener, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || ::listen(_listener, 64) != 0) {
         const std::string error = std::strerror(errno);
         ::close(_listener);
         _listener = -1;

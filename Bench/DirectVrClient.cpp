@@ -76,7 +76,7 @@ void DirectVrClient::appendNumber(std::vector<uint8_t>& out, double value) const
         uint32_t t = 0x80000000u;
         if (value > 0.0) {
             int exponent = 0;
-            const double mantissa = std::frexp(value, &exponent);  // 0.5 <= m < 1
+            const double mantissa = std::frexp(value, &exponent); // 0.5 <= m < 1
             const auto fraction = static_cast<uint32_t>(std::lround((mantissa * 2.0 - 1.0) * 8388608.0)) & 0x7FFFFF;
             t = (static_cast<uint32_t>(exponent - 1) & 0xFF) << 24 | fraction;
         }
@@ -141,7 +141,7 @@ std::string DirectVrClient::connect(const std::string& host, int port)
     timeval limit{10, 0};
     ::setsockopt(_fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
 
-    const uint8_t tableRequest[] = {0x00, 0xC8};  // TOKENTABLE, ZERO with their default codes
+    const uint8_t tableRequest[] = {0x00, 0xC8}; // TOKENTABLE, ZERO with their default codes
     if (!sendAll(tableRequest, sizeof tableRequest))
         return "token table request failed";
     std::string text;

@@ -130,8 +130,7 @@ struct FloorPingPong::Impl {
     std::vector<char> reply;
 };
 
-FloorPingPong::FloorPingPong(size_t requestBytes, size_t replyBytes)
-    : _impl(std::make_unique<Impl>())
+FloorPingPong::FloorPingPong(size_t requestBytes, size_t replyBytes) : _impl(std::make_unique<Impl>())
 {
     _impl->pair = connectLoopback();
     _impl->request.assign(requestBytes, '\x2a');
@@ -148,7 +147,7 @@ FloorPingPong::FloorPingPong(size_t requestBytes, size_t replyBytes)
 
 FloorPingPong::~FloorPingPong()
 {
-    ::shutdown(_impl->pair.client.fd(), SHUT_RDWR);  // ends the server's loop
+    ::shutdown(_impl->pair.client.fd(), SHUT_RDWR); // ends the server's loop
     _impl->server.join();
 }
 
@@ -171,7 +170,7 @@ double FloorPingPong::runWithReaderThread(size_t warmup, size_t iterations, Samp
     const int fd = _impl->pair.client.fd();
     std::mutex queueMutex;
     std::condition_variable queueCv;
-    size_t tickets = 0;       // requests whose reply the reader still has to read
+    size_t tickets = 0; // requests whose reply the reader still has to read
     bool stopping = false;
     std::mutex doneMutex;
     std::condition_variable doneCv;
@@ -189,7 +188,7 @@ double FloorPingPong::runWithReaderThread(size_t warmup, size_t iterations, Samp
                         return;
                 std::lock_guard<std::mutex> lock(queueMutex);
                 if (tickets == 0)
-                    return;  // readable without a request: the pair was shut down
+                    return; // readable without a request: the pair was shut down
                 --tickets;
             } else {
                 std::unique_lock<std::mutex> lock(queueMutex);

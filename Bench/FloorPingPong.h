@@ -29,9 +29,9 @@ public:
     // the reader thread, woken by the queue, receives the reply and wakes the
     // caller. What this costs above run() is the price of the hand-off itself.
     enum class Reader {
-        QueueWake,        // woken through the queue, then receives the whole reply
-        QueueWakePieces,  // the same, receiving as the plug-in does: poll + recv per 8 bytes
-        SocketWait,       // not woken by the caller: waits in poll on the socket itself
+        QueueWake,       // woken through the queue, then receives the whole reply
+        QueueWakePieces, // the same, receiving as the plug-in does: poll + recv per 8 bytes
+        SocketWait,      // not woken by the caller: waits in poll on the socket itself
     };
     double runWithReaderThread(size_t warmup, size_t iterations, Samples& samples, uint64_t& errors,
                                Reader reader = Reader::QueueWake);

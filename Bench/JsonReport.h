@@ -15,7 +15,7 @@ public:
     void add(const BenchResult& result) { _results.push_back(result); }
     void setInfo(const std::string& key, const std::string& value) { _info.emplace_back(key, value); }
     const std::vector<BenchResult>& results() const { return _results; }
-    bool write(const std::string& path) const;  // "" or "-" writes to stderr
+    bool write(const std::string& path) const; // "" or "-" writes to stderr
 
 private:
     std::vector<BenchResult> _results;

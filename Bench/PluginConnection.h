@@ -43,8 +43,8 @@ public:
     PluginConnection& operator=(const PluginConnection&) = delete;
 
     ErrorCode created() const { return _created; }
-    ErrorCode configure(const Endpoint& endpoint);  // sets the three attributes
-    ErrorCode connect(const Endpoint& endpoint);    // configure, then Connect
+    ErrorCode configure(const Endpoint& endpoint); // sets the three attributes
+    ErrorCode connect(const Endpoint& endpoint);   // configure, then Connect
     IConnection* operator->() const { return _connection; }
     IConnection& get() const { return *_connection; }
 

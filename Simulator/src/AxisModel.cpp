@@ -24,22 +24,17 @@ bool AxisModel::startNext(double startTime)
         double target = _position;
         switch (next.type) {
         case mtMove:
-        case mtMoveSp:
-            target = _position + next.value;
-            break;
-        default:
-            target = next.value;
-            break;
+        case mtMoveSp: target = _position + next.value; break;
+        default: target = next.value; break;
         }
         double speed = next.forceSpeed() ? param(AxisParam::FORCE_SPEED) : param(AxisParam::SPEED);
         if (next.type == mtDatum && param(AxisParam::CREEP) > 0.0)
             speed = param(AxisParam::CREEP);
         if (!(speed > 0.0))
             speed = axisParamInfo(AxisParam::SPEED).defaultValue; // checked when loaded
-        _running = Running{next.type,
-                           MotionProfile::move(_position, target, speed, param(AxisParam::ACCEL),
-                                               param(AxisParam::DECEL)),
-                           startTime, next.type == mtDatum};
+        _running = Running{
+            next.type, MotionProfile::move(_position, target, speed, param(AxisParam::ACCEL), param(AxisParam::DECEL)),
+            startTime, next.type == mtDatum};
         return true;
     }
     return false;
@@ -76,49 +71,21 @@ SimError AxisModel::read(AxisParam p, double now, double& value)
     const double vel = _running ? _running->profile.velocity(t) : 0.0;
     switch (p) {
     case AxisParam::DPOS:
-    case AxisParam::MPOS:
-        value = pos;
-        break;
-    case AxisParam::ENCODER:
-        value = std::round(pos * param(AxisParam::UNITS));
-        break;
-    case AxisParam::FE:
-        value = 0.0;
-        break;
-    case AxisParam::MTYPE:
-        value = _running ? _running->type : mtIdle;
-        break;
-    case AxisParam::NTYPE:
-        value = _buffer.empty() ? mtIdle : _buffer.front().type;
-        break;
-    case AxisParam::REMAIN:
-        value = _running ? std::fabs(_running->profile.target() - pos) : 0.0;
-        break;
+    case AxisParam::MPOS: value = pos; break;
+    case AxisParam::ENCODER: value = std::round(pos * param(AxisParam::UNITS)); break;
+    case AxisParam::FE: value = 0.0; break;
+    case AxisParam::MTYPE: value = _running ? _running->type : mtIdle; break;
+    case AxisParam::NTYPE: value = _buffer.empty() ? mtIdle : _buffer.front().type; break;
+    case AxisParam::REMAIN: value = _running ? std::fabs(_running->profile.target() - pos) : 0.0; break;
     case AxisParam::VPSPEED:
-    case AxisParam::MSPEED:
-        value = std::fabs(vel);
-        break;
-    case AxisParam::IDLE:
-        value = (!_running && _buffer.empty()) ? -1.0 : 0.0;
-        break;
-    case AxisParam::AXISSTATUS:
-        value = _axisStatus;
-        break;
-    case AxisParam::ENDMOVE:
-        value = _running ? _running->profile.target() : _position;
-        break;
-    case AxisParam::MOVES_BUFFERED:
-        value = static_cast<double>(_buffer.size());
-        break;
-    case AxisParam::LOADED:
-        value = _buffer.empty() ? -1.0 : 0.0;
-        break;
-    case AxisParam::DRIVE_STATUS:
-        value = enabled() ? 1.0 : 0.0;
-        break;
-    default:
-        value = param(p);
-        break;
+    case AxisParam::MSPEED: value = std::fabs(vel); break;
+    case AxisParam::IDLE: value = (!_running && _buffer.empty()) ? -1.0 : 0.0; break;
+    case AxisParam::AXISSTATUS: value = _axisStatus; break;
+    case AxisParam::ENDMOVE: value = _running ? _running->profile.target() : _position; break;
+    case AxisParam::MOVES_BUFFERED: value = static_cast<double>(_buffer.size()); break;
+    case AxisParam::LOADED: value = _buffer.empty() ? -1.0 : 0.0; break;
+    case AxisParam::DRIVE_STATUS: value = enabled() ? 1.0 : 0.0; break;
+    default: value = param(p); break;
     }
     return eOk;
 }
@@ -146,8 +113,7 @@ SimError AxisModel::write(AxisParam p, double value, double now)
         if (value == 0.0)
             return eBadValue;
         break;
-    default:
-        break;
+    default: break;
     }
     advance(now);
     _params[static_cast<size_t>(p)] = value;

@@ -9,8 +9,8 @@ ControllerState::ControllerState(const StateConfig& config)
       _table(config.tableCount, 0.0), _axes(config.axisCount), _inverted(config.inputCount, 0)
 {
     _files = {
-        {"STARTUP", 412, 300, 0, 0, true, true},     {"MAIN", 2048, 1720, 1, 0, true, true},
-        {"HOMING", 936, 788, -1, 0, true, false},    {"PICKPLACE", 5120, 4410, -1, 0, true, false},
+        {"STARTUP", 412, 300, 0, 0, true, true},      {"MAIN", 2048, 1720, 1, 0, true, true},
+        {"HOMING", 936, 788, -1, 0, true, false},     {"PICKPLACE", 5120, 4410, -1, 0, true, false},
         {"CONVEYOR", 1460, 1210, -1, 0, true, false}, {"RECIPE_A", 256, 0, -1, 3, true, false},
         {"LIBRARY", 3300, 2904, -1, 4, false, false},
     };

@@ -24,8 +24,8 @@ bool equalsNoCase(std::string_view a, std::string_view b)
 
 SimError ExpressionEvaluator::lexNext()
 {
-    while (_pos < _line.size() && (_line[_pos] == ' ' || _line[_pos] == '\t' || _line[_pos] == '\r' ||
-                                   _line[_pos] == '\n'))
+    while (_pos < _line.size() &&
+           (_line[_pos] == ' ' || _line[_pos] == '\t' || _line[_pos] == '\r' || _line[_pos] == '\n'))
         ++_pos;
     _cur = Lex{};
     if (_pos >= _line.size())

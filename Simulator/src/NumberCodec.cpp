@@ -12,8 +12,8 @@ namespace {
 float toSingle(double value)
 {
     if (value > std::numeric_limits<float>::max() || value < -std::numeric_limits<float>::max()) {
-        const float nearest = static_cast<float>(value > 0 ? std::numeric_limits<float>::max()
-                                                           : -std::numeric_limits<float>::max());
+        const float nearest =
+            static_cast<float>(value > 0 ? std::numeric_limits<float>::max() : -std::numeric_limits<float>::max());
         // Values that still round to the largest single keep it.
         if (std::fabs(value) < static_cast<double>(std::numeric_limits<float>::max()) * (1.0 + 0x1p-25))
             return nearest;
@@ -65,7 +65,8 @@ uint32_t floatToTms(float value)
 float tmsToFloat(uint32_t bits)
 {
     // The exponent byte is two's complement: the sign extension is intended.
-    const int32_t exponent = static_cast<int8_t>(static_cast<uint8_t>(bits >> 24)); // NOLINT(bugprone-signed-char-misuse)
+    const int32_t exponent =
+        static_cast<int8_t>(static_cast<uint8_t>(bits >> 24)); // NOLINT(bugprone-signed-char-misuse)
     const uint32_t sign = (bits >> 23) & 1u;
     const uint32_t fraction = bits & 0x7FFFFF;
     if (exponent == -128)
@@ -82,7 +83,6 @@ float tmsToFloat(uint32_t bits)
     std::memcpy(&result, &ieee, sizeof result);
     return result;
 }
-
 
 void appendNumber(std::string& out, double value, NumberFormat format)
 {

@@ -152,12 +152,8 @@ void RequestHandler::handle(const ParsedRequest& request, std::string& out, std:
     }
     const Kw kw = _kw.of(first);
     switch (kw) {
-    case Kw::VR:
-        status = handleVr(c, value);
-        break;
-    case Kw::TABLE:
-        status = handleTable(c, value);
-        break;
+    case Kw::VR: status = handleVr(c, value); break;
+    case Kw::TABLE: status = handleTable(c, value); break;
     case Kw::SYSTEMVARIABLE:
     case Kw::SYSTEMVARIABLE2: {
         uint16_t code = 0;
@@ -170,12 +166,8 @@ void RequestHandler::handle(const ParsedRequest& request, std::string& out, std:
         break;
     }
     case Kw::VRVALUES:
-    case Kw::TABLEVALUES:
-        status = startList(kw, c, list, value);
-        break;
-    case Kw::BASE:
-        status = handleBase(c, value);
-        break;
+    case Kw::TABLEVALUES: status = startList(kw, c, list, value); break;
+    case Kw::BASE: status = handleBase(c, value); break;
     case Kw::EX: {
         std::vector<double> mode{0.0};
         if (!c.atEnd() && (!c.numberList(mode) || mode.size() != 1 || !c.atEnd())) {
@@ -218,12 +210,8 @@ void RequestHandler::handle(const ParsedRequest& request, std::string& out, std:
     case Kw::REVERSE:
     case Kw::CANCEL:
     case Kw::DATUM:
-    case Kw::DEFPOS:
-        status = handleMotion(kw, c);
-        break;
-    case Kw::INVERT_IN:
-        status = handleInvert(c);
-        break;
+    case Kw::DEFPOS: status = handleMotion(kw, c); break;
+    case Kw::INVERT_IN: status = handleInvert(c); break;
     case Kw::PRINT: {
         std::string text;
         status = handlePrint(c, text);
@@ -231,12 +219,8 @@ void RequestHandler::handle(const ParsedRequest& request, std::string& out, std:
             out += text;
         break;
     }
-    case Kw::None:
-        status = _table.byCode(first) != nullptr ? eUnsupported : eUnknownToken;
-        break;
-    default:
-        status = eUnsupported;
-        break;
+    case Kw::None: status = _table.byCode(first) != nullptr ? eUnsupported : eUnknownToken; break;
+    default: status = eUnsupported; break;
     }
     if (status != eOk)
         value = 0.0;
@@ -377,8 +361,7 @@ SimError RequestHandler::handleMotion(Kw kw, Cursor& c)
         if (values.size() != 1)
             return eSyntax;
         return _state.datum(axes.front(), values[0]);
-    default:
-        break;
+    default: break;
     }
     if (values.empty())
         return eSyntax;
@@ -442,8 +425,8 @@ void RequestHandler::writeDirectory(std::string& out)
     for (const StoredFile& f : _state.files()) {
         out += f.name;
         out += ',' + std::to_string(f.size) + ',' + std::to_string(f.compiledSize) + ',' +
-               std::to_string(f.autorunProcess) + ',' + std::to_string(f.type) + ',' + (f.editable ? "1" : "0") +
-               ',' + (f.autorun ? "1" : "0") + "\r\n";
+               std::to_string(f.autorunProcess) + ',' + std::to_string(f.type) + ',' + (f.editable ? "1" : "0") + ',' +
+               (f.autorun ? "1" : "0") + "\r\n";
     }
     out += "OK\r\n";
 }
@@ -510,8 +493,7 @@ SimError RequestHandler::printExpression(Cursor& c, PrintValue& v, int depth)
             return eSyntax;
         return accessVariable(entry->name, hasAxis, axis, std::nullopt, v.number);
     }
-    default:
-        return _table.byCode(code) != nullptr ? eUnsupported : eUnknownToken;
+    default: return _table.byCode(code) != nullptr ? eUnsupported : eUnknownToken;
     }
 }
 

@@ -34,8 +34,8 @@ bool RequestParser::readCode(const uint8_t* data, size_t length, size_t& pos, ui
     return true;
 }
 
-RequestParser::Result RequestParser::resync(const uint8_t* data, size_t length, size_t from,
-                                            ParsedRequest& out, size_t& consumed)
+RequestParser::Result RequestParser::resync(const uint8_t* data, size_t length, size_t from, ParsedRequest& out,
+                                            size_t& consumed)
 {
     // The stream cannot be trusted any more: drop through the next ZERO byte.
     for (size_t i = from; i < length; ++i) {
@@ -59,8 +59,8 @@ RequestParser::Result RequestParser::resync(const uint8_t* data, size_t length, 
     return Result::NeedMore;
 }
 
-RequestParser::Result RequestParser::next(const uint8_t* data, size_t length, WireFormat format,
-                                          bool beforeTable, ParsedRequest& out, size_t& consumed)
+RequestParser::Result RequestParser::next(const uint8_t* data, size_t length, WireFormat format, bool beforeTable,
+                                          ParsedRequest& out, size_t& consumed)
 {
     out.clear();
     out.format = format;

@@ -73,8 +73,8 @@ bool SimSession::receive()
         _inStart = _inEnd = 0;
     } else if (_in.size() - _inEnd < kReadChunk) {
         // Keep the unparsed tail at the front; the parser bounds its length.
-        std::copy(_in.begin() + static_cast<std::ptrdiff_t>(_inStart), _in.begin() + static_cast<std::ptrdiff_t>(_inEnd),
-                  _in.begin());
+        std::copy(_in.begin() + static_cast<std::ptrdiff_t>(_inStart),
+                  _in.begin() + static_cast<std::ptrdiff_t>(_inEnd), _in.begin());
         _inEnd -= _inStart;
         _inStart = 0;
         if (_in.size() - _inEnd < kReadChunk)
@@ -106,9 +106,7 @@ SimSession::Extracted SimSession::extract()
             if (consumed == 0 || _inStart == _inEnd)
                 return Extracted::Drained;
             continue; // skipped the rest of a malformed request
-        case RequestParser::Result::Ack:
-            ++_acks;
-            continue;
+        case RequestParser::Result::Ack: ++_acks; continue;
         case RequestParser::Result::TooLong:
             // Answered in order after what is queued, then the connection closes.
             process();

@@ -5,10 +5,22 @@
 namespace Vantrel::HolvaneApi::Sim {
 namespace {
 constexpr std::array<SysVarInfo, static_cast<size_t>(SysVar::Count)> s_sysVars{{
-    {"VERSION", false},     {"CONTROL", false},    {"SERIAL_NUMBER", false}, {"WDOG", true},
-    {"SERVO_PERIOD", false}, {"TICKS", true},      {"ERROR_LINE", false},    {"SYSTEM_ERROR", false},
-    {"NIO", false},         {"TABLE_SIZE", false}, {"VR_SIZE", false},       {"AXIS_COUNT", false},
-    {"POWER_UP", true},     {"LAST_AXIS", false},  {"BATTERY_LOW", false},   {"SCOPE_POS", false},
+    {"VERSION", false},
+    {"CONTROL", false},
+    {"SERIAL_NUMBER", false},
+    {"WDOG", true},
+    {"SERVO_PERIOD", false},
+    {"TICKS", true},
+    {"ERROR_LINE", false},
+    {"SYSTEM_ERROR", false},
+    {"NIO", false},
+    {"TABLE_SIZE", false},
+    {"VR_SIZE", false},
+    {"AXIS_COUNT", false},
+    {"POWER_UP", true},
+    {"LAST_AXIS", false},
+    {"BATTERY_LOW", false},
+    {"SCOPE_POS", false},
     {"TEMPERATURE", false},
 }};
 } // namespace

@@ -18,78 +18,102 @@ struct CatalogEntry {
 
 // The keywords the host relies on, with the record letters it expects.
 constexpr CatalogEntry s_hostKeywords[] = {
-    {'C', "TOKENTABLE", "0,0,0,0,0,0,c"}, {'C', "VR", "0,0,1,1,0,0,cfb"},
-    {'C', "VRVALUES", "0,0,3,3,0,0,cb"},  {'C', "TABLEVALUES", "0,0,3,3,0,0,cb"},
-    {'S', "OPENBRACKETS", ""},            {'S', "CLOSEBRACKETS", ""},
-    {'S', "ASSIGN", ""},                  {'S', "NUMBER", ""},
-    {'S', "EOX", ""},                     {'S', "COMMA", ""},
-    {'V', "VERSION", "0,"},               {'V', "CONTROL", "0,"},
-    {'S', "SYSTEMVARIABLE", ""},          {'S', "SYSTEMVARIABLE2", ""},
-    {'S', "UNKNOWN", ""},                 {'C', "DIR", "0,1,0,0,0,0,c"},
-    {'S', "QUOTES", ""},                  {'C', "TABLE", "0,0,1,64,0,0,cfb"},
-    {'C', "EXECUTE", "1,1,0,0,0,0,ce"},   {'C', "EX", "0,0,0,1,0,0,cb"},
-    {'C', "BASE", "0,0,0,16,0,0,cfb"},    {'C', "SET_MOTION", "0,0,1,16,1,0,cb"},
-    {'C', "SET_MOTIONSP", "0,0,1,16,1,0,cb"}, {'S', "MODIFIER", ""},
-    {'M', "AXIS", "1,1,1"},               {'C', "CANCEL", "0,0,0,1,1,0,cb"},
-    {'C', "DATUM", "0,0,1,1,1,0,cb"},     {'C', "DEFPOS", "0,0,1,16,1,0,cb"},
-    {'C', "FORWARD", "0,0,0,0,1,0,c"},    {'C', "REVERSE", "0,0,0,0,1,0,c"},
-    {'C', "MOVE", "0,0,1,16,1,0,cb"},     {'C', "MOVESP", "0,0,1,16,1,0,cb"},
-    {'C', "MOVEABS", "0,0,1,16,1,0,cb"},  {'C', "MOVEABSSP", "0,0,1,16,1,0,cb"},
-    {'C', "INVERT_IN", "0,0,2,2,0,0,cb"}, {'C', "PRINT", "0,8,0,8,0,0,c"},
-    {'C', "LEN", "0,0,1,1,0,0,fb"},       {'C', "VRSTRING", "0,0,1,1,0,0,fb"},
-    {'S', "OPENSQUAREBRACKETS", ""},      {'S', "CLOSESQUAREBRACKETS", ""},
-    {'S', "SEMICOLON", ""},               {'S', "COLON", ""},
+    {'C', "TOKENTABLE", "0,0,0,0,0,0,c"},
+    {'C', "VR", "0,0,1,1,0,0,cfb"},
+    {'C', "VRVALUES", "0,0,3,3,0,0,cb"},
+    {'C', "TABLEVALUES", "0,0,3,3,0,0,cb"},
+    {'S', "OPENBRACKETS", ""},
+    {'S', "CLOSEBRACKETS", ""},
+    {'S', "ASSIGN", ""},
+    {'S', "NUMBER", ""},
+    {'S', "EOX", ""},
+    {'S', "COMMA", ""},
+    {'V', "VERSION", "0,"},
+    {'V', "CONTROL", "0,"},
+    {'S', "SYSTEMVARIABLE", ""},
+    {'S', "SYSTEMVARIABLE2", ""},
+    {'S', "UNKNOWN", ""},
+    {'C', "DIR", "0,1,0,0,0,0,c"},
+    {'S', "QUOTES", ""},
+    {'C', "TABLE", "0,0,1,64,0,0,cfb"},
+    {'C', "EXECUTE", "1,1,0,0,0,0,ce"},
+    {'C', "EX", "0,0,0,1,0,0,cb"},
+    {'C', "BASE", "0,0,0,16,0,0,cfb"},
+    {'C', "SET_MOTION", "0,0,1,16,1,0,cb"},
+    {'C', "SET_MOTIONSP", "0,0,1,16,1,0,cb"},
+    {'S', "MODIFIER", ""},
+    {'M', "AXIS", "1,1,1"},
+    {'C', "CANCEL", "0,0,0,1,1,0,cb"},
+    {'C', "DATUM", "0,0,1,1,1,0,cb"},
+    {'C', "DEFPOS", "0,0,1,16,1,0,cb"},
+    {'C', "FORWARD", "0,0,0,0,1,0,c"},
+    {'C', "REVERSE", "0,0,0,0,1,0,c"},
+    {'C', "MOVE", "0,0,1,16,1,0,cb"},
+    {'C', "MOVESP", "0,0,1,16,1,0,cb"},
+    {'C', "MOVEABS", "0,0,1,16,1,0,cb"},
+    {'C', "MOVEABSSP", "0,0,1,16,1,0,cb"},
+    {'C', "INVERT_IN", "0,0,2,2,0,0,cb"},
+    {'C', "PRINT", "0,8,0,8,0,0,c"},
+    {'C', "LEN", "0,0,1,1,0,0,fb"},
+    {'C', "VRSTRING", "0,0,1,1,0,0,fb"},
+    {'S', "OPENSQUAREBRACKETS", ""},
+    {'S', "CLOSESQUAREBRACKETS", ""},
+    {'S', "SEMICOLON", ""},
+    {'S', "COLON", ""},
 };
 
-constexpr const char* s_specials[] = {"EOL", "TAB", "SPACE", "HASH", "DOLLAR", "AT", "STRINGEND",
-                                       "LINENUMBER", "LABEL", "REMARK", "CONTINUE", "LOCALVAR"};
+constexpr const char* s_specials[] = {"EOL",       "TAB",        "SPACE", "HASH",   "DOLLAR",   "AT",
+                                      "STRINGEND", "LINENUMBER", "LABEL", "REMARK", "CONTINUE", "LOCALVAR"};
 
-constexpr const char* s_operators[] = {"PLUS", "MINUS", "MULTIPLY", "DIVIDE", "POWER", "EQUAL",
-                                        "NOTEQUAL", "LESS", "LESSEQUAL", "GREATER",
-                                        "GREATEREQUAL", "AND", "OR", "XOR", "NOT", "MOD",
-                                        "NAND", "NOR", "SHIFTLEFT", "SHIFTRIGHT"};
+constexpr const char* s_operators[] = {
+    "PLUS",         "MINUS", "MULTIPLY", "DIVIDE", "POWER", "EQUAL", "NOTEQUAL", "LESS", "LESSEQUAL", "GREATER",
+    "GREATEREQUAL", "AND",   "OR",       "XOR",    "NOT",   "MOD",   "NAND",     "NOR",  "SHIFTLEFT", "SHIFTRIGHT"};
 
 constexpr const char* s_functions[] = {
-    "ABS",   "ACOS",  "ASIN",    "ATAN",    "ATAN2",   "COS",     "SIN",    "TAN",     "EXP",
-    "LN",    "LOG",   "SQR",     "INT",     "FRAC",    "SGN",     "ROUND",  "FLOOR",   "CEIL",
-    "MIN",   "MAX",   "HEX",     "CHR",     "ASC",     "VAL",     "STR",    "LEFT",    "RIGHT",
-    "MID",   "UCASE", "LCASE",   "INSTR",   "IN",      "OP",      "AIN",    "AOUT",    "READ_BIT",
-    "SET_BIT", "CLEAR_BIT", "READ_OP", "GET",  "KEY",   "RND",     "CRC16",  "BCD",     "DATE$",
-    "TIME$", "PROC_STATUS", "PROCNUMBER", "TABLE_POINTER", "MOTION_ERROR", "ERROR_AXIS",
-    "IEEE_IN", "IEEE_OUT", "FLAG",  "FLAGS",   "LOC",     "SIZE",   "ERRORNO", "DAY",
+    "ABS",          "ACOS",       "ASIN",      "ATAN",     "ATAN2",       "COS",        "SIN",
+    "TAN",          "EXP",        "LN",        "LOG",      "SQR",         "INT",        "FRAC",
+    "SGN",          "ROUND",      "FLOOR",     "CEIL",     "MIN",         "MAX",        "HEX",
+    "CHR",          "ASC",        "VAL",       "STR",      "LEFT",        "RIGHT",      "MID",
+    "UCASE",        "LCASE",      "INSTR",     "IN",       "OP",          "AIN",        "AOUT",
+    "READ_BIT",     "SET_BIT",    "CLEAR_BIT", "READ_OP",  "GET",         "KEY",        "RND",
+    "CRC16",        "BCD",        "DATE$",     "TIME$",    "PROC_STATUS", "PROCNUMBER", "TABLE_POINTER",
+    "MOTION_ERROR", "ERROR_AXIS", "IEEE_IN",   "IEEE_OUT", "FLAG",        "FLAGS",      "LOC",
+    "SIZE",         "ERRORNO",    "DAY",
 };
 
 constexpr const char* s_commands[] = {
-    "IF",       "THEN",     "ELSE",      "ELSEIF",     "ENDIF",      "WHILE",      "WEND",
-    "FOR",      "TO",       "STEP",      "NEXT",       "REPEAT",     "UNTIL",      "GOTO",
-    "GOSUB",    "RETURN",   "STOP",       "RUN",        "HALT",       "WAIT",
-    "WA",       "DIM",      "LOCAL",     "GLOBAL",     "CONSTANT",   "REM",        "END",
-    "INPUT",    "LINPUT",   "CLEAR",     "DEL",        "NEW",        "COPY",       "RENAME",
-    "SELECT",   "LIST",     "TRON",      "TROFF",      "STEPLINE",   "AUTORUN",    "PROCESS",
-    "RUNTYPE",  "STORE",    "FILE",      "OPEN",       "CLOSE",      "SEND",       "RECEIVE",
-    "MOVECIRC", "MOVEHELICAL", "MOVELINK", "MOVEMODIFY", "MOVETANG",  "MOVESPIRAL", "MHELICAL",
-    "MSPHERICAL", "CONNECT",  "CAM",       "CAMBOX",     "FLEXLINK",   "ADDAX",      "RAPIDSTOP",
-    "REGIST",   "DISABLE_GROUP", "SYNC",  "PSWITCH",    "SCOPE",      "TRIGGER",    "ERRORMASK",
-    "WDOGON",   "WDOGOFF",  "INITIALISE", "EPROM",     "EEPROM",     "FLASHVR",    "SETCOM",
-    "SERIAL",   "BATTERY",  "TICKS_RESET", "VRCOPY",   "TABLECOPY",  "SORT",       "MOVEABSSEQ",
-    "MOVESEQ",  "BLEND",    "FRAME",     "USER_FRAME", "VOLUME_LIMIT", "GROUP",    "AXIS_LIST",
-    "INTERLOCK", "REPORT",  "DEVICENET", "ETHERNET",   "IP_ADDRESS", "IP_NETMASK", "IP_GATEWAY",
-    "SLOT",     "CANIO",    "MODBUS",    "PLC",        "TIMER",      "TIME_RESET", "DISPLAY",
-    "BEEP",     "LOCK",     "UNLOCK",    "PASSWORD",   "HELP",       "DUMP",       "TEXT",
-    "TEST",     "VERIFY",   "ENCODER_RATIO", "STEP_RATIO", "SERVO_ON", "SERVO_OFF", "DRIVE_RESET",
-    "FHOLD",    "JOG",      "FOLLOW",    "PULSE",      "LATCH",      "CAPTURE",    "GEAR",
-    "PHASE",    "PROFILE",  "SPLINE",    "BACKLASH",   "COMPENSATE", "HOMING",     "LIMITS",
+    "IF",          "THEN",        "ELSE",       "ELSEIF",        "ENDIF",      "WHILE",
+    "WEND",        "FOR",         "TO",         "STEP",          "NEXT",       "REPEAT",
+    "UNTIL",       "GOTO",        "GOSUB",      "RETURN",        "STOP",       "RUN",
+    "HALT",        "WAIT",        "WA",         "DIM",           "LOCAL",      "GLOBAL",
+    "CONSTANT",    "REM",         "END",        "INPUT",         "LINPUT",     "CLEAR",
+    "DEL",         "NEW",         "COPY",       "RENAME",        "SELECT",     "LIST",
+    "TRON",        "TROFF",       "STEPLINE",   "AUTORUN",       "PROCESS",    "RUNTYPE",
+    "STORE",       "FILE",        "OPEN",       "CLOSE",         "SEND",       "RECEIVE",
+    "MOVECIRC",    "MOVEHELICAL", "MOVELINK",   "MOVEMODIFY",    "MOVETANG",   "MOVESPIRAL",
+    "MHELICAL",    "MSPHERICAL",  "CONNECT",    "CAM",           "CAMBOX",     "FLEXLINK",
+    "ADDAX",       "RAPIDSTOP",   "REGIST",     "DISABLE_GROUP", "SYNC",       "PSWITCH",
+    "SCOPE",       "TRIGGER",     "ERRORMASK",  "WDOGON",        "WDOGOFF",    "INITIALISE",
+    "EPROM",       "EEPROM",      "FLASHVR",    "SETCOM",        "SERIAL",     "BATTERY",
+    "TICKS_RESET", "VRCOPY",      "TABLECOPY",  "SORT",          "MOVEABSSEQ", "MOVESEQ",
+    "BLEND",       "FRAME",       "USER_FRAME", "VOLUME_LIMIT",  "GROUP",      "AXIS_LIST",
+    "INTERLOCK",   "REPORT",      "DEVICENET",  "ETHERNET",      "IP_ADDRESS", "IP_NETMASK",
+    "IP_GATEWAY",  "SLOT",        "CANIO",      "MODBUS",        "PLC",        "TIMER",
+    "TIME_RESET",  "DISPLAY",     "BEEP",       "LOCK",          "UNLOCK",     "PASSWORD",
+    "HELP",        "DUMP",        "TEXT",       "TEST",          "VERIFY",     "ENCODER_RATIO",
+    "STEP_RATIO",  "SERVO_ON",    "SERVO_OFF",  "DRIVE_RESET",   "FHOLD",      "JOG",
+    "FOLLOW",      "PULSE",       "LATCH",      "CAPTURE",       "GEAR",       "PHASE",
+    "PROFILE",     "SPLINE",      "BACKLASH",   "COMPENSATE",    "HOMING",     "LIMITS",
 };
 
-constexpr const char* s_modifiers[] = {"PROC", "PORT", "SLOT_MOD", "CHANNEL", "GROUP_MOD",
-                                        "FRAME_MOD", "UNIT"};
+constexpr const char* s_modifiers[] = {"PROC", "PORT", "SLOT_MOD", "CHANNEL", "GROUP_MOD", "FRAME_MOD", "UNIT"};
 
 struct Constant {
     const char* name;
     const char* value; // written with exactly four decimals
 };
 constexpr Constant s_constants[] = {
-    {"PI", "3.1416"},  {"TRUE", "-1.0000"}, {"FALSE", "0.0000"}, {"ON", "1.0000"},
+    {"PI", "3.1416"},  {"TRUE", "-1.0000"},   {"FALSE", "0.0000"}, {"ON", "1.0000"},
     {"OFF", "0.0000"}, {"E_CONST", "2.7183"}, {"SQRT2", "1.4142"}, {"DEG", "57.2958"},
 };
 
@@ -225,8 +249,7 @@ TokenTable::TokenTable(uint16_t zeroCode, uint16_t extendedCode) : _zero(zeroCod
             _text += ',';
             _text += e.fields;
             break;
-        default:
-            break;
+        default: break;
         }
         _text += "\r\n";
     }

@@ -108,8 +108,8 @@ int64_t itemInt(PyObject* object, size_t position, const char* role, int64_t low
     if (value == -1 && PyErr_Occurred() != nullptr)
         throw py::error_already_set();
     if (overflow != 0 || value < low || value > high)
-        badItem(false, position, std::string(role) + " must be in " + std::to_string(low) + ".." +
-                                     std::to_string(high));
+        badItem(false, position,
+                std::string(role) + " must be in " + std::to_string(low) + ".." + std::to_string(high));
     return value;
 }
 
@@ -178,22 +178,18 @@ BatchItem parseBatchItem(PyObject* object, size_t position, std::string& name)
                 "unknown method \"" + method +
                     "\" (ReadVrValue, WriteVrValue, ReadTableValue, ReadAxisParam or WriteAxisParam)");
     if (size != shape->fields)
-        badItem(true, position, method + " takes " + shape->arguments + ", got " + std::to_string(size - 1) +
-                                    " argument(s)");
+        badItem(true, position,
+                method + " takes " + shape->arguments + ", got " + std::to_string(size - 1) + " argument(s)");
 
     BatchItem item;
     item.kind = shape->kind;
     switch (shape->kind) {
-    case BatchItemKind::WriteVrValue:
-        item.value = itemFloat(fields[2].ptr(), position);
-        [[fallthrough]];
+    case BatchItemKind::WriteVrValue: item.value = itemFloat(fields[2].ptr(), position); [[fallthrough]];
     case BatchItemKind::ReadVrValue:
     case BatchItemKind::ReadTableValue:
         item.index = static_cast<uint32_t>(itemInt(fields[1].ptr(), position, "the index", 0, UINT32_MAX));
         break;
-    case BatchItemKind::WriteAxisParam:
-        item.value = itemFloat(fields[3].ptr(), position);
-        [[fallthrough]];
+    case BatchItemKind::WriteAxisParam: item.value = itemFloat(fields[3].ptr(), position); [[fallthrough]];
     case BatchItemKind::ReadAxisParam:
         itemName(fields[1].ptr(), position, name);
         item.axis = static_cast<int32_t>(itemInt(fields[2].ptr(), position, "the axis", INT32_MIN, INT32_MAX));
@@ -232,8 +228,7 @@ py::tuple runBatch(Wrapper& self, const py::object& items)
     return py::make_tuple(code, results);
 }
 
-void bindMotion(py::class_<Wrapper>& cls, const char* name, Motion motion, const char* single_doc,
-                const char* list_doc)
+void bindMotion(py::class_<Wrapper>& cls, const char* name, Motion motion, const char* single_doc, const char* list_doc)
 {
     cls.def(
         name, [motion](Wrapper& self, double pos, int axis) { return self.Move(motion, pos, axis); }, Release(),

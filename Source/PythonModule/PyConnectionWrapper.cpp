@@ -312,9 +312,8 @@ ErrorCode PyConnectionWrapper::writeValue(WriteOne write, uint32_t index, double
 ErrorCode PyConnectionWrapper::writeValues(WriteBlock write, uint32_t start_index, uint32_t count, const double* values,
                                            size_t available)
 {
-    return forward([&](IConnection& c) {
-        return count > available ? BadArgument : (c.*write)(start_index, count, values);
-    });
+    return forward(
+        [&](IConnection& c) { return count > available ? BadArgument : (c.*write)(start_index, count, values); });
 }
 
 std::pair<ErrorCode, double> PyConnectionWrapper::readValue(ReadOne read, uint32_t index)
@@ -327,9 +326,8 @@ std::pair<ErrorCode, double> PyConnectionWrapper::readValue(ReadOne read, uint32
 ErrorCode PyConnectionWrapper::readValues(ReadBlock read, uint32_t start_index, uint32_t count, double* values,
                                           size_t available)
 {
-    return forward([&](IConnection& c) {
-        return count > available ? BadArgument : (c.*read)(start_index, count, values);
-    });
+    return forward(
+        [&](IConnection& c) { return count > available ? BadArgument : (c.*read)(start_index, count, values); });
 }
 
 ErrorCode PyConnectionWrapper::WriteTableValue(uint32_t index, double value)

@@ -75,8 +75,7 @@ inline ErrorCode systemError(int err) noexcept
 // Folds a controller error number into the controller band; 0 is no error.
 inline ErrorCode controllerError(uint16_t number) noexcept
 {
-    return number == 0 ? NoError
-                       : static_cast<ErrorCode>(static_cast<uint64_t>(__ControllerError) | number);
+    return number == 0 ? NoError : static_cast<ErrorCode>(static_cast<uint64_t>(__ControllerError) | number);
 }
 
 // The band of a code: 0 success, 1 API, 2 system, 4 controller.

@@ -7,6 +7,5 @@ namespace Vantrel::HolvaneApi {
 [[noreturn]] void assertionFailed(const char* expression, const char* file, int line) noexcept;
 }
 
-#define HOLVANE_ASSERT(expr)                                                        \
-    ((expr) ? static_cast<void>(0)                                                  \
-            : ::Vantrel::HolvaneApi::assertionFailed(#expr, __FILE__, __LINE__))
+#define HOLVANE_ASSERT(expr)                                                                                           \
+    ((expr) ? static_cast<void>(0) : ::Vantrel::HolvaneApi::assertionFailed(#expr, __FILE__, __LINE__))

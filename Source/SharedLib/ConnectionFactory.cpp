@@ -3,8 +3,8 @@
 #include "SharedLib/Assert.h"
 #include "SharedLib/platform.h"
 
-#include <dlfcn.h>
 #include <cstdlib>
+#include <dlfcn.h>
 
 #include <mutex>
 #include <string>

@@ -60,11 +60,8 @@ constexpr uint32_t EscapeChunk = 64;
 } // namespace
 
 ControllerCapabilities::ControllerCapabilities(const Token& token)
-    : _floating_point_format(tms320_floating_point_format),
-      _processor_type(unknown_processor),
-      _token(token),
-      _escape_communications(false),
-      _controller_type(0)
+    : _floating_point_format(tms320_floating_point_format), _processor_type(unknown_processor), _token(token),
+      _escape_communications(false), _controller_type(0)
 {
 }
 
@@ -108,12 +105,8 @@ bool ControllerCapabilities::SetControllerCapabilities(double version, int type)
 ErrorCode ControllerCapabilities::NumberSize(uint32_t& size) const
 {
     switch (_floating_point_format) {
-    case tms320_floating_point_format:
-        size = 4;
-        return NoError;
-    case ieee64_floating_point_format:
-        size = 8;
-        return NoError;
+    case tms320_floating_point_format: size = 4; return NoError;
+    case ieee64_floating_point_format: size = 8; return NoError;
     default:
         size = 0;
         _token.AddLogEvent(EventType::Error, UnknownFloatingPointFormat, "Unknown floating point format");
@@ -131,10 +124,8 @@ ErrorCode ControllerCapabilities::StoreNumber(double value, TokenBuffer& buffer)
 ErrorCode ControllerCapabilities::ReadNumber(double& value, Port& port, uint32_t timeout_ms) const
 {
     switch (_floating_point_format) {
-    case tms320_floating_point_format:
-        return ReadTms320Number(value, port, timeout_ms);
-    case ieee64_floating_point_format:
-        return ReadIEEE64Number(value, port, timeout_ms);
+    case tms320_floating_point_format: return ReadTms320Number(value, port, timeout_ms);
+    case ieee64_floating_point_format: return ReadIEEE64Number(value, port, timeout_ms);
     default:
         _token.AddLogEvent(EventType::Error, UnknownFloatingPointFormat, "Unknown floating point format");
         return UnknownFloatingPointFormat;

@@ -9,8 +9,8 @@ namespace Vantrel::HolvaneApi {
 class IReplyWatch {
 public:
     enum class Wake {
-        Bytes, // bytes are ready to be read
-        Quiet, // nothing came in time, or the wait was woken
+        Bytes,  // bytes are ready to be read
+        Quiet,  // nothing came in time, or the wait was woken
         Closed, // the link is closed or failed: nothing more will come
     };
     // Waits up to timeout_ms (> 0) for bytes, without handing any out.

@@ -113,9 +113,11 @@ private:
     };
 
     template <typename C, typename = void>
-    struct HasSetError : std::false_type {};
+    struct HasSetError : std::false_type {
+    };
     template <typename C>
-    struct HasSetError<C, std::void_t<decltype(std::declval<C&>().setError(Fail))>> : std::true_type {};
+    struct HasSetError<C, std::void_t<decltype(std::declval<C&>().setError(Fail))>> : std::true_type {
+    };
 
     template <typename C>
     static void failCommand(ICommand* command, ErrorCode error)

@@ -20,11 +20,11 @@ public:
     using Clock = std::chrono::steady_clock;
 
     // --- Limits set through attributes (defaults) -------------------------
-    static constexpr int64_t DefaultReplyTimeoutMs = 10000;   // TCP_Timeout
-    static constexpr int64_t DefaultConnectTimeoutMs = 5000;  // TCP_ConnectTimeout
-    static constexpr int64_t DefaultDeadlineMs = 0;           // TCP_Deadline, 0 = none
-    static constexpr int64_t DefaultKeepAliveS = 10;          // TCP_KeepAlive, 0 = off
-    static constexpr int64_t DefaultNoDelay = -1;             // TCP_NoDelay
+    static constexpr int64_t DefaultReplyTimeoutMs = 10000;  // TCP_Timeout
+    static constexpr int64_t DefaultConnectTimeoutMs = 5000; // TCP_ConnectTimeout
+    static constexpr int64_t DefaultDeadlineMs = 0;          // TCP_Deadline, 0 = none
+    static constexpr int64_t DefaultKeepAliveS = 10;         // TCP_KeepAlive, 0 = off
+    static constexpr int64_t DefaultNoDelay = -1;            // TCP_NoDelay
     // No limit may exceed one hour.
     static constexpr int64_t MaxLimitMs = 3600000;
     static constexpr int64_t MaxKeepAliveS = 3600;

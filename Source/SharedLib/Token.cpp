@@ -251,8 +251,7 @@ ErrorCode Token::appendToken_SystemVariable(TokenBuffer& buffer, uint16_t code) 
     EncodedCode variableCode;
     ErrorCode error = encodeTokenCode(prefix, _tokenExtended.token, prefixCode);
     if (error == NoError)
-        error = encodeTokenCode(static_cast<uint16_t>(second ? code - 256 : code), _tokenExtended.token,
-                                variableCode);
+        error = encodeTokenCode(static_cast<uint16_t>(second ? code - 256 : code), _tokenExtended.token, variableCode);
     if (error != NoError)
         return error;
     buffer.append(prefixCode.bytes, prefixCode.length);

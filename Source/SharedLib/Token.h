@@ -1,9 +1,9 @@
 #pragma once
 
-#include "SharedLib/TimingPolicy.h"
 #include "SharedLib/ApiEnums.h"
 #include "SharedLib/ControllerCapabilities.h"
 #include "SharedLib/CreateParameters.h"
+#include "SharedLib/TimingPolicy.h"
 #include "SharedLib/TokenDef.h"
 #include "SharedLib/TokenMapByName.h"
 

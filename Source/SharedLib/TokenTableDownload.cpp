@@ -92,8 +92,7 @@ ErrorCode Token::ReadTokenTable(Port& port, std::chrono::milliseconds silence_li
                 return failed("the reply is longer than " + std::to_string(MaxTokenTableBytes) + " bytes");
             for (size_t i = 0; i < got && !done; ++i) {
                 switch (parser.feed(chunk[i])) {
-                case TokenTableParser::Step::Continue:
-                    break;
+                case TokenTableParser::Step::Continue: break;
                 case TokenTableParser::Step::EntryReady:
                     if (_token_map.size() >= MaxTokenTableEntries)
                         return failed("more than " + std::to_string(MaxTokenTableEntries) + " entries");
@@ -103,8 +102,7 @@ ErrorCode Token::ReadTokenTable(Port& port, std::chrono::milliseconds silence_li
                 case TokenTableParser::Step::Done:
                     done = true; // bytes after the end marker are ignored
                     break;
-                case TokenTableParser::Step::Failed:
-                    return failed(parser.failure());
+                case TokenTableParser::Step::Failed: return failed(parser.failure());
                 }
             }
         } else {

@@ -13,10 +13,7 @@ constexpr double ConstantScale = 10000.0;
 
 bool isDigit(char b) { return b >= '0' && b <= '9'; }
 
-bool inRecord(status::type state, status::type first, status::type last)
-{
-    return state >= first && state <= last;
-}
+bool inRecord(status::type state, status::type first, status::type last) { return state >= first && state <= last; }
 
 std::string describeByte(char b)
 {
@@ -102,8 +99,7 @@ TokenTableParser::Step TokenTableParser::commandByte(char b)
         return field(b, c.min_numeric_parameters, &c.max_numeric_parameters, status::token_command_max_numeric);
     case status::token_command_max_numeric:
         return field(b, c.max_numeric_parameters, &c.modifier_set, status::token_command_modifier);
-    case status::token_command_modifier:
-        return field(b, c.modifier_set, &c.exception, status::token_command_exception);
+    case status::token_command_modifier: return field(b, c.modifier_set, &c.exception, status::token_command_exception);
     case status::token_command_exception:
         if (!isDigit(b))
             c.flags = 0;

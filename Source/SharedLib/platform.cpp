@@ -4,4 +4,4 @@
 
 namespace Vantrel::HolvaneApi::platform {
 int lastError() noexcept { return errno; }
-}
+} // namespace Vantrel::HolvaneApi::platform

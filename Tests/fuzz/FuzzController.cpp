@@ -112,18 +112,10 @@ std::string tokenTableText()
         const std::string code = std::to_string(knownTokenCode(i));
         const std::string name(entry.name);
         switch (entry.type) {
-        case 'C':
-            text += "C" + code + name + ",0,0,0,1,0,0,cf>\r\n";
-            break;
-        case 'V':
-            text += "V" + code + name + ",0,>\r\n";
-            break;
-        case 'M':
-            text += "M" + code + name + ",0,1,0\r\n";
-            break;
-        default:
-            text += "S" + code + name + "\r\n";
-            break;
+        case 'C': text += "C" + code + name + ",0,0,0,1,0,0,cf>\r\n"; break;
+        case 'V': text += "V" + code + name + ",0,>\r\n"; break;
+        case 'M': text += "M" + code + name + ",0,1,0\r\n"; break;
+        default: text += "S" + code + name + "\r\n"; break;
         }
     }
     text += "S" + std::to_string(ZeroCode) + "ZERO\r\n";

@@ -103,16 +103,13 @@ ErrorCode runOperation(Connection_TCP& connection, int operation)
         sink.buffLength = room;
         return connection.ReadVrString(7, &sink, onPacket, packet);
     }
-    case 6:
-        return connection.Ex(0);
-    case 7:
-        return connection.Execute("PRINT 1");
+    case 6: return connection.Ex(0);
+    case 7: return connection.Execute("PRINT 1");
     case 8: {
         double value = 0;
         return connection.ReadAxisParam("SPEED", 0, value);
     }
-    default:
-        return connection.WriteVrValue(3, 2.5);
+    default: return connection.WriteVrValue(3, 2.5);
     }
 }
 

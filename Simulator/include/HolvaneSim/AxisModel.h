@@ -52,14 +52,14 @@ public:
 private:
     struct Pending {
         MoveType type;
-        double value;     // distance, target or new position
+        double value; // distance, target or new position
         bool forceSpeed() const { return type == mtMoveSp || type == mtMoveAbsSp; }
     };
     struct Running {
         MoveType type;
         MotionProfile profile;
         double startTime;
-        bool zeroAtEnd;   // a datum defines the position as 0 when it ends
+        bool zeroAtEnd; // a datum defines the position as 0 when it ends
     };
 
     void advance(double now);

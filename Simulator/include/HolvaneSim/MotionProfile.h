@@ -22,11 +22,11 @@ private:
     double _start = 0.0;
     double _target = 0.0;
     double _dir = 1.0;
-    double _v0 = 0.0;     // speed at the start (stops only)
-    double _peak = 0.0;   // cruise speed reached
+    double _v0 = 0.0;   // speed at the start (stops only)
+    double _peak = 0.0; // cruise speed reached
     double _accel = 0.0;
     double _decel = 0.0;
-    double _tAccel = 0.0; // end of acceleration
+    double _tAccel = 0.0;  // end of acceleration
     double _tCruise = 0.0; // end of cruise
     double _duration = 0.0;
     double _distance = 0.0; // unsigned

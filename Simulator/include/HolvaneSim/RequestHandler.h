@@ -39,8 +39,8 @@ private:
     const TokenEntry* systemVariableEntry(Kw prefix, uint16_t code) const;
     // Reads, or with `newValue` writes, the axis parameter or system variable
     // `name`; a system variable takes no axis, and any other name is refused.
-    SimError accessVariable(const std::string& name, bool hasAxis, double axis,
-                            const std::optional<double>& newValue, double& value);
+    SimError accessVariable(const std::string& name, bool hasAxis, double axis, const std::optional<double>& newValue,
+                            double& value);
     SimError handleSystemVariable(Cursor& c, const TokenEntry& entry, double& value);
     SimError handleBase(Cursor& c, double& value);
     SimError handleMotion(Kw kw, Cursor& c);

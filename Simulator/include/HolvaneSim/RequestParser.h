@@ -21,8 +21,8 @@ struct Lexeme {
 };
 
 struct ParsedRequest {
-    std::vector<Lexeme> items;   // without the closing ZERO
-    WireFormat format;           // format the request arrived in; its reply uses it too
+    std::vector<Lexeme> items; // without the closing ZERO
+    WireFormat format;         // format the request arrived in; its reply uses it too
     bool tokenTableRequest = false;
     bool malformed = false;
 
@@ -65,8 +65,8 @@ public:
     // Request, `consumed` bytes belong to it. A malformed request is returned as
     // Request with `malformed` set, consumed through the next ZERO byte.
     // `beforeTable`: the host's first request uses the default codes 0 and 200.
-    Result next(const uint8_t* data, size_t length, WireFormat format, bool beforeTable,
-                ParsedRequest& out, size_t& consumed);
+    Result next(const uint8_t* data, size_t length, WireFormat format, bool beforeTable, ParsedRequest& out,
+                size_t& consumed);
 
 private:
     // Reads one token code at `pos`; false when more bytes are needed.

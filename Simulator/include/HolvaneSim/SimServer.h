@@ -18,10 +18,10 @@ namespace Vantrel::HolvaneApi::Sim {
 
 struct SimConfig {
     std::string host = "127.0.0.1";
-    uint16_t port = 3240;            // 0 picks a free port
+    uint16_t port = 3240; // 0 picks a free port
     uint16_t zeroToken = TokenTable::kDefaultZero;
     uint16_t extendedToken = TokenTable::kDefaultExtended;
-    StateConfig state;               // sizes, controller type and version
+    StateConfig state; // sizes, controller type and version
     FaultPlan faults;
     size_t maxConnections = 512;
     // Pause after the last chunk of a value list before the next reply. The

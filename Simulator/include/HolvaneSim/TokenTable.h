@@ -10,10 +10,10 @@ namespace Vantrel::HolvaneApi::Sim {
 
 // One keyword of the controller's language as published in its token table.
 struct TokenEntry {
-    char type = 0;       // record letter: C S E V M T
+    char type = 0; // record letter: C S E V M T
     std::string name;
     uint16_t code = 0;
-    std::string fields;  // record text after the name (without the leading comma)
+    std::string fields; // record text after the name (without the leading comma)
 };
 
 // The controller's token table: codes for every keyword and the ASCII text

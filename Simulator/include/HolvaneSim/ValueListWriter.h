@@ -37,12 +37,12 @@ private:
     size_t _start;
     size_t _step;
     size_t _count;
-    size_t _fetched = 0;   // values taken from the state so far
-    std::string _pending;  // text produced but not yet sent
-    size_t _sent = 0;      // offset of the unsent text in _pending
+    size_t _fetched = 0;  // values taken from the state so far
+    std::string _pending; // text produced but not yet sent
+    size_t _sent = 0;     // offset of the unsent text in _pending
     double _runValue = 0.0;
     size_t _runLength = 0;
-    bool _closed = false;  // the CR LF has been produced
+    bool _closed = false; // the CR LF has been produced
     bool _finished = false;
     std::vector<double> _batch;
 };

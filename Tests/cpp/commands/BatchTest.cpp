@@ -25,18 +25,40 @@ protected:
     }
     Bytes readTable(double index)
     {
-        return wire().tok("TABLEVALUES").tok("OPENBRACKETS").num(index).tok("COMMA").num(index).tok("COMMA").num(1)
-            .tok("CLOSEBRACKETS").zero();
+        return wire()
+            .tok("TABLEVALUES")
+            .tok("OPENBRACKETS")
+            .num(index)
+            .tok("COMMA")
+            .num(index)
+            .tok("COMMA")
+            .num(1)
+            .tok("CLOSEBRACKETS")
+            .zero();
     }
     Bytes readParam(const char* name, double axis)
     {
-        return wire().sysvar(name).tok("MODIFIER").tok("AXIS").tok("OPENBRACKETS").num(axis).tok("CLOSEBRACKETS")
+        return wire()
+            .sysvar(name)
+            .tok("MODIFIER")
+            .tok("AXIS")
+            .tok("OPENBRACKETS")
+            .num(axis)
+            .tok("CLOSEBRACKETS")
             .zero();
     }
     Bytes writeParam(const char* name, double axis, double value)
     {
-        return wire().sysvar(name).tok("MODIFIER").tok("AXIS").tok("OPENBRACKETS").num(axis).tok("CLOSEBRACKETS")
-            .tok("ASSIGN").num(value).zero();
+        return wire()
+            .sysvar(name)
+            .tok("MODIFIER")
+            .tok("AXIS")
+            .tok("OPENBRACKETS")
+            .num(axis)
+            .tok("CLOSEBRACKETS")
+            .tok("ASSIGN")
+            .num(value)
+            .zero();
     }
     static Bytes cat(std::initializer_list<Bytes> parts)
     {
@@ -50,17 +72,15 @@ protected:
 TEST_P(Batch, RequestsAreTheSingleRequestsBackToBackAndEachItemGetsItsReply)
 {
     BatchItem items[] = {
-        BatchItem::readVr(5),
-        BatchItem::writeVr(6, 2.0), // 2.0 is escaped in TMS320 form
-        BatchItem::readTable(7),
-        BatchItem::readAxisParam("DPOS", 1),
-        BatchItem::writeAxisParam("SPEED", 0, 100.0),
+        BatchItem::readVr(5),    BatchItem::writeVr(6, 2.0), // 2.0 is escaped in TMS320 form
+        BatchItem::readTable(7), BatchItem::readAxisParam("DPOS", 1), BatchItem::writeAxisParam("SPEED", 0, 100.0),
     };
-    const Bytes requests = cat({readVr(5), writeVr(6, 2.0), readTable(7), readParam("DPOS", 1),
-                                writeParam("SPEED", 0, 100.0)});
+    const Bytes requests =
+        cat({readVr(5), writeVr(6, 2.0), readTable(7), readParam("DPOS", 1), writeParam("SPEED", 0, 100.0)});
     // The TABLE read's value list is acknowledged by the host mid-reply; the
     // replies after it follow that acknowledgement.
-    peer().expect(requests, "batch")
+    peer()
+        .expect(requests, "batch")
         .send(cat({wire().reply(12.5), wire().reply(0), wire().reply(0)}))
         .expect(wire().tok("UNKNOWN"), "value list acknowledgement")
         .send(cat({bytesOf("42.5,\r\n"), wire().reply(-3.25), wire().reply(0)}));
@@ -99,7 +119,8 @@ TEST_P(Batch, EachItemPrintsTheTraceLinesOfItsSingleOperation)
     connectWith(TokenTableText::standard(), true);
     BatchItem items[] = {BatchItem::readVr(5), BatchItem::writeVr(6, 1.0), BatchItem::readAxisParam("DPOS", 2)};
     const Bytes replies[] = {wire().reply(3.5), wire().reply(0), wire().reply(4.5)};
-    peer().expect(cat({readVr(5), writeVr(6, 1.0), readParam("DPOS", 2)}))
+    peer()
+        .expect(cat({readVr(5), writeVr(6, 1.0), readParam("DPOS", 2)}))
         .send(cat({replies[0], replies[1], replies[2]}));
     testing::internal::CaptureStdout();
     EXPECT_EQ(conn().Batch(items, 3), NoError);
@@ -119,16 +140,13 @@ TEST_P(Batch, EachItemPrintsTheTraceLinesOfItsSingleOperation)
 TEST_P(Batch, AControllerErrorOrAnUnknownNameIsThatItemsOwnOutcome)
 {
     BatchItem items[] = {
-        BatchItem::readVr(1),
-        BatchItem::readAxisParam("NO_SUCH_PARAM", 0), // never sent
-        BatchItem::writeVr(2, 3.5),
-        BatchItem::readAxisParam("SPEED", 3), // the controller refuses it
-        BatchItem::readVr(3),
-        BatchItem::writeAxisParam("SPEED", 1, 10.0),
-        BatchItem::readTable(4),
+        BatchItem::readVr(1),       BatchItem::readAxisParam("NO_SUCH_PARAM", 0), // never sent
+        BatchItem::writeVr(2, 3.5), BatchItem::readAxisParam("SPEED", 3),         // the controller refuses it
+        BatchItem::readVr(3),       BatchItem::writeAxisParam("SPEED", 1, 10.0),  BatchItem::readTable(4),
     };
-    peer().expect(cat({readVr(1), writeVr(2, 3.5), readParam("SPEED", 3), readVr(3), writeParam("SPEED", 1, 10.0),
-                       readTable(4)}))
+    peer()
+        .expect(cat(
+            {readVr(1), writeVr(2, 3.5), readParam("SPEED", 3), readVr(3), writeParam("SPEED", 1, 10.0), readTable(4)}))
         .send(cat({wire().reply(1.5), wire().reply(0), wire().reply(7.0, 5), wire().reply(-8), wire().reply(0),
                    wire().reply(0)}))
         .expect(wire().tok("UNKNOWN"))
@@ -150,7 +168,8 @@ TEST_P(Batch, AControllerErrorOrAnUnknownNameIsThatItemsOwnOutcome)
 
     // Without the unknown name, the controller error is the batch's code.
     BatchItem second[] = {BatchItem::readVr(1), BatchItem::readVr(2), BatchItem::readVr(3)};
-    peer().expect(cat({readVr(1), readVr(2), readVr(3)}))
+    peer()
+        .expect(cat({readVr(1), readVr(2), readVr(3)}))
         .send(cat({wire().reply(1), wire().reply(0, 9), wire().reply(3)}));
     EXPECT_EQ(conn().Batch(second, 3), static_cast<ErrorCode>(0x400000009));
     ctl->verifyScript();
@@ -194,7 +213,12 @@ TEST_P(Batch, TheDeadlineBoundsTheBatchAsAWhole)
     }
     // Two replies at once, then each later one well inside the reply
     // time-out, but too late for the batch's deadline.
-    peer().expect(requests).send(cat({wire().reply(1), wire().reply(2)})).pause(400).send(wire().reply(3)).pause(400)
+    peer()
+        .expect(requests)
+        .send(cat({wire().reply(1), wire().reply(2)}))
+        .pause(400)
+        .send(wire().reply(3))
+        .pause(400)
         .send(wire().reply(4));
     const auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(conn().Batch(items.data(), 4), Timeout);
@@ -276,8 +300,7 @@ TEST(BatchConcurrency, BatchesAndSingleCallsFromTwoThreadsEachGetTheirOwnValues)
                     ++wrong;
             // Single calls between the batches, on the same VRs.
             double value = -1;
-            if (connection->ReadVrValue(base + round % PerBatch, value) != NoError ||
-                value != stamp + round % PerBatch)
+            if (connection->ReadVrValue(base + round % PerBatch, value) != NoError || value != stamp + round % PerBatch)
                 ++wrong;
             if (connection->WriteVrValue(base, stamp + 50) != NoError ||
                 connection->ReadVrValue(base, value) != NoError || value != stamp + 50)

@@ -58,10 +58,26 @@ TEST_P(CommandBases, AReplyCutShortIsTracedWithTheBytesThatCame)
 
 TEST_P(CommandBases, BlockReadsAndWritesKeepTheirOwnNamesAndRules)
 {
-    const Bytes table = wire().tok("TABLEVALUES").tok("OPENBRACKETS").num(4).tok("COMMA").num(5).tok("COMMA").num(1)
-                            .tok("CLOSEBRACKETS").zero();
-    const Bytes vr = wire().tok("VRVALUES").tok("OPENBRACKETS").num(4).tok("COMMA").num(5).tok("COMMA").num(1)
-                         .tok("CLOSEBRACKETS").zero();
+    const Bytes table = wire()
+                            .tok("TABLEVALUES")
+                            .tok("OPENBRACKETS")
+                            .num(4)
+                            .tok("COMMA")
+                            .num(5)
+                            .tok("COMMA")
+                            .num(1)
+                            .tok("CLOSEBRACKETS")
+                            .zero();
+    const Bytes vr = wire()
+                         .tok("VRVALUES")
+                         .tok("OPENBRACKETS")
+                         .num(4)
+                         .tok("COMMA")
+                         .num(5)
+                         .tok("COMMA")
+                         .num(1)
+                         .tok("CLOSEBRACKETS")
+                         .zero();
     const Bytes text = bytesOf("1.5,k1,-2,\r\n");
     Bytes list = wire().reply(0, 0);
     peer().expect(table).send(list).expect(wire().tok("UNKNOWN")).send(text);

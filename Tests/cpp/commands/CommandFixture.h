@@ -21,25 +21,19 @@ enum class Flavour { Tms320, Tms320Unescaped, Ieee64 };
 inline ControllerProfile profileOf(Flavour flavour, TokenTableText table = TokenTableText::standard())
 {
     switch (flavour) {
-    case Flavour::Tms320:
-        return {std::move(table), 206, 2.0};
-    case Flavour::Tms320Unescaped:
-        return {std::move(table), 206, 1.5};
+    case Flavour::Tms320: return {std::move(table), 206, 2.0};
+    case Flavour::Tms320Unescaped: return {std::move(table), 206, 1.5};
     case Flavour::Ieee64:
-    default:
-        return {std::move(table), 400, 2.0};
+    default: return {std::move(table), 400, 2.0};
     }
 }
 
 inline std::string flavourName(const testing::TestParamInfo<Flavour>& info)
 {
     switch (info.param) {
-    case Flavour::Tms320:
-        return "Tms320";
-    case Flavour::Tms320Unescaped:
-        return "Tms320Unescaped";
-    default:
-        return "Ieee64";
+    case Flavour::Tms320: return "Tms320";
+    case Flavour::Tms320Unescaped: return "Tms320Unescaped";
+    default: return "Ieee64";
     }
 }
 

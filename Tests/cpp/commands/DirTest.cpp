@@ -34,8 +34,7 @@ protected:
 TEST_P(DirListing, DeliversEveryEntryOfAListing)
 {
     stListing got;
-    peer().expect(request(), "DIR")
-        .send(textThenReply("RAM\nPROG1,100,80,-1,2,1,0\r\nDATA,5,0,3,7,0,1,extra\r\nOK\n"));
+    peer().expect(request(), "DIR").send(textThenReply("RAM\nPROG1,100,80,-1,2,1,0\r\nDATA,5,0,3,7,0,1,extra\r\nOK\n"));
     EXPECT_EQ(conn().Dir(&got, collect()), NoError);
     ASSERT_EQ(got.entries.size(), 2u);
     EXPECT_EQ(got.context, &got);
@@ -77,8 +76,9 @@ TEST_P(DirListing, BadEntriesAreSkippedAndReported)
     const std::string veryLongName(600, 'L');
     stListing got;
     peer().expect(request()).send(textThenReply("RAM\nGOOD1,1,2,3,4,1,1\nBAD,abc,1,1,1,1,1\ntable,1,1,1,1,1,1\n"
-                                                "TABLE,1,1,1,1,1,1\n" + longName + ",9,9,9,9,0,0\n" +
-                                                veryLongName + ",7,7,7,7,1,0\nGOOD2,1,2,3,4,0,0\nOK\n"));
+                                                "TABLE,1,1,1,1,1,1\n" +
+                                                longName + ",9,9,9,9,0,0\n" + veryLongName +
+                                                ",7,7,7,7,1,0\nGOOD2,1,2,3,4,0,0\nOK\n"));
     EXPECT_EQ(conn().Dir(&got, collect()), BadResponse);
     ASSERT_EQ(got.entries.size(), 4u);
     EXPECT_STREQ(got.entries[0].szName, "GOOD1");

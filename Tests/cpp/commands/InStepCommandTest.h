@@ -23,7 +23,8 @@ protected:
     // A request that must come next, exactly: proves the stream is in step.
     void expectInStep()
     {
-        peer().expect(wire().tok("BASE").tok("OPENBRACKETS").num(4).tok("CLOSEBRACKETS").zero(), "in step")
+        peer()
+            .expect(wire().tok("BASE").tok("OPENBRACKETS").num(4).tok("CLOSEBRACKETS").zero(), "in step")
             .send(wire().reply(0, 0));
         EXPECT_EQ(conn().SetAxisBase(4), NoError);
         ctl->verifyScript();

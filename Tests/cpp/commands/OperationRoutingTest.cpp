@@ -96,8 +96,10 @@ TEST(OperationRouting, AReplyCutByThePeerFailsAndTheNextOperationFailsPromptly)
     ASSERT_EQ(ctl.connectResult, NoError);
     Bytes half = ctl.wire().reply(12.5, 0);
     half.resize(5);
-    ctl.peer->expect(ctl.wire().tok("VR").tok("OPENBRACKETS").num(1).tok("CLOSEBRACKETS").zero()).send(half)
-        .pause(50).closeClient();
+    ctl.peer->expect(ctl.wire().tok("VR").tok("OPENBRACKETS").num(1).tok("CLOSEBRACKETS").zero())
+        .send(half)
+        .pause(50)
+        .closeClient();
     const auto start = Clock::now();
     double value = 0;
     const ErrorCode cut = ctl.conn->ReadVrValue(1, value);
@@ -139,7 +141,8 @@ TEST(OperationRouting, SLOW_ALateReplyIsNeverTakenForTheNextOne)
     ASSERT_EQ(ctl.connectResult, NoError);
     Wire w = ctl.wire();
     ctl.peer->expect(ctl.wire().tok("VR").tok("OPENBRACKETS").num(1).tok("CLOSEBRACKETS").zero())
-        .pause(10500).send(w.reply(99, 0));
+        .pause(10500)
+        .send(w.reply(99, 0));
     double value = 0;
     EXPECT_EQ(ctl.conn->ReadVrValue(1, value), Timeout);
     ctl.peer->waitDone(5000);
@@ -243,20 +246,31 @@ TEST(OperationRouting, ConcurrentCallersEachGetTheirOwnResults)
                                    W().reply(v, 0));
                     break;
                 case 1:
-                    responder->add(W().tok("VR").tok("OPENBRACKETS").num(index).tok("CLOSEBRACKETS").tok("ASSIGN")
-                                       .num(v).zero(),
-                                   W().reply(0, t + 1));
+                    responder->add(
+                        W().tok("VR").tok("OPENBRACKETS").num(index).tok("CLOSEBRACKETS").tok("ASSIGN").num(v).zero(),
+                        W().reply(0, t + 1));
                     break;
                 case 2:
-                    responder->add(W().sysvar("DPOS").tok("MODIFIER").tok("AXIS").tok("OPENBRACKETS").num(index)
-                                       .tok("CLOSEBRACKETS").zero(),
+                    responder->add(W().sysvar("DPOS")
+                                       .tok("MODIFIER")
+                                       .tok("AXIS")
+                                       .tok("OPENBRACKETS")
+                                       .num(index)
+                                       .tok("CLOSEBRACKETS")
+                                       .zero(),
                                    W().reply(-v, 0));
                     break;
                 default:
-                    responder->add(W().tok("VRVALUES").tok("OPENBRACKETS").num(index).tok("COMMA").num(index + 2)
-                                       .tok("COMMA").num(1).tok("CLOSEBRACKETS").zero(),
-                                   W().reply(0, 0),
-                                   std::to_string(v) + ",k2," + std::to_string(-v) + ",\r\n");
+                    responder->add(W().tok("VRVALUES")
+                                       .tok("OPENBRACKETS")
+                                       .num(index)
+                                       .tok("COMMA")
+                                       .num(index + 2)
+                                       .tok("COMMA")
+                                       .num(1)
+                                       .tok("CLOSEBRACKETS")
+                                       .zero(),
+                                   W().reply(0, 0), std::to_string(v) + ",k2," + std::to_string(-v) + ",\r\n");
                     break;
                 }
             }

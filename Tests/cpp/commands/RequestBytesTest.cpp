@@ -37,36 +37,69 @@ TEST_P(RequestBytes, EveryOperationWritesItsExactRequestAndReadsTheSimpleReply)
         {"WriteVrValue escaped", [](Connection_TCP& c) { return c.WriteVrValue(2, 2.0); },
          W().tok("VR").tok("OPENBRACKETS").num(2).tok("CLOSEBRACKETS").tok("ASSIGN").num(2.0).zero(), ok, NoError},
         {"WriteAxisParam", [](Connection_TCP& c) { return c.WriteAxisParam("SPEED", 2, 100.0); },
-         W().sysvar("SPEED").tok("MODIFIER").tok("AXIS").tok("OPENBRACKETS").num(2).tok("CLOSEBRACKETS")
-             .tok("ASSIGN").num(100).zero(),
+         W().sysvar("SPEED")
+             .tok("MODIFIER")
+             .tok("AXIS")
+             .tok("OPENBRACKETS")
+             .num(2)
+             .tok("CLOSEBRACKETS")
+             .tok("ASSIGN")
+             .num(100)
+             .zero(),
          ok, NoError},
         {"SetAxisBase", [](Connection_TCP& c) { return c.SetAxisBase(0); },
          W().tok("BASE").tok("OPENBRACKETS").num(0).tok("CLOSEBRACKETS").zero(), ok, NoError},
         {"InvertIN on", [](Connection_TCP& c) { return c.InvertIN(7, true); },
-         W().tok("INVERT_IN").tok("OPENBRACKETS").num(7).tok("COMMA").num(4294967295.0).tok("CLOSEBRACKETS").zero(),
-         ok, NoError},
-        {"InvertIN off", [](Connection_TCP& c) { return c.InvertIN(7, false); },
-         W().tok("INVERT_IN").tok("OPENBRACKETS").num(7).tok("COMMA").num(0).tok("CLOSEBRACKETS").zero(), ok,
+         W().tok("INVERT_IN").tok("OPENBRACKETS").num(7).tok("COMMA").num(4294967295.0).tok("CLOSEBRACKETS").zero(), ok,
          NoError},
+        {"InvertIN off", [](Connection_TCP& c) { return c.InvertIN(7, false); },
+         W().tok("INVERT_IN").tok("OPENBRACKETS").num(7).tok("COMMA").num(0).tok("CLOSEBRACKETS").zero(), ok, NoError},
         {"Cancel(mode)", [](Connection_TCP& c) { return c.Cancel(2); },
          W().tok("CANCEL").tok("OPENBRACKETS").num(2).tok("CLOSEBRACKETS").zero(), ok, NoError},
         {"Cancel(mode, -1)", [](Connection_TCP& c) { return c.Cancel(2, -1); },
          W().tok("CANCEL").tok("OPENBRACKETS").num(2).tok("CLOSEBRACKETS").zero(), ok, NoError},
         {"Cancel(mode, axis)", [](Connection_TCP& c) { return c.Cancel(1, 4); },
-         W().tok("CANCEL").tok("OPENBRACKETS").num(1).tok("CLOSEBRACKETS").tok("MODIFIER").tok("AXIS")
-             .tok("OPENBRACKETS").num(4).tok("CLOSEBRACKETS").zero(),
+         W().tok("CANCEL")
+             .tok("OPENBRACKETS")
+             .num(1)
+             .tok("CLOSEBRACKETS")
+             .tok("MODIFIER")
+             .tok("AXIS")
+             .tok("OPENBRACKETS")
+             .num(4)
+             .tok("CLOSEBRACKETS")
+             .zero(),
          ok, NoError},
         {"Datum on axis 0", [](Connection_TCP& c) { return c.Datum(3, 0); },
-         W().tok("DATUM").tok("OPENBRACKETS").num(3).tok("CLOSEBRACKETS").tok("MODIFIER").tok("AXIS")
-             .tok("OPENBRACKETS").num(0).tok("CLOSEBRACKETS").zero(),
+         W().tok("DATUM")
+             .tok("OPENBRACKETS")
+             .num(3)
+             .tok("CLOSEBRACKETS")
+             .tok("MODIFIER")
+             .tok("AXIS")
+             .tok("OPENBRACKETS")
+             .num(0)
+             .tok("CLOSEBRACKETS")
+             .zero(),
          ok, NoError},
         {"DefPos one", [](Connection_TCP& c) { return c.DefPos(1.5, 2); },
-         W().tok("DEFPOS").tok("OPENBRACKETS").num(1.5).tok("CLOSEBRACKETS").tok("MODIFIER").tok("AXIS")
-             .tok("OPENBRACKETS").num(2).tok("CLOSEBRACKETS").zero(),
+         W().tok("DEFPOS")
+             .tok("OPENBRACKETS")
+             .num(1.5)
+             .tok("CLOSEBRACKETS")
+             .tok("MODIFIER")
+             .tok("AXIS")
+             .tok("OPENBRACKETS")
+             .num(2)
+             .tok("CLOSEBRACKETS")
+             .zero(),
          ok, NoError},
-        {"DefPos list", [](Connection_TCP& c) { const double p[] = {1, -2.5}; return c.DefPos(p, 2); },
-         W().tok("DEFPOS").tok("OPENBRACKETS").num(1).tok("COMMA").num(-2.5).tok("CLOSEBRACKETS").zero(), ok,
-         NoError},
+        {"DefPos list",
+         [](Connection_TCP& c) {
+             const double p[] = {1, -2.5};
+             return c.DefPos(p, 2);
+         },
+         W().tok("DEFPOS").tok("OPENBRACKETS").num(1).tok("COMMA").num(-2.5).tok("CLOSEBRACKETS").zero(), ok, NoError},
         // FORWARD has a code above the extended prefix: two bytes.
         {"Forward", [](Connection_TCP& c) { return c.Forward(2); },
          W().tok("FORWARD").tok("MODIFIER").tok("AXIS").tok("OPENBRACKETS").num(2).tok("CLOSEBRACKETS").zero(), ok,
@@ -77,35 +110,94 @@ TEST_P(RequestBytes, EveryOperationWritesItsExactRequestAndReadsTheSimpleReply)
          W().tok("REVERSE").tok("MODIFIER").tok("AXIS").tok("OPENBRACKETS").num(1).tok("CLOSEBRACKETS").zero(), ok,
          NoError},
         {"MoveRel", [](Connection_TCP& c) { return c.MoveRel(10.5, 1); },
-         W().tok("MOVE").tok("OPENBRACKETS").num(10.5).tok("CLOSEBRACKETS").tok("MODIFIER").tok("AXIS")
-             .tok("OPENBRACKETS").num(1).tok("CLOSEBRACKETS").zero(),
+         W().tok("MOVE")
+             .tok("OPENBRACKETS")
+             .num(10.5)
+             .tok("CLOSEBRACKETS")
+             .tok("MODIFIER")
+             .tok("AXIS")
+             .tok("OPENBRACKETS")
+             .num(1)
+             .tok("CLOSEBRACKETS")
+             .zero(),
          ok, NoError},
         {"MoveRel escaped", [](Connection_TCP& c) { return c.MoveRel(6.75, 1); },
-         W().tok("MOVE").tok("OPENBRACKETS").num(6.75).tok("CLOSEBRACKETS").tok("MODIFIER").tok("AXIS")
-             .tok("OPENBRACKETS").num(1).tok("CLOSEBRACKETS").zero(),
+         W().tok("MOVE")
+             .tok("OPENBRACKETS")
+             .num(6.75)
+             .tok("CLOSEBRACKETS")
+             .tok("MODIFIER")
+             .tok("AXIS")
+             .tok("OPENBRACKETS")
+             .num(1)
+             .tok("CLOSEBRACKETS")
+             .zero(),
          ok, NoError},
-        {"MoveRel list", [](Connection_TCP& c) { const double p[] = {4, 5}; return c.MoveRel(p, 2); },
+        {"MoveRel list",
+         [](Connection_TCP& c) {
+             const double p[] = {4, 5};
+             return c.MoveRel(p, 2);
+         },
          W().tok("MOVE").tok("OPENBRACKETS").num(4).tok("COMMA").num(5).tok("CLOSEBRACKETS").zero(), ok, NoError},
         {"MoveRelSp", [](Connection_TCP& c) { return c.MoveRelSp(-3, 0); },
-         W().tok("MOVESP").tok("OPENBRACKETS").num(-3).tok("CLOSEBRACKETS").tok("MODIFIER").tok("AXIS")
-             .tok("OPENBRACKETS").num(0).tok("CLOSEBRACKETS").zero(),
+         W().tok("MOVESP")
+             .tok("OPENBRACKETS")
+             .num(-3)
+             .tok("CLOSEBRACKETS")
+             .tok("MODIFIER")
+             .tok("AXIS")
+             .tok("OPENBRACKETS")
+             .num(0)
+             .tok("CLOSEBRACKETS")
+             .zero(),
          ok, NoError},
-        {"MoveRelSp list", [](Connection_TCP& c) { const double p[] = {0.25}; return c.MoveRelSp(p, 1); },
+        {"MoveRelSp list",
+         [](Connection_TCP& c) {
+             const double p[] = {0.25};
+             return c.MoveRelSp(p, 1);
+         },
          W().tok("MOVESP").tok("OPENBRACKETS").num(0.25).tok("CLOSEBRACKETS").zero(), ok, NoError},
-        {"MoveAbs list", [](Connection_TCP& c) { const double p[] = {1, 2, 3}; return c.MoveAbs(p, 3); },
-         W().tok("MOVEABS").tok("OPENBRACKETS").num(1).tok("COMMA").num(2).tok("COMMA").num(3).tok("CLOSEBRACKETS")
+        {"MoveAbs list",
+         [](Connection_TCP& c) {
+             const double p[] = {1, 2, 3};
+             return c.MoveAbs(p, 3);
+         },
+         W().tok("MOVEABS")
+             .tok("OPENBRACKETS")
+             .num(1)
+             .tok("COMMA")
+             .num(2)
+             .tok("COMMA")
+             .num(3)
+             .tok("CLOSEBRACKETS")
              .zero(),
          ok, NoError},
         {"MoveAbs", [](Connection_TCP& c) { return c.MoveAbs(100, 5); },
-         W().tok("MOVEABS").tok("OPENBRACKETS").num(100).tok("CLOSEBRACKETS").tok("MODIFIER").tok("AXIS")
-             .tok("OPENBRACKETS").num(5).tok("CLOSEBRACKETS").zero(),
+         W().tok("MOVEABS")
+             .tok("OPENBRACKETS")
+             .num(100)
+             .tok("CLOSEBRACKETS")
+             .tok("MODIFIER")
+             .tok("AXIS")
+             .tok("OPENBRACKETS")
+             .num(5)
+             .tok("CLOSEBRACKETS")
+             .zero(),
          ok, NoError},
         {"MoveAbsSp", [](Connection_TCP& c) { return c.MoveAbsSp(-2, 0); },
-         W().tok("MOVEABSSP").tok("OPENBRACKETS").num(-2).tok("CLOSEBRACKETS").tok("MODIFIER").tok("AXIS")
-             .tok("OPENBRACKETS").num(0).tok("CLOSEBRACKETS").zero(),
+         W().tok("MOVEABSSP")
+             .tok("OPENBRACKETS")
+             .num(-2)
+             .tok("CLOSEBRACKETS")
+             .tok("MODIFIER")
+             .tok("AXIS")
+             .tok("OPENBRACKETS")
+             .num(0)
+             .tok("CLOSEBRACKETS")
+             .zero(),
          ok, NoError},
-        {"MoveAbsSp empty list", [](Connection_TCP& c) { return c.MoveAbsSp(nullptr, 0); },
-         W().tok("MOVEABSSP").zero(), ok, NoError},
+        {"MoveAbsSp empty list", [](Connection_TCP& c) { return c.MoveAbsSp(nullptr, 0); }, W().tok("MOVEABSSP").zero(),
+         ok, NoError},
         {"Ex()", [](Connection_TCP& c) { return c.Ex(); },
          W().tok("EX").tok("OPENBRACKETS").num(0).tok("CLOSEBRACKETS").zero(), concat(OkGs, ok), NoError},
         {"Ex(3)", [](Connection_TCP& c) { return c.Ex(3); },
@@ -117,8 +209,16 @@ TEST_P(RequestBytes, EveryOperationWritesItsExactRequestAndReadsTheSimpleReply)
         {"Execute escaped", [](Connection_TCP& c) { return c.Execute("a\x1b\x01z"); },
          W().tok("EXECUTE").tok("QUOTES").text("a\x1b\x01z").tok("QUOTES").zero(), ok, NoError},
         {"WriteVrString", [](Connection_TCP& c) { return c.WriteVrString(12, "hi\x1b"); },
-         W().tok("VR").tok("OPENBRACKETS").num(12).tok("CLOSEBRACKETS").tok("ASSIGN").tok("QUOTES").text("hi\x1b")
-             .tok("QUOTES").tok("EOX").zero(),
+         W().tok("VR")
+             .tok("OPENBRACKETS")
+             .num(12)
+             .tok("CLOSEBRACKETS")
+             .tok("ASSIGN")
+             .tok("QUOTES")
+             .text("hi\x1b")
+             .tok("QUOTES")
+             .tok("EOX")
+             .zero(),
          ok, NoError},
         // Controller error numbers: the status, truncated, in 16 bits.
         {"controller error 3", [](Connection_TCP& c) { return c.SetAxisBase(1); },
@@ -144,7 +244,8 @@ TEST_P(RequestBytes, EveryOperationWritesItsExactRequestAndReadsTheSimpleReply)
 TEST_P(RequestBytes, ReadOperationsReturnTheReplyValue)
 {
     Wire w = wire();
-    peer().expect(wire().tok("VR").tok("OPENBRACKETS").num(1000).tok("CLOSEBRACKETS").zero(), "ReadVrValue")
+    peer()
+        .expect(wire().tok("VR").tok("OPENBRACKETS").num(1000).tok("CLOSEBRACKETS").zero(), "ReadVrValue")
         .send(w.reply(-7.5, 0));
     double value = 0;
     EXPECT_EQ(conn().ReadVrValue(1000, value), NoError);
@@ -157,17 +258,19 @@ TEST_P(RequestBytes, ReadOperationsReturnTheReplyValue)
 
     // UNITS is above 255 (second system-variable form), CREEP above 255 + 255
     // (its offset needs the extended prefix too).
-    peer().expect(wire().sysvar("UNITS").tok("MODIFIER").tok("AXIS").tok("OPENBRACKETS").num(3)
-                      .tok("CLOSEBRACKETS").zero(),
-                  "ReadAxisParam UNITS")
+    peer()
+        .expect(
+            wire().sysvar("UNITS").tok("MODIFIER").tok("AXIS").tok("OPENBRACKETS").num(3).tok("CLOSEBRACKETS").zero(),
+            "ReadAxisParam UNITS")
         .send(w.reply(1.25, 0));
     double result = 0;
     EXPECT_EQ(conn().ReadAxisParam("UNITS", 3, result), NoError);
     EXPECT_EQ(result, 1.25);
 
-    peer().expect(wire().sysvar("CREEP").tok("MODIFIER").tok("AXIS").tok("OPENBRACKETS").num(0)
-                      .tok("CLOSEBRACKETS").zero(),
-                  "ReadAxisParam CREEP")
+    peer()
+        .expect(
+            wire().sysvar("CREEP").tok("MODIFIER").tok("AXIS").tok("OPENBRACKETS").num(0).tok("CLOSEBRACKETS").zero(),
+            "ReadAxisParam CREEP")
         .send(w.reply(-0.5, 2));
     EXPECT_EQ(conn().ReadAxisParam("CREEP", 0, result), static_cast<ErrorCode>(0x400000002));
     EXPECT_EQ(result, -0.5);
@@ -211,8 +314,7 @@ TEST_P(RequestBytes, RefusedArgumentsSendNothing)
     EXPECT_TRUE(conn().IsConnected());
 
     // The connection is still in step afterwards.
-    peer().expect(wire().tok("BASE").tok("OPENBRACKETS").num(1).tok("CLOSEBRACKETS").zero())
-        .send(wire().reply(0, 0));
+    peer().expect(wire().tok("BASE").tok("OPENBRACKETS").num(1).tok("CLOSEBRACKETS").zero()).send(wire().reply(0, 0));
     EXPECT_EQ(conn().SetAxisBase(1), NoError);
     ctl->verifyScript();
 }

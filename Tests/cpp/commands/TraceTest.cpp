@@ -12,14 +12,31 @@ using Trace = TracedCommandTest;
 
 TEST_P(Trace, EachLineShowsTheCommandsOwnBytes)
 {
-    const Bytes request = wire().tok("MOVEABSSP").tok("OPENBRACKETS").num(-2).tok("CLOSEBRACKETS").tok("MODIFIER")
-                              .tok("AXIS").tok("OPENBRACKETS").num(0).tok("CLOSEBRACKETS").zero();
+    const Bytes request = wire()
+                              .tok("MOVEABSSP")
+                              .tok("OPENBRACKETS")
+                              .num(-2)
+                              .tok("CLOSEBRACKETS")
+                              .tok("MODIFIER")
+                              .tok("AXIS")
+                              .tok("OPENBRACKETS")
+                              .num(0)
+                              .tok("CLOSEBRACKETS")
+                              .zero();
     const Bytes reply = wire().reply(1.5, 0);
     peer().expect(request).send(reply);
 
     // The value list's acknowledgement byte belongs to no line.
-    const Bytes block = wire().tok("VRVALUES").tok("OPENBRACKETS").num(1).tok("COMMA").num(2).tok("COMMA").num(1)
-                            .tok("CLOSEBRACKETS").zero();
+    const Bytes block = wire()
+                            .tok("VRVALUES")
+                            .tok("OPENBRACKETS")
+                            .num(1)
+                            .tok("COMMA")
+                            .num(2)
+                            .tok("COMMA")
+                            .num(1)
+                            .tok("CLOSEBRACKETS")
+                            .zero();
     Bytes list = wire().reply(0, 0);
     const Bytes text = bytesOf("5,6,\r\n");
     peer().expect(block).send(list).expect(wire().tok("UNKNOWN")).send(text);
@@ -47,8 +64,16 @@ TEST_P(Trace, EachLineShowsTheCommandsOwnBytes)
 
 TEST_P(Trace, BytesReadPastAListAreTracedWithTheReplyTheyBelongTo)
 {
-    const Bytes block = wire().tok("VRVALUES").tok("OPENBRACKETS").num(1).tok("COMMA").num(2).tok("COMMA").num(1)
-                            .tok("CLOSEBRACKETS").zero();
+    const Bytes block = wire()
+                            .tok("VRVALUES")
+                            .tok("OPENBRACKETS")
+                            .num(1)
+                            .tok("COMMA")
+                            .num(2)
+                            .tok("COMMA")
+                            .num(1)
+                            .tok("CLOSEBRACKETS")
+                            .zero();
     const Bytes getVr = wire().tok("VR").tok("OPENBRACKETS").num(9).tok("CLOSEBRACKETS").zero();
     const Bytes setVr = wire().tok("VR").tok("OPENBRACKETS").num(3).tok("CLOSEBRACKETS").tok("ASSIGN").num(4).zero();
     Bytes listReply = wire().reply(0, 0);
@@ -60,8 +85,14 @@ TEST_P(Trace, BytesReadPastAListAreTracedWithTheReplyTheyBelongTo)
     Bytes burst = bytesOf("5,6,\r\n");
     append(burst, first);
     append(burst, Bytes(second.begin(), second.begin() + 3));
-    peer().expect(block).send(wire().reply(0, 0)).expect(wire().tok("UNKNOWN")).send(burst).expect(getVr)
-        .expect(setVr).send(Bytes(second.begin() + 3, second.end()));
+    peer()
+        .expect(block)
+        .send(wire().reply(0, 0))
+        .expect(wire().tok("UNKNOWN"))
+        .send(burst)
+        .expect(getVr)
+        .expect(setVr)
+        .send(Bytes(second.begin() + 3, second.end()));
 
     testing::internal::CaptureStdout();
     std::vector<double> v(2);
@@ -128,8 +159,16 @@ TEST_P(Trace, EveryCommandNamesItself)
 TEST_P(Trace, LinesFollowEachCommandsRules)
 {
     // A block read whose leading reply fails prints its request only.
-    const Bytes block = wire().tok("TABLEVALUES").tok("OPENBRACKETS").num(3).tok("COMMA").num(3).tok("COMMA").num(1)
-                            .tok("CLOSEBRACKETS").zero();
+    const Bytes block = wire()
+                            .tok("TABLEVALUES")
+                            .tok("OPENBRACKETS")
+                            .num(3)
+                            .tok("COMMA")
+                            .num(3)
+                            .tok("COMMA")
+                            .num(1)
+                            .tok("CLOSEBRACKETS")
+                            .zero();
     peer().expect(block).send(wire().reply(0, 2));
     testing::internal::CaptureStdout();
     double value = 0;
@@ -160,8 +199,16 @@ TEST_P(Trace, LinesFollowEachCommandsRules)
 TEST_P(Trace, SwitchingTheTraceTakesEffectAtTheNextCommandWithWholeLines)
 {
     const Bytes getVr = wire().tok("VR").tok("OPENBRACKETS").num(9).tok("CLOSEBRACKETS").zero();
-    const Bytes block = wire().tok("VRVALUES").tok("OPENBRACKETS").num(1).tok("COMMA").num(2).tok("COMMA").num(1)
-                            .tok("CLOSEBRACKETS").zero();
+    const Bytes block = wire()
+                            .tok("VRVALUES")
+                            .tok("OPENBRACKETS")
+                            .num(1)
+                            .tok("COMMA")
+                            .num(2)
+                            .tok("COMMA")
+                            .num(1)
+                            .tok("CLOSEBRACKETS")
+                            .zero();
     Bytes list = wire().reply(0, 0);
     const Bytes text = bytesOf("5,6,\r\n");
     const Bytes reply = wire().reply(2.5, 0);

@@ -13,8 +13,16 @@ class ValueList : public InStepCommandTest {
 protected:
     Bytes blockRequest(const char* keyword, double first, double last)
     {
-        return wire().tok(keyword).tok("OPENBRACKETS").num(first).tok("COMMA").num(last).tok("COMMA").num(1)
-            .tok("CLOSEBRACKETS").zero();
+        return wire()
+            .tok(keyword)
+            .tok("OPENBRACKETS")
+            .num(first)
+            .tok("COMMA")
+            .num(last)
+            .tok("COMMA")
+            .num(1)
+            .tok("CLOSEBRACKETS")
+            .zero();
     }
     Bytes ack() { return wire().tok("UNKNOWN"); }
     Bytes ok() { return wire().reply(0, 0); }
@@ -23,15 +31,17 @@ protected:
 TEST_P(ValueList, DecodesRunsSubstitutesAndLineEnds)
 {
     std::vector<double> v(4, -1);
-    peer().expect(blockRequest("VRVALUES", 1000, 1003), "VR block").send(ok()).expect(ack(), "ack")
+    peer()
+        .expect(blockRequest("VRVALUES", 1000, 1003), "VR block")
+        .send(ok())
+        .expect(ack(), "ack")
         .send(bytesOf("1,k2,7.5,-3,\r\n"));
     EXPECT_EQ(conn().ReadMultiVrValues(1000, 4, v.data()), NoError);
     EXPECT_EQ(v, (std::vector<double>{1, 7.5, 7.5, -3}));
 
     // Surplus repeats are dropped; '#' items stand for the substitute value.
     std::vector<double> t(3, -1);
-    peer().expect(blockRequest("TABLEVALUES", 0, 2), "TABLE block").send(ok()).expect(ack())
-        .send(bytesOf("k5,2,\r\n"));
+    peer().expect(blockRequest("TABLEVALUES", 0, 2), "TABLE block").send(ok()).expect(ack()).send(bytesOf("k5,2,\r\n"));
     EXPECT_EQ(conn().ReadMultiTableValues(0, 3, t.data()), NoError);
     EXPECT_EQ(t, (std::vector<double>{2, 2, 2}));
 
@@ -49,7 +59,10 @@ TEST_P(ValueList, DecodesRunsSubstitutesAndLineEnds)
 
     // One TABLE value: first and last index are the same.
     double one = 0;
-    peer().expect(blockRequest("TABLEVALUES", 5, 5), "ReadTableValue").send(ok()).expect(ack())
+    peer()
+        .expect(blockRequest("TABLEVALUES", 5, 5), "ReadTableValue")
+        .send(ok())
+        .expect(ack())
         .send(bytesOf("42.5,\r\n"));
     EXPECT_EQ(conn().ReadTableValue(5, one), NoError);
     EXPECT_EQ(one, 42.5);
@@ -62,9 +75,15 @@ TEST_P(ValueList, ANumberSplitAcrossCyclesContinues)
     // Each cycle is opened by one acknowledgement byte; the second half is
     // only sent after the second one, so the halves arrive in two reads.
     std::vector<double> v(2, -1);
-    peer().expect(blockRequest("VRVALUES", 0, 1)).send(ok()).expect(ack(), "ack 1").send(bytesOf("12."))
-        .expect(ack(), "ack 2").send(bytesOf("5,k1,"))
-        .expect(ack(), "ack 3").send(bytesOf("-0.25,\r\n"));
+    peer()
+        .expect(blockRequest("VRVALUES", 0, 1))
+        .send(ok())
+        .expect(ack(), "ack 1")
+        .send(bytesOf("12."))
+        .expect(ack(), "ack 2")
+        .send(bytesOf("5,k1,"))
+        .expect(ack(), "ack 3")
+        .send(bytesOf("-0.25,\r\n"));
     EXPECT_EQ(conn().ReadMultiVrValues(0, 2, v.data()), NoError);
     EXPECT_EQ(v, (std::vector<double>{12.5, -0.25}));
     ctl->verifyScript();
@@ -82,8 +101,13 @@ TEST_P(ValueList, MalformedListsGiveBadResponseAndTheLineIsSkipped)
     }
     // The rest of a malformed line that comes later is skipped up to its end.
     std::vector<double> v(3, -1);
-    peer().expect(blockRequest("VRVALUES", 1, 3)).send(ok()).expect(ack()).send(bytesOf("1,x"))
-        .pause(100).send(bytesOf("yz,9,\r\n"));
+    peer()
+        .expect(blockRequest("VRVALUES", 1, 3))
+        .send(ok())
+        .expect(ack())
+        .send(bytesOf("1,x"))
+        .pause(100)
+        .send(bytesOf("yz,9,\r\n"));
     EXPECT_EQ(conn().ReadMultiVrValues(1, 3, v.data()), BadResponse);
     EXPECT_EQ(v[0], 1.0);
     ctl->verifyScript();
@@ -93,8 +117,13 @@ TEST_P(ValueList, MalformedListsGiveBadResponseAndTheLineIsSkipped)
 TEST_P(ValueList, AMissingLineEndIsReadUpToTheNextOne)
 {
     std::vector<double> v(2, -1);
-    peer().expect(blockRequest("VRVALUES", 1, 2)).send(ok()).expect(ack()).send(bytesOf("1,2,"))
-        .pause(100).send(bytesOf("\r\n"));
+    peer()
+        .expect(blockRequest("VRVALUES", 1, 2))
+        .send(ok())
+        .expect(ack())
+        .send(bytesOf("1,2,"))
+        .pause(100)
+        .send(bytesOf("\r\n"));
     EXPECT_EQ(conn().ReadMultiVrValues(1, 2, v.data()), NoError);
     EXPECT_EQ(v, (std::vector<double>{1, 2}));
     ctl->verifyScript();
@@ -104,7 +133,10 @@ TEST_P(ValueList, AMissingLineEndIsReadUpToTheNextOne)
 TEST_P(ValueList, CountZeroAndALeadingControllerError)
 {
     // A TABLE run of 0 entries: the last index wraps in 32 bits, one cycle is read.
-    peer().expect(blockRequest("TABLEVALUES", 0, 4294967295.0), "count 0").send(ok()).expect(ack())
+    peer()
+        .expect(blockRequest("TABLEVALUES", 0, 4294967295.0), "count 0")
+        .send(ok())
+        .expect(ack())
         .send(bytesOf("\r\n"));
     EXPECT_EQ(conn().ReadMultiTableValues(0, 0, nullptr), NoError);
     ctl->verifyScript();
@@ -170,7 +202,10 @@ TEST_P(ValueList, HostileListsCostNoMoreThanTheRequestedCount)
 {
     // A repeat count beyond any integer type.
     std::vector<double> v(3, -1);
-    peer().expect(blockRequest("VRVALUES", 1, 3)).send(ok()).expect(ack())
+    peer()
+        .expect(blockRequest("VRVALUES", 1, 3))
+        .send(ok())
+        .expect(ack())
         .send(bytesOf("k" + std::string(150, '9') + ",6,\r\n"));
     const auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(conn().ReadMultiVrValues(1, 3, v.data()), NoError);
@@ -181,7 +216,10 @@ TEST_P(ValueList, HostileListsCostNoMoreThanTheRequestedCount)
 
     // An item that never ends: the list is given up and the stream abandoned.
     double one = 0;
-    peer().expect(blockRequest("TABLEVALUES", 1, 1)).send(ok()).expect(ack())
+    peer()
+        .expect(blockRequest("TABLEVALUES", 1, 1))
+        .send(ok())
+        .expect(ack())
         .send(bytesOf("#" + std::string(80 * 1024, 'x')));
     EXPECT_EQ(conn().ReadTableValue(1, one), BadResponse);
     EXPECT_FALSE(conn().IsConnected());
@@ -191,8 +229,13 @@ TEST_P(ValueList, BytesReadPastTheListsLineEndAreNeverTakenForTheNextReply)
 {
     // A line end between items in the last read does not end the list's line.
     std::vector<double> v(2, -1);
-    peer().expect(blockRequest("VRVALUES", 1, 2)).send(ok()).expect(ack()).send(bytesOf("1,\r\n2,"))
-        .pause(100).send(bytesOf("\r\n"));
+    peer()
+        .expect(blockRequest("VRVALUES", 1, 2))
+        .send(ok())
+        .expect(ack())
+        .send(bytesOf("1,\r\n2,"))
+        .pause(100)
+        .send(bytesOf("\r\n"));
     EXPECT_EQ(conn().ReadMultiVrValues(1, 2, v.data()), NoError);
     EXPECT_EQ(v, (std::vector<double>{1, 2}));
     expectInStep();
@@ -223,7 +266,11 @@ TEST_P(ValueList, RepliesReadWithTheListsEndAnswerTheRequestsTheyBelongTo)
     std::vector<double> v(2, -1);
     Bytes burst = bytesOf("3,4,\r\n");
     append(burst, wire().reply(55, 0));
-    peer().expect(blockRequest("VRVALUES", 1, 2)).send(ok()).expect(ack()).send(burst)
+    peer()
+        .expect(blockRequest("VRVALUES", 1, 2))
+        .send(ok())
+        .expect(ack())
+        .send(burst)
         .expect(vrRequest(wire(), 7), "request behind the list");
     EXPECT_EQ(conn().ReadMultiVrValues(1, 2, v.data()), NoError);
     EXPECT_EQ(v, (std::vector<double>{3, 4}));
@@ -240,9 +287,16 @@ TEST_P(ValueList, RepliesReadWithTheListsEndAnswerTheRequestsTheyBelongTo)
     append(burst, wire().reply(66, 0));
     append(burst, wire().reply(0, 31));
     append(burst, Bytes(last.begin(), last.begin() + 5));
-    peer().expect(blockRequest("VRVALUES", 1, 2)).send(ok()).expect(ack()).send(burst)
-        .expect(vrRequest(wire(), 1)).expect(vrRequest(wire(), 2)).expect(vrRequest(wire(), 3))
-        .pause(50).send(Bytes(last.begin() + 5, last.end()));
+    peer()
+        .expect(blockRequest("VRVALUES", 1, 2))
+        .send(ok())
+        .expect(ack())
+        .send(burst)
+        .expect(vrRequest(wire(), 1))
+        .expect(vrRequest(wire(), 2))
+        .expect(vrRequest(wire(), 3))
+        .pause(50)
+        .send(Bytes(last.begin() + 5, last.end()));
     EXPECT_EQ(conn().ReadMultiVrValues(1, 2, v.data()), NoError);
     EXPECT_EQ(v, (std::vector<double>{9, 9}));
     EXPECT_EQ(conn().ReadVrValue(1, value), NoError);
@@ -259,8 +313,13 @@ TEST_P(ValueList, RepliesReadWithTheListsEndAnswerTheRequestsTheyBelongTo)
     burst = bytesOf("1,2,\r\n");
     append(burst, ok());
     append(burst, bytesOf("7,k2,8,\r\n"));
-    peer().expect(blockRequest("VRVALUES", 1, 2)).send(ok()).expect(ack()).send(burst)
-        .expect(blockRequest("TABLEVALUES", 4, 6)).expect(ack(), "second list's ack");
+    peer()
+        .expect(blockRequest("VRVALUES", 1, 2))
+        .send(ok())
+        .expect(ack())
+        .send(burst)
+        .expect(blockRequest("TABLEVALUES", 4, 6))
+        .expect(ack(), "second list's ack");
     EXPECT_EQ(conn().ReadMultiVrValues(1, 2, v.data()), NoError);
     EXPECT_EQ(v, (std::vector<double>{1, 2}));
     EXPECT_EQ(conn().ReadMultiTableValues(4, 3, t.data()), NoError);
@@ -275,8 +334,7 @@ TEST_P(ValueList, ARequestPipelinedBehindAListKeepsTheLink)
     // answers both at once, so one read holds the list's end and the reply.
     Bytes burst = bytesOf("1,2,3,\r\n");
     append(burst, wire().reply(42, 0));
-    peer().expect(blockRequest("VRVALUES", 0, 2)).expect(vrRequest(wire(), 1)).send(ok()).expect(ack())
-        .send(burst);
+    peer().expect(blockRequest("VRVALUES", 0, 2)).expect(vrRequest(wire(), 1)).send(ok()).expect(ack()).send(burst);
 
     std::vector<double> v(3, -1);
     ErrorCode blockResult = Fail;
@@ -300,8 +358,7 @@ TEST_P(ValueList, ARequestPipelinedBehindAListKeepsTheLink)
 TEST_P(ValueList, APeerThatClosesMidListEndsTheConnectionPromptly)
 {
     std::vector<double> v(3, -1);
-    peer().expect(blockRequest("VRVALUES", 1, 3)).send(ok()).expect(ack()).send(bytesOf("1,2")).pause(50)
-        .closeClient();
+    peer().expect(blockRequest("VRVALUES", 1, 3)).send(ok()).expect(ack()).send(bytesOf("1,2")).pause(50).closeClient();
     const auto start = std::chrono::steady_clock::now();
     const ErrorCode error = conn().ReadMultiVrValues(1, 3, v.data());
     EXPECT_NE(error, NoError);
@@ -321,7 +378,11 @@ class SlowValueList : public ValueList {};
 TEST_P(SlowValueList, SLOW_AShortListThenSilenceTimesOutAndAbandonsTheStream)
 {
     std::vector<double> v(3, -1);
-    peer().expect(blockRequest("VRVALUES", 1, 3)).send(ok()).expect(ack()).send(bytesOf("1,2,\r\n"))
+    peer()
+        .expect(blockRequest("VRVALUES", 1, 3))
+        .send(ok())
+        .expect(ack())
+        .send(bytesOf("1,2,\r\n"))
         .expect(ack(), "second cycle");
     const auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(conn().ReadMultiVrValues(1, 3, v.data()), Timeout);

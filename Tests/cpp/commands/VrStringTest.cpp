@@ -55,11 +55,34 @@ class VrString : public InStepCommandTest {
 protected:
     Bytes printRequest(double vr)
     {
-        return wire().tok("PRINT").tok("LEN").tok("OPENBRACKETS").tok("VRSTRING").tok("OPENBRACKETS").num(vr)
-            .tok("CLOSEBRACKETS").tok("EOX").tok("CLOSEBRACKETS").tok("EOX").tok("OPENSQUAREBRACKETS").num(0)
-            .tok("CLOSESQUAREBRACKETS").tok("SEMICOLON").tok("QUOTES").rawText("#").tok("QUOTES").tok("EOX")
-            .tok("SEMICOLON").tok("VRSTRING").tok("OPENBRACKETS").num(vr).tok("CLOSEBRACKETS").tok("EOX")
-            .tok("SEMICOLON").tok("COLON").zero();
+        return wire()
+            .tok("PRINT")
+            .tok("LEN")
+            .tok("OPENBRACKETS")
+            .tok("VRSTRING")
+            .tok("OPENBRACKETS")
+            .num(vr)
+            .tok("CLOSEBRACKETS")
+            .tok("EOX")
+            .tok("CLOSEBRACKETS")
+            .tok("EOX")
+            .tok("OPENSQUAREBRACKETS")
+            .num(0)
+            .tok("CLOSESQUAREBRACKETS")
+            .tok("SEMICOLON")
+            .tok("QUOTES")
+            .rawText("#")
+            .tok("QUOTES")
+            .tok("EOX")
+            .tok("SEMICOLON")
+            .tok("VRSTRING")
+            .tok("OPENBRACKETS")
+            .num(vr)
+            .tok("CLOSEBRACKETS")
+            .tok("EOX")
+            .tok("SEMICOLON")
+            .tok("COLON")
+            .zero();
     }
 };
 

@@ -69,7 +69,10 @@ struct Session {
 
     ErrorCode query(double& value) { return conn->getSystemVariable(Token::tVERSION, value); }
     Bytes queryRequest() { return ctl.wire().sysvar("VERSION").zero(); }
-    Bytes probeRequest(uint32_t index) { return ctl.wire().tok("VR").tok("OPENBRACKETS").num(index).tok("CLOSEBRACKETS").zero(); }
+    Bytes probeRequest(uint32_t index)
+    {
+        return ctl.wire().tok("VR").tok("OPENBRACKETS").num(index).tok("CLOSEBRACKETS").zero();
+    }
     ErrorCode probe(CmdProbe& cmd, size_t count, const uint32_t* indices, double* target = nullptr)
     {
         return conn->runCommand(cmd, [&] { return cmd.send(Token::tVR, count, indices, target); });
@@ -98,9 +101,8 @@ TEST(ConnectionTcp, AttributesStoreWhatIsWrittenAndCheckNameAndType)
         int64_t byDefault, low, high;
     };
     const Range ranges[] = {
-        {"TCP_Port", 0, 0, 65535},           {"TCP_Timeout", 10000, 1, 3600000},
-        {"TCP_ConnectTimeout", 5000, 1, 3600000}, {"TCP_Deadline", 0, 0, 3600000},
-        {"TCP_KeepAlive", 10, 0, 3600},      {"TCP_NoDelay", -1, -1, 1},
+        {"TCP_Port", 0, 0, 65535},       {"TCP_Timeout", 10000, 1, 3600000}, {"TCP_ConnectTimeout", 5000, 1, 3600000},
+        {"TCP_Deadline", 0, 0, 3600000}, {"TCP_KeepAlive", 10, 0, 3600},     {"TCP_NoDelay", -1, -1, 1},
     };
     for (const Range& r : ranges) {
         SCOPED_TRACE(r.name);
@@ -503,7 +505,8 @@ TEST(ConnectionTcp, TraceLinesAreWholeAndFollowTheFormat)
     const Bytes request = s.probeRequest(index);
     const Bytes reply = s.ctl.reply(1.5);
     auto line = [](const char* arrow, const Bytes& bytes) {
-        return std::string("CmdProbe") + arrow + "[" + std::to_string(bytes.size()) + "]: " + Testing::hexOf(bytes) + "\n";
+        return std::string("CmdProbe") + arrow + "[" + std::to_string(bytes.size()) + "]: " + Testing::hexOf(bytes) +
+               "\n";
     };
 
     s.ctl.send(reply);

@@ -44,13 +44,12 @@ bool PeerSocket::readExact(size_t count, Bytes& out, int timeout_ms)
 {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
     for (size_t start = out.size(); out.size() - start < count;) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-            deadline - std::chrono::steady_clock::now());
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
         uint8_t buffer[65536];
         const size_t want = std::min(sizeof(buffer), count - (out.size() - start));
-        const ssize_t got = readable(_fd, std::max<int>(0, static_cast<int>(left.count())))
-                                ? ::recv(_fd, buffer, want, 0)
-                                : -1;
+        const ssize_t got =
+            readable(_fd, std::max<int>(0, static_cast<int>(left.count()))) ? ::recv(_fd, buffer, want, 0) : -1;
         if (got <= 0)
             return false;
         out.insert(out.end(), buffer, buffer + got);
@@ -166,10 +165,7 @@ bool FakeController::handshake(double version, double type)
     return accept() && sendTable() && answerSysVar("VERSION", version) && answerSysVar("CONTROL", type);
 }
 
-Testing::Wire FakeController::wire() const
-{
-    return Testing::Wire(_table, _format, _escaping);
-}
+Testing::Wire FakeController::wire() const { return Testing::Wire(_table, _format, _escaping); }
 
 bool FakeController::expect(const Bytes& request, int timeout_ms)
 {

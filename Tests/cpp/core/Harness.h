@@ -27,8 +27,8 @@ public:
     bool valid() const { return _fd >= 0; }
     int fd() const { return _fd; }
     bool readExact(size_t count, Bytes& out, int timeout_ms); // appends to out
-    Bytes readSome(int timeout_ms);                          // empty on time-out
-    bool waitClosed(int timeout_ms);                         // EOF seen in time
+    Bytes readSome(int timeout_ms);                           // empty on time-out
+    bool waitClosed(int timeout_ms);                          // EOF seen in time
     bool send(const Bytes& bytes);
     void close();
 

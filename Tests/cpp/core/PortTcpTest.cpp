@@ -256,7 +256,8 @@ TEST(PortTcp, ALinkOpenedWhileTheLastOneIsReportedLostStaysOpen)
 
 TEST(PortTcp, WriteToAClosedPeerFailsWithBrokenPipeAndNoSignal)
 {
-    struct sigaction action {}, previous{};
+    struct sigaction action {
+    }, previous{};
     action.sa_handler = [](int) { g_sigpipes.fetch_add(1); };
     ASSERT_EQ(::sigaction(SIGPIPE, &action, &previous), 0);
     OpenedPort p;

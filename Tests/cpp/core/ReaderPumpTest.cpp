@@ -1,6 +1,6 @@
+#include "SharedLib/ReaderPump.h"
 #include "Harness.h"
 #include "SharedLib/ObjectPool.h"
-#include "SharedLib/ReaderPump.h"
 #include "SharedLib/SafeQueue.h"
 
 #include <gtest/gtest.h>
@@ -121,8 +121,8 @@ public:
         _cv.notify_all();
         if (alwaysBytes)
             return Wake::Bytes;
-        const bool came =
-            _cv.wait_for(lock, std::chrono::milliseconds(holdMs > 0 ? holdMs : timeout_ms), [this] { return _arrived; });
+        const bool came = _cv.wait_for(lock, std::chrono::milliseconds(holdMs > 0 ? holdMs : timeout_ms),
+                                       [this] { return _arrived; });
         _arrived = false;
         return came ? Wake::Bytes : Wake::Quiet;
     }
@@ -327,7 +327,8 @@ TEST(ReaderPump, ABatchKeepsOtherRequestsOutWhileTheWorkerAlreadyReadsItsReplies
     EXPECT_EQ(pump.queueBatch([&](ReaderPump::BatchQueue&) {
         called = true;
         return NoError;
-    }), Fail);
+    }),
+              Fail);
     EXPECT_FALSE(called);
 }
 

@@ -37,14 +37,23 @@ struct Operation {
 std::vector<Operation> operations()
 {
     return {
-        {"ReadVrValue", [](Connection_TCP& c) { double v = 0; return c.ReadVrValue(3, v); }},
-        {"ReadMultiVrValues", [](Connection_TCP& c) { double v[20]; return c.ReadMultiVrValues(0, 20, v); }},
+        {"ReadVrValue",
+         [](Connection_TCP& c) {
+             double v = 0;
+             return c.ReadVrValue(3, v);
+         }},
+        {"ReadMultiVrValues",
+         [](Connection_TCP& c) {
+             double v[20];
+             return c.ReadMultiVrValues(0, 20, v);
+         }},
         {"Dir", [](Connection_TCP& c) { return c.Dir(nullptr, [](void*, const ControllerFileInfo&) {}); }},
         {"ReadVrString",
          [](Connection_TCP& c) {
              DataStreamPacket packet;
              packet.buff_length = sizeof packet.buff;
-             return c.ReadVrString(2, nullptr, [](void*, DataStreamPacket*) {}, &packet);
+             return c.ReadVrString(
+                 2, nullptr, [](void*, DataStreamPacket*) {}, &packet);
          }},
         {"Ex", [](Connection_TCP& c) { return c.Ex(0); }},
         {"Execute", [](Connection_TCP& c) { return c.Execute("VR(1)=1"); }},

@@ -27,10 +27,7 @@ namespace {
 // Well inside the 10 s reply limit: a cap must end the read, not a time-out.
 constexpr auto CapLimit = std::chrono::seconds(5);
 
-double secondsSince(Clock::time_point t0)
-{
-    return std::chrono::duration<double>(Clock::now() - t0).count();
-}
+double secondsSince(Clock::time_point t0) { return std::chrono::duration<double>(Clock::now() - t0).count(); }
 
 ErrorCode downloadTable(const std::string& text, size_t* entries = nullptr)
 {
@@ -58,9 +55,8 @@ TEST(HostileController, DirListingLineBeyondTheCapEndsWithBadResponseAndClosesTh
 
     size_t calls = 0;
     const Clock::time_point t0 = Clock::now();
-    const ErrorCode result = link.conn->Dir(&calls, [](void* c, const ControllerFileInfo&) {
-        ++*static_cast<size_t*>(c);
-    });
+    const ErrorCode result =
+        link.conn->Dir(&calls, [](void* c, const ControllerFileInfo&) { ++*static_cast<size_t*>(c); });
     EXPECT_EQ(result, BadResponse);
     EXPECT_LT(Clock::now() - t0, CapLimit);
     EXPECT_EQ(calls, 0u);
@@ -175,13 +171,13 @@ TEST(HostileController, TokenTableRecordWithAMegabyteFieldEndsPromptly)
 {
     const std::string megabyte(1 << 20, '7');
     const std::string cases[] = {
-        "C1" + std::string(1 << 20, 'N') + ",0,0,0,0,0,0,c>\r\n" + TableEnd, // a name
-        "C1NAME," + megabyte + ",0,0,0,0,0,c>\r\n" + TableEnd,              // a numeric field
-        "T7PI," + megabyte + "\r\n" + TableEnd,                             // a constant
-        "C1NAME,0,0,0,0,0,0," + std::string(1 << 20, 'c') + ">\r\n" + TableEnd, // flags
+        "C1" + std::string(1 << 20, 'N') + ",0,0,0,0,0,0,c>\r\n" + TableEnd,     // a name
+        "C1NAME," + megabyte + ",0,0,0,0,0,c>\r\n" + TableEnd,                   // a numeric field
+        "T7PI," + megabyte + "\r\n" + TableEnd,                                  // a constant
+        "C1NAME,0,0,0,0,0,0," + std::string(1 << 20, 'c') + ">\r\n" + TableEnd,  // flags
         "C1NAME,0,0,0,0,0,0,c>" + std::string(1 << 20, 'x') + "\r\n" + TableEnd, // skipped tail
-        "[" + std::string(1 << 20, 'E') + "]\r\n" + TableEnd,               // bracketed line
-        std::string(1 << 20, '\r') + TableEnd,                              // no record at all
+        "[" + std::string(1 << 20, 'E') + "]\r\n" + TableEnd,                    // bracketed line
+        std::string(1 << 20, '\r') + TableEnd,                                   // no record at all
     };
     int index = 0;
     for (const std::string& text : cases) {

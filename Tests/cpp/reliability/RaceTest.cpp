@@ -52,8 +52,7 @@ struct WorkerTally {
 // One worker's mixed operations on its own VRs; values it writes carry its
 // number and a counter, so a value read back that is not the one it wrote
 // last is a reply delivered to the wrong request.
-void work(Connection_TCP& connection, int worker, std::atomic<bool>& stop, std::atomic<bool>& cut,
-          WorkerTally& tally)
+void work(Connection_TCP& connection, int worker, std::atomic<bool>& stop, std::atomic<bool>& cut, WorkerTally& tally)
 {
     const uint32_t base = 1000 + static_cast<uint32_t>(worker) * 16;
     double lastWritten[4] = {-1, -1, -1, -1};

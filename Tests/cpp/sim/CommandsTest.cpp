@@ -17,10 +17,7 @@ std::string simpleBytes(double value, double status)
     std::memcpy(&out[8], &status, 8);
     return out;
 }
-std::string execute(const Client& c, const std::string& line)
-{
-    return c.tok("EXECUTE") + c.str(line) + c.zero();
-}
+std::string execute(const Client& c, const std::string& line) { return c.tok("EXECUTE") + c.str(line) + c.zero(); }
 // The host's VR string read: PRINT LEN(VRSTRING(vr))[0];"#";VRSTRING(vr);:
 std::string printVrString(const Client& c, double vr)
 {
@@ -78,7 +75,9 @@ TEST(SimCommands, VrStringsHoldAnyBytesAndPrintAsLengthHashBytes)
     // A string longer than 256 bytes, and an index out of range.
     const std::string longText(1000, 'x');
     EXPECT_EQ(c->ask(c->tok("VR") + c->tok("OPENBRACKETS") + c->num(42) + c->tok("CLOSEBRACKETS") + c->tok("ASSIGN") +
-                     c->str(longText) + c->tok("EOX") + c->zero()).second, 0.0);
+                     c->str(longText) + c->tok("EOX") + c->zero())
+                  .second,
+              0.0);
     c->send(printVrString(*c, 42));
     EXPECT_EQ(c->read(5 + 1000 + 16), "1000#" + longText + simpleBytes(0, 0));
     c->send(printVrString(*c, 70000));

@@ -6,8 +6,8 @@
 
 #include <chrono>
 #include <csignal>
-#include <fcntl.h>
 #include <cstdio>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <sys/wait.h>
@@ -107,11 +107,33 @@ TEST(SimExecutable, RefusesBadOptions)
 
 TEST(SimCommandLine, OptionsFillTheConfiguration)
 {
-    const auto cl = parseCommandLine({"--host", "127.0.0.2", "--port", "0", "--controller-type", "206", "--version",
-                                      "1.51", "--extended-token", "250", "--zero-token", "199", "--delay-ms", "5",
-                                      "--silent-after", "4", "--close-after", "6", "--cut-reply", "3:7",
-                                      "--corrupt-reply", "2", "--table-stop", "50", "--table-stop-close",
-                                      "--drip-us", "100"});
+    const auto cl = parseCommandLine({"--host",
+                                      "127.0.0.2",
+                                      "--port",
+                                      "0",
+                                      "--controller-type",
+                                      "206",
+                                      "--version",
+                                      "1.51",
+                                      "--extended-token",
+                                      "250",
+                                      "--zero-token",
+                                      "199",
+                                      "--delay-ms",
+                                      "5",
+                                      "--silent-after",
+                                      "4",
+                                      "--close-after",
+                                      "6",
+                                      "--cut-reply",
+                                      "3:7",
+                                      "--corrupt-reply",
+                                      "2",
+                                      "--table-stop",
+                                      "50",
+                                      "--table-stop-close",
+                                      "--drip-us",
+                                      "100"});
     ASSERT_EQ(cl.error, "");
     EXPECT_EQ(cl.config.host, "127.0.0.2");
     EXPECT_EQ(cl.config.port, 0);
@@ -133,9 +155,13 @@ TEST(SimCommandLine, OptionsFillTheConfiguration)
     EXPECT_EQ(defaults.config.state.controllerType, 400);
     EXPECT_EQ(defaults.config.state.version, 2.0);
     EXPECT_TRUE(parseCommandLine({"--help"}).help);
-    for (const auto& bad : std::vector<std::vector<std::string>>{
-             {"--port"}, {"--port", "x"}, {"--zero-token", "255"}, {"--extended-token", "2"}, {"--cut-reply", "3"},
-             {"--frobnicate", "1"}, {"--version", "nan"}})
+    for (const auto& bad : std::vector<std::vector<std::string>>{{"--port"},
+                                                                 {"--port", "x"},
+                                                                 {"--zero-token", "255"},
+                                                                 {"--extended-token", "2"},
+                                                                 {"--cut-reply", "3"},
+                                                                 {"--frobnicate", "1"},
+                                                                 {"--version", "nan"}})
         EXPECT_NE(parseCommandLine(bad).error, "") << bad[0];
 }
 

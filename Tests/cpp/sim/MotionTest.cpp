@@ -119,7 +119,9 @@ TEST(SimMotion, AbsoluteListAndSpeedVariantsReachTheirTargets)
     EXPECT_EQ(c->ask(motion(*c, "MOVEABS", {-20.123}, 3)).second, 0.0);
     EXPECT_EQ(c->ask(motion(*c, "MOVE", {0.5}, 3)).second, 0.0); // buffered behind the first
     EXPECT_EQ(c->ask(c->tok("BASE") + c->tok("OPENBRACKETS") + c->num(4) + c->tok("COMMA") + c->num(6) +
-                     c->tok("CLOSEBRACKETS") + c->zero()).second, 0.0);
+                     c->tok("CLOSEBRACKETS") + c->zero())
+                  .second,
+              0.0);
     EXPECT_EQ(c->ask(motion(*c, "MOVE", {10, 20})).second, 0.0); // base axes 4 then 6
     EXPECT_EQ(c->ask(motion(*c, "MOVEABSSP", {7, 8})).second, 0.0);
     EXPECT_EQ(c->ask(motion(*c, "MOVESP", {1}, 9)).second, 0.0);

@@ -74,8 +74,8 @@ TEST(SimProtocol, EscapedDataBytesAreUnescaped)
     auto oldSim = startSim(old);
     Client t(oldSim->port());
     t.handshake();
-    const std::string plain = t.tok("VR") + t.tok("OPENBRACKETS") + t.tok("NUMBER") + std::string("\x1b\x1b\x1b\x1b", 4) +
-                              t.tok("EOX") + t.tok("CLOSEBRACKETS") + t.zero();
+    const std::string plain = t.tok("VR") + t.tok("OPENBRACKETS") + t.tok("NUMBER") +
+                              std::string("\x1b\x1b\x1b\x1b", 4) + t.tok("EOX") + t.tok("CLOSEBRACKETS") + t.zero();
     EXPECT_EQ(t.ask(plain).second, static_cast<double>(eIndexRange)) << "0x1B1B1B1B is a huge index, not 0x1B1B";
 }
 
@@ -107,8 +107,10 @@ TEST(SimProtocol, BadRequestsAnswerTheirErrorNumbers)
               eBadAxis);
     // INVERT_IN with the all-ones pattern and with 0.
     const auto invert = [&](double input, double flag) {
-        return c->ask(c->tok("INVERT_IN") + c->tok("OPENBRACKETS") + c->num(input) + c->tok("COMMA") + c->num(flag) +
-                      c->tok("CLOSEBRACKETS") + c->zero()).second;
+        return c
+            ->ask(c->tok("INVERT_IN") + c->tok("OPENBRACKETS") + c->num(input) + c->tok("COMMA") + c->num(flag) +
+                  c->tok("CLOSEBRACKETS") + c->zero())
+            .second;
     };
     EXPECT_EQ(invert(7, 4294967295.0), 0.0);
     EXPECT_TRUE(sim->state().inputInverted(7));
@@ -122,7 +124,8 @@ TEST(SimProtocol, BaseAxesArePerConnectionAndStateIsShared)
     auto sim = startSim();
     auto a = connectClient(*sim);
     auto b = connectClient(*sim);
-    EXPECT_EQ(a->ask(a->tok("BASE") + a->tok("OPENBRACKETS") + a->num(5) + a->tok("CLOSEBRACKETS") + a->zero()).second, 0.0);
+    EXPECT_EQ(a->ask(a->tok("BASE") + a->tok("OPENBRACKETS") + a->num(5) + a->tok("CLOSEBRACKETS") + a->zero()).second,
+              0.0);
     EXPECT_EQ(a->ask(a->tok("BASE") + a->zero()).first, 5.0);
     EXPECT_EQ(b->ask(b->tok("BASE") + b->zero()).first, 0.0);
     EXPECT_EQ(a->ask(vrWrite(*a, 100, 7.25)).second, 0.0);

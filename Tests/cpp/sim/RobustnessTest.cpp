@@ -37,8 +37,7 @@ TEST(SimRobustness, RandomBytesAndRandomTokenStreamsNeverHurtTheSimulator)
         auto c = connectClient(*sim);
         std::vector<std::string> pieces;
         for (const auto& [name, record] : c->table())
-            if (name != "ZERO" && name != "EXTENDED_TOKEN" && name != "UNKNOWN" && name != "NUMBER" &&
-                name != "QUOTES")
+            if (name != "ZERO" && name != "EXTENDED_TOKEN" && name != "UNKNOWN" && name != "NUMBER" && name != "QUOTES")
                 pieces.push_back(c->tokCode(record.code));
         std::uniform_real_distribution<double> value(-1e6, 1e6);
         std::string stream;
@@ -60,8 +59,11 @@ TEST(SimRobustness, RandomBytesAndRandomTokenStreamsNeverHurtTheSimulator)
     }
     // The simulator still serves a fresh connection normally.
     auto fresh = connectClient(*sim);
-    EXPECT_EQ(fresh->ask(fresh->tok("VR") + fresh->tok("OPENBRACKETS") + fresh->num(1) + fresh->tok("CLOSEBRACKETS") +
-                         fresh->tok("ASSIGN") + fresh->num(8) + fresh->zero()).second, 0.0);
+    EXPECT_EQ(fresh
+                  ->ask(fresh->tok("VR") + fresh->tok("OPENBRACKETS") + fresh->num(1) + fresh->tok("CLOSEBRACKETS") +
+                        fresh->tok("ASSIGN") + fresh->num(8) + fresh->zero())
+                  .second,
+              0.0);
     double v = 0;
     EXPECT_EQ(sim->state().readVr(1, v), 0);
     EXPECT_EQ(v, 8.0);

@@ -171,7 +171,8 @@ std::string Client::str(const std::string& text) const { return tok("QUOTES") + 
 std::string Client::sysVar(const std::string& name) const
 {
     const uint16_t c = code(name);
-    return c < 256 ? tok("SYSTEMVARIABLE") + tokCode(c) : tok("SYSTEMVARIABLE2") + tokCode(static_cast<uint16_t>(c - 256));
+    return c < 256 ? tok("SYSTEMVARIABLE") + tokCode(c)
+                   : tok("SYSTEMVARIABLE2") + tokCode(static_cast<uint16_t>(c - 256));
 }
 
 std::string Client::axisMod(double axis) const
@@ -205,7 +206,8 @@ std::string Client::read(size_t count, int timeoutMs)
     std::string out;
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
     while (out.size() < count) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
         pollfd p{_fd, POLLIN, 0};
         if (left.count() <= 0 || ::poll(&p, 1, static_cast<int>(left.count())) <= 0)
             throw std::runtime_error("read timed out after " + std::to_string(out.size()) + " bytes");

@@ -45,7 +45,7 @@ public:
     // Request building.
     std::string tok(const std::string& name) const;
     std::string tokCode(uint16_t code) const;
-    std::string num(double value) const; // NUMBER, data bytes, EOX
+    std::string num(double value) const;            // NUMBER, data bytes, EOX
     std::string str(const std::string& text) const; // QUOTES, data bytes, QUOTES
     std::string zero() const { return tokCode(_zero); }
     std::string sysVar(const std::string& name) const;

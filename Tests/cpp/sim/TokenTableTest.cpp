@@ -10,15 +10,48 @@ using namespace SimTest;
 namespace {
 // The keywords the host resolves, with the record letters it requires.
 const std::pair<const char*, char> s_hostKeywords[] = {
-    {"TOKENTABLE", 'C'}, {"VR", 'C'}, {"VRVALUES", 'C'}, {"TABLEVALUES", 'C'}, {"OPENBRACKETS", 'S'},
-    {"CLOSEBRACKETS", 'S'}, {"ASSIGN", 'S'}, {"NUMBER", 'S'}, {"EOX", 'S'}, {"COMMA", 'S'},
-    {"VERSION", 'V'}, {"CONTROL", 'V'}, {"SYSTEMVARIABLE", 'S'}, {"SYSTEMVARIABLE2", 'S'},
-    {"UNKNOWN", 'S'}, {"DIR", 'C'}, {"QUOTES", 'S'}, {"TABLE", 'C'}, {"EXECUTE", 'C'}, {"EX", 'C'},
-    {"BASE", 'C'}, {"SET_MOTION", 'C'}, {"SET_MOTIONSP", 'C'}, {"MODIFIER", 'S'}, {"AXIS", 'M'},
-    {"CANCEL", 'C'}, {"DATUM", 'C'}, {"DEFPOS", 'C'}, {"FORWARD", 'C'}, {"REVERSE", 'C'},
-    {"MOVE", 'C'}, {"MOVESP", 'C'}, {"MOVEABS", 'C'}, {"MOVEABSSP", 'C'}, {"INVERT_IN", 'C'},
-    {"PRINT", 'C'}, {"LEN", 'C'}, {"VRSTRING", 'C'}, {"OPENSQUAREBRACKETS", 'S'},
-    {"CLOSESQUAREBRACKETS", 'S'}, {"SEMICOLON", 'S'}, {"COLON", 'S'},
+    {"TOKENTABLE", 'C'},
+    {"VR", 'C'},
+    {"VRVALUES", 'C'},
+    {"TABLEVALUES", 'C'},
+    {"OPENBRACKETS", 'S'},
+    {"CLOSEBRACKETS", 'S'},
+    {"ASSIGN", 'S'},
+    {"NUMBER", 'S'},
+    {"EOX", 'S'},
+    {"COMMA", 'S'},
+    {"VERSION", 'V'},
+    {"CONTROL", 'V'},
+    {"SYSTEMVARIABLE", 'S'},
+    {"SYSTEMVARIABLE2", 'S'},
+    {"UNKNOWN", 'S'},
+    {"DIR", 'C'},
+    {"QUOTES", 'S'},
+    {"TABLE", 'C'},
+    {"EXECUTE", 'C'},
+    {"EX", 'C'},
+    {"BASE", 'C'},
+    {"SET_MOTION", 'C'},
+    {"SET_MOTIONSP", 'C'},
+    {"MODIFIER", 'S'},
+    {"AXIS", 'M'},
+    {"CANCEL", 'C'},
+    {"DATUM", 'C'},
+    {"DEFPOS", 'C'},
+    {"FORWARD", 'C'},
+    {"REVERSE", 'C'},
+    {"MOVE", 'C'},
+    {"MOVESP", 'C'},
+    {"MOVEABS", 'C'},
+    {"MOVEABSSP", 'C'},
+    {"INVERT_IN", 'C'},
+    {"PRINT", 'C'},
+    {"LEN", 'C'},
+    {"VRSTRING", 'C'},
+    {"OPENSQUAREBRACKETS", 'S'},
+    {"CLOSESQUAREBRACKETS", 'S'},
+    {"SEMICOLON", 'S'},
+    {"COLON", 'S'},
 };
 } // namespace
 
@@ -60,8 +93,8 @@ TEST(SimTokenTable, DownloadCarriesEveryRecordKindAndTheHostKeywords)
     EXPECT_EQ(client.code("EXTENDED_TOKEN"), 255);
     EXPECT_NE(client.code("UNKNOWN"), 0) << "a zero code would switch the acknowledgements off";
     EXPECT_LT(client.code("UNKNOWN"), 256);
-    for (const char* param : {"SPEED", "ACCEL", "DECEL", "JERK", "UNITS", "CREEP", "DPOS", "MPOS", "FE",
-                              "FE_LIMIT", "SERVO", "ATYPE", "AXIS_ENABLE", "MTYPE", "REMAIN"}) {
+    for (const char* param : {"SPEED", "ACCEL", "DECEL", "JERK", "UNITS", "CREEP", "DPOS", "MPOS", "FE", "FE_LIMIT",
+                              "SERVO", "ATYPE", "AXIS_ENABLE", "MTYPE", "REMAIN"}) {
         ASSERT_EQ(client.table().count(param), 1u) << param;
         EXPECT_EQ(client.table().at(param).type, 'V');
         EXPECT_GT(client.code(param), 256) << "axis parameters exercise the second system-variable form";
@@ -84,15 +117,21 @@ TEST(SimTokenTable, MovedSpecialCodesAreHonoured)
     const uint16_t invert = client.code("INVERT_IN");
     ASSERT_GT(invert, 240);
     EXPECT_EQ(client.tok("INVERT_IN"), std::string({static_cast<char>(240), static_cast<char>(invert - 240)}));
-    EXPECT_EQ(client.ask(client.tok("INVERT_IN") + client.tok("OPENBRACKETS") + client.num(3) + client.tok("COMMA") +
-                         client.num(4294967295.0) + client.tok("CLOSEBRACKETS") + client.zero()).second, 0.0);
+    EXPECT_EQ(client
+                  .ask(client.tok("INVERT_IN") + client.tok("OPENBRACKETS") + client.num(3) + client.tok("COMMA") +
+                       client.num(4294967295.0) + client.tok("CLOSEBRACKETS") + client.zero())
+                  .second,
+              0.0);
     EXPECT_TRUE(sim->state().inputInverted(3));
     const auto reply = client.ask(client.sysVar("SPEED") + client.axisMod(1) + client.zero());
     EXPECT_EQ(reply.second, 0.0);
     EXPECT_EQ(reply.first, 100.0);
     // The default-code table request is only special before the table is served.
-    EXPECT_EQ(client.ask(client.tok("VR") + client.tok("OPENBRACKETS") + client.num(1) +
-                         client.tok("CLOSEBRACKETS") + client.zero()).second, 0.0);
+    EXPECT_EQ(client
+                  .ask(client.tok("VR") + client.tok("OPENBRACKETS") + client.num(1) + client.tok("CLOSEBRACKETS") +
+                       client.zero())
+                  .second,
+              0.0);
 }
 
 TEST(SimTokenTable, ImpossibleCodeLayoutsAreRefused)
@@ -100,7 +139,7 @@ TEST(SimTokenTable, ImpossibleCodeLayoutsAreRefused)
     using Vantrel::HolvaneApi::Sim::TokenTable;
     EXPECT_THROW(TokenTable(20, 50), std::invalid_argument); // the table does not fit below 50 + 255
     EXPECT_THROW(TokenTable(255, 255), std::invalid_argument);
-    EXPECT_THROW(TokenTable(1, 255), std::invalid_argument);   // would take QUOTES' code
+    EXPECT_THROW(TokenTable(1, 255), std::invalid_argument); // would take QUOTES' code
     EXPECT_NO_THROW(TokenTable(3, 200));
 }
 

@@ -294,8 +294,8 @@ void FakePeer::runStep(Step& step)
             }
         }
         if (answered < step.count)
-            fail("served " + std::to_string(answered) + " of " + std::to_string(step.count) +
-                 " requests; pending " + hexOf(pending));
+            fail("served " + std::to_string(answered) + " of " + std::to_string(step.count) + " requests; pending " +
+                 hexOf(pending));
         break;
     }
     }

@@ -104,21 +104,11 @@ std::string TokenTableText::text() const
         const Entry& e = _entries.at(name);
         const std::string head = std::string(1, e.type) + std::to_string(e.code) + name;
         switch (e.type) {
-        case 'C':
-            out += head + ",0,2,0,4,0,0,cb>\r\n";
-            break;
-        case 'V':
-            out += head + ",1,w>\r\n";
-            break;
-        case 'M':
-            out += head + ",1,1,0\r\n";
-            break;
-        case 'T':
-            out += head + "," + e.value + "\r\n";
-            break;
-        default:
-            out += head + "\r\n";
-            break;
+        case 'C': out += head + ",0,2,0,4,0,0,cb>\r\n"; break;
+        case 'V': out += head + ",1,w>\r\n"; break;
+        case 'M': out += head + ",1,1,0\r\n"; break;
+        case 'T': out += head + "," + e.value + "\r\n"; break;
+        default: out += head + "\r\n"; break;
         }
     }
     out += "[EOT]\r\n";

@@ -86,18 +86,13 @@ void describeEntry(std::ostream& out, const Token::TokenDef& e)
             << " n=" << e.command.min_numeric_parameters << ".." << e.command.max_numeric_parameters
             << " mod=" << e.command.modifier_set << " exc=" << e.command.exception << " flags=" << e.command.flags;
         break;
-    case 'V':
-        out << " mod=" << e.sys_var.modifier_set << " flags=" << e.sys_var.flags;
-        break;
+    case 'V': out << " mod=" << e.sys_var.modifier_set << " flags=" << e.sys_var.flags; break;
     case 'M':
         out << " n=" << e.modifier.min_numeric_parameters << ".." << e.modifier.max_numeric_parameters
             << " mask=" << e.modifier.modifier_mask;
         break;
-    case 'T':
-        out << " value=" << bitsOf(e.constant.value);
-        break;
-    default:
-        break;
+    case 'T': out << " value=" << bitsOf(e.constant.value); break;
+    default: break;
     }
     out << '\n';
 }

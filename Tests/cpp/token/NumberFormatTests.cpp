@@ -41,7 +41,7 @@ TEST(Tms320, ConvertsTheReferenceVectorsBothWays)
         float value;
         uint32_t tms;
     } vectors[] = {
-        {1.0f, 0x00000000}, {2.0f, 0x01000000},  {0.5f, 0xFF000000}, {-1.0f, 0xFF800000},
+        {1.0f, 0x00000000},  {2.0f, 0x01000000},  {0.5f, 0xFF000000}, {-1.0f, 0xFF800000},
         {-1.5f, 0x00C00000}, {-2.0f, 0x00800000}, {3.0f, 0x01400000}, {-0.75f, 0xFFC00000},
     };
     for (const auto& v : vectors) {
@@ -64,9 +64,16 @@ TEST(Tms320, RoundTripsEveryNormalSingleAndMapsTheSpecialValues)
         EXPECT_EQ(Probe::TmsToFloat(static_cast<uint32_t>(Probe::FloatToTms(positive))), positive) << exponent;
         EXPECT_EQ(Probe::TmsToFloat(static_cast<uint32_t>(Probe::FloatToTms(negative))), negative) << exponent;
     }
-    const float samples[] = {3.14159274f, -3.14159274f, 1e-30f, -1e-30f, 123456.789f, -98765.4321f,
-                             std::numeric_limits<float>::max(), std::numeric_limits<float>::lowest(),
-                             std::numeric_limits<float>::min(), -std::numeric_limits<float>::min()};
+    const float samples[] = {3.14159274f,
+                             -3.14159274f,
+                             1e-30f,
+                             -1e-30f,
+                             123456.789f,
+                             -98765.4321f,
+                             std::numeric_limits<float>::max(),
+                             std::numeric_limits<float>::lowest(),
+                             std::numeric_limits<float>::min(),
+                             -std::numeric_limits<float>::min()};
     for (float f : samples)
         EXPECT_EQ(bitsOf(Probe::TmsToFloat(static_cast<uint32_t>(Probe::FloatToTms(f)))), bitsOf(f)) << f;
 

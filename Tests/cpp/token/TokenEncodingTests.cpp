@@ -10,8 +10,8 @@
 namespace Vantrel::HolvaneApi {
 namespace {
 
-using TokenTest::bytesOf;
 using TokenTest::baseTable;
+using TokenTest::bytesOf;
 using TokenTest::endOfTable;
 using TokenTest::EventLog;
 using TokenTest::loadTable;
@@ -21,16 +21,23 @@ std::string requestTable(int prefix, int numberCode = 30, int eoxCode = 31)
 {
     return "C0TOKENTABLE,0,0,0,0,0,0,c>\r\n"
            "S200ZERO\r\n"
-           "S" + std::to_string(prefix) + "EXTENDED_TOKEN\r\n"
-           "S" + std::to_string(numberCode) + "NUMBER\r\n"
-           "S" + std::to_string(eoxCode) + "EOX\r\n"
+           "S" +
+           std::to_string(prefix) +
+           "EXTENDED_TOKEN\r\n"
+           "S" +
+           std::to_string(numberCode) +
+           "NUMBER\r\n"
+           "S" +
+           std::to_string(eoxCode) +
+           "EOX\r\n"
            "S40SYSTEMVARIABLE\r\n"
            "S41SYSTEMVARIABLE2\r\n"
            "C12VR,0,0,1,1,0,0,cf>\r\n"
            "V300VERSION,0,>\r\n"
            "V77CONTROL,0,>\r\n"
            "V600FAR_AWAY,0,>\r\n"
-           "C20SPEED,0,0,0,0,0,0,c>\r\n" + endOfTable();
+           "C20SPEED,0,0,0,0,0,0,c>\r\n" +
+           endOfTable();
 }
 
 TEST(KnownTokens, NameTableIsInEnumeratorOrderWithTheRecordLetters)
@@ -130,7 +137,8 @@ TEST(TokenCodes, TokensByDefinitionKnownNameAndZero)
 
     Token token(nullptr);
     ASSERT_EQ(loadTable(token, "C7TOKENTABLE,0,0,0,0,0,0,c>\r\nS199ZERO\r\nS254EXTENDED_TOKEN\r\n"
-                               "C12VR,0,0,1,1,0,0,cf>\r\nC400FAR,0,0,0,0,0,0,c>\r\n" + endOfTable()),
+                               "C12VR,0,0,1,1,0,0,cf>\r\nC400FAR,0,0,0,0,0,0,c>\r\n" +
+                                   endOfTable()),
               NoError);
     TokenBuffer buffer(token);
     EXPECT_EQ(token.appendToken(Token::tVR, buffer), NoError);
@@ -153,8 +161,7 @@ TEST(SystemVariables, ShortAndLongFormsByCodeKnownTokenAndName)
     EXPECT_EQ(token.appendToken_SystemVariable(byCode, uint16_t{600}), NoError);
     EXPECT_EQ(token.appendToken_SystemVariable(byCode, uint16_t{255}), NoError);
     EXPECT_EQ(token.appendToken_SystemVariable(byCode, uint16_t{256}), NoError);
-    EXPECT_EQ(bytesOf(byCode),
-              (std::vector<uint8_t>{40, 77, 41, 0x2C, 41, 0xFF, 600 - 256 - 255, 40, 0xFF, 41, 0x00}));
+    EXPECT_EQ(bytesOf(byCode), (std::vector<uint8_t>{40, 77, 41, 0x2C, 41, 0xFF, 600 - 256 - 255, 40, 0xFF, 41, 0x00}));
     // 256 + 511 would need a wrapped offset: refused, nothing appended.
     EXPECT_EQ(token.appendToken_SystemVariable(byCode, uint16_t{767}), BadArgument);
     EXPECT_EQ(byCode.length(), 11u);
@@ -212,7 +219,10 @@ TEST(Values, NumberFramedByItsTokensInTheControllerFormat)
 TEST(Strings, ZeroTerminatedFormIsRawViewFormIsEscapedWhenNeeded)
 {
     Token token(nullptr);
-    const std::string text("A\x1B" "B\x01" "C", 5);
+    const std::string text("A\x1B"
+                           "B\x01"
+                           "C",
+                           5);
     TokenBuffer raw(token);
     EXPECT_EQ(token.appendString(text.c_str(), raw), NoError);
     EXPECT_EQ(token.appendString(std::string_view(text), raw), NoError);
@@ -223,7 +233,10 @@ TEST(Strings, ZeroTerminatedFormIsRawViewFormIsEscapedWhenNeeded)
     EXPECT_EQ(token.appendString(text.c_str(), escaped), NoError);
     EXPECT_EQ(token.appendString(std::string_view(text), escaped), NoError);
     EXPECT_EQ(std::string(reinterpret_cast<const char*>(escaped.data()), escaped.length()),
-              text + std::string("A\x1B\x1B" "B\x1B\x01" "C", 7));
+              text + std::string("A\x1B\x1B"
+                                 "B\x1B\x01"
+                                 "C",
+                                 7));
 
     // Embedded zeros pass in the view form only; no terminator or quotes.
     TokenBuffer zeros(token);

@@ -82,7 +82,7 @@ TEST(TokenMapByName, FoundEntriesStayValidAsTheMapGrows)
     map.add(entry('C', 1, "A0"));
     const Token::TokenDef* first = map.find("A0");
     for (int i = 1; i < 5000; ++i)
-        map.add(entry('C', static_cast<uint16_t>(i), "A" + std::to_string(i % 10) ));
+        map.add(entry('C', static_cast<uint16_t>(i), "A" + std::to_string(i % 10)));
     EXPECT_EQ(map.find("A0"), first);
     EXPECT_EQ(first->token, 1);
     EXPECT_EQ(map.size(), 5000u);

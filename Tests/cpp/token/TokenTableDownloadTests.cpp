@@ -1,6 +1,6 @@
 #include "SharedLib/MemPort.h"
-#include "SharedLib/TokenBuffer.h"
 #include "SharedLib/Token.h"
+#include "SharedLib/TokenBuffer.h"
 #include "TokenTestSupport.h"
 
 #include <gtest/gtest.h>
@@ -173,8 +173,7 @@ TEST_F(Download, MalformedTablesFailWithTokenTableAndKeepTheDefaults)
         {"blank line", baseTable() + "\r\n" + endOfTable(), "unknown record letter 0x0d"},
         {"no ZERO", "C0TOKENTABLE,0,0,0,0,0,0,>\r\nS255EXTENDED_TOKEN\r\n" + endOfTable(), "no ZERO entry"},
         {"no TOKENTABLE", "S200ZERO\r\nS255EXTENDED_TOKEN\r\n" + endOfTable(), "no TOKENTABLE entry"},
-        {"no EXTENDED_TOKEN", "C0TOKENTABLE,0,0,0,0,0,0,>\r\nS200ZERO\r\n" + endOfTable(),
-         "no EXTENDED_TOKEN entry"},
+        {"no EXTENDED_TOKEN", "C0TOKENTABLE,0,0,0,0,0,0,>\r\nS200ZERO\r\n" + endOfTable(), "no EXTENDED_TOKEN entry"},
         {"EXTENDED_TOKEN 0", "C0TOKENTABLE,0,0,0,0,0,0,>\r\nS200ZERO\r\nS0EXTENDED_TOKEN\r\n" + endOfTable(),
          "EXTENDED_TOKEN code 0 is outside 1..255"},
         {"EXTENDED_TOKEN 256", "C0TOKENTABLE,0,0,0,0,0,0,>\r\nS200ZERO\r\nS256EXTENDED_TOKEN\r\n" + endOfTable(),
@@ -183,8 +182,7 @@ TEST_F(Download, MalformedTablesFailWithTokenTableAndKeepTheDefaults)
          "a ZERO or TOKENTABLE code cannot be encoded"},
         {"conflicting duplicate", baseTable() + "C12VR,0,0,0,0,0,0,>\r\nC13VR,0,0,0,0,0,0,>\r\n" + endOfTable(),
          "\"VR\" of type 'C' has codes 12 and 13"},
-        {"oversized name", baseTable() + "S1" + std::string(Token::MaxTokenNameLength + 1, 'N') + "\r\n" +
-                               endOfTable(),
+        {"oversized name", baseTable() + "S1" + std::string(Token::MaxTokenNameLength + 1, 'N') + "\r\n" + endOfTable(),
          "a name is longer than 4096 bytes"},
     };
     for (const Case& c : cases) {
@@ -269,8 +267,7 @@ TEST_F(Download, PortFailuresAreReturnedWithTheirEvents)
     readFails.afterData = systemError(104);
     Token t3(log.callback());
     EXPECT_EQ(t3.ReadTokenTable(readFails, 50ms), systemError(104));
-    EXPECT_TRUE(
-        log.has(EventType::Error, systemError(104), "Error reading ReadTokenTable response from controller"));
+    EXPECT_TRUE(log.has(EventType::Error, systemError(104), "Error reading ReadTokenTable response from controller"));
 
     MemPort detached;
     Token t4(log.callback());

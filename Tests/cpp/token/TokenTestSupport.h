@@ -33,9 +33,8 @@ struct EventLog {
 
     bool has(EventType type, uint64_t code, const std::string& text) const
     {
-        return std::any_of(events.begin(), events.end(), [&](const Event& e) {
-            return e.type == type && e.code == code && e.text == text;
-        });
+        return std::any_of(events.begin(), events.end(),
+                           [&](const Event& e) { return e.type == type && e.code == code && e.text == text; });
     }
 
     size_t count(EventType type) const
@@ -50,9 +49,7 @@ struct EventLog {
 // error.
 class PiecewisePort final : public Port {
 public:
-    PiecewisePort(std::string reply, size_t piece) : Port(EventCallback()), _reply(std::move(reply)), _piece(piece)
-    {
-    }
+    PiecewisePort(std::string reply, size_t piece) : Port(EventCallback()), _reply(std::move(reply)), _piece(piece) {}
 
     ErrorCode Open(const std::string&, uint16_t) override { return NoError; }
     ErrorCode Close() override { return NoError; }
@@ -89,7 +86,7 @@ public:
     ErrorCode afterData = Timeout;
     size_t reads = 0;
     uint32_t lastTimeout = 0;
-    std::chrono::milliseconds delay{0}; // before each piece of data
+    std::chrono::milliseconds delay{0};   // before each piece of data
     bool emptyReadsBetweenPieces = false; // an empty read before every piece
     ErrorCode emptyReadResult = Timeout;
 

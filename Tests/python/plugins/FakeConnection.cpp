@@ -341,7 +341,6 @@ public:
         return simple("ReadVrString(" + std::to_string(vr) + "," + std::to_string(buff->buff_length) + ")");
     }
 
-
     void DeleteMe() override
     {
         record("DeleteMe");
@@ -429,7 +428,7 @@ extern "C" __attribute__((visibility("default"))) size_t fake_take_log(char* buf
 
 #if !defined(FAKE_MODE_NO_FACTORY)
 extern "C" __attribute__((visibility("default"))) ErrorCode factory(const CreateParams& params,
-                                                                   IConnection*& connection)
+                                                                    IConnection*& connection)
 {
 #if defined(FAKE_MODE_RECORDING)
     if (params.connectionType != ConnectionType::QUENTA)

@@ -130,8 +130,7 @@ ErrorCode BatchExchange::start(uint32_t i)
     return BadArgument; // checkItems lets no other kind through
 }
 
-ErrorCode BatchExchange::add(Command& /*command*/, const uint8_t* request, size_t length,
-                             Command::TraceRequest trace)
+ErrorCode BatchExchange::add(Command& /*command*/, const uint8_t* request, size_t length, Command::TraceRequest trace)
 {
     if (_used + length > SendBytes) {
         const ErrorCode error = flush(_current);
@@ -143,8 +142,7 @@ ErrorCode BatchExchange::add(Command& /*command*/, const uint8_t* request, size_
     if (length > SendBytes) {
         // Longer than a whole send: it goes out alone, straight away.
         size_t written = 0;
-        const ErrorCode error =
-            _connection.WriteBytes(reinterpret_cast<const char*>(request), length, written);
+        const ErrorCode error = _connection.WriteBytes(reinterpret_cast<const char*>(request), length, written);
         e.length = static_cast<uint32_t>(length);
         traceSent(e, request, error == NoError);
         e.length = 0;

@@ -34,14 +34,14 @@ constexpr std::string_view AttribNumberFormat = "ControllerNumberFormat";
 // The integer attributes that belong to the timing policy.
 bool isTimingAttribute(const std::string_view& name)
 {
-    return name == AttribTimeout || name == AttribConnectTimeout || name == AttribDeadline ||
-           name == AttribKeepAlive || name == AttribNoDelay;
+    return name == AttribTimeout || name == AttribConnectTimeout || name == AttribDeadline || name == AttribKeepAlive ||
+           name == AttribNoDelay;
 }
 
 bool isIntAttribute(const std::string_view& name)
 {
-    return name == AttribPort || name == AttribTrace || name == AttribInterfaceLevel ||
-           name == AttribControllerType || isTimingAttribute(name);
+    return name == AttribPort || name == AttribTrace || name == AttribInterfaceLevel || name == AttribControllerType ||
+           isTimingAttribute(name);
 }
 
 bool isControllerInfo(const std::string_view& name)
@@ -52,12 +52,9 @@ bool isControllerInfo(const std::string_view& name)
 const char* numberFormatName(int format)
 {
     switch (format) {
-    case ControllerCapabilities::tms320_floating_point_format:
-        return "TMS320 32-bit";
-    case ControllerCapabilities::ieee64_floating_point_format:
-        return "IEEE 754 64-bit";
-    default:
-        return "unknown";
+    case ControllerCapabilities::tms320_floating_point_format: return "TMS320 32-bit";
+    case ControllerCapabilities::ieee64_floating_point_format: return "IEEE 754 64-bit";
+    default: return "unknown";
     }
 }
 
@@ -74,9 +71,7 @@ int controllerTypeFrom(double value)
 } // namespace
 
 Connection_TCP::Connection_TCP(const CreateParams& params)
-    : ConnectionBase(EventCallback(params.eventCallback)),
-      _port(_eventLogger),
-      _reads(_port, _eventLogger),
+    : ConnectionBase(EventCallback(params.eventCallback)), _port(_eventLogger), _reads(_port, _eventLogger),
       _mutex_pool(MutexPoolSize)
 {
 }
@@ -91,7 +86,10 @@ void Connection_TCP::DeleteMe() { delete this; }
 
 bool Connection_TCP::IsConnected() const { return _port.isAlive(); }
 
-void Connection_TCP::SetInterruptCheck(InterruptCheck check, void* context) { _timing.setInterruptCheck(check, context); }
+void Connection_TCP::SetInterruptCheck(InterruptCheck check, void* context)
+{
+    _timing.setInterruptCheck(check, context);
+}
 
 // --- Attributes --------------------------------------------------------------
 
@@ -187,7 +185,8 @@ ErrorCode Connection_TCP::ReadIntAttribute(const std::string_view& attrib_name, 
         value = InterfaceLevel;
     else if (attrib_name == AttribControllerType)
         value = _controllerType.load();
-    else if (attrib_name == AttribHostName || attrib_name == AttribControllerVersion || attrib_name == AttribNumberFormat)
+    else if (attrib_name == AttribHostName || attrib_name == AttribControllerVersion ||
+             attrib_name == AttribNumberFormat)
         return ConnectionWrongAttribType;
     else
         return ConnectionUnknownAttrib;
@@ -212,8 +211,7 @@ ErrorCode Connection_TCP::connectLocked()
 {
     // Only a link whose connect sequence completed is kept: one that failed
     // after the port opened has an unsettled number format and is redone.
-    if (_connectComplete && _port.isOpened() && _port.hostName() == _hostName &&
-        _port.portNumber() == _portNumber)
+    if (_connectComplete && _port.isOpened() && _port.hostName() == _hostName && _port.portNumber() == _portNumber)
         return NoError;
     if (_port.isOpened() || readerPump())
         disconnectLocked();
@@ -250,9 +248,8 @@ ErrorCode Connection_TCP::connectLocked()
     error = querySystemVariable(*pump, Token::tVERSION, fwVersion);
     if (error == NoError)
         error = querySystemVariable(*pump, Token::tCONTROL, controllerType);
-    if (error == NoError &&
-        (!std::isfinite(fwVersion) ||
-         !_tokenTable->SetControllerCapabilities(fwVersion, controllerTypeFrom(controllerType))))
+    if (error == NoError && (!std::isfinite(fwVersion) ||
+                             !_tokenTable->SetControllerCapabilities(fwVersion, controllerTypeFrom(controllerType))))
         error = UnsupportedController;
     if (error != NoError) {
         // The link stays open for the caller to inspect or disconnect; it

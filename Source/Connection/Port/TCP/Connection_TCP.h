@@ -253,7 +253,7 @@ private:
     std::atomic<double> _controllerVersion{0.0};
     std::atomic<int> _controllerType{0};
     std::atomic<int> _numberFormat{0};
-    std::mutex _lifecycleMutex; // serialises Connect, Disconnect, destruction
+    std::mutex _lifecycleMutex;    // serialises Connect, Disconnect, destruction
     bool _connectComplete = false; // the last Connect ran to its end
     ObjectPool<std::mutex> _mutex_pool;
 };

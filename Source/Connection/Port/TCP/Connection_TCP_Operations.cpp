@@ -172,7 +172,8 @@ ErrorCode Connection_TCP::ReadVrValue(uint32_t index, double& value)
 {
     TCP::CmdGetVr cmd(this);
     bool queued = false;
-    const ErrorCode error = runCommand(cmd, [&] { return cmd.send(index); }, &queued);
+    const ErrorCode error = runCommand(
+        cmd, [&] { return cmd.send(index); }, &queued);
     // Once the request went out the value is the reply's, even with an error.
     if (queued)
         value = cmd.getResult();
@@ -197,7 +198,8 @@ ErrorCode Connection_TCP::ReadAxisParam(const std::string_view& param_name, int 
 {
     TCP::CmdGetAxisParam cmd(this);
     bool queued = false;
-    const ErrorCode error = runCommand(cmd, [&] { return cmd.send(param_name, axis); }, &queued);
+    const ErrorCode error = runCommand(
+        cmd, [&] { return cmd.send(param_name, axis); }, &queued);
     if (queued)
         result = cmd.getResult();
     return error;
@@ -214,8 +216,7 @@ ErrorCode Connection_TCP::SetMultiAxisBase(const int* /*axis*/, uint32_t /*count
 ErrorCode Connection_TCP::StopProgram(const char* /*program_name*/, int /*process_number*/) { return Fail; }
 ErrorCode Connection_TCP::StopProgramByName(const char* /*program_name*/) { return Fail; }
 ErrorCode Connection_TCP::FrameGroup(int /*group*/, char* /*result_buff*/, size_t /*buff_size*/) { return Fail; }
-ErrorCode Connection_TCP::SetFrameGroup(int /*group*/, int /*table_offset*/, const int* /*axis*/,
-                                        size_t /*axis_count*/)
+ErrorCode Connection_TCP::SetFrameGroup(int /*group*/, int /*table_offset*/, const int* /*axis*/, size_t /*axis_count*/)
 {
     return Fail;
 }

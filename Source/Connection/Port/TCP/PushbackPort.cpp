@@ -5,8 +5,7 @@
 
 namespace Vantrel::HolvaneApi {
 
-PushbackPort::PushbackPort(Port& inner, EventCallback event_callback)
-    : Port(std::move(event_callback)), _inner(inner)
+PushbackPort::PushbackPort(Port& inner, EventCallback event_callback) : Port(std::move(event_callback)), _inner(inner)
 {
 }
 
@@ -72,8 +71,7 @@ ErrorCode PushbackPort::readAny(char* buffer, size_t buffer_size, size_t& buffer
     return error;
 }
 
-bool PushbackPort::fillAhead(size_t taken, uint32_t timeout_ms, uint64_t generation, size_t& received,
-                             ErrorCode& error)
+bool PushbackPort::fillAhead(size_t taken, uint32_t timeout_ms, uint64_t generation, size_t& received, ErrorCode& error)
 {
     // Nothing is held when this is called, so the store is free to fill.
     error = _inner.Read(_ahead.data(), _ahead.size(), received, timeout_ms);

@@ -10,7 +10,7 @@ __attribute__((destructor)) void cleanup_LibraryStatic() {}
 } // namespace
 
 extern "C" __attribute__((visibility("default"))) ErrorCode factory(const CreateParams& params,
-                                                                   IConnection*& connection)
+                                                                    IConnection*& connection)
 {
     if (params.connectionType != ConnectionType::TCP)
         return ConnectionContext;

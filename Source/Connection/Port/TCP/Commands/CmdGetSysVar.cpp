@@ -1,7 +1,7 @@
 #include "Connection/Port/TCP/Commands/CmdGetSysVar.h"
 
-#include "Connection/Port/TCP/Connection_TCP.h"
 #include "Connection/Port/TCP/Commands/RequestBuilder.h"
+#include "Connection/Port/TCP/Connection_TCP.h"
 
 namespace Vantrel::HolvaneApi::TCP {
 

@@ -42,7 +42,7 @@ size_t byteLimitFor(size_t count)
 {
     using R = ValueListReader;
     return count > (SIZE_MAX - R::MaxExtraBytes) / R::MaxBytesPerValue ? SIZE_MAX
-                                                                      : count * R::MaxBytesPerValue + R::MaxExtraBytes;
+                                                                       : count * R::MaxBytesPerValue + R::MaxExtraBytes;
 }
 
 // One cycle: the acknowledgement byte, then one read fed to the parser.

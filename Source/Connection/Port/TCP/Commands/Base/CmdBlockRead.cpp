@@ -8,8 +8,7 @@
 namespace Vantrel::HolvaneApi::TCP {
 
 template <typename Index>
-CmdBlockRead<Index>::CmdBlockRead(Connection_TCP* conn, Token::KnownTokens keyword)
-    : Command(conn), _keyword(keyword)
+CmdBlockRead<Index>::CmdBlockRead(Connection_TCP* conn, Token::KnownTokens keyword) : Command(conn), _keyword(keyword)
 {
     static_assert(std::is_unsigned_v<Index>, "block indices wrap, never overflow");
 }

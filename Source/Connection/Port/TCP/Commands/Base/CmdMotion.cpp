@@ -4,8 +4,7 @@
 
 namespace Vantrel::HolvaneApi::TCP {
 
-CmdMotion::CmdMotion(Connection_TCP* conn, Token::KnownTokens commandToken)
-    : Command(conn), _commandToken(commandToken)
+CmdMotion::CmdMotion(Connection_TCP* conn, Token::KnownTokens commandToken) : Command(conn), _commandToken(commandToken)
 {
 }
 

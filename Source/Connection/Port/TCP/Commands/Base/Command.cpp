@@ -26,10 +26,7 @@ std::mutex& traceMutex()
 } // namespace
 
 Command::Command(Connection_TCP* conn)
-    : _error(NoError),
-      _connection(conn),
-      _mutex_ready(conn->getCachedSyncObject()),
-      _flag_ready(0),
+    : _error(NoError), _connection(conn), _mutex_ready(conn->getCachedSyncObject()), _flag_ready(0),
       _id(s_nextId.fetch_add(1))
 {
 }
@@ -131,8 +128,7 @@ void Command::traceBytes(const char* arrow, const ByteSniffer& sniffer) const
     std::fflush(stdout);
 }
 
-Command::ReplyTrace::ReplyTrace(Command& command)
-    : _command(command), _recording(command.connection().traceEnabled())
+Command::ReplyTrace::ReplyTrace(Command& command) : _command(command), _recording(command.connection().traceEnabled())
 {
     if (_recording)
         _command.connection().setReadSniffer(&_sniffer);
@@ -180,10 +176,7 @@ ErrorCode Command::writeRequest(const TokenBuffer& request, TraceRequest trace, 
     return error;
 }
 
-ErrorCode Command::readSimpleReply(double* value)
-{
-    return _connection->GetResponse(value, nullptr);
-}
+ErrorCode Command::readSimpleReply(double* value) { return _connection->GetResponse(value, nullptr); }
 
 ErrorCode Command::readTracedSimpleReply(double* value)
 {
