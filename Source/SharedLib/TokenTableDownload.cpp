@@ -19,7 +19,7 @@ using TokenTableDownload::TokenTableParser;
 // Bounds on what one controller reply may make the download hold. Real
 // tables have a few thousand entries and short names.
 constexpr size_t MaxTokenTableEntries = 1000000;
-constexpr size_t MaxTokenTableBytes = 64u * 1024u * 1024u;
+constexpr size_t MaxTokenTableBytes = size_t{64} * 1024 * 1024;
 
 } // namespace
 

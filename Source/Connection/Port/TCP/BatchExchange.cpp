@@ -17,6 +17,7 @@ BatchExchange::BatchExchange(Connection_TCP& connection, BatchItem* items, uint3
         _heapEntries.reset(new (std::nothrow) stEntry[count]);
 }
 
+// NOLINTNEXTLINE(bugprone-exception-escape): only the pool's mutex could throw, and it cannot fail here
 BatchExchange::~BatchExchange()
 {
     // The commands no longer use the mutex: each was waited for (collect), or

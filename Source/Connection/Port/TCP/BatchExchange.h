@@ -41,7 +41,7 @@ public:
     static constexpr size_t SendBytes = 4096;
 
     BatchExchange(Connection_TCP& connection, BatchItem* items, uint32_t count);
-    ~BatchExchange();
+    ~BatchExchange(); // NOLINT(bugprone-exception-escape): see the definition
     BatchExchange(const BatchExchange&) = delete;
     BatchExchange& operator=(const BatchExchange&) = delete;
 

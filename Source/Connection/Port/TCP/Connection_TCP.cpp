@@ -132,11 +132,9 @@ ErrorCode Connection_TCP::WriteIntAttribute(const std::string_view& attrib_name,
         accepted = _timing.setKeepAliveS(value);
     else if (attrib_name == AttribNoDelay)
         accepted = _timing.setNoDelay(value);
-    else if (attrib_name == AttribInterfaceLevel)
-        return BadArgument; // read-only
     else if (attrib_name == AttribHostName)
         return ConnectionWrongAttribType;
-    else if (isControllerInfo(attrib_name))
+    else if (attrib_name == AttribInterfaceLevel || isControllerInfo(attrib_name))
         return BadArgument; // read-only
     else
         return ConnectionUnknownAttrib;

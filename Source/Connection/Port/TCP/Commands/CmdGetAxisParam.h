@@ -9,7 +9,7 @@
 namespace Vantrel::HolvaneApi::TCP {
 
 // <parameter> AXIS(axis): the reply's value is the parameter.
-class CmdGetAxisParam : public Command {
+class CmdGetAxisParam final : public Command {
 public:
     explicit CmdGetAxisParam(Connection_TCP* conn) : Command(conn) {}
 

@@ -7,7 +7,7 @@
 namespace Vantrel::HolvaneApi::TCP {
 
 // TABLEVALUES(first, last, 1): a run of TABLE entries, answered by a value list.
-class CmdGetTABLE : public CmdBlockRead<uint32_t> {
+class CmdGetTABLE final : public CmdBlockRead<uint32_t> {
 public:
     explicit CmdGetTABLE(Connection_TCP* conn);
 

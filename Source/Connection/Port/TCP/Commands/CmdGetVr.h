@@ -7,7 +7,7 @@
 namespace Vantrel::HolvaneApi::TCP {
 
 // VR(index): one simple reply whose value is the variable.
-class CmdGetVr : public CmdArray {
+class CmdGetVr final : public CmdArray {
 public:
     explicit CmdGetVr(Connection_TCP* conn);
 

@@ -10,7 +10,7 @@ namespace Vantrel::HolvaneApi::TCP {
 
 // <parameter> AXIS(axis) = value, the parameter named by its keyword in the
 // controller's token table.
-class CmdSetAxisParam : public Command {
+class CmdSetAxisParam final : public Command {
 public:
     explicit CmdSetAxisParam(Connection_TCP* conn) : Command(conn) {}
 

@@ -7,7 +7,7 @@
 namespace Vantrel::HolvaneApi::TCP {
 
 // VR(index) = value. The reply's value is read and dropped.
-class CmdSetVr : public Command {
+class CmdSetVr final : public Command {
 public:
     explicit CmdSetVr(Connection_TCP* conn) : Command(conn) {}
 
