@@ -1,6 +1,11 @@
 #pragma once
 
+#include "SharedLib/BatchItem.h"
+
 #include <pybind11/pybind11.h>
+
+#include <cstddef>
+#include <string>
 
 namespace Vantrel::HolvaneApi {
 
@@ -8,5 +13,12 @@ namespace Vantrel::HolvaneApi {
 void bindEnums(pybind11::module_& module);
 // The Connection class and the directory record it returns.
 void bindConnection(pybind11::module_& module);
+// The Sampler class: periodic recording on a connection.
+void bindSampler(pybind11::module_& module);
+
+// One Batch item from its tuple, e.g. ("ReadAxisParam", "DPOS", 0); raises
+// TypeError or ValueError naming `position`. The name of an axis parameter is
+// copied into `name`, which the item's view then refers to.
+BatchItem parseBatchItem(PyObject* object, size_t position, std::string& name);
 
 } // namespace Vantrel::HolvaneApi

@@ -13,6 +13,7 @@ PYBIND11_MODULE(Vantrel_HolvaneAPI, module)
     module.doc() = "Vantrel Holvane API";
     bindEnums(module);
     bindConnection(module);
+    bindSampler(module);
 
     // Plug-in threads must not reach for the interpreter once it is going
     // away, and sockets and reader threads of forgotten connections are closed.

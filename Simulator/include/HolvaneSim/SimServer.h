@@ -1,5 +1,6 @@
 #pragma once
 
+#include "HolvaneSim/ArrivalLog.h"
 #include "HolvaneSim/ControllerState.h"
 #include "HolvaneSim/FaultPlan.h"
 #include "HolvaneSim/Keywords.h"
@@ -29,6 +30,8 @@ struct SimConfig {
     // else that read brings; full-size chunks already keep the next reply out
     // of it, so this only matters for hosts whose reads fall out of step.
     uint32_t listGraceMicros = 0;
+    // When set, every request received is logged to this file (ArrivalLog).
+    std::string arrivalLog;
 };
 
 class SimSession;
@@ -57,6 +60,8 @@ public:
     const Keywords& keywords() const { return _keywords; }
     const SimConfig& config() const { return _config; }
     size_t activeConnections() const { return _active.load(); }
+    // Null unless the configuration names a file.
+    ArrivalLog* arrivalLog() { return _arrivalLog.get(); }
 
     // Waits up to `micros`, returning early when the server stops. True if stopping.
     bool pause(uint64_t micros);
@@ -85,6 +90,7 @@ private:
     mutable std::mutex _mutex; // guards _faults and _workers
     FaultPlan _faults;
     std::list<Worker> _workers;
+    std::unique_ptr<ArrivalLog> _arrivalLog;
     std::mutex _pauseMutex;
     std::condition_variable _pauseCv;
 };

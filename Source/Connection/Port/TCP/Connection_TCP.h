@@ -91,6 +91,7 @@ public:
     void DeleteMe() override;
     ErrorCode Batch(BatchItem* items, uint32_t count) override;
     void SetInterruptCheck(InterruptCheck check, void* context) override;
+    ErrorCode BatchStart(BatchItem* items, uint32_t count, BatchDone done, void* context) override;
 
     // --- ConnectionBase ----------------------------------------------------
     void setWriteSniffer(ISniffer* sniffer) override;

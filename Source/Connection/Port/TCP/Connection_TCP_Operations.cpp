@@ -29,6 +29,8 @@
 #include "Connection/Port/TCP/Commands/CmdSetVr.h"
 #include "Connection/Port/TCP/Commands/CmdSetVrString.h"
 
+#include <memory>
+#include <new>
 #include <utility>
 
 namespace Vantrel::HolvaneApi {
@@ -264,6 +266,38 @@ ErrorCode Connection_TCP::Batch(BatchItem* items, uint32_t count)
         return BatchExchange::failAll(items, count, Fail);
     BatchExchange exchange(*this, items, count);
     return exchange.run(*pump);
+}
+
+ErrorCode Connection_TCP::BatchStart(BatchItem* items, uint32_t count, BatchDone done, void* context)
+{
+    using TCP::BatchExchange;
+    if (items == nullptr || count == 0)
+        return BadArgument;
+    if (count > BatchExchange::MaxItems)
+        return BatchExchange::failAll(items, count, BadArgument);
+    const ErrorCode checked = BatchExchange::checkItems(items, count);
+    if (checked != NoError)
+        return checked;
+    // The pump's own thread cannot write under the pump's lock while it is
+    // the one to read the replies (a done callback must not call back).
+    if (onPumpThread())
+        return BatchExchange::failAll(items, count, Fail);
+    OperationScope operation(_timing);
+    const std::shared_ptr<ReaderPump> pump = readerPump();
+    if (!pump)
+        return BatchExchange::failAll(items, count, Fail);
+    if (done == nullptr) {
+        BatchExchange exchange(*this, items, count);
+        return exchange.check(*pump);
+    }
+    // Owned by the pump's queue once launched; destroyed by its completion.
+    std::unique_ptr<BatchExchange> exchange(new (std::nothrow) BatchExchange(*this, items, count));
+    if (!exchange)
+        return BatchExchange::failAll(items, count, Fail);
+    const ErrorCode launched = exchange->launch(*pump, done, context);
+    if (launched == NoError)
+        static_cast<void>(exchange.release());
+    return launched;
 }
 
 } // namespace Vantrel::HolvaneApi

@@ -1,0 +1,71 @@
+#include "HolvaneSim/ArrivalLog.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <fcntl.h>
+#include <system_error>
+#include <time.h>
+#include <unistd.h>
+
+namespace Vantrel::HolvaneApi::Sim {
+
+ArrivalLog::ArrivalLog(const std::string& path)
+{
+    _fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_APPEND | O_CLOEXEC, 0644);
+    if (_fd < 0)
+        throw std::system_error(errno, std::generic_category(), "cannot open " + path);
+}
+
+ArrivalLog::~ArrivalLog()
+{
+    if (_fd >= 0)
+        ::close(_fd);
+}
+
+void ArrivalLog::write(std::string& lines)
+{
+    size_t done = 0;
+    while (done < lines.size()) {
+        const ssize_t n = ::write(_fd, lines.data() + done, lines.size() - done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break; // a full disk loses log lines, never the controller's answers
+        done += static_cast<size_t>(n);
+    }
+    lines.clear();
+}
+
+int64_t ArrivalLog::nowNs()
+{
+    timespec now{};
+    ::clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec;
+}
+
+void ArrivalLog::describe(const ParsedRequest& request, int64_t received_ns, const TokenTable& table,
+                          const Keywords& keywords, std::string& lines)
+{
+    const char* name = "?";
+    if (request.tokenTableRequest) {
+        name = "TOKENTABLE";
+    } else if (!request.items.empty() && request.items[0].kind == Lexeme::Token) {
+        const uint16_t code = request.items[0].code;
+        const Kw kw = keywords.of(code);
+        const TokenEntry* entry = table.byCode(code);
+        if ((kw == Kw::SYSTEMVARIABLE || kw == Kw::SYSTEMVARIABLE2) && request.items.size() > 1 &&
+            request.items[1].kind == Lexeme::Token) {
+            const uint32_t full = request.items[1].code + (kw == Kw::SYSTEMVARIABLE2 ? 256u : 0u);
+            entry = full <= 0xFFFF ? table.byCode(static_cast<uint16_t>(full)) : nullptr;
+        }
+        if (entry != nullptr)
+            name = entry->name.c_str();
+    }
+    char line[96];
+    const int length = std::snprintf(line, sizeof line, "%lld %s\n", static_cast<long long>(received_ns), name);
+    if (length > 0)
+        lines.append(line, std::min(static_cast<size_t>(length), sizeof line - 1));
+}
+
+} // namespace Vantrel::HolvaneApi::Sim

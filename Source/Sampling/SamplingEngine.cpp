@@ -1,0 +1,353 @@
+#include "Sampling/SamplingEngine.h"
+
+#include <sys/prctl.h>
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <stdexcept>
+
+namespace Vantrel::HolvaneApi::Sampling {
+
+namespace {
+
+size_t bufferSamplesFor(const SamplingEngine::Config& config)
+{
+    if (config.bufferSamples != 0)
+        return config.bufferSamples;
+    const double seconds = config.rateHz * SamplingEngine::DefaultBufferSeconds;
+    return std::max(SamplingEngine::MinBufferSamples, static_cast<size_t>(std::isfinite(seconds) ? seconds : 0.0));
+}
+
+const SamplingEngine::Config& validated(const SamplingEngine::Config& config)
+{
+    if (!std::isfinite(config.rateHz) || config.rateHz <= 0.0 || config.rateHz > SamplingEngine::MaxRateHz)
+        throw std::invalid_argument("the rate must be above 0 and at most " +
+                                    std::to_string(static_cast<int>(SamplingEngine::MaxRateHz)) + " Hz");
+    if (config.channels.empty())
+        throw std::invalid_argument("no channel to sample");
+    if (config.channels.size() > SamplingEngine::MaxChannels)
+        throw std::invalid_argument("more channels than a batch holds (" + std::to_string(SamplingEngine::MaxChannels) +
+                                    ")");
+    if (config.maxInFlight < 1 || config.maxInFlight > SamplingEngine::MaxInFlight)
+        throw std::invalid_argument("the in-flight bound must lie in 1.." +
+                                    std::to_string(SamplingEngine::MaxInFlight));
+    for (const BatchItem& channel : config.channels) {
+        if (channel.kind != BatchItemKind::ReadVrValue && channel.kind != BatchItemKind::ReadTableValue &&
+            channel.kind != BatchItemKind::ReadAxisParam)
+            throw std::invalid_argument("a channel is a read of a VR, a TABLE value or an axis parameter");
+    }
+    return config;
+}
+
+} // namespace
+
+int64_t SamplingEngine::nowNs()
+{
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+SamplingEngine::SamplingEngine(Config config)
+    : _channelsCount(static_cast<uint32_t>(validated(config).channels.size())), _rateHz(config.rateHz),
+      _samples(config.samples), _inFlightBoundAsked(config.maxInFlight), _minVrBlock(config.minVrBlock),
+      _minTableBlock(config.minTableBlock), _buffer(bufferSamplesFor(config), config.channels.size())
+{
+    _channels = std::move(config.channels);
+    for (BatchItem& channel : _channels) {
+        if (channel.kind == BatchItemKind::ReadAxisParam) {
+            _names.emplace_back(channel.param_name);
+            channel.param_name = _names.back();
+        }
+    }
+    _counts.errors.assign(_channelsCount, 0);
+    _taken.errors.assign(_channelsCount, 0);
+}
+
+SamplingEngine::~SamplingEngine() { stop(); }
+
+bool SamplingEngine::channelError(ErrorCode error)
+{
+    return errorBand(error) == ControllerBand || error == BadResponse;
+}
+
+ErrorCode SamplingEngine::check(IConnection& connection, int64_t level, std::vector<ErrorCode>& per_channel) const
+{
+    per_channel.clear();
+    if (level < 3)
+        return Fail;
+    per_channel.resize(_channels.size(), Fail);
+    std::vector<BatchItem> items = _channels;
+    const ErrorCode first = connection.BatchStart(items.data(), static_cast<uint32_t>(items.size()), nullptr, nullptr);
+    for (size_t i = 0; i < items.size(); ++i)
+        per_channel[i] = items[i].error;
+    return first;
+}
+
+ErrorCode SamplingEngine::start(IConnection& connection, int64_t level, std::shared_ptr<void> keep_alive)
+{
+    if (level < 2)
+        return Fail;
+    std::unique_lock<std::mutex> lock(_mutex);
+    if (_state != State::Idle && _state != State::Lost)
+        return Fail;
+    if (_thread.joinable()) {
+        // The last run's thread has ended its loop (the state says so).
+        lock.unlock();
+        _thread.join();
+        lock.lock();
+    }
+    if (_state == State::Idle) {
+        // Blocks need the block kinds of level 3; at level 2 one sample is in
+        // flight at a time.
+        _plan = level >= 3 ? planSample(_channels, _minVrBlock, _minTableBlock) : planSample(_channels, 0, 0);
+        const uint32_t byRequests = std::max<uint32_t>(1, MaxRequestsInFlight / std::max<uint32_t>(1, _plan.requests));
+        _inFlightBound = level >= 3 ? std::min(_inFlightBoundAsked, byRequests) : 1;
+        _slots.resize(_inFlightBound);
+        for (Slot& slot : _slots) {
+            slot.engine = this;
+            slot.row.assign(_channelsCount, 0.0);
+        }
+        const int64_t start = nowNs();
+        const auto wall = std::chrono::system_clock::now();
+        _startUtc = std::chrono::duration<double>(wall.time_since_epoch()).count() -
+                    static_cast<double>(nowNs() - start) * 1e-9;
+        _schedule.emplace(start, _rateHz);
+    }
+    _stopRequested = false;
+    _linkTrouble = false;
+    _draining = false;
+    _endCode = NoError;
+    _endCause.clear();
+    _keepAlive = std::move(keep_alive);
+    _state = State::Running;
+    _thread = std::thread(&SamplingEngine::run, this, &connection, level);
+    return NoError;
+}
+
+void SamplingEngine::stop()
+{
+    {
+        std::lock_guard<std::mutex> lock(_mutex);
+        _stopRequested = true;
+        if (_state == State::Idle)
+            _state = State::Stopped;
+        _engineCv.notify_all();
+    }
+    if (_thread.joinable() && _thread.get_id() != std::this_thread::get_id())
+        _thread.join();
+}
+
+bool SamplingEngine::send(IConnection& connection, int64_t level, uint64_t seq, ErrorCode& error)
+{
+    // Under _mutex: a slot is free when fewer than the bound are in flight
+    // (samples complete in the order they were sent).
+    Slot& slot = _slots[_sendIndex % _slots.size()];
+    slot.seq = seq;
+    slot.dueNs = _schedule->dueNs(seq) - _schedule->startNs();
+    slot.items = _plan.items;
+    ++_inFlight;
+    _maxInFlightSeen = std::max(_maxInFlightSeen, _inFlight);
+    const auto count = static_cast<uint32_t>(slot.items.size());
+
+    _mutex.unlock();
+    slot.sentNs = nowNs() - _schedule->startNs();
+    if (level >= 3) {
+        error = connection.BatchStart(slot.items.data(), count, &SamplingEngine::onDone, &slot);
+    } else {
+        // One blocking exchange: its outcome is complete when it returns.
+        static_cast<void>(connection.Batch(slot.items.data(), count));
+        complete(slot);
+        error = NoError;
+    }
+    _mutex.lock();
+    if (error != NoError) {
+        --_inFlight;
+        return false;
+    }
+    ++_sendIndex;
+    return true;
+}
+
+void SamplingEngine::run(IConnection* connection, int64_t level)
+{
+    // Wake-ups when asked, not up to 50 us later (the default timer slack).
+    ::prctl(PR_SET_TIMERSLACK, 1UL, 0, 0, 0);
+    State end = State::Stopped;
+    std::unique_lock<std::mutex> lock(_mutex);
+    for (;;) {
+        if (_stopRequested) {
+            end = State::Stopped;
+            break;
+        }
+        if (_linkTrouble) {
+            lock.unlock();
+            const bool up = connection->IsConnected();
+            lock.lock();
+            if (!up) {
+                end = State::Lost;
+                break;
+            }
+            _linkTrouble = false;
+        }
+        if (_samples != 0 && _next >= _samples) {
+            end = State::Finished;
+            break;
+        }
+        const int64_t due = _schedule->dueNs(_next);
+        const auto dueTime = std::chrono::steady_clock::time_point(std::chrono::nanoseconds(due));
+        while (!_stopRequested && !_linkTrouble && nowNs() < due)
+            _engineCv.wait_until(lock, dueTime);
+        if (_stopRequested || _linkTrouble)
+            continue;
+
+        const SampleSchedule::Step step = _schedule->stepAt(nowNs(), _next);
+        if (_samples != 0 && step.send >= _samples) {
+            _counts.missed += _samples - _next;
+            _next = _samples;
+            continue;
+        }
+        _counts.missed += step.missed;
+        _next = step.send + 1;
+        if (_inFlight >= _inFlightBound) {
+            ++_counts.missed;
+            continue;
+        }
+        ErrorCode error = NoError;
+        if (!send(*connection, level, step.send, error)) {
+            // Nothing went out for this tick.
+            ++_counts.missed;
+            if (error == BadArgument || error == Remote_UnknownToken) {
+                _endCode = error;
+                end = State::Failed;
+                break;
+            }
+            if (_endCode == NoError)
+                _endCode = error;
+            _linkTrouble = true;
+        }
+    }
+
+    // Every sample in flight completes (the plug-in calls back for each, at
+    // the latest when the link closes) before the run is over.
+    _draining = true;
+    _engineCv.wait(lock, [this] { return _inFlight == 0; });
+    _draining = false;
+    std::string cause;
+    if (end == State::Lost) {
+        lock.unlock();
+        std::string_view text;
+        if (connection->ReadStringAttribute("LinkLossCause", text) == NoError)
+            cause.assign(text);
+        lock.lock();
+        _endCause = cause;
+    }
+    _state = end;
+    std::shared_ptr<void> keepAlive = std::move(_keepAlive);
+    _dataCv.notify_all();
+    lock.unlock();
+    keepAlive.reset();
+}
+
+void SamplingEngine::onDone(void* context, ErrorCode /*first*/)
+{
+    auto* slot = static_cast<Slot*>(context);
+    slot->engine->complete(*slot);
+}
+
+void SamplingEngine::complete(Slot& slot)
+{
+    const int64_t received = nowNs() - _schedule->startNs();
+    std::fill(slot.row.begin(), slot.row.end(), std::numeric_limits<double>::quiet_NaN());
+    ErrorCode lost = NoError;
+    std::lock_guard<std::mutex> lock(_mutex);
+    for (size_t i = 0; i < slot.items.size(); ++i) {
+        const BatchItem& item = slot.items[i];
+        const uint32_t channel = _plan.channelOf[i];
+        if (item.error == NoError)
+            slot.row[channel] = item.value;
+        else if (channelError(item.error))
+            ++_counts.errors[channel];
+        else if (lost == NoError)
+            lost = item.error;
+    }
+    if (lost != NoError) {
+        // Its values are not all there: the sample is lost with the link.
+        ++_counts.missed;
+        if (_endCode == NoError)
+            _endCode = lost;
+        _linkTrouble = true;
+        _engineCv.notify_all();
+    } else if (!_buffer.push(static_cast<int64_t>(slot.seq), slot.dueNs, slot.sentNs, received, slot.row.data())) {
+        ++_counts.overflow;
+    } else if (_wanted != 0 && _buffer.size() >= _wanted) {
+        _dataCv.notify_all();
+    }
+    --_inFlight;
+    if (_draining && _inFlight == 0)
+        _engineCv.notify_all();
+}
+
+void SamplingEngine::read(SampleBlock& out, Counters& delta, size_t max_samples, size_t min_samples,
+                          std::chrono::nanoseconds timeout)
+{
+    out.clear();
+    std::unique_lock<std::mutex> lock(_mutex);
+    const size_t wanted =
+        std::clamp<size_t>(min_samples, 1, std::min(_buffer.capacity(), std::max<size_t>(max_samples, 1)));
+    const auto until = std::chrono::steady_clock::now() + timeout;
+    _wanted = wanted;
+    _dataCv.wait_until(lock, until, [&] { return _buffer.size() >= wanted || _state != State::Running; });
+    _wanted = 0;
+    _buffer.take(max_samples, out);
+    delta.missed = _counts.missed - _taken.missed;
+    delta.overflow = _counts.overflow - _taken.overflow;
+    delta.errors.resize(_channelsCount);
+    for (size_t c = 0; c < _channelsCount; ++c)
+        delta.errors[c] = _counts.errors[c] - _taken.errors[c];
+    _taken = _counts;
+}
+
+SamplingEngine::State SamplingEngine::state() const
+{
+    std::lock_guard<std::mutex> lock(_mutex);
+    return _state;
+}
+
+ErrorCode SamplingEngine::endCode() const
+{
+    std::lock_guard<std::mutex> lock(_mutex);
+    return _endCode;
+}
+
+std::string SamplingEngine::endCause() const
+{
+    std::lock_guard<std::mutex> lock(_mutex);
+    return _endCause;
+}
+
+int64_t SamplingEngine::startNs() const
+{
+    std::lock_guard<std::mutex> lock(_mutex);
+    return _schedule ? _schedule->startNs() : 0;
+}
+
+double SamplingEngine::startUtc() const
+{
+    std::lock_guard<std::mutex> lock(_mutex);
+    return _startUtc;
+}
+
+uint32_t SamplingEngine::maxInFlightSeen() const
+{
+    std::lock_guard<std::mutex> lock(_mutex);
+    return _maxInFlightSeen;
+}
+
+SamplePlan SamplingEngine::plan() const
+{
+    std::lock_guard<std::mutex> lock(_mutex);
+    return _plan;
+}
+
+} // namespace Vantrel::HolvaneApi::Sampling
