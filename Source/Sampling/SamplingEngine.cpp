@@ -88,6 +88,7 @@ ErrorCode SamplingEngine::start(IConnection& connection, int64_t level, std::sha
 {
     if (level < 2)
         return Fail;
+    const std::lock_guard<std::mutex> lifecycle(_lifecycleMutex);
     std::unique_lock<std::mutex> lock(_mutex);
     if (_state != State::Idle && _state != State::Lost)
         return Fail;
@@ -127,6 +128,8 @@ ErrorCode SamplingEngine::start(IConnection& connection, int64_t level, std::sha
 
 void SamplingEngine::stop()
 {
+    // One thread joins; another stopping at the same time waits for it.
+    const std::lock_guard<std::mutex> lifecycle(_lifecycleMutex);
     {
         std::lock_guard<std::mutex> lock(_mutex);
         _stopRequested = true;

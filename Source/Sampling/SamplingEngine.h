@@ -151,6 +151,9 @@ private:
     const uint32_t _minTableBlock;
     uint32_t _inFlightBound = 1;
 
+    // Serialises start() and stop(): the engine's thread is made and joined
+    // by one caller at a time.
+    std::mutex _lifecycleMutex;
     mutable std::mutex _mutex;
     std::condition_variable _engineCv;
     std::condition_variable _dataCv;

@@ -23,6 +23,9 @@ from .controller import Controller
 from .values import ControllerInfo, FileInfo
 from .errors import (ConnectionLostError, ControllerError, HolvaneError, HolvaneTimeoutError, ProtocolError,
                      UnsupportedError, error_text)
+from ._sampler import MAX_RATE, Recorder
+from .recording import Recording, RecordingStats, Spread
+from .watch import Change, ChangeHandler, Watch
 
 __version__ = "1.0.0"
 
@@ -34,4 +37,5 @@ __all__ = [
     "connect", "Controller", "Axis", "Batch", "BatchResult", "ControllerInfo", "FileInfo",
     "HolvaneError", "ControllerError", "HolvaneTimeoutError", "ConnectionLostError", "ProtocolError",
     "UnsupportedError", "error_text", "__version__",
+    "Recording", "RecordingStats", "Spread", "Recorder", "Change", "Watch", "ChangeHandler", "MAX_RATE",
 ]

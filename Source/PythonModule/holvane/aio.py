@@ -16,13 +16,17 @@ from __future__ import annotations
 import asyncio
 import time
 from concurrent.futures import ThreadPoolExecutor
-from typing import Any, Awaitable, Callable, Generator, List, Optional, TypeVar
+from typing import TYPE_CHECKING, Any, Awaitable, Callable, Generator, List, Optional, Sequence, TypeVar, Union
 
 from .batches import Batch, BatchResult
 from .connecting import connect as _connect_blocking
 from .controller import Controller
 from .values import ControllerInfo, FileInfo, Text
 from .errors import TIMEOUT, HolvaneTimeoutError
+
+if TYPE_CHECKING:
+    from ._sampler import AsyncRecorder
+    from .watch import AsyncWatch
 
 __all__ = ["connect", "AsyncController", "AsyncAxis", "AsyncBatch"]
 
@@ -118,6 +122,22 @@ class AsyncController:
     def axis(self, number: int) -> "AsyncAxis":
         """The axis ``number``."""
         return AsyncAxis(self, number)
+
+    def recorder(self, channels: Union[str, Sequence[str]], rate: float, **options: Any) -> "AsyncRecorder":
+        """An open-ended recording as an async iterator of blocks:
+        ``async with c.recorder(["DPOS(0)"], 1000) as r: async for block in r:``
+        (see :meth:`Controller.recorder`)."""
+        from ._sampler import AsyncRecorder
+
+        return AsyncRecorder(self.sync.recorder(channels, rate, **options))
+
+    def watch(self, channels: Union[str, Sequence[str]], period: float, deadband: float = 0.0,
+              **options: Any) -> "AsyncWatch":
+        """Changes as an async iterator: ``async with c.watch(["VR(1)"], 0.1) as w:
+        async for change in w:`` (see :meth:`Controller.watch`)."""
+        from .watch import AsyncWatch
+
+        return AsyncWatch(self.sync.watch(channels, period, deadband, **options))
 
     def batch(self) -> "AsyncBatch":
         """``async with c.batch() as b: ...``: collected items are sent as one

@@ -4,6 +4,7 @@
     holvane vr get I [COUNT]          holvane vr set I VALUE
     holvane param get NAME AXIS       holvane param set NAME AXIS VALUE
     holvane files
+    holvane record CHANNEL... --rate HZ [--seconds S] -o FILE.csv|FILE.parquet [--plot FILE.png]
     holvane monitor --axis N [--params DPOS,MPOS] [--rate HZ] [--duration S]
                     [--csv FILE] [--plot FILE.png]
     holvane sim [simulator options]
@@ -15,17 +16,13 @@ on standard error and the exit status is non-zero (1 for a failed operation,
 from __future__ import annotations
 
 import argparse
-import csv
-import importlib
 import logging
 import sys
-import time
-from typing import IO, TYPE_CHECKING, Any, List, Optional, Sequence
+from typing import Optional, Sequence
 
+from . import cli_record
 from .errors import HolvaneError
 
-if TYPE_CHECKING:
-    from .controller import Controller
 
 EXIT_FAILED = 1
 
@@ -78,14 +75,7 @@ def _parser() -> argparse.ArgumentParser:
 
     commands.add_parser("files", parents=[link], help="list the files on the controller")
 
-    monitor = commands.add_parser("monitor", parents=[link],
-                                  help="sample axis parameters over time into a CSV (and a plot)")
-    monitor.add_argument("--axis", type=int, required=True, metavar="N")
-    monitor.add_argument("--params", default="DPOS,MPOS", help="comma-separated names (default DPOS,MPOS)")
-    monitor.add_argument("--rate", type=_positive, default=10.0, metavar="HZ", help="samples per second (default 10)")
-    monitor.add_argument("--duration", type=_positive, metavar="S", help="seconds to run (default: until Ctrl-C)")
-    monitor.add_argument("--csv", metavar="FILE", help="write the samples here (default standard output)")
-    monitor.add_argument("--plot", metavar="FILE.png", help="also plot them (needs matplotlib: holvane[plot])")
+    cli_record.add_commands(commands, link)
 
     commands.add_parser("sim", add_help=False, help="run the bundled controller simulator (holvane-sim)")
     return parser
@@ -98,7 +88,10 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
         from .simulator import main as simulator_main
 
         return simulator_main(args_list[1:])
-    args = _parser().parse_args(args_list)
+    parser = _parser()
+    args = parser.parse_args(args_list)
+    if args.command in cli_record.COMMANDS:
+        cli_record.check(args, parser.error)
     if args.verbose:
         logging.basicConfig(level=logging.DEBUG, format="%(name)s: %(message)s", stream=sys.stderr)
     try:
@@ -139,65 +132,9 @@ def _run(args: argparse.Namespace) -> int:
         elif args.command == "files":
             for f in c.files():
                 print(f"{f.name:<20} type {f.type:<4} {f.size:>10} bytes  {' '.join(f.flags)}".rstrip())
-        elif args.command == "monitor":
-            return _monitor(c, args)
+        elif args.command in cli_record.COMMANDS:
+            return cli_record.run(c, args)
     return 0
-
-
-def _monitor(c: "Controller", args: argparse.Namespace) -> int:
-    names = [name.strip() for name in args.params.split(",") if name.strip()]
-    if not names:
-        raise ValueError("--params names no parameter")
-    period = 1.0 / args.rate
-    rows: List[List[float]] = []
-    stream: IO[str] = open(args.csv, "w", newline="") if args.csv else sys.stdout
-    try:
-        writer = csv.writer(stream)
-        writer.writerow(["time", *names])
-        start = time.monotonic()
-        due = start
-        try:
-            while args.duration is None or due - start <= args.duration + 1e-9:
-                with c.batch() as batch:
-                    results = [batch.read_param(name, args.axis) for name in names]
-                row = [round(time.monotonic() - start, 6), *(r.value for r in results)]
-                rows.append(row)  # type: ignore[arg-type]
-                writer.writerow(row)
-                stream.flush()
-                due += period
-                pause = due - time.monotonic()
-                if pause > 0:
-                    time.sleep(pause)
-        except KeyboardInterrupt:
-            pass  # Ctrl-C ends an open-ended run; what was sampled is kept
-    finally:
-        if stream is not sys.stdout:
-            stream.close()
-    if args.plot:
-        _plot(args.plot, names, rows, args.axis)
-    return 0
-
-
-def _plot(path: str, names: List[str], rows: List[List[float]], axis: int) -> None:
-    try:
-        # Optional (the extra holvane[plot]): imported by name, only here.
-        matplotlib: Any = importlib.import_module("matplotlib")
-        matplotlib.use("Agg")
-        plt: Any = importlib.import_module("matplotlib.pyplot")
-    except ImportError:
-        raise ValueError("--plot needs matplotlib (pip install 'holvane[plot]'); the samples were written") from None
-    figure, plot = plt.subplots(figsize=(8, 4.5))
-    times = [row[0] for row in rows]
-    for column, name in enumerate(names, start=1):
-        plot.plot(times, [row[column] for row in rows], label=name)
-    plot.set_xlabel("time (s)")
-    plot.set_ylabel("user units")
-    plot.set_title(f"axis {axis}")
-    plot.legend()
-    plot.grid(True, alpha=0.3)
-    figure.tight_layout()
-    figure.savefig(path)
-    plt.close(figure)
 
 
 if __name__ == "__main__":

@@ -10,9 +10,14 @@ from __future__ import annotations
 import logging
 import threading
 import time
-from typing import Any, Callable, List, Optional, Sequence, Tuple, TypeVar
+from typing import TYPE_CHECKING, Any, Callable, List, Optional, Sequence, Tuple, TypeVar, Union
 
 import Vantrel_HolvaneAPI as _api
+
+if TYPE_CHECKING:
+    from ._sampler import Recorder
+    from .recording import Recording
+    from .watch import ChangeHandler, Watch
 
 from .axes import Axis
 from .batches import Batch, BatchResult, run_batch
@@ -291,6 +296,47 @@ class Controller:
     def axis(self, number: int) -> "Axis":
         """The axis ``number`` (from 0)."""
         return Axis(self, number)
+
+    # --- recording (holvane.recording, holvane.watch) ------------------------------
+
+    def record(self, channels: Union[str, Sequence[str]], rate: float, seconds: float,
+               **options: Any) -> "Recording":
+        """Samples ``channels`` (e.g. ``["DPOS(0)", "VR(10)"]``) ``rate`` times
+        a second for ``seconds`` and returns the whole :class:`~holvane.Recording`.
+        Options as for :meth:`recorder`. Bad input raises ValueError before
+        anything is sent; a lost link raises ConnectionLostError (its
+        ``recording`` holds what was taken) unless ``reconnect`` resumes it."""
+        from ._sampler import record
+
+        return record(self, channels, rate, seconds, **options)
+
+    def recorder(self, channels: Union[str, Sequence[str]], rate: float, **options: Any) -> "Recorder":
+        """An open-ended recording: ``with c.recorder(["DPOS(0)"], 1000) as r:``
+        then iterate ``r`` (or ``r.read(timeout)``) for blocks as they arrive.
+        Options: ``reconnect`` (default: as connected), ``in_flight`` (samples
+        outstanding at most, default 64), ``buffer_seconds`` (10),
+        ``block_seconds`` (0.1)."""
+        from ._sampler import Recorder
+
+        return Recorder(self, channels, rate, **options)
+
+    def watch(self, channels: Union[str, Sequence[str]], period: float, deadband: float = 0.0,
+              **options: Any) -> "Watch":
+        """Yields a :class:`~holvane.Change` whenever a channel moves by more
+        than ``deadband``, sampling every ``period`` seconds (``initial=True``
+        also yields the first values)."""
+        from .watch import Watch
+
+        return Watch(self, channels, period, deadband, **options)
+
+    def on_change(self, channels: Union[str, Sequence[str]], callback: Callable[..., Any], period: float,
+                  deadband: float = 0.0, **options: Any) -> "ChangeHandler":
+        """Calls ``callback(change)`` on a thread of its own for every change
+        (see :meth:`watch`); the callback may call the controller. Returns the
+        handle whose ``stop()`` ends it."""
+        from .watch import ChangeHandler, Watch
+
+        return ChangeHandler(Watch(self, channels, period, deadband, **options), callback)
 
     # --- batches -----------------------------------------------------------------
 

@@ -37,16 +37,17 @@ class Channel(NamedTuple):
 
     name: str
     keyword: str
-    index: int
+    number: int
+    """The VR or TABLE index, or the axis."""
 
     @property
     def item(self) -> Tuple[Any, ...]:
         """The read as an item of the module's Batch."""
         if self.keyword == "VR":
-            return ("ReadVrValue", self.index)
+            return ("ReadVrValue", self.number)
         if self.keyword == "TABLE":
-            return ("ReadTableValue", self.index)
-        return ("ReadAxisParam", self.keyword, self.index)
+            return ("ReadTableValue", self.number)
+        return ("ReadAxisParam", self.keyword, self.number)
 
 
 def parse_channel(text: str) -> Channel:

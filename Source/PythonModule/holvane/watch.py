@@ -12,7 +12,7 @@ from typing import TYPE_CHECKING, Any, AsyncIterator, Callable, Iterator, List, 
 import numpy as np
 
 from ._sampler import Recorder
-from .recording import Recording
+from .recording import FloatArray, Recording
 
 if TYPE_CHECKING:
     from .controller import Controller
@@ -48,7 +48,7 @@ class _ChangeFinder:
         self._channels = list(channels)
         self._deadband = float(deadband)
         self._initial = initial
-        self._last: Optional[np.ndarray] = None
+        self._last: Optional[FloatArray] = None
 
     def changes(self, block: Recording) -> List[Change]:
         found: List[Change] = []

@@ -27,6 +27,8 @@ std::string s_log;
 std::atomic<int> s_liveObjects{0};
 std::atomic<int> s_inFlight{0};
 std::atomic<int> s_maxInFlight{0};
+// The interface level new objects report (0: the level they are built with).
+std::atomic<int> s_claimedLevel{0};
 
 std::string number(double value)
 {
@@ -141,10 +143,8 @@ public:
         record("ReadIntAttribute(" + std::string(name) + ")");
 #if !defined(FAKE_LEVEL_1)
         if (name == "InterfaceLevel") {
-            // "interface_level" makes it claim an older level (its table stays whole).
-            std::lock_guard<std::mutex> lock(_mutex);
-            const auto claimed = _ints.find("interface_level");
-            value = claimed != _ints.end() ? claimed->second : InterfaceLevel;
+            // fake_claim_level makes it claim an older level (its table stays whole).
+            value = s_claimedLevel.load() != 0 ? s_claimedLevel.load() : InterfaceLevel;
             return NoError;
         }
 #endif
@@ -507,6 +507,7 @@ private:
 // Inspection hooks for the tests (through ctypes).
 extern "C" __attribute__((visibility("default"))) int fake_live_objects() { return s_liveObjects.load(); }
 extern "C" __attribute__((visibility("default"))) int fake_max_in_flight() { return s_maxInFlight.exchange(0); }
+extern "C" __attribute__((visibility("default"))) void fake_claim_level(int level) { s_claimedLevel.store(level); }
 // Copies the call log (truncated to `size`) and clears it; returns its full length.
 extern "C" __attribute__((visibility("default"))) size_t fake_take_log(char* buffer, size_t size)
 {

@@ -1,0 +1,195 @@
+"""The recording commands of the ``holvane`` command line, both on the
+recording engine:
+
+    holvane record CHANNEL... --rate HZ [--seconds S] -o FILE.csv|FILE.parquet [--plot FILE.png]
+    holvane monitor --axis N [--params DPOS,MPOS] [--rate HZ] [--duration S] [--csv FILE] [--plot FILE.png]
+
+``record`` shows one line of progress on a terminal (samples, missed, send-time
+error p99) and none otherwise; Ctrl-C ends the run and keeps what was recorded
+(exit status 0 for an open-ended run, 130 when ``--seconds`` was cut short).
+"""
+from __future__ import annotations
+
+import argparse
+import csv
+import os
+import sys
+import time
+from typing import IO, TYPE_CHECKING, Any, Callable, List, Optional
+
+import numpy as np
+
+from .errors import ConnectionLostError
+from .recording import Recording, parse_channels
+
+if TYPE_CHECKING:
+    from .controller import Controller
+
+__all__ = ["COMMANDS", "add_commands", "run"]
+
+COMMANDS = ("record", "monitor")
+EXIT_USAGE = 2
+EXIT_INTERRUPTED = 130
+_FORMATS = (".csv", ".parquet")
+# How often the progress line is redrawn.
+PROGRESS_SECONDS = 0.25
+
+
+def _rate(text: str) -> float:
+    from ._sampler import check_rate
+
+    try:
+        return check_rate(float(text))
+    except ValueError as error:
+        raise argparse.ArgumentTypeError(str(error)) from None
+
+
+def _seconds(text: str) -> float:
+    try:
+        value = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a number: {text!r}") from None
+    if not value >= 0:
+        raise argparse.ArgumentTypeError(f"must not be negative: {text!r}")
+    return value
+
+
+def add_commands(commands: Any, link: argparse.ArgumentParser) -> None:
+    """Adds ``record`` and ``monitor`` to the command line's subcommands."""
+    record = commands.add_parser("record", parents=[link],
+                                 help="record channels at a fixed rate into a CSV or Parquet file")
+    record.add_argument("channels", nargs="+", metavar="CHANNEL", help="e.g. DPOS(0) MPOS(3) VR(10) TABLE(200)")
+    record.add_argument("--rate", type=_rate, required=True, metavar="HZ", help="samples per second")
+    record.add_argument("--seconds", type=_seconds, metavar="S", help="how long (default: until Ctrl-C)")
+    record.add_argument("-o", "--output", required=True, metavar="FILE", help="FILE.csv or FILE.parquet")
+    record.add_argument("--plot", metavar="FILE.png", help="also plot the channels (needs holvane[plot])")
+
+    monitor = commands.add_parser("monitor", parents=[link],
+                                  help="sample axis parameters over time into a CSV (and a plot)")
+    monitor.add_argument("--axis", type=int, required=True, metavar="N")
+    monitor.add_argument("--params", default="DPOS,MPOS", help="comma-separated names (default DPOS,MPOS)")
+    monitor.add_argument("--rate", type=_rate, default=10.0, metavar="HZ", help="samples per second (default 10)")
+    monitor.add_argument("--duration", type=_seconds, metavar="S", help="seconds to run (default: until Ctrl-C)")
+    monitor.add_argument("--csv", metavar="FILE", help="write the samples here (default standard output)")
+    monitor.add_argument("--plot", metavar="FILE.png", help="also plot them (needs matplotlib: holvane[plot])")
+
+
+def check(args: argparse.Namespace, error: Callable[[str], Any]) -> None:
+    """What can be checked before connecting; ``error`` ends with status 2."""
+    try:
+        if args.command == "record":
+            parse_channels(args.channels)
+            if os.path.splitext(args.output)[1].lower() not in _FORMATS:
+                error(f"-o {args.output}: the file must end in .csv or .parquet")
+        else:
+            parse_channels(_monitor_channels(args))
+    except ValueError as problem:
+        error(str(problem))
+
+
+def run(c: "Controller", args: argparse.Namespace) -> int:
+    """Runs ``record`` or ``monitor`` on a connected controller."""
+    if args.command == "record":
+        return _record(c, args)
+    return _monitor(c, args)
+
+
+def _monitor_channels(args: argparse.Namespace) -> List[str]:
+    names = [name.strip() for name in args.params.split(",") if name.strip()]
+    return [f"{name}({args.axis})" for name in names]
+
+
+def _record(c: "Controller", args: argparse.Namespace) -> int:
+    try:
+        recorder = c.recorder(args.channels, args.rate, seconds=args.seconds, block_seconds=PROGRESS_SECONDS)
+    except ValueError as problem:
+        print(f"holvane: {problem}", file=sys.stderr)
+        return EXIT_USAGE
+    progress = _Progress(sys.stderr) if sys.stderr.isatty() else None
+    blocks: List[Recording] = []
+    status = 0
+    lost: Optional[ConnectionLostError] = None
+    with recorder:
+        try:
+            for block in recorder:
+                blocks.append(block)
+                if progress:
+                    progress.update(block)
+        except KeyboardInterrupt:
+            status = EXIT_INTERRUPTED if args.seconds is not None else 0
+        except ConnectionLostError as error:
+            lost = error
+    if progress:
+        progress.end()
+    recording = Recording.concat(blocks) if blocks else Recording.empty(recorder.channels, recorder.rate)
+    if args.output.lower().endswith(".parquet"):
+        recording.to_parquet(args.output)
+    else:
+        recording.to_csv(args.output)
+    if args.plot:
+        _plot(recording, args.plot)
+    print(f"{len(recording)} samples, {recording.missed} missed, {recording.overflow} overflow -> {args.output}",
+          file=sys.stderr)
+    if lost is not None:
+        raise lost
+    return status
+
+
+class _Progress:
+    """One line on a terminal: samples, missed, send-time error p99."""
+
+    def __init__(self, stream: IO[str]) -> None:
+        self._stream = stream
+        self._samples = 0
+        self._missed = 0
+        self._recent: List[Any] = []
+        self._shown = 0.0
+
+    def update(self, block: Recording) -> None:
+        self._samples += len(block)
+        self._missed += block.missed + block.overflow
+        self._recent = (self._recent + [block.sent - block.t])[-20:]
+        now = time.monotonic()
+        if now - self._shown < PROGRESS_SECONDS:
+            return
+        self._shown = now
+        errors = np.concatenate(self._recent) if self._recent else np.zeros(0)
+        p99 = float(np.percentile(errors, 99)) * 1e3 if errors.size else float("nan")
+        self._stream.write(f"\r{self._samples} samples, {self._missed} missed, send error p99 {p99:.3f} ms  ")
+        self._stream.flush()
+
+    def end(self) -> None:
+        self._stream.write("\n")
+        self._stream.flush()
+
+
+def _monitor(c: "Controller", args: argparse.Namespace) -> int:
+    channels = _monitor_channels(args)
+    names = [channel.keyword for channel in parse_channels(channels)]
+    stream: IO[str] = open(args.csv, "w", newline="") if args.csv else sys.stdout
+    blocks: List[Recording] = []
+    try:
+        writer = csv.writer(stream)
+        writer.writerow(["time", *names])
+        with c.recorder(channels, args.rate, seconds=args.duration) as recorder:
+            try:
+                for block in recorder:
+                    blocks.append(block)
+                    for t, row in zip(block.t, block.values):
+                        writer.writerow([round(float(t), 6), *(float(v) for v in row)])
+                    stream.flush()
+            except KeyboardInterrupt:
+                pass  # Ctrl-C ends an open-ended run; what was sampled is kept
+    finally:
+        if stream is not sys.stdout:
+            stream.close()
+    if args.plot and blocks:
+        _plot(Recording.concat(blocks), args.plot, title=f"axis {args.axis}")
+    return 0
+
+
+def _plot(recording: Recording, path: str, title: Optional[str] = None) -> None:
+    try:
+        recording.plot(path, title)
+    except ImportError as error:
+        raise ValueError(f"--plot: {error}; the samples were written") from None
