@@ -69,7 +69,7 @@ private:
 
 std::unique_ptr<PySampler> makeSampler(const py::object& connection, const py::object& items, double rate,
                                        uint64_t samples, uint32_t max_in_flight, size_t buffer, uint32_t min_vr_block,
-                                       uint32_t min_table_block)
+                                       uint32_t min_table_block, bool realtime)
 {
     // The Connection is what the engine samples; checked before anything else.
     static_cast<void>(connection.cast<PyConnectionWrapper&>());
@@ -94,6 +94,7 @@ std::unique_ptr<PySampler> makeSampler(const py::object& connection, const py::o
     config.bufferSamples = buffer;
     config.minVrBlock = min_vr_block;
     config.minTableBlock = min_table_block;
+    config.realtime = realtime;
     try {
         // The engine copies the names it keeps.
         return std::make_unique<PySampler>(connection, std::make_unique<SamplingEngine>(std::move(config)));
@@ -157,15 +158,17 @@ void bindSampler(py::module_& module)
     cls.attr("MaxRate") = SamplingEngine::MaxRateHz;
     cls.attr("DefaultInFlight") = SamplingEngine::DefaultInFlight;
     cls.attr("MaxInFlight") = SamplingEngine::MaxInFlight;
-    cls.def(py::init(&makeSampler), py::arg("connection"), py::arg("items"), py::arg("rate"), py::arg("samples") = 0,
-            py::arg("max_in_flight") = SamplingEngine::DefaultInFlight, py::arg("buffer") = 0,
-            py::arg("min_vr_block") = 0, py::arg("min_table_block") = 2,
-            "items: one read per channel, as Batch items: (\"ReadAxisParam\", name, axis), (\"ReadVrValue\", "
-            "index) or (\"ReadTableValue\", index). rate: Hz, above 0 and at most MaxRate. samples: ticks to "
-            "run (0: until Stop). max_in_flight: samples outstanding at most (1..MaxInFlight). buffer: samples "
-            "held for Read (0: 10 s worth). min_vr_block, min_table_block: runs of at least this many "
-            "consecutive VR (TABLE) indices are read as one block request (0: never). Raises ValueError or "
-            "TypeError for unusable arguments; nothing is sent.");
+    cls.def(
+        py::init(&makeSampler), py::arg("connection"), py::arg("items"), py::arg("rate"), py::arg("samples") = 0,
+        py::arg("max_in_flight") = SamplingEngine::DefaultInFlight, py::arg("buffer") = 0, py::arg("min_vr_block") = 0,
+        py::arg("min_table_block") = 2, py::arg("realtime") = false,
+        "items: one read per channel, as Batch items: (\"ReadAxisParam\", name, axis), (\"ReadVrValue\", "
+        "index) or (\"ReadTableValue\", index). rate: Hz, above 0 and at most MaxRate. samples: ticks to "
+        "run (0: until Stop). max_in_flight: samples outstanding at most (1..MaxInFlight). buffer: samples "
+        "held for Read (0: 10 s worth). min_vr_block, min_table_block: runs of at least this many "
+        "consecutive VR (TABLE) indices are read as one block request (0: never). realtime: run the sampling thread "
+        "at SCHED_FIFO priority where the process may (see realtime_granted). Raises ValueError or "
+        "TypeError for unusable arguments; nothing is sent.");
     cls.def(
         "Check",
         [](PySampler& self) {
@@ -233,6 +236,9 @@ void bindSampler(py::module_& module)
         "Requests one sample writes (after folding runs into block reads).");
     cls.def_property_readonly(
         "block_reads", [](PySampler& self) { return self.engine().plan().blocks; }, "Block requests among them.");
+    cls.def_property_readonly(
+        "realtime_granted", [](PySampler& self) { return self.engine().realtimeGranted(); },
+        "Whether the sampling thread runs at real-time priority (asked for with realtime=True).");
     cls.def_property_readonly(
         "buffer_capacity", [](PySampler& self) { return self.engine().bufferCapacity(); }, "Samples the buffer holds.");
 }

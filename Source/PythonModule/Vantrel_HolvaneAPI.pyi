@@ -381,12 +381,14 @@ class Sampler:
     MaxInFlight: int
 
     def __init__(self, connection: Connection, items: Sequence[_BatchItem], rate: float, samples: int = 0,
-                 max_in_flight: int = 64, buffer: int = 0, min_vr_block: int = 0, min_table_block: int = 2) -> None:
+                 max_in_flight: int = 64, buffer: int = 0, min_vr_block: int = 0, min_table_block: int = 2,
+                 realtime: bool = False) -> None:
         """items: one read per channel, as Batch items: ("ReadAxisParam", name, axis), ("ReadVrValue", index) or
         ("ReadTableValue", index). rate: Hz, above 0 and at most MaxRate. samples: ticks to run (0: until
         Stop). max_in_flight: samples outstanding at most (1..MaxInFlight). buffer: samples held for Read (0:
         10 s worth). min_vr_block, min_table_block: runs of at least this many consecutive VR (TABLE) indices
-        are read as one block request (0: never). Raises ValueError or TypeError for unusable arguments;
+        are read as one block request (0: never). realtime: run the sampling thread at SCHED_FIFO priority
+        where the process may (see realtime_granted). Raises ValueError or TypeError for unusable arguments;
         nothing is sent."""
     def Check(self) -> Tuple[ErrorCode, List[ErrorCode]]:
         """Checks every channel against the controller's token table without sending anything: (code, [code per
@@ -429,6 +431,9 @@ class Sampler:
     @property
     def block_reads(self) -> int:
         """Block requests among them."""
+    @property
+    def realtime_granted(self) -> bool:
+        """Whether the sampling thread runs at real-time priority (asked for with realtime=True)."""
     @property
     def buffer_capacity(self) -> int:
         """Samples the buffer holds."""

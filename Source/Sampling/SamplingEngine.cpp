@@ -1,5 +1,7 @@
 #include "Sampling/SamplingEngine.h"
 
+#include <pthread.h>
+#include <sched.h>
 #include <sys/prctl.h>
 
 #include <algorithm>
@@ -51,7 +53,8 @@ int64_t SamplingEngine::nowNs()
 SamplingEngine::SamplingEngine(Config config)
     : _channelsCount(static_cast<uint32_t>(validated(config).channels.size())), _rateHz(config.rateHz),
       _samples(config.samples), _inFlightBoundAsked(config.maxInFlight), _minVrBlock(config.minVrBlock),
-      _minTableBlock(config.minTableBlock), _buffer(bufferSamplesFor(config), config.channels.size())
+      _minTableBlock(config.minTableBlock), _realtime(config.realtime),
+      _buffer(bufferSamplesFor(config), config.channels.size())
 {
     _channels = std::move(config.channels);
     for (BatchItem& channel : _channels) {
@@ -176,8 +179,15 @@ void SamplingEngine::run(IConnection* connection, int64_t level)
 {
     // Wake-ups when asked, not up to 50 us later (the default timer slack).
     ::prctl(PR_SET_TIMERSLACK, 1UL, 0, 0, 0);
+    bool realtime = false;
+    if (_realtime) {
+        sched_param priority{};
+        priority.sched_priority = RealtimePriority;
+        realtime = ::pthread_setschedparam(::pthread_self(), SCHED_FIFO, &priority) == 0;
+    }
     State end = State::Stopped;
     std::unique_lock<std::mutex> lock(_mutex);
+    _realtimeGranted = realtime;
     for (;;) {
         if (_stopRequested) {
             end = State::Stopped;
@@ -345,6 +355,12 @@ uint32_t SamplingEngine::maxInFlightSeen() const
 {
     std::lock_guard<std::mutex> lock(_mutex);
     return _maxInFlightSeen;
+}
+
+bool SamplingEngine::realtimeGranted() const
+{
+    std::lock_guard<std::mutex> lock(_mutex);
+    return _realtimeGranted;
 }
 
 SamplePlan SamplingEngine::plan() const

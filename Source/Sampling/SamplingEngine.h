@@ -65,7 +65,15 @@ public:
         size_t bufferSamples = 0;   // 0: DefaultBufferSeconds of samples
         uint32_t minVrBlock = 0;    // consecutive VRs read as one block from this many on; 0: never
         uint32_t minTableBlock = 2; // likewise for TABLE
+        // Run the engine's thread at real-time priority (SCHED_FIFO) where the
+        // process may: its ticks then keep time on a machine busy with other
+        // work. Off by default; realtimeGranted() tells whether it took.
+        bool realtime = false;
     };
+
+    // The SCHED_FIFO priority of a real-time engine thread: above ordinary
+    // work, below the kernel's own threaded interrupts (50).
+    static constexpr int RealtimePriority = 20;
 
     enum class State { Idle, Running, Finished, Lost, Stopped, Failed };
 
@@ -112,6 +120,7 @@ public:
     double startUtc() const;
     uint32_t inFlightBound() const { return _inFlightBound; }
     uint32_t maxInFlightSeen() const;
+    bool realtimeGranted() const;
     size_t bufferCapacity() const { return _buffer.capacity(); }
     size_t channelCount() const { return _channels.size(); }
     // The plan of the current (or last) run; empty before the first start.
@@ -149,6 +158,7 @@ private:
     const uint32_t _inFlightBoundAsked;
     const uint32_t _minVrBlock;
     const uint32_t _minTableBlock;
+    const bool _realtime;
     uint32_t _inFlightBound = 1;
 
     // Serialises start() and stop(): the engine's thread is made and joined
@@ -169,6 +179,7 @@ private:
     bool _stopRequested = false;
     bool _linkTrouble = false;
     bool _draining = false;
+    bool _realtimeGranted = false;
     size_t _wanted = 0; // > 0 while the consumer waits for that many
     ErrorCode _endCode = NoError;
     std::string _endCause;

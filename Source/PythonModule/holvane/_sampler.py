@@ -57,7 +57,7 @@ class Recorder:
     def __init__(self, controller: "Controller", channels: Union[str, Sequence[str]], rate: float, *,
                  seconds: Optional[float] = None, reconnect: Optional[bool] = None,
                  in_flight: int = DEFAULT_IN_FLIGHT, buffer_seconds: float = 10.0,
-                 block_seconds: float = BLOCK_SECONDS) -> None:
+                 block_seconds: float = BLOCK_SECONDS, realtime: bool = False) -> None:
         self._controller = controller
         self._channels: List[Channel] = parse_channels(channels)
         self.rate = check_rate(rate)
@@ -83,7 +83,8 @@ class Recorder:
         buffer = max(1024, int(self.rate * buffer_seconds))
         self._sampler = _api.Sampler(controller._c, [c.item for c in self._channels], self.rate,
                                      max(self._ticks, 1) if seconds is not None else 0, in_flight, buffer,
-                                     VR_BLOCK_FROM, TABLE_BLOCK_FROM)
+                                     VR_BLOCK_FROM, TABLE_BLOCK_FROM, bool(realtime))
+        self._realtime = bool(realtime)
         self._check()
 
     def _check(self) -> None:
@@ -117,6 +118,8 @@ class Recorder:
             raise HolvaneError(f"{self._what}: the connection plug-in offers no Batch (InterfaceLevel "
                                f"{level[1] if not int(level[0]) else 1}); recording needs level 2 or later")
         self._start_engine()
+        if self._realtime and not self._sampler.realtime_granted:
+            log.info("%s: real-time priority was not granted (needs CAP_SYS_NICE or an rtprio limit)", self._what)
         if self._sampler.in_flight_bound == 1:
             log.info("%s: the plug-in offers no BatchStart (InterfaceLevel 2): one sample in flight at a time",
                      self._what)

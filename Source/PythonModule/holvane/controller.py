@@ -315,7 +315,8 @@ class Controller:
         then iterate ``r`` (or ``r.read(timeout)``) for blocks as they arrive.
         Options: ``reconnect`` (default: as connected), ``in_flight`` (samples
         outstanding at most, default 64), ``buffer_seconds`` (10),
-        ``block_seconds`` (0.1)."""
+        ``block_seconds`` (0.1), ``realtime`` (run the sampling thread at
+        SCHED_FIFO priority where allowed: ticks keep time on a busy machine)."""
         from ._sampler import Recorder
 
         return Recorder(self, channels, rate, **options)
