@@ -5,7 +5,7 @@
 set -euo pipefail
 
 DEBIAN_PACKAGES=(build-essential cmake ninja-build libgtest-dev clang-14 libclang-rt-14-dev llvm-14 clang-format-14 clang-tidy-14 procps)
-PYTHON_PACKAGES=(pybind11 pytest pytest-xdist pytest-timeout scikit-build-core)
+PYTHON_PACKAGES=(pybind11 pytest pytest-xdist pytest-timeout scikit-build-core numpy pyarrow pandas matplotlib)
 
 missing=()
 for pkg in "${DEBIAN_PACKAGES[@]}"; do
@@ -19,7 +19,7 @@ if ((${#missing[@]})); then
 fi
 
 PYTHON="$(bash "$(dirname "$0")/find-python.sh")"
-if ! "$PYTHON" -c "import pybind11, pytest, xdist, pytest_timeout, scikit_build_core" 2>/dev/null; then
+if ! "$PYTHON" -c "import pybind11, pytest, xdist, pytest_timeout, scikit_build_core, numpy, pyarrow, pandas, matplotlib" 2>/dev/null; then
   "$PYTHON" -m pip install -q --disable-pip-version-check --root-user-action=ignore "${PYTHON_PACKAGES[@]}"
 fi
 
@@ -30,6 +30,7 @@ if ! "$PYTHON" -c "import auditwheel, mypy, pyright, sphinx" 2>/dev/null; then
 fi
 # The end-to-end tests also run on the newest supported interpreter.
 NEWEST="$(bash "$(dirname "$0")/find-python.sh" 3.13)"
-if ! "$NEWEST" -c "import pytest, xdist, pytest_timeout" 2>/dev/null; then
-  "$NEWEST" -m pip install -q --disable-pip-version-check --root-user-action=ignore pytest pytest-xdist pytest-timeout
+if ! "$NEWEST" -c "import pytest, xdist, pytest_timeout, numpy, pyarrow, pandas, matplotlib" 2>/dev/null; then
+  "$NEWEST" -m pip install -q --disable-pip-version-check --root-user-action=ignore pytest pytest-xdist pytest-timeout \
+    numpy pyarrow pandas matplotlib
 fi
