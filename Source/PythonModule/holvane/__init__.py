@@ -14,15 +14,23 @@ specified interface). Failures raise :class:`HolvaneError` subclasses; the
 connection's events go to the ``logging`` logger ``"holvane"``.
 Positions are in the axis's user units and times in seconds.
 """
+
 import logging
 
 from .axes import Axis
 from .batches import Batch, BatchResult
 from .connecting import connect
 from .controller import Controller
+from .errors import (
+    ConnectionLostError,
+    ControllerError,
+    HolvaneError,
+    HolvaneTimeoutError,
+    ProtocolError,
+    UnsupportedError,
+    error_text,
+)
 from .values import ControllerInfo, FileInfo
-from .errors import (ConnectionLostError, ControllerError, HolvaneError, HolvaneTimeoutError, ProtocolError,
-                     UnsupportedError, error_text)
 
 __version__ = "1.0.0"
 
@@ -31,7 +39,19 @@ __version__ = "1.0.0"
 logging.getLogger("holvane").addHandler(logging.NullHandler())
 
 __all__ = [
-    "connect", "Controller", "Axis", "Batch", "BatchResult", "ControllerInfo", "FileInfo",
-    "HolvaneError", "ControllerError", "HolvaneTimeoutError", "ConnectionLostError", "ProtocolError",
-    "UnsupportedError", "error_text", "__version__",
+    "Axis",
+    "Batch",
+    "BatchResult",
+    "ConnectionLostError",
+    "Controller",
+    "ControllerError",
+    "ControllerInfo",
+    "FileInfo",
+    "HolvaneError",
+    "HolvaneTimeoutError",
+    "ProtocolError",
+    "UnsupportedError",
+    "__version__",
+    "connect",
+    "error_text",
 ]

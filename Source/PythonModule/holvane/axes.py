@@ -7,7 +7,8 @@ speeds in user units per second, times in seconds.
 from __future__ import annotations
 
 import time
-from typing import TYPE_CHECKING, Any, Callable
+from collections.abc import Callable
+from typing import TYPE_CHECKING, Any
 
 import Vantrel_HolvaneAPI as _api
 

@@ -12,6 +12,7 @@ Every command takes ``--host`` and ``--port``. Errors are printed as one line
 on standard error and the exit status is non-zero (1 for a failed operation,
 2 for a bad command line).
 """
+
 from __future__ import annotations
 
 import argparse
@@ -20,7 +21,8 @@ import importlib
 import logging
 import sys
 import time
-from typing import IO, TYPE_CHECKING, Any, List, Optional, Sequence
+from collections.abc import Sequence
+from typing import IO, TYPE_CHECKING, Any
 
 from .errors import HolvaneError
 
@@ -48,10 +50,15 @@ def _parser() -> argparse.ArgumentParser:
     link = argparse.ArgumentParser(add_help=False)
     link.add_argument("--host", default="127.0.0.1", help="controller address (default 127.0.0.1)")
     link.add_argument("--port", type=int, default=3240, help="controller TCP port (default 3240)")
-    link.add_argument("--timeout", type=_positive, default=10.0,
-                      help="seconds to wait for the controller per operation (default 10)")
-    link.add_argument("-v", "--verbose", action="store_true",
-                      help="log the connection's messages and its hexadecimal trace on standard error")
+    link.add_argument(
+        "--timeout", type=_positive, default=10.0, help="seconds to wait for the controller per operation (default 10)"
+    )
+    link.add_argument(
+        "-v",
+        "--verbose",
+        action="store_true",
+        help="log the connection's messages and its hexadecimal trace on standard error",
+    )
 
     parser = argparse.ArgumentParser(prog="holvane", description="Talk to a Holvane motion controller.")
     commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
@@ -67,7 +74,8 @@ def _parser() -> argparse.ArgumentParser:
     put.add_argument("value", type=_number, metavar="VALUE")
 
     param = commands.add_parser("param", help="read or write an axis parameter").add_subparsers(
-        dest="action", required=True)
+        dest="action", required=True
+    )
     get = param.add_parser("get", parents=[link], help="print parameter NAME of axis AXIS")
     get.add_argument("name", metavar="NAME")
     get.add_argument("axis", type=int, metavar="AXIS")
@@ -78,8 +86,9 @@ def _parser() -> argparse.ArgumentParser:
 
     commands.add_parser("files", parents=[link], help="list the files on the controller")
 
-    monitor = commands.add_parser("monitor", parents=[link],
-                                  help="sample axis parameters over time into a CSV (and a plot)")
+    monitor = commands.add_parser(
+        "monitor", parents=[link], help="sample axis parameters over time into a CSV (and a plot)"
+    )
     monitor.add_argument("--axis", type=int, required=True, metavar="N")
     monitor.add_argument("--params", default="DPOS,MPOS", help="comma-separated names (default DPOS,MPOS)")
     monitor.add_argument("--rate", type=_positive, default=10.0, metavar="HZ", help="samples per second (default 10)")
@@ -91,7 +100,7 @@ def _parser() -> argparse.ArgumentParser:
     return parser
 
 
-def main(argv: Optional[Sequence[str]] = None) -> int:
+def main(argv: Sequence[str] | None = None) -> int:
     """Console entry ``holvane``; returns the exit status."""
     args_list = list(sys.argv[1:] if argv is None else argv)
     if args_list[:1] == ["sim"]:
@@ -117,8 +126,9 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
 def _run(args: argparse.Namespace) -> int:
     from .connecting import connect
 
-    with connect(args.host, args.port, timeout=args.timeout, deadline=max(args.timeout * 6, 60.0),
-                 trace=args.verbose) as c:
+    with connect(
+        args.host, args.port, timeout=args.timeout, deadline=max(args.timeout * 6, 60.0), trace=args.verbose
+    ) as c:
         if args.command == "info":
             info = c.info()
             print(f"controller:     {args.host}:{args.port}")
@@ -144,12 +154,12 @@ def _run(args: argparse.Namespace) -> int:
     return 0
 
 
-def _monitor(c: "Controller", args: argparse.Namespace) -> int:
+def _monitor(c: Controller, args: argparse.Namespace) -> int:
     names = [name.strip() for name in args.params.split(",") if name.strip()]
     if not names:
         raise ValueError("--params names no parameter")
     period = 1.0 / args.rate
-    rows: List[List[float]] = []
+    rows: list[list[float]] = []
     stream: IO[str] = open(args.csv, "w", newline="") if args.csv else sys.stdout
     try:
         writer = csv.writer(stream)
@@ -178,7 +188,7 @@ def _monitor(c: "Controller", args: argparse.Namespace) -> int:
     return 0
 
 
-def _plot(path: str, names: List[str], rows: List[List[float]], axis: int) -> None:
+def _plot(path: str, names: list[str], rows: list[list[float]], axis: int) -> None:
     try:
         # Optional (the extra holvane[plot]): imported by name, only here.
         matplotlib: Any = importlib.import_module("matplotlib")

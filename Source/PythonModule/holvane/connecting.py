@@ -6,10 +6,12 @@ from __future__ import annotations
 import logging
 import math
 import threading
-from typing import Any, Callable, Optional, Set
+from collections.abc import Callable
+from typing import Any
 
 import Vantrel_HolvaneAPI as _api
 
+from ._limits import DEFAULT_CONNECT_TIMEOUT, DEFAULT_KEEPALIVE, DEFAULT_TIMEOUT
 from .controller import Controller
 from .errors import BAD_ARGUMENT, UNKNOWN_ATTRIB, error_for, error_text
 
@@ -20,8 +22,11 @@ trace_log = logging.getLogger("holvane.trace")
 
 _ERROR_EVENT = _api.EventType.Error
 
+DEFAULT_DEADLINE = 60.0
+"""Seconds one operation may take in all, unless :func:`connect` is told otherwise."""
+
 # Attributes this plug-in did not know, warned about once per process.
-_unknown_attributes: Set[str] = set()
+_unknown_attributes: set[str] = set()
 _unknown_lock = threading.Lock()
 
 
@@ -42,12 +47,12 @@ def _event_handler(peer: str) -> Callable[[Any, int, str], None]:
     return handle
 
 
-def _milliseconds(name: str, seconds: Optional[float]) -> int:
+def _milliseconds(name: str, seconds: float | None) -> int:
     if seconds is None:
         return 0
     if not isinstance(seconds, (int, float)) or math.isnan(seconds) or seconds < 0:
         raise ValueError(f"{name} must be a non-negative number of seconds, not {seconds!r}")
-    return int(round(seconds * 1000.0))
+    return round(seconds * 1000.0)
 
 
 def _set_attribute(connection: Any, name: str, value: int, what: str) -> None:
@@ -83,10 +88,10 @@ def connect(
     host: str = "127.0.0.1",
     port: int = 3240,
     *,
-    timeout: float = 10.0,
-    deadline: Optional[float] = 60.0,
-    connect_timeout: float = 5.0,
-    keepalive: int = 10,
+    timeout: float = DEFAULT_TIMEOUT,
+    deadline: float | None = DEFAULT_DEADLINE,
+    connect_timeout: float = DEFAULT_CONNECT_TIMEOUT,
+    keepalive: int = DEFAULT_KEEPALIVE,
     trace: bool = False,
     reconnect: bool = False,
 ) -> Controller:

@@ -10,7 +10,8 @@ from __future__ import annotations
 import logging
 import threading
 import time
-from typing import Any, Callable, List, Optional, Sequence, Tuple, TypeVar
+from collections.abc import Callable, Sequence
+from typing import TYPE_CHECKING, Any, TypeVar
 
 import Vantrel_HolvaneAPI as _api
 
@@ -26,6 +27,9 @@ from .errors import (
     error_text,
 )
 from .values import ControllerInfo, FileInfo, TableAccess, Text, VrAccess, VrStringAccess
+
+if TYPE_CHECKING:
+    from typing_extensions import Self
 
 __all__ = ["Controller"]
 
@@ -52,7 +56,7 @@ class Controller:
     operation raises a :class:`~holvane.HolvaneError`.
     """
 
-    def __init__(self, connection: "_api.Connection", host: str, port: int, reconnect: bool) -> None:
+    def __init__(self, connection: _api.Connection, host: str, port: int, reconnect: bool) -> None:
         self._c = connection
         self.host = host
         """The controller's address, as given to :func:`connect`."""
@@ -60,9 +64,10 @@ class Controller:
         """The controller's TCP port."""
         self._reconnect = reconnect
         self._revive_lock = threading.Lock()
-        # Connection.Batch sends many items in one round trip; without it a
-        # batch is sent item by item.
-        self._batch_call: Optional[Callable[..., Any]] = getattr(connection, "Batch", None)
+        # A plug-in of interface level 2 or later sends a batch's items in one
+        # round trip; one of the first level takes them one at a time.
+        code, level = connection.ReadIntAttribute("InterfaceLevel")
+        self._carries_batches = not code.value and level >= 2
         self.vr = VrAccess(self)
         """VR values: ``vr[i]``, ``vr[i] = v``, ``vr[a:b]`` (one block read),
         ``vr[a:b] = values`` (one batch)."""
@@ -73,7 +78,7 @@ class Controller:
 
     # --- lifecycle -------------------------------------------------------------
 
-    def __enter__(self) -> "Controller":
+    def __enter__(self) -> Self:
         return self
 
     def __exit__(self, *exc: object) -> None:
@@ -114,7 +119,7 @@ class Controller:
     def _error(self, code: Any, name: str, args: Sequence[Any]) -> HolvaneError:
         return error_for(code, _call_text(name, args), bool(self._c.IsConnected()))
 
-    def _read_failed(self, code: Any, name: str, args: Tuple[Any, ...], call: Callable[..., Tuple[Any, T]]) -> T:
+    def _read_failed(self, code: Any, name: str, args: tuple[Any, ...], call: Callable[..., Any]) -> Any:
         code = int(code)
         error = self._error(code, name, args)
         if self._reconnect and isinstance(error, ConnectionLostError) and code != CONNECTION_CONTEXT:
@@ -126,7 +131,7 @@ class Controller:
         raise error
 
     def _write_failed(
-        self, code: Any, name: str, args: Tuple[Any, ...], call: Callable[..., Any], unsupported: bool = False
+        self, code: Any, name: str, args: tuple[Any, ...], call: Callable[..., Any], unsupported: bool = False
     ) -> None:
         code = int(code)
         connected = bool(self._c.IsConnected())
@@ -159,7 +164,7 @@ class Controller:
         if code.value:
             self._write_failed(code, "write_vr", (index, value), _C.WriteVrValue)
 
-    def read_vr_block(self, start: int, count: int) -> List[float]:
+    def read_vr_block(self, start: int, count: int) -> list[float]:
         """``count`` VR values from ``start`` on, in one request."""
         code, values = self._c.ReadMultiVrValues(start, count)
         if code.value:
@@ -173,7 +178,7 @@ class Controller:
             return self._read_failed(code, "read_table", (index,), _C.ReadTableValue)
         return value
 
-    def read_table_block(self, start: int, count: int) -> List[float]:
+    def read_table_block(self, start: int, count: int) -> list[float]:
         """``count`` TABLE values from ``start`` on, in one request."""
         code, values = self._c.ReadMultiTableValues(start, count)
         if code.value:
@@ -238,7 +243,7 @@ class Controller:
         if code.value:
             self._write_failed(code, "invert_input", (input, invert), _C.InvertIN)
 
-    def files(self) -> List[FileInfo]:
+    def files(self) -> list[FileInfo]:
         """The files stored on the controller."""
         code, entries = self._c.Dir()
         if code.value:
@@ -288,13 +293,13 @@ class Controller:
 
     # --- axes --------------------------------------------------------------------
 
-    def axis(self, number: int) -> "Axis":
+    def axis(self, number: int) -> Axis:
         """The axis ``number`` (from 0)."""
         return Axis(self, number)
 
     # --- batches -----------------------------------------------------------------
 
-    def batch(self) -> "Batch":
+    def batch(self) -> Batch:
         """Collects reads and writes and sends them together when the
         ``with`` block ends::
 
@@ -305,5 +310,5 @@ class Controller:
         """
         return Batch(self)
 
-    def _run_batch(self, items: List[Tuple[Any, ...]], results: List[BatchResult]) -> None:
+    def _run_batch(self, items: list[tuple[Any, ...]], results: list[BatchResult]) -> None:
         run_batch(self, items, results)

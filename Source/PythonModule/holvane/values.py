@@ -4,18 +4,18 @@ the checks of indices."""
 
 from __future__ import annotations
 
-from typing import TYPE_CHECKING, Any, List, NamedTuple, Tuple, Union, overload
+from typing import TYPE_CHECKING, Any, NamedTuple, overload
 
 import Vantrel_HolvaneAPI as _api
 
 if TYPE_CHECKING:
     from .controller import Controller
 
-__all__ = ["FileInfo", "ControllerInfo", "VrAccess", "TableAccess", "VrStringAccess"]
+__all__ = ["ControllerInfo", "FileInfo", "TableAccess", "VrAccess", "VrStringAccess"]
 
 _C = _api.Connection
 
-Text = Union[str, bytes]
+Text = str | bytes
 
 
 class FileInfo(NamedTuple):
@@ -33,7 +33,7 @@ class FileInfo(NamedTuple):
     autorun: bool
 
     @property
-    def flags(self) -> Tuple[str, ...]:
+    def flags(self) -> tuple[str, ...]:
         """The names of the flags that are set: ``"editable"``, ``"autorun"``."""
         return tuple(name for name, on in (("editable", self.editable), ("autorun", self.autorun)) if on)
 
@@ -55,7 +55,7 @@ def _index(key: Any, name: str) -> int:
     return key
 
 
-def _span(key: slice, name: str) -> Tuple[int, int]:
+def _span(key: slice, name: str) -> tuple[int, int]:
     if key.step not in (None, 1):
         raise ValueError(f"{name}[a:b] takes no step")
     if key.start is None or key.stop is None:
@@ -75,9 +75,9 @@ class VrAccess:
     @overload
     def __getitem__(self, key: int) -> float: ...
     @overload
-    def __getitem__(self, key: slice) -> List[float]: ...
+    def __getitem__(self, key: slice) -> list[float]: ...
 
-    def __getitem__(self, key: Union[int, slice]) -> Union[float, List[float]]:
+    def __getitem__(self, key: int | slice) -> float | list[float]:
         controller = self._controller
         if type(key) is int and key >= 0:  # the common case, without a further call
             code, value = controller._c.ReadVrValue(key)
@@ -88,7 +88,7 @@ class VrAccess:
             return controller.read_vr_block(*_span(key, "vr"))
         return controller.read_vr(_index(key, "vr"))
 
-    def __setitem__(self, key: Union[int, slice], value: Any) -> None:
+    def __setitem__(self, key: int | slice, value: Any) -> None:
         controller = self._controller
         if type(key) is int and key >= 0:
             code = controller._c.WriteVrValue(key, value)
@@ -118,9 +118,9 @@ class TableAccess:
     @overload
     def __getitem__(self, key: int) -> float: ...
     @overload
-    def __getitem__(self, key: slice) -> List[float]: ...
+    def __getitem__(self, key: slice) -> list[float]: ...
 
-    def __getitem__(self, key: Union[int, slice]) -> Union[float, List[float]]:
+    def __getitem__(self, key: int | slice) -> float | list[float]:
         if isinstance(key, slice):
             return self._controller.read_table_block(*_span(key, "table"))
         return self._controller.read_table(_index(key, "table"))
