@@ -133,8 +133,8 @@ class AsyncBatch(BatchItems):
     the ``async with`` block ends (nothing is sent if the block raises)."""
 
     def __init__(self, controller: AsyncController) -> None:
-        super().__init__()
-        self._controller = controller
+        super().__init__(controller.sync)
+        self._async = controller
 
     async def __aenter__(self) -> Self:
         return self
@@ -146,7 +146,7 @@ class AsyncBatch(BatchItems):
     async def run(self) -> None:
         """Sends what was collected (done by the end of the ``async with`` block)."""
         items, results = self._take()
-        await self._controller._call(functools.partial(run_batch, self._controller.sync, items, results))
+        await self._async._call(functools.partial(run_batch, self._controller, items, results))
 
 
 class AsyncAxis:

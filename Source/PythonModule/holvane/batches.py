@@ -5,8 +5,10 @@ from __future__ import annotations
 
 from typing import TYPE_CHECKING, Any
 
+from . import _arguments as check
 from ._limits import BATCH_LIMIT
-from .errors import FAIL, HolvaneError, error_for
+from ._recovery import call_error
+from .errors import HolvaneError
 
 if TYPE_CHECKING:
     from typing_extensions import Self
@@ -70,9 +72,11 @@ class BatchResult:
 
 
 class BatchItems:
-    """The items a batch collects; :class:`Batch` and the asyncio batch send them."""
+    """The items a batch collects, each checked as it is added; :class:`Batch`
+    and the asyncio batch send them."""
 
-    def __init__(self) -> None:
+    def __init__(self, controller: Controller) -> None:
+        self._controller = controller
         self._items: list[tuple[Any, ...]] = []
         self._results: list[BatchResult] = []
 
@@ -92,34 +96,34 @@ class BatchItems:
 
     def read_vr(self, index: int) -> BatchResult:
         """VR ``index``."""
-        return self._add(("ReadVrValue", index))
+        return self._add(("ReadVrValue", check.index("read_vr", "index", index)))
 
     def write_vr(self, index: int, value: float) -> BatchResult:
         """Sets VR ``index`` to ``value``."""
-        return self._add(("WriteVrValue", index, float(value)))
+        index = check.index("write_vr", "index", index)
+        return self._add(("WriteVrValue", index, self._controller._value("write_vr", value)))
 
     def read_table(self, index: int) -> BatchResult:
         """The TABLE value at ``index`` (a round trip of its own: runs of TABLE
         values belong in ``table[a:b]``)."""
-        return self._add(("ReadTableValue", index))
+        return self._add(("ReadTableValue", check.index("read_table", "index", index)))
 
     def read_param(self, name: str, axis: int) -> BatchResult:
         """Axis parameter ``name`` of ``axis`` (user units)."""
-        return self._add(("ReadAxisParam", name, axis))
+        name = check.name("read_param", "name", name)
+        return self._add(("ReadAxisParam", name, self._controller._axis("read_param", axis)))
 
     def write_param(self, name: str, axis: int, value: float) -> BatchResult:
         """Sets axis parameter ``name`` of ``axis``."""
-        return self._add(("WriteAxisParam", name, axis, float(value)))
+        name = check.name("write_param", "name", name)
+        axis = self._controller._axis("write_param", axis)
+        return self._add(("WriteAxisParam", name, axis, self._controller._value("write_param", value)))
 
 
 class Batch(BatchItems):
     """Reads and writes collected in a ``with`` block and sent as one batch
     when it ends, in order. If an item fails the others still run; the block
     then raises the first item's error. Nothing is sent if the block raises."""
-
-    def __init__(self, controller: Controller) -> None:
-        super().__init__()
-        self._controller = controller
 
     def __enter__(self) -> Self:
         return self
@@ -134,31 +138,30 @@ class Batch(BatchItems):
         run_batch(self._controller, items, results)
 
 
-def _lost(code: int) -> bool:
-    return code == FAIL or code >> 32 == 2
-
-
 def run_batch(controller: Controller, items: list[tuple[Any, ...]], results: list[BatchResult]) -> None:
-    """Carries out ``items`` and fills ``results``; raises the first item's error."""
+    """Carries out ``items`` and fills ``results``; raises the first item's error.
+
+    With ``reconnect``, items that were never sent go again after the link is
+    reopened, reads also when the link was lost while they waited; a write
+    whose request may have reached the controller is never sent twice.
+    """
     if not items:
         return
-    reads_only = all(item[0].startswith("Read") for item in items)
-    what = f"batch of {len(items)}"
     answers = _send_batch(controller, items)
-    if controller._reconnect:
-        if answers is None:
-            # The link was down before anything was sent.
-            controller._revive(what, FAIL)
-            answers = _send_batch(controller, items)
-        elif reads_only and any(_lost(code) for code, _ in answers) and not controller._c.IsConnected():
-            controller._revive(what, int(next(code for code, _ in answers if code != 0)))
-            answers = _send_batch(controller, items) or answers
-    if answers is None:
-        raise error_for(FAIL, what, bool(controller._c.IsConnected()))
+    again = [
+        i
+        for i, (code, _) in enumerate(answers)
+        if code and controller._recoverable(code, read=items[i][0].startswith("Read"))
+    ]
+    if again:
+        controller._revive(f"batch of {len(items)}", answers[again[0]][0])
+        for i, answer in zip(again, _send_batch(controller, [items[i] for i in again])):
+            answers[i] = answer
     first_error: HolvaneError | None = None
     for item, result, (code, value) in zip(items, results, answers):
         if code:
-            error = controller._error(code, _BATCH_NAMES[item[0]], item[1:])
+            what = f"{_BATCH_NAMES[item[0]]}({', '.join(map(repr, item[1:]))})"
+            error = call_error(code, what, controller._c, write=item[0].startswith("Write"))
             result._fail(error)
             if first_error is None:
                 first_error = error
@@ -168,8 +171,8 @@ def run_batch(controller: Controller, items: list[tuple[Any, ...]], results: lis
         raise first_error
 
 
-def _send_batch(controller: Controller, items: list[tuple[Any, ...]]) -> list[tuple[int, Any]] | None:
-    """Per-item (code, value); None when nothing at all could be sent."""
+def _send_batch(controller: Controller, items: list[tuple[Any, ...]]) -> list[tuple[int, Any]]:
+    """Per-item (code, value)."""
     connection = controller._c
     answers: list[tuple[int, Any]] = []
     if controller._carries_batches:
@@ -186,6 +189,4 @@ def _send_batch(controller: Controller, items: list[tuple[Any, ...]]) -> list[tu
         for item in items:
             outcome = getattr(connection, item[0])(*item[1:])
             answers.append((outcome[0].value, outcome[1]) if isinstance(outcome, tuple) else (outcome.value, None))
-    if all(code == FAIL for code, _ in answers) and not connection.IsConnected():
-        return None
     return answers

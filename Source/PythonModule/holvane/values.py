@@ -4,16 +4,13 @@ the checks of indices."""
 
 from __future__ import annotations
 
+from collections.abc import Iterable
 from typing import TYPE_CHECKING, Any, NamedTuple, overload
-
-import Vantrel_HolvaneAPI as _api
 
 if TYPE_CHECKING:
     from .controller import Controller
 
 __all__ = ["ControllerInfo", "FileInfo", "TableAccess", "VrAccess", "VrStringAccess"]
-
-_C = _api.Connection
 
 Text = str | bytes
 
@@ -47,30 +44,37 @@ class ControllerInfo(NamedTuple):
     axis_count: int
 
 
-def _index(key: Any, name: str) -> int:
-    if isinstance(key, bool) or not isinstance(key, int):
-        raise TypeError(f"{name} index must be an int or a slice, not {type(key).__name__}")
-    if key < 0:
-        raise IndexError(f"{name} index must not be negative: {key}")
-    return key
-
-
 def _span(key: slice, name: str) -> tuple[int, int]:
+    """``a:b`` as the start and count of a block, checked by the block read."""
     if key.step not in (None, 1):
         raise ValueError(f"{name}[a:b] takes no step")
     if key.start is None or key.stop is None:
         raise ValueError(f"{name}[a:b] needs both bounds")
-    start, stop = _index(key.start, name), _index(key.stop, name)
+    start, stop = key.start, key.stop
+    for bound in (start, stop):
+        if isinstance(bound, bool) or not isinstance(bound, int):
+            raise TypeError(f"{name}[a:b] takes int bounds, not {type(bound).__name__}")
     return start, max(stop - start, 0)
 
 
-class VrAccess:
-    """``vr[i]``, ``vr[i] = v``, ``vr[a:b]``, ``vr[a:b] = values``."""
-
+class _Access:
     __slots__ = ("_controller",)
+
+    _what = ""
 
     def __init__(self, controller: Controller) -> None:
         self._controller = controller
+
+    def __repr__(self) -> str:
+        controller = self._controller
+        return f"<{self._what} of holvane.Controller {controller.host}:{controller.port}>"
+
+
+class VrAccess(_Access):
+    """``vr[i]``, ``vr[i] = v``, ``vr[a:b]`` (one block read), ``vr[a:b] = values`` (one batch)."""
+
+    __slots__ = ()
+    _what = "VR values vr[i], vr[a:b]"
 
     @overload
     def __getitem__(self, key: int) -> float: ...
@@ -78,42 +82,33 @@ class VrAccess:
     def __getitem__(self, key: slice) -> list[float]: ...
 
     def __getitem__(self, key: int | slice) -> float | list[float]:
-        controller = self._controller
-        if type(key) is int and key >= 0:  # the common case, without a further call
-            code, value = controller._c.ReadVrValue(key)
-            if code.value:
-                return controller._read_failed(code, "read_vr", (key,), _C.ReadVrValue)
-            return value
         if isinstance(key, slice):
-            return controller.read_vr_block(*_span(key, "vr"))
-        return controller.read_vr(_index(key, "vr"))
+            return self._controller.read_vr_block(*_span(key, "vr"))
+        return self._controller.read_vr(key)
+
+    @overload
+    def __setitem__(self, key: int, value: float) -> None: ...
+    @overload
+    def __setitem__(self, key: slice, value: Iterable[float]) -> None: ...
 
     def __setitem__(self, key: int | slice, value: Any) -> None:
-        controller = self._controller
-        if type(key) is int and key >= 0:
-            code = controller._c.WriteVrValue(key, value)
-            if code.value:
-                controller._write_failed(code, "write_vr", (key, value), _C.WriteVrValue)
+        if not isinstance(key, slice):
+            self._controller.write_vr(key, value)
             return
-        if isinstance(key, slice):
-            start, count = _span(key, "vr")
-            values = list(value)
-            if len(values) != count:
-                raise ValueError(f"vr[{key.start}:{key.stop}] takes {count} values, not {len(values)}")
-            with self._controller.batch() as batch:
-                for offset, item in enumerate(values):
-                    batch.write_vr(start + offset, item)
-            return
-        self._controller.write_vr(_index(key, "vr"), value)
+        start, count = _span(key, "vr")
+        values = list(value)
+        if len(values) != count:
+            raise ValueError(f"vr[{key.start}:{key.stop}] takes {count} values, not {len(values)}")
+        with self._controller.batch() as batch:
+            for offset, item in enumerate(values):
+                batch.write_vr(start + offset, item)
 
 
-class TableAccess:
-    """``table[i]`` and ``table[a:b]`` (reads only over TCP)."""
+class TableAccess(_Access):
+    """``table[i]`` and ``table[a:b]`` (one block read); writing is not carried out over TCP."""
 
-    __slots__ = ("_controller",)
-
-    def __init__(self, controller: Controller) -> None:
-        self._controller = controller
+    __slots__ = ()
+    _what = "TABLE values table[i], table[a:b]"
 
     @overload
     def __getitem__(self, key: int) -> float: ...
@@ -123,22 +118,20 @@ class TableAccess:
     def __getitem__(self, key: int | slice) -> float | list[float]:
         if isinstance(key, slice):
             return self._controller.read_table_block(*_span(key, "table"))
-        return self._controller.read_table(_index(key, "table"))
+        return self._controller.read_table(key)
 
     def __setitem__(self, key: int, value: float) -> None:
-        self._controller.write_table(_index(key, "table"), value)
+        self._controller.write_table(key, value)
 
 
-class VrStringAccess:
+class VrStringAccess(_Access):
     """``vr_string[i]`` and ``vr_string[i] = text``."""
 
-    __slots__ = ("_controller",)
-
-    def __init__(self, controller: Controller) -> None:
-        self._controller = controller
+    __slots__ = ()
+    _what = "VR strings vr_string[i]"
 
     def __getitem__(self, key: int) -> str:
-        return self._controller.read_vr_string(_index(key, "vr_string"))
+        return self._controller.read_vr_string(key)
 
     def __setitem__(self, key: int, text: Text) -> None:
-        self._controller.write_vr_string(_index(key, "vr_string"), text)
+        self._controller.write_vr_string(key, text)
