@@ -6,7 +6,7 @@ import time
 
 import pytest
 
-from conftest import Sim, wait_until
+from conftest import PLUGIN_DIR, require_built, run_python, wait_until
 
 import holvane
 from holvane import (ConnectionLostError, ControllerError, HolvaneError, HolvaneTimeoutError, ProtocolError,
@@ -214,3 +214,88 @@ def test_axis_moves_and_waits(ctl):
     assert not x.idle
     x.cancel()
     x.wait_idle(timeout=5.0)
+
+
+def test_long_batches_go_in_pieces_and_results_tell_their_state(ctl):
+    from holvane._limits import BATCH_LIMIT
+
+    assert BATCH_LIMIT == getattr(holvane.connecting._api, "BatchMaxItems", 4096)
+    ctl.vr[0:10] = [float(i) for i in range(10)]
+    with ctl.batch() as b:
+        reads = [b.read_vr(i % 10) for i in range(BATCH_LIMIT + 5)]
+        pending = reads[0]
+        assert repr(pending) == "<BatchResult pending>" and not pending.done and pending.error is None
+    assert [r.value for r in reads] == [float(i % 10) for i in range(BATCH_LIMIT + 5)]
+    assert reads[-1].done and repr(reads[-1]) == f"<BatchResult {float((BATCH_LIMIT + 4) % 10)}>"
+
+    with pytest.raises(ControllerError):
+        with ctl.batch() as b:
+            bad = b.read_param("DPOS", 99)
+    assert bad.done and isinstance(bad.error, ControllerError) and repr(bad).startswith("<BatchResult error=")
+
+
+def test_a_plugin_of_the_first_interface_level_takes_batch_items_one_by_one():
+    level1 = require_built(PLUGIN_DIR / "level1" / "libVantrel_HolvaneApi-QUENTA-x64.so", "stand-in plug-in")
+    # A fresh process, so that the factory finds this library under the QUENTA name.
+    result = run_python(f"""
+import ctypes
+import Vantrel_HolvaneAPI as hv
+import holvane
+lib = ctypes.CDLL({str(level1)!r})
+lib.fake_take_log.restype = ctypes.c_size_t
+lib.fake_take_log.argtypes = [ctypes.c_char_p, ctypes.c_size_t]
+c = hv.Connection()
+assert c.CreateContext(hv.ConnectionType.QUENTA) == hv.ErrorCode.NoError
+assert c.Connect() == hv.ErrorCode.NoError
+controller = holvane.Controller(c, "stand-in", 0)
+lib.fake_take_log(None, 0)
+with controller.batch() as b:
+    values = [b.read_vr(4), b.write_vr(2, 1.25), b.read_table(3), b.read_param("DPOS", 2)]
+print([v.value for v in values])
+buffer = ctypes.create_string_buffer(4096)
+lib.fake_take_log(buffer, len(buffer))
+print(buffer.value.decode().split())
+controller.close()
+""")
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.splitlines() == [
+        "[6.0, None, 3.5, 24.0]",
+        "['ReadVrValue(4)', 'WriteVrValue(2,1.25)', 'ReadTableValue(3)', 'ReadAxisParam(DPOS,2)']",
+    ]
+
+
+def test_inputs_strings_motion_variants_and_what_objects_show(sims):
+    one = sims()
+    c = holvane.connect(one.host, one.port)
+    assert repr(c) == f"<holvane.Controller {one.host}:{one.port} connected>"
+    assert repr(c.vr) == f"<VR values vr[i], vr[a:b] of holvane.Controller {one.host}:{one.port}>"
+    assert "TABLE values" in repr(c.table) and "VR strings" in repr(c.vr_string)
+    assert c.axis_count() == 16 and repr(c.axis(15)) == "<holvane.Axis 15>"
+
+    c.invert_input(7)
+    c.invert_input(7, False)
+    with pytest.raises(ControllerError, match=r"invert_input\(4000, True\)"):
+        c.invert_input(4000)
+
+    c.write_vr_string(3, b"raw \xff bytes")
+    assert c.vr_string[3] == "raw \udcff bytes"  # not UTF-8: surrogate escapes, nothing lost
+    assert c.read_vr_string(3).encode("utf-8", "surrogateescape") == b"raw \xff bytes"
+
+    x = c.axis(1)
+    x.speed = 1000.0
+    c.execute("FORCE_SPEED AXIS(1)=2000")
+    x.move_abs(20.0, sp=True)
+    x.wait_idle(timeout=10.0)
+    x.move_rel(-5.0, sp=True)
+    x.wait_idle(timeout=10.0)
+    assert x.dpos == 15.0
+    x.reverse()
+    assert not x.idle
+    x.cancel(2)
+    x.wait_idle(timeout=10.0)
+    assert x.dpos < 15.0
+    x.datum(0)
+    c.ex(0)
+
+    c.close()
+    assert not c.connected and repr(c).endswith("not connected>")

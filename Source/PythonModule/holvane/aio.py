@@ -25,7 +25,7 @@ from typing import TYPE_CHECKING, Any, Concatenate, ParamSpec, Protocol, TypeVar
 from ._limits import DEFAULT_CONNECT_TIMEOUT, DEFAULT_KEEPALIVE, DEFAULT_TIMEOUT
 from .axes import Axis
 from .batches import BatchItems, run_batch
-from .connecting import DEFAULT_DEADLINE
+from .connecting import _POLICY, DEFAULT_DEADLINE
 from .connecting import connect as _connect_blocking
 from .controller import Controller
 from .errors import TIMEOUT, HolvaneTimeoutError
@@ -107,6 +107,7 @@ class AsyncController:
     read_vr_block = _on_worker(Controller.read_vr_block)
     read_table = _on_worker(Controller.read_table)
     read_table_block = _on_worker(Controller.read_table_block)
+    write_table = _on_worker(Controller.write_table)
     read_param = _on_worker(Controller.read_param)
     write_param = _on_worker(Controller.write_param)
     read_vr_string = _on_worker(Controller.read_vr_string)
@@ -253,6 +254,10 @@ def connect(
     keepalive: int = DEFAULT_KEEPALIVE,
     trace: bool = False,
     reconnect: bool = False,
+    reconnect_delay: float = _POLICY.delay,
+    reconnect_delay_max: float = _POLICY.delay_max,
+    reconnect_give_up: float = _POLICY.give_up,
+    allow_nonfinite: bool = False,
     workers: int = DEFAULT_WORKERS,
 ) -> _Connecting:
     """Connects without blocking the event loop; arguments as
@@ -270,6 +275,10 @@ def connect(
             keepalive=keepalive,
             trace=trace,
             reconnect=reconnect,
+            reconnect_delay=reconnect_delay,
+            reconnect_delay_max=reconnect_delay_max,
+            reconnect_give_up=reconnect_give_up,
+            allow_nonfinite=allow_nonfinite,
         ),
         workers,
     )
