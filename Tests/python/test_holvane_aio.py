@@ -1,13 +1,13 @@
 """holvane.aio against holvane-sim: coroutines sharing one controller, and
 cancellation that returns at once without disturbing anything else."""
+
 import asyncio
 import inspect
 import time
 
-import pytest
-
 import holvane
 import holvane.aio
+import pytest
 from holvane import ControllerError
 
 
@@ -75,7 +75,11 @@ def test_the_asyncio_face_offers_every_blocking_operation(sim):
     # each is a coroutine function.
     for face, blocking in ((holvane.aio.AsyncController, holvane.Controller), (holvane.aio.AsyncAxis, holvane.Axis)):
         for name, member in vars(blocking).items():
-            if name.startswith("_") or not inspect.isfunction(member) or name in {"close", "axis", "batch", "wait_idle"}:
+            if (
+                name.startswith("_")
+                or not inspect.isfunction(member)
+                or name in {"close", "axis", "batch", "wait_idle"}
+            ):
                 continue
             shared = getattr(face, name)
             assert inspect.iscoroutinefunction(shared), name
@@ -85,8 +89,9 @@ def test_the_asyncio_face_offers_every_blocking_operation(sim):
             assert str(ours.return_annotation).startswith("Coroutine[Any, Any, "), name
     blocking_connect = inspect.signature(holvane.connect).parameters
     assert list(inspect.signature(holvane.aio.connect).parameters.values()) == [
-        *blocking_connect.values(), inspect.Parameter("workers", inspect.Parameter.KEYWORD_ONLY, default=8,
-                                                      annotation="int")]
+        *blocking_connect.values(),
+        inspect.Parameter("workers", inspect.Parameter.KEYWORD_ONLY, default=8, annotation="int"),
+    ]
 
     async def scenario():
         async with holvane.aio.connect(host, port, reconnect=True, reconnect_delay=0.5, allow_nonfinite=True) as c:

@@ -1,16 +1,22 @@
 """The holvane client against holvane-sim and a scripted peer: exceptions from
 real failures, error texts, logging, values, batches, axes and reconnecting."""
+
 import logging
 import socket
 import time
 
-import pytest
-
-from conftest import PLUGIN_DIR, require_built, run_python, wait_until
-
 import holvane
-from holvane import (ConnectionLostError, ControllerError, HolvaneError, HolvaneTimeoutError, ProtocolError,
-                     UnsupportedError, error_text)
+import pytest
+from conftest import PLUGIN_DIR, require_built, run_python, wait_until
+from holvane import (
+    ConnectionLostError,
+    ControllerError,
+    HolvaneError,
+    HolvaneTimeoutError,
+    ProtocolError,
+    UnsupportedError,
+    error_text,
+)
 
 
 @pytest.fixture
@@ -83,8 +89,7 @@ def test_a_silent_peer_meets_the_short_deadline(peer):
 def test_error_text_names_every_band():
     assert error_text(0) == "no error"
     assert error_text(0x100000007) == "timed out waiting for the controller"
-    assert error_text(holvane.connecting._api.ErrorCode.BadResponse) == \
-        "the controller's reply had an unexpected form"
+    assert error_text(holvane.connecting._api.ErrorCode.BadResponse) == "the controller's reply had an unexpected form"
     assert error_text(0x200000068) == "system error 104: Connection reset by peer"
     assert error_text(0x400000004) == "controller error 4: bad axis"
     assert error_text(0x400000999) == "controller error 2457"
@@ -108,8 +113,9 @@ def test_events_and_trace_lines_go_to_logging_not_stdout(sims, caplog, capfd):
     assert any(line.startswith("CmdGetVr << [") for line in lines), lines
     errors = [r for r in caplog.records if r.name == "holvane" and r.levelno == logging.WARNING]
     link = f"{one.host}:{one.port}: "
-    assert any(r.getMessage().startswith(link) and "system error" in r.getMessage() for r in errors), \
-        [r.getMessage() for r in errors]
+    assert any(r.getMessage().startswith(link) and "system error" in r.getMessage() for r in errors), [
+        r.getMessage() for r in errors
+    ]
     assert capfd.readouterr().out == ""
 
     # An attribute the plug-in does not know fails nothing, and is said once.
@@ -163,26 +169,24 @@ def test_batch_of_mixed_items(ctl):
         table = b.read_table(5)
         assert len(b) == 5
         with pytest.raises(RuntimeError):
-            first.value  # filled only when the block ends
+            _ = first.value  # filled only when the block ends
     assert (first.value, write.value, speed.value, table.value) == (4.5, None, 321.0, 0.0)
     assert ctl.vr[31] == 9.0
 
     # A failing item fails alone; the block raises its error afterwards.
-    with pytest.raises(ControllerError) as failed:
-        with ctl.batch() as b:
-            before = b.read_vr(30)
-            bad = b.read_param("DPOS", 99)
-            after = b.write_vr(32, 1.25)
+    with pytest.raises(ControllerError) as failed, ctl.batch() as b:
+        before = b.read_vr(30)
+        bad = b.read_param("DPOS", 99)
+        after = b.write_vr(32, 1.25)
     assert failed.value.number == 4 and "read_param('DPOS', 99)" in str(failed.value)
     assert before.value == 4.5 and after.value is None and ctl.vr[32] == 1.25
     with pytest.raises(ControllerError):
-        bad.value
+        _ = bad.value
 
     # Nothing is sent when the block itself raises.
-    with pytest.raises(KeyError):
-        with ctl.batch() as b:
-            b.write_vr(33, 5.0)
-            raise KeyError("stop")
+    with pytest.raises(KeyError), ctl.batch() as b:
+        b.write_vr(33, 5.0)
+        raise KeyError("stop")
     assert ctl.vr[33] == 0.0
 
 
@@ -228,9 +232,8 @@ def test_long_batches_go_in_pieces_and_results_tell_their_state(ctl):
     assert [r.value for r in reads] == [float(i % 10) for i in range(BATCH_LIMIT + 5)]
     assert reads[-1].done and repr(reads[-1]) == f"<BatchResult {float((BATCH_LIMIT + 4) % 10)}>"
 
-    with pytest.raises(ControllerError):
-        with ctl.batch() as b:
-            bad = b.read_param("DPOS", 99)
+    with pytest.raises(ControllerError), ctl.batch() as b:
+        bad = b.read_param("DPOS", 99)
     assert bad.done and isinstance(bad.error, ControllerError) and repr(bad).startswith("<BatchResult error=")
 
 

@@ -2,6 +2,7 @@
 holvane-sim: which calls reconnect and go (again), which raise and are never
 sent twice, the back-off and its give-up, one cause per failure said in one
 sentence, and arguments refused before anything is sent."""
+
 import logging
 import math
 import re
@@ -10,12 +11,10 @@ import sys
 import threading
 import time
 
+import holvane
 import pytest
-
 from conftest import MODULE_DIR, full_listener, wait_until
 from fake_controller import simple_reply
-
-import holvane
 from holvane import ConnectionLostError, HolvaneTimeoutError
 
 CLOCK = r"\d\d:\d\d:\d\d"
@@ -114,10 +113,10 @@ def test_a_write_whose_link_the_controller_closes_is_never_sent_twice(peer):
         assert c.read_vr(4) == 1.5 and peer.connections == 2
         with c.batch() as b:
             b.read_vr(1)
-        with pytest.raises(ConnectionLostError, match="may have been carried out"):
-            with c.batch() as b:  # a write in the batch: no item goes twice
-                b.read_vr(1)
-                b.write_vr(4, 3.0)
+        # A write in the batch: no item goes twice.
+        with pytest.raises(ConnectionLostError, match="may have been carried out"), c.batch() as b:
+            b.read_vr(1)
+            b.write_vr(4, 3.0)
         assert len(sent(peer, "ASSIGN")) == 1
     finally:
         c.close()
@@ -169,8 +168,9 @@ def test_calls_meeting_a_reconnect_under_way_wait_for_it(peer):
 def test_reconnecting_backs_off_gives_up_in_one_sentence_and_recovers(sims, caplog):
     caplog.set_level(logging.INFO, logger="holvane")
     one = sims()
-    c = holvane.connect(one.host, one.port, reconnect=True, reconnect_delay=0.05, reconnect_delay_max=0.2,
-                        reconnect_give_up=0.8)
+    c = holvane.connect(
+        one.host, one.port, reconnect=True, reconnect_delay=0.05, reconnect_delay_max=0.2, reconnect_give_up=0.8
+    )
     try:
         one.close()
         assert wait_until(lambda: not c.connected, 5.0)
@@ -180,8 +180,11 @@ def test_reconnecting_backs_off_gives_up_in_one_sentence_and_recovers(sims, capl
         elapsed = time.monotonic() - started
         assert 0.6 <= elapsed < 2.5, elapsed
         text = str(gave_up.value)
-        assert re.fullmatch(r"write_vr\(1, 1\.0\): .+, and \d+ attempts to reconnect over \d+\.\d s failed, "
-                            r"the last with: .+", text), text
+        assert re.fullmatch(
+            r"write_vr\(1, 1\.0\): .+, and \d+ attempts to reconnect over \d+\.\d s failed, "
+            r"the last with: .+",
+            text,
+        ), text
         assert "\n" not in text and "link lost (" not in text
         failed = [r.getMessage() for r in caplog.records if "reconnect attempt" in r.getMessage()]
         assert all(r.levelno == logging.INFO for r in caplog.records if "reconnect attempt" in r.getMessage())
@@ -202,8 +205,9 @@ def test_each_lost_link_gives_its_own_cause(peer, sims):
     c = holvane.connect("127.0.0.1", peer.port)
     try:
         lose_link(peer, c)
-        with pytest.raises(ConnectionLostError,
-                           match=rf"^read_vr\(1\): not sent: the link was closed by the controller at {CLOCK}"):
+        with pytest.raises(
+            ConnectionLostError, match=rf"^read_vr\(1\): not sent: the link was closed by the controller at {CLOCK}"
+        ):
             c.read_vr(1)
     finally:
         c.close()
@@ -211,18 +215,25 @@ def test_each_lost_link_gives_its_own_cause(peer, sims):
     peer.responder = lambda tokens: peer.reset_clients()
     c = holvane.connect("127.0.0.1", peer.port)
     try:
-        with pytest.raises(ConnectionLostError, match=rf"^read_vr\(1\): the link was reset by the controller at {CLOCK}"):
+        with pytest.raises(
+            ConnectionLostError, match=rf"^read_vr\(1\): the link was reset by the controller at {CLOCK}"
+        ):
             c.read_vr(1)
     finally:
         c.close()
 
     peer.responder = lambda tokens: None
-    with holvane.connect("127.0.0.1", peer.port, timeout=0.3, deadline=None) as c:
-        with pytest.raises(HolvaneTimeoutError, match=rf"no reply within 300 ms \(TCP_Timeout\) at {CLOCK}"):
-            c.read_vr(1)
-    with holvane.connect("127.0.0.1", peer.port, timeout=5.0, deadline=0.3) as c:
-        with pytest.raises(HolvaneTimeoutError, match=r"deadline of 300 ms \(TCP_Deadline\) passed"):
-            c.read_vr(1)
+    silent_reply = rf"no reply within 300 ms \(TCP_Timeout\) at {CLOCK}"
+    with (
+        holvane.connect("127.0.0.1", peer.port, timeout=0.3, deadline=None) as c,
+        pytest.raises(HolvaneTimeoutError, match=silent_reply),
+    ):
+        c.read_vr(1)
+    with (
+        holvane.connect("127.0.0.1", peer.port, timeout=5.0, deadline=0.3) as c,
+        pytest.raises(HolvaneTimeoutError, match=r"deadline of 300 ms \(TCP_Deadline\) passed"),
+    ):
+        c.read_vr(1)
 
     peer.responder = lambda tokens: simple_reply(1.0)
     with holvane.connect("127.0.0.1", peer.port) as c:
@@ -237,21 +248,36 @@ def test_each_lost_link_gives_its_own_cause(peer, sims):
         assert wait_until(lambda: not c.connected, 5.0)
         with pytest.raises(ConnectionLostError) as failed:
             c.read_vr(1)
-    assert re.fullmatch(rf"read_vr\(1\): the link was closed by the controller at {CLOCK}, and 1 attempt to "
-                        rf"reconnect over \d+\.\d s failed, the last with: connection refused by 127\.0\.0\.1:{port} "
-                        rf"at {CLOCK}", str(failed.value)), str(failed.value)
+    assert re.fullmatch(
+        rf"read_vr\(1\): the link was closed by the controller at {CLOCK}, and 1 attempt to "
+        rf"reconnect over \d+\.\d s failed, the last with: connection refused by 127\.0\.0\.1:{port} "
+        rf"at {CLOCK}",
+        str(failed.value),
+    ), str(failed.value)
 
 
 def test_connect_refuses_unusable_arguments_and_says_why_it_failed(sims):
     one = sims()
     bad = [
-        dict(host=""), dict(host="  "), dict(host="::1"), dict(host="[fe80::1]"), dict(port=0), dict(port=70000),
-        dict(timeout=0), dict(timeout=-1.0), dict(timeout=math.nan), dict(connect_timeout=math.inf),
-        dict(deadline=-0.5), dict(keepalive=-1), dict(keepalive=10**6), dict(reconnect_delay=0),
-        dict(reconnect_delay=1.0, reconnect_delay_max=0.5), dict(reconnect_give_up=-1),
+        {"host": ""},
+        {"host": "  "},
+        {"host": "::1"},
+        {"host": "[fe80::1]"},
+        {"port": 0},
+        {"port": 70000},
+        {"timeout": 0},
+        {"timeout": -1.0},
+        {"timeout": math.nan},
+        {"connect_timeout": math.inf},
+        {"deadline": -0.5},
+        {"keepalive": -1},
+        {"keepalive": 10**6},
+        {"reconnect_delay": 0},
+        {"reconnect_delay": 1.0, "reconnect_delay_max": 0.5},
+        {"reconnect_give_up": -1},
     ]
     for arguments in bad:
-        options = dict(dict(host=one.host, port=one.port), **arguments)
+        options = dict({"host": one.host, "port": one.port}, **arguments)
         with pytest.raises(ValueError) as refused:
             holvane.connect(**options)
         name = next(iter(arguments))
@@ -280,8 +306,9 @@ try:
 except holvane.ConnectionLostError as error:
     print(error)
 """
-    result = subprocess.run(["unshare", "--net", sys.executable, "-c", code], capture_output=True, text=True,
-                            timeout=30)
+    result = subprocess.run(
+        ["unshare", "--net", sys.executable, "-c", code], capture_output=True, text=True, timeout=30, check=False
+    )
     assert result.returncode == 0, result.stderr
     assert result.stdout.strip() == "connect('plc7.invalid', 3240): cannot resolve host 'plc7.invalid'"
 
@@ -300,13 +327,16 @@ def test_arguments_are_checked_before_anything_is_sent(peer):
             (lambda: c.read_vr(2**32), IndexError, "read_vr: index must be 0 to 4294967295, not 4294967296"),
             (lambda: c.read_vr("1"), TypeError, "read_vr: index must be an int, not str"),
             (lambda: c.read_vr(True), TypeError, "read_vr: index must be an int, not bool"),
-            (lambda: c.write_vr(1, math.nan), ValueError, "write_vr: value nan is not finite; connect with "
-                                                          "allow_nonfinite=True"),
+            (
+                lambda: c.write_vr(1, math.nan),
+                ValueError,
+                ("write_vr: value nan is not finite; connect with allow_nonfinite=True"),
+            ),
             (lambda: c.write_vr(1, float("1e400")), ValueError, "write_vr: value inf is not finite"),
             (lambda: c.write_vr(1, 10**400), ValueError, "write_vr: value"),
             (lambda: c.write_vr(1, "2"), TypeError, "write_vr: value must be a number, not str"),
             (lambda: c.read_vr_block(0, -1), ValueError, "read_vr_block: count must not be negative"),
-            (lambda: c.table[2**32 - 1:2**32 + 1], IndexError, "read_table_block: the block ends beyond"),
+            (lambda: c.table[2**32 - 1 : 2**32 + 1], IndexError, "read_table_block: the block ends beyond"),
             (lambda: c.vr[1:2:3], ValueError, "vr[a:b] takes no step"),
             (lambda: c.vr[None:2], ValueError, "vr[a:b] needs both bounds"),
             (lambda: c.read_param("", 0), ValueError, "read_param: name must be a name"),
