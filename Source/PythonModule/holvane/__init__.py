@@ -9,13 +9,15 @@
         x.move_abs(100.0)
         x.wait_idle(timeout=30)
 
-Built on the module ``Vantrel_HolvaneAPI`` (which stays available as the
-specified interface). Failures raise :class:`HolvaneError` subclasses; the
+Built on the low-level module API ``Vantrel_HolvaneAPI``, which stays
+available for scripts written against it. Failures raise :class:`HolvaneError` subclasses; the
 connection's events go to the ``logging`` logger ``"holvane"``.
 Positions are in the axis's user units and times in seconds.
 """
 
 import logging
+
+import Vantrel_HolvaneAPI as _api
 
 from .axes import Axis
 from .batches import Batch, BatchResult
@@ -32,7 +34,8 @@ from .errors import (
 )
 from .values import ControllerInfo, FileInfo
 
-__version__ = "1.0.0"
+__version__: str = getattr(_api, "__version__", "1.0.0")
+"""The project's version: the module's, which the build takes from the project (one source)."""
 
 # Records reach the application's handlers once it configures logging; an
 # application that does not is not written to by a library.

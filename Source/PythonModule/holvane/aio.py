@@ -44,7 +44,8 @@ DEFAULT_WORKERS = 8
 class _Face(Protocol):
     """An asyncio face over a blocking object ``sync``."""
 
-    sync: Any
+    @property
+    def sync(self) -> Any: ...
 
     def _call(self, function: Callable[[], T]) -> asyncio.Future[T]: ...
 
@@ -74,9 +75,13 @@ class AsyncController:
     """
 
     def __init__(self, controller: Controller, workers: int = DEFAULT_WORKERS) -> None:
-        self.sync = controller
-        """The blocking controller underneath (for use from other threads)."""
+        self._sync = controller
         self._pool = ThreadPoolExecutor(max_workers=workers, thread_name_prefix="holvane")
+
+    @property
+    def sync(self) -> Controller:
+        """The blocking controller underneath (for use from other threads)."""
+        return self._sync
 
     def _call(self, function: Callable[[], T]) -> asyncio.Future[T]:
         return asyncio.get_running_loop().run_in_executor(self._pool, function)

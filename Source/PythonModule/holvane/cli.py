@@ -38,7 +38,7 @@ from .connecting import DEFAULT_DEADLINE, connect
 from .controller import Controller
 from .errors import HolvaneError
 
-__all__ = ["EXIT_FAILED", "EXIT_INTERRUPTED", "EXIT_OK", "EXIT_USAGE", "connect_from", "main"]
+__all__ = ["EXIT_FAILED", "EXIT_INTERRUPTED", "EXIT_OK", "EXIT_USAGE", "UsageError", "connect_from", "main"]
 
 EXIT_OK = 0
 """The command did what it was asked."""

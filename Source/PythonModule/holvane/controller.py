@@ -56,27 +56,55 @@ class Controller:
         allow_nonfinite: bool = False,
     ) -> None:
         self._c = connection
-        self.host = host
-        """The controller's address, as given to :func:`connect`."""
-        self.port = port
-        """The controller's TCP port."""
+        self._host, self._port = host, port
         self._reconnect = reconnect
         self._policy = reconnect_policy or ReconnectPolicy()
         self._revive_lock = threading.Lock()
         self.allow_nonfinite = allow_nonfinite
-        """Whether NaN and infinities may be written (refused with ``ValueError`` unless set)."""
         self._axis_count: int | None = None
         # A plug-in of interface level 2 or later sends a batch's items in one
         # round trip; one of the first level takes them one at a time.
         code, level = connection.ReadIntAttribute("InterfaceLevel")
         self._carries_batches = not code.value and level >= 2
-        self.vr = VrAccess(self)
+        self._vr = VrAccess(self)
+        self._table = TableAccess(self)
+        self._vr_string = VrStringAccess(self)
+
+    @property
+    def host(self) -> str:
+        """The controller's address, as given to :func:`connect`."""
+        return self._host
+
+    @property
+    def port(self) -> int:
+        """The controller's TCP port."""
+        return self._port
+
+    @property
+    def vr(self) -> VrAccess:
         """VR values: ``vr[i]``, ``vr[i] = v``, ``vr[a:b]`` (one block read),
         ``vr[a:b] = values`` (one batch)."""
-        self.table = TableAccess(self)
+        return self._vr
+
+    @property
+    def table(self) -> TableAccess:
         """TABLE values: ``table[i]`` and ``table[a:b]`` (one block read)."""
-        self.vr_string = VrStringAccess(self)
+        return self._table
+
+    @property
+    def vr_string(self) -> VrStringAccess:
         """Texts stored under VR numbers: ``vr_string[i]``, ``vr_string[i] = text``."""
+        return self._vr_string
+
+    @property
+    def allow_nonfinite(self) -> bool:
+        """Whether NaN and infinities may be written; refused with ``ValueError``
+        unless set (by :func:`connect`, or here)."""
+        return self._allow_nonfinite
+
+    @allow_nonfinite.setter
+    def allow_nonfinite(self, allow: bool) -> None:
+        self._allow_nonfinite = bool(allow)
 
     # --- lifecycle -------------------------------------------------------------
 
@@ -157,7 +185,7 @@ class Controller:
         raise call_error(value, what, self._c, write=True)
 
     def _value(self, what: str, value: Any) -> float:
-        return check.number(what, "value", value, self.allow_nonfinite)
+        return check.number(what, "value", value, self._allow_nonfinite)
 
     def _axis(self, what: str, axis: Any) -> int:
         return check.axis(what, axis, self._axis_count)

@@ -15,6 +15,8 @@ import time
 from collections.abc import Sequence
 from pathlib import Path
 
+__all__ = ["find_simulator", "main", "start_simulator"]
+
 _PACKAGED = Path(__file__).resolve().parent / "bin" / "holvane-sim"
 _LISTENING = re.compile(r"^listening on .*:(\d+)$")
 

@@ -2,8 +2,8 @@
 ``vr_string``, the records :class:`FileInfo` and :class:`ControllerInfo`, and
 the checks of indices."""
 
-from __future__ import annotations
-
+# No postponed annotations here: the records' fields keep real types, which
+# inspect.signature() and help() show as such.
 from collections.abc import Iterable
 from typing import TYPE_CHECKING, Any, NamedTuple, overload
 
@@ -62,7 +62,7 @@ class _Access:
 
     _what = ""
 
-    def __init__(self, controller: Controller) -> None:
+    def __init__(self, controller: "Controller") -> None:
         self._controller = controller
 
     def __repr__(self) -> str:
