@@ -5,9 +5,10 @@ import asyncio
 import inspect
 import time
 
+import pytest
+
 import holvane
 import holvane.aio
-import pytest
 from holvane import ControllerError
 
 

@@ -10,9 +10,10 @@ import subprocess
 import sys
 import time
 
+from conftest import MODULE_DIR, _read_line
+
 import holvane
 import holvane.cli
-from conftest import MODULE_DIR, _read_line
 from holvane.cli import main
 
 

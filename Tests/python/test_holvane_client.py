@@ -5,9 +5,10 @@ import logging
 import socket
 import time
 
-import holvane
 import pytest
 from conftest import PLUGIN_DIR, require_built, run_python, wait_until
+
+import holvane
 from holvane import (
     ConnectionLostError,
     ControllerError,
@@ -223,7 +224,7 @@ def test_axis_moves_and_waits(ctl):
 def test_long_batches_go_in_pieces_and_results_tell_their_state(ctl):
     from holvane._limits import BATCH_LIMIT
 
-    assert BATCH_LIMIT == getattr(holvane.connecting._api, "BatchMaxItems", 4096)
+    assert getattr(holvane.connecting._api, "BatchMaxItems", 4096) == BATCH_LIMIT
     ctl.vr[0:10] = [float(i) for i in range(10)]
     with ctl.batch() as b:
         reads = [b.read_vr(i % 10) for i in range(BATCH_LIMIT + 5)]

@@ -11,10 +11,11 @@ import sys
 import threading
 import time
 
-import holvane
 import pytest
 from conftest import MODULE_DIR, full_listener, wait_until
 from fake_controller import simple_reply
+
+import holvane
 from holvane import ConnectionLostError, HolvaneTimeoutError
 
 CLOCK = r"\d\d:\d\d:\d\d"
@@ -149,7 +150,7 @@ def test_calls_meeting_a_reconnect_under_way_wait_for_it(peer):
         def write(index):
             try:
                 c.write_vr(index, float(index))
-            except Exception as error:  # noqa: BLE001 - reported below
+            except Exception as error:
                 errors.append(error)
 
         threads = [threading.Thread(target=write, args=(i,)) for i in range(6)]

@@ -65,7 +65,7 @@ def small(what: str, name: str, value: Any, low: int = 0, high: int = I32_MAX) -
 
 def number(what: str, name: str, value: Any, allow_nonfinite: bool) -> float:
     """A value to send: a real number, finite unless the caller allowed otherwise."""
-    if isinstance(value, str) or not isinstance(value, (int, float)) and not hasattr(value, "__float__"):
+    if isinstance(value, str) or (not isinstance(value, (int, float)) and not hasattr(value, "__float__")):
         raise TypeError(f"{what}: {name} must be a number, not {type(value).__name__}")
     try:
         converted = float(value)

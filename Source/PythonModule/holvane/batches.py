@@ -155,10 +155,10 @@ def run_batch(controller: Controller, items: list[tuple[Any, ...]], results: lis
     ]
     if again:
         controller._revive(f"batch of {len(items)}", answers[again[0]][0])
-        for i, answer in zip(again, _send_batch(controller, [items[i] for i in again])):
+        for i, answer in zip(again, _send_batch(controller, [items[i] for i in again]), strict=True):
             answers[i] = answer
     first_error: HolvaneError | None = None
-    for item, result, (code, value) in zip(items, results, answers):
+    for item, result, (code, value) in zip(items, results, answers, strict=True):
         if code:
             what = f"{_BATCH_NAMES[item[0]]}({', '.join(map(repr, item[1:]))})"
             error = call_error(code, what, controller._c, write=item[0].startswith("Write"))

@@ -213,8 +213,9 @@ class Controller:
         start, count = check.span("read_vr_block", start, count)
         code, values = self._c.ReadMultiVrValues(start, count)
         if code.value:
-            again = lambda: self._c.ReadMultiVrValues(start, count)
-            return self._read_failed(code, "read_vr_block", (start, count), again)
+            return self._read_failed(
+                code, "read_vr_block", (start, count), lambda: self._c.ReadMultiVrValues(start, count)
+            )
         return values
 
     def read_table(self, index: int) -> float:
@@ -230,8 +231,9 @@ class Controller:
         start, count = check.span("read_table_block", start, count)
         code, values = self._c.ReadMultiTableValues(start, count)
         if code.value:
-            again = lambda: self._c.ReadMultiTableValues(start, count)
-            return self._read_failed(code, "read_table_block", (start, count), again)
+            return self._read_failed(
+                code, "read_table_block", (start, count), lambda: self._c.ReadMultiTableValues(start, count)
+            )
         return values
 
     def write_table(self, index: int, value: float) -> None:
@@ -243,8 +245,9 @@ class Controller:
         number = self._value("write_table", value)
         code = self._c.WriteTableValue(index, number)
         if code.value:
-            again = lambda: self._c.WriteTableValue(index, number)
-            self._write_failed(code, "write_table", (index, value), again, unsupported=True)
+            self._write_failed(
+                code, "write_table", (index, value), lambda: self._c.WriteTableValue(index, number), unsupported=True
+            )
 
     def read_param(self, name: str, axis: int) -> float:
         """Axis parameter ``name`` (e.g. ``"DPOS"``, ``"SPEED"``) of ``axis``.
@@ -266,8 +269,9 @@ class Controller:
         number = self._value("write_param", value)
         code = self._c.WriteAxisParam(name, axis, number)
         if code.value:
-            again = lambda: self._c.WriteAxisParam(name, axis, number)
-            self._write_failed(code, "write_param", (name, axis, value), again)
+            self._write_failed(
+                code, "write_param", (name, axis, value), lambda: self._c.WriteAxisParam(name, axis, number)
+            )
 
     def read_vr_string(self, index: int) -> str:
         """The text stored under VR ``index``; bytes that are not UTF-8 come
