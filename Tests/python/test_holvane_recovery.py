@@ -200,6 +200,21 @@ def test_reconnecting_backs_off_gives_up_in_one_sentence_and_recovers(sims, capl
     finally:
         c.close()
 
+    # An attempt whose socket connect would hang is cut short at the give-up time.
+    c = holvane.connect(again.host, again.port, connect_timeout=5.0, reconnect=True, reconnect_give_up=0.5)
+    try:
+        with full_listener() as port:
+            c._c.WriteIntAttribute("TCP_Port", port)
+            again.close()
+            assert wait_until(lambda: not c.connected, 5.0)
+            started = time.monotonic()
+            with pytest.raises(ConnectionLostError, match="to reconnect over"):
+                c.read_vr(1)
+            assert time.monotonic() - started < 1.5
+        assert c._c.ReadIntAttribute("TCP_ConnectTimeout")[1] == 5000  # as configured again
+    finally:
+        c.close()
+
 
 def test_each_lost_link_gives_its_own_cause(peer, sims):
     # Found down by the next call: the cause of the loss, with its time.

@@ -48,7 +48,8 @@ def lost_in_flight(code: int) -> bool:
 class ReconnectPolicy:
     """How a lost link is reopened: the first attempt at once, then after
     ``delay`` seconds, the pause doubling up to ``delay_max``, until
-    ``give_up`` seconds have passed since the first attempt."""
+    ``give_up`` seconds have passed since the first attempt (an attempt's
+    socket connect is cut short to the time left; 0: one attempt)."""
 
     delay: float = 0.2
     delay_max: float = 5.0
@@ -107,6 +108,20 @@ def connect_error(code: int, what: str, connection: Any) -> HolvaneError:
     return error_for(code, what, connected=False)
 
 
+def _connect_within(connection: Any, seconds: float | None) -> int:
+    """Connect, its socket connect cut short to ``seconds`` when fewer than the
+    configured limit are left, so that reconnecting gives up on time."""
+    code, configured = connection.ReadIntAttribute("TCP_ConnectTimeout")
+    limit = None if seconds is None or code.value else max(1, min(configured, round(seconds * 1000)))
+    if limit is None or limit == configured:
+        return int(connection.Connect())
+    connection.WriteIntAttribute("TCP_ConnectTimeout", limit)
+    try:
+        return int(connection.Connect())
+    finally:
+        connection.WriteIntAttribute("TCP_ConnectTimeout", configured)
+
+
 def _attempts(count: int) -> str:
     return f"{count} attempt" if count == 1 else f"{count} attempts"
 
@@ -126,7 +141,9 @@ def reopen(connection: Any, policy: ReconnectPolicy, lock: threading.Lock, peer:
         attempt = 0
         while True:
             attempt += 1
-            code = int(connection.Connect())
+            code = _connect_within(
+                connection, policy.give_up - (time.monotonic() - started) if policy.give_up else None
+            )
             elapsed = time.monotonic() - started
             if code == 0:
                 log.info(
@@ -142,13 +159,14 @@ def reopen(connection: Any, policy: ReconnectPolicy, lock: threading.Lock, peer:
             failure = link_cause(connection) or error_text(code)
             if connection.IsConnected():
                 connection.Disconnect()  # half open (the link, not the controller's answers): start afresh
-            pause = next(pauses)
-            if elapsed + pause > policy.give_up:
+            left = policy.give_up - elapsed
+            if left <= 0:
                 raise ConnectionLostError(
                     f"{what}: {reason}, and {_attempts(attempt)} to reconnect over {elapsed:.1f} s failed, "
                     f"the last with: {failure}",
                     code,
                 )
+            pause = min(next(pauses), left)  # the last attempt at the give-up time
             log.info(
                 "%s: reconnect attempt %d failed (%s); the link had been lost: %s; next attempt in %.3g s",
                 peer,
