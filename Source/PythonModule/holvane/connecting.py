@@ -156,6 +156,12 @@ def connect(
         ("TCP_Deadline", _milliseconds("deadline", deadline, allow_zero=True), f"deadline={deadline}"),
         ("TCP_KeepAlive", keepalive, f"keepalive={keepalive}"),
     )
+    connection = _open(host, port, attributes, trace)
+    return Controller(connection, host, port, reconnect, reconnect_policy=policy, allow_nonfinite=allow_nonfinite)
+
+
+def _open(host: str, port: int, attributes: tuple[tuple[str, int, str], ...], trace: bool) -> _api.Connection:
+    """A TCP context set up as asked and connected; released again if any step fails."""
     what = f"connect({host!r}, {port})"
     connection = _api.Connection()
     code = connection.CreateContext(_api.ConnectionType.TCP)
@@ -163,12 +169,12 @@ def connect(
         raise error_for(code, what)
     try:
         connection.SetEventHandler(_event_handler(f"{host}:{port}"))
-        code = connection.WriteStringAttribute("TCP_HostName", host)
-        if code.value:
-            raise error_for(code, what)
-        code = connection.WriteIntAttribute("TCP_Port", port)
-        if code.value:
-            raise error_for(code, what)
+        for code in (
+            connection.WriteStringAttribute("TCP_HostName", host),
+            connection.WriteIntAttribute("TCP_Port", port),
+        ):
+            if code.value:
+                raise error_for(code, what)
         for name, value, described in attributes:
             _set_attribute(connection, name, value, described)
         _set_trace(connection, trace)
@@ -179,4 +185,4 @@ def connect(
         connection.SetEventHandler(None)
         connection.DestroyContext()
         raise
-    return Controller(connection, host, port, reconnect, reconnect_policy=policy, allow_nonfinite=allow_nonfinite)
+    return connection
