@@ -103,7 +103,7 @@ def connect_error(code: int, what: str, connection: Any) -> HolvaneError:
     cause = link_cause(connection) or error_text(code)
     if code in CONNECT_TIMED_OUT:
         return HolvaneTimeoutError(f"{what}: {cause}", code)
-    if code >> 32 == 2:
+    if code >> 32 == 2 or code == FAIL:  # refused, unreachable, not resolved, reset
         return ConnectionLostError(f"{what}: {cause}", code)
     return error_for(code, what, connected=False)
 
