@@ -25,9 +25,8 @@ from .recording import Recording, parse_channels
 if TYPE_CHECKING:
     from .controller import Controller
 
-__all__ = ["COMMANDS", "add_commands", "run"]
+__all__ = ["add_commands"]
 
-COMMANDS = ("record", "monitor")
 EXIT_USAGE = 2
 EXIT_INTERRUPTED = 130
 _FORMATS = (".csv", ".parquet")
@@ -54,44 +53,67 @@ def _seconds(text: str) -> float:
     return value
 
 
-def add_commands(commands: Any, link: argparse.ArgumentParser) -> None:
-    """Adds ``record`` and ``monitor`` to the command line's subcommands."""
-    record = commands.add_parser("record", parents=[link],
-                                 help="record channels at a fixed rate into a CSV or Parquet file")
-    record.add_argument("channels", nargs="+", metavar="CHANNEL", help="e.g. DPOS(0) MPOS(3) VR(10) TABLE(200)")
+def add_commands(commands: Any, common: argparse.ArgumentParser, add_to: Callable[..., argparse.ArgumentParser]) -> None:
+    """Adds ``record`` and ``monitor`` to the command line's subcommands
+    (``add_to`` makes a subcommand with the common options and its runner)."""
+    record = add_to(commands, "record", common, _run_record,
+                    "record channels at a fixed rate into a CSV or Parquet file")
+    record.add_argument("channels", nargs="+", metavar="CHANNEL",
+                        help="a channel in the controller's syntax: DPOS(0), MPOS(3), VR(10), TABLE(200)")
     record.add_argument("--rate", type=_rate, required=True, metavar="HZ", help="samples per second")
     record.add_argument("--seconds", type=_seconds, metavar="S", help="how long (default: until Ctrl-C)")
-    record.add_argument("-o", "--output", required=True, metavar="FILE", help="FILE.csv or FILE.parquet")
-    record.add_argument("--plot", metavar="FILE.png", help="also plot the channels (needs holvane[plot])")
+    record.add_argument("-o", "--output", required=True, metavar="FILE",
+                        help="FILE.csv or FILE.parquet (Parquet needs pyarrow: pip install 'holvane[parquet]')")
+    record.add_argument("--plot", metavar="FILE.png",
+                        help="also plot the channels (needs matplotlib: pip install 'holvane[plot]')")
 
-    monitor = commands.add_parser("monitor", parents=[link],
-                                  help="sample axis parameters over time into a CSV (and a plot)")
-    monitor.add_argument("--axis", type=int, required=True, metavar="N")
-    monitor.add_argument("--params", default="DPOS,MPOS", help="comma-separated names (default DPOS,MPOS)")
+    monitor = add_to(commands, "monitor", common, _run_monitor,
+                     "sample axis parameters over time into a CSV (and a plot)")
+    monitor.add_argument("--axis", type=int, required=True, metavar="N", help="the axis to sample")
+    monitor.add_argument("--params", default="DPOS,MPOS", help="comma-separated parameter names (default DPOS,MPOS)")
     monitor.add_argument("--rate", type=_rate, default=10.0, metavar="HZ", help="samples per second (default 10)")
-    monitor.add_argument("--duration", type=_seconds, metavar="S", help="seconds to run (default: until Ctrl-C)")
+    monitor.add_argument("--duration", type=_seconds, metavar="S",
+                         help="seconds to run, wall-clock time (default: until Ctrl-C)")
     monitor.add_argument("--csv", metavar="FILE", help="write the samples here (default standard output)")
-    monitor.add_argument("--plot", metavar="FILE.png", help="also plot them (needs matplotlib: holvane[plot])")
+    monitor.add_argument("--plot", metavar="FILE.png",
+                         help="also plot them (needs matplotlib: pip install 'holvane[plot]')")
 
 
-def check(args: argparse.Namespace, error: Callable[[str], Any]) -> None:
-    """What can be checked before connecting; ``error`` ends with status 2."""
+def _check(args: argparse.Namespace) -> None:
+    """What can be checked before connecting: the channels, the file's kind
+    and the optional packages it needs (a usage error, exit status 2)."""
+    from .cli import UsageError, _require
+
     try:
         if args.command == "record":
             parse_channels(args.channels)
-            if os.path.splitext(args.output)[1].lower() not in _FORMATS:
-                error(f"-o {args.output}: the file must end in .csv or .parquet")
+            kind = os.path.splitext(args.output)[1].lower()
+            if kind not in _FORMATS:
+                raise UsageError(f"-o {args.output}: the file must end in .csv or .parquet")
+            if kind == ".parquet":
+                _require("pyarrow", "parquet", "-o FILE.parquet")
         else:
             parse_channels(_monitor_channels(args))
     except ValueError as problem:
-        error(str(problem))
+        raise UsageError(str(problem)) from None
+    if args.plot:
+        _require("matplotlib", "plot", "--plot")
 
 
-def run(c: "Controller", args: argparse.Namespace) -> int:
-    """Runs ``record`` or ``monitor`` on a connected controller."""
-    if args.command == "record":
+def _run_record(args: argparse.Namespace) -> int:
+    from .cli import connect_from
+
+    _check(args)
+    with connect_from(args) as c:
         return _record(c, args)
-    return _monitor(c, args)
+
+
+def _run_monitor(args: argparse.Namespace) -> int:
+    from .cli import connect_from
+
+    _check(args)
+    with connect_from(args) as c:
+        return _monitor(c, args)
 
 
 def _monitor_channels(args: argparse.Namespace) -> List[str]:
