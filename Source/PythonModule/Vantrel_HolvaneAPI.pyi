@@ -5,6 +5,7 @@ one. Codes are banded: 0x1_0000_00nn API errors, 0x2_0000_0000 | errno system
 errors, 0x4_0000_0000 | n controller error number n.
 """
 import numpy
+import numpy.typing
 from typing import Callable, List, Optional, Sequence, Tuple, Union, overload
 
 _Bytes = Union[str, bytes]
@@ -363,7 +364,9 @@ class Connection:
 
 
 # A block of samples: seq, t, sent, received, values[n, channels], missed, overflow, errors per channel.
-_SampleBlock = Tuple["numpy.ndarray", "numpy.ndarray", "numpy.ndarray", "numpy.ndarray", "numpy.ndarray", int, int, List[int]]
+_Int64Array = numpy.typing.NDArray[numpy.int64]
+_Float64Array = numpy.typing.NDArray[numpy.float64]
+_SampleBlock = Tuple[_Int64Array, _Float64Array, _Float64Array, _Float64Array, _Float64Array, int, int, List[int]]
 
 
 class Sampler:
@@ -377,15 +380,16 @@ class Sampler:
     resumes once the link is back). The interpreter lock is never held while sampling."""
 
     MaxRate: float
-    DefaultInFlight: int
+    InFlightSeconds: float
     MaxInFlight: int
 
     def __init__(self, connection: Connection, items: Sequence[_BatchItem], rate: float, samples: int = 0,
-                 max_in_flight: int = 64, buffer: int = 0, min_vr_block: int = 0, min_table_block: int = 2,
+                 max_in_flight: int = 0, buffer: int = 0, min_vr_block: int = 0, min_table_block: int = 2,
                  realtime: bool = False) -> None:
         """items: one read per channel, as Batch items: ("ReadAxisParam", name, axis), ("ReadVrValue", index) or
         ("ReadTableValue", index). rate: Hz, above 0 and at most MaxRate. samples: ticks to run (0: until
-        Stop). max_in_flight: samples outstanding at most (1..MaxInFlight). buffer: samples held for Read (0:
+        Stop). max_in_flight: samples outstanding at most (1..MaxInFlight; 0: enough for InFlightSeconds of
+        samples). buffer: samples held for Read (0:
         10 s worth). min_vr_block, min_table_block: runs of at least this many consecutive VR (TABLE) indices
         are read as one block request (0: never). realtime: run the sampling thread at SCHED_FIFO priority
         where the process may (see realtime_granted). Raises ValueError or TypeError for unusable arguments;
@@ -395,8 +399,9 @@ class Sampler:
         channel]). Fail when the plug-in cannot check without sending (InterfaceLevel below 3)."""
     def Start(self) -> ErrorCode:
         """Starts sampling, or resumes after the link was lost and has been reconnected (the schedule goes on;
-        the ticks in between are missed). ConnectionContext without a context; Fail when already running or
-        ended, or when the plug-in has no Batch (InterfaceLevel 1)."""
+        the ticks in between are missed); returns once the sampling thread runs, tick 0 being when it first
+        did. ConnectionContext without a context; Fail when already running or ended, or when the plug-in has
+        no Batch (InterfaceLevel 1)."""
     def Stop(self) -> None:
         """Stops sampling and waits for the samples in flight; what was sampled stays readable."""
     def Read(self, max_samples: int = 65536, timeout: float = 1.0, min_samples: int = 1) -> _SampleBlock:

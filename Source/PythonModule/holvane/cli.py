@@ -31,8 +31,8 @@ from typing import Any
 
 import Vantrel_HolvaneAPI as _api
 
-from ._limits import DEFAULT_TIMEOUT, INTERFACE_LEVEL
 from . import cli_record
+from ._limits import DEFAULT_TIMEOUT, INTERFACE_LEVEL
 from .connecting import DEFAULT_DEADLINE, connect
 from .controller import Controller
 from .errors import HolvaneError

@@ -8,6 +8,7 @@ recording engine:
 error p99) and none otherwise; Ctrl-C ends the run and keeps what was recorded
 (exit status 0 for an open-ended run, 130 when ``--seconds`` was cut short).
 """
+
 from __future__ import annotations
 
 import argparse
@@ -15,28 +16,27 @@ import csv
 import os
 import sys
 import time
-from typing import IO, TYPE_CHECKING, Any, Callable, List, Optional
+from collections.abc import Callable
+from typing import IO, TYPE_CHECKING, Any
 
 import numpy as np
 
+from ._sampler import check_rate
 from .errors import ConnectionLostError
-from .recording import Recording, parse_channels
+from .recording import FloatArray, Recording, parse_channels
 
 if TYPE_CHECKING:
     from .controller import Controller
 
 __all__ = ["add_commands"]
 
-EXIT_USAGE = 2
 EXIT_INTERRUPTED = 130
 _FORMATS = (".csv", ".parquet")
-# How often the progress line is redrawn.
 PROGRESS_SECONDS = 0.25
+"""How often the progress line is redrawn."""
 
 
 def _rate(text: str) -> float:
-    from ._sampler import check_rate
-
     try:
         return check_rate(float(text))
     except ValueError as error:
@@ -48,35 +48,51 @@ def _seconds(text: str) -> float:
         value = float(text)
     except ValueError:
         raise argparse.ArgumentTypeError(f"not a number: {text!r}") from None
-    if not value >= 0:
-        raise argparse.ArgumentTypeError(f"must not be negative: {text!r}")
+    if not 0 <= value < float("inf"):
+        raise argparse.ArgumentTypeError(f"must be a non-negative number of seconds: {text!r}")
     return value
 
 
-def add_commands(commands: Any, common: argparse.ArgumentParser, add_to: Callable[..., argparse.ArgumentParser]) -> None:
+def add_commands(
+    commands: Any, common: argparse.ArgumentParser, add_to: Callable[..., argparse.ArgumentParser]
+) -> None:
     """Adds ``record`` and ``monitor`` to the command line's subcommands
     (``add_to`` makes a subcommand with the common options and its runner)."""
-    record = add_to(commands, "record", common, _run_record,
-                    "record channels at a fixed rate into a CSV or Parquet file")
-    record.add_argument("channels", nargs="+", metavar="CHANNEL",
-                        help="a channel in the controller's syntax: DPOS(0), MPOS(3), VR(10), TABLE(200)")
+    record = add_to(
+        commands, "record", common, _run_record, "record channels at a fixed rate into a CSV or Parquet file"
+    )
+    record.add_argument(
+        "channels",
+        nargs="+",
+        metavar="CHANNEL",
+        help="a channel in the controller's syntax: DPOS(0), MPOS(3), VR(10), TABLE(200)",
+    )
     record.add_argument("--rate", type=_rate, required=True, metavar="HZ", help="samples per second")
     record.add_argument("--seconds", type=_seconds, metavar="S", help="how long (default: until Ctrl-C)")
-    record.add_argument("-o", "--output", required=True, metavar="FILE",
-                        help="FILE.csv or FILE.parquet (Parquet needs pyarrow: pip install 'holvane[parquet]')")
-    record.add_argument("--plot", metavar="FILE.png",
-                        help="also plot the channels (needs matplotlib: pip install 'holvane[plot]')")
+    record.add_argument(
+        "-o",
+        "--output",
+        required=True,
+        metavar="FILE",
+        help="FILE.csv or FILE.parquet (Parquet needs pyarrow: pip install 'holvane[parquet]')",
+    )
+    record.add_argument(
+        "--plot", metavar="FILE.png", help="also plot the channels (needs matplotlib: pip install 'holvane[plot]')"
+    )
 
-    monitor = add_to(commands, "monitor", common, _run_monitor,
-                     "sample axis parameters over time into a CSV (and a plot)")
+    monitor = add_to(
+        commands, "monitor", common, _run_monitor, "sample axis parameters over time into a CSV (and a plot)"
+    )
     monitor.add_argument("--axis", type=int, required=True, metavar="N", help="the axis to sample")
     monitor.add_argument("--params", default="DPOS,MPOS", help="comma-separated parameter names (default DPOS,MPOS)")
     monitor.add_argument("--rate", type=_rate, default=10.0, metavar="HZ", help="samples per second (default 10)")
-    monitor.add_argument("--duration", type=_seconds, metavar="S",
-                         help="seconds to run, wall-clock time (default: until Ctrl-C)")
+    monitor.add_argument(
+        "--duration", type=_seconds, metavar="S", help="seconds to run, wall-clock time (default: until Ctrl-C)"
+    )
     monitor.add_argument("--csv", metavar="FILE", help="write the samples here (default standard output)")
-    monitor.add_argument("--plot", metavar="FILE.png",
-                         help="also plot them (needs matplotlib: pip install 'holvane[plot]')")
+    monitor.add_argument(
+        "--plot", metavar="FILE.png", help="also plot them (needs matplotlib: pip install 'holvane[plot]')"
+    )
 
 
 def _check(args: argparse.Namespace) -> None:
@@ -104,7 +120,8 @@ def _run_record(args: argparse.Namespace) -> int:
     from .cli import connect_from
 
     _check(args)
-    with connect_from(args) as c:
+    # Every sample's requests leave at its tick, whatever the port.
+    with connect_from(args, nodelay=True) as c:
         return _record(c, args)
 
 
@@ -112,25 +129,26 @@ def _run_monitor(args: argparse.Namespace) -> int:
     from .cli import connect_from
 
     _check(args)
-    with connect_from(args) as c:
+    with connect_from(args, nodelay=True) as c:
         return _monitor(c, args)
 
 
-def _monitor_channels(args: argparse.Namespace) -> List[str]:
+def _monitor_channels(args: argparse.Namespace) -> list[str]:
+    from .cli import UsageError
+
     names = [name.strip() for name in args.params.split(",") if name.strip()]
+    if not names:
+        raise UsageError("--params names no parameter")
     return [f"{name}({args.axis})" for name in names]
 
 
-def _record(c: "Controller", args: argparse.Namespace) -> int:
-    try:
-        recorder = c.recorder(args.channels, args.rate, seconds=args.seconds, block_seconds=PROGRESS_SECONDS)
-    except ValueError as problem:
-        print(f"holvane: {problem}", file=sys.stderr)
-        return EXIT_USAGE
+def _record(c: Controller, args: argparse.Namespace) -> int:
+    # Bad channels (an unknown name) raise ValueError here: a usage error.
+    recorder = c.recorder(args.channels, args.rate, seconds=args.seconds, block_seconds=PROGRESS_SECONDS)
     progress = _Progress(sys.stderr) if sys.stderr.isatty() else None
-    blocks: List[Recording] = []
+    blocks: list[Recording] = []
     status = 0
-    lost: Optional[ConnectionLostError] = None
+    lost: ConnectionLostError | None = None
     with recorder:
         try:
             for block in recorder:
@@ -150,8 +168,10 @@ def _record(c: "Controller", args: argparse.Namespace) -> int:
         recording.to_csv(args.output)
     if args.plot:
         _plot(recording, args.plot)
-    print(f"{len(recording)} samples, {recording.missed} missed, {recording.overflow} overflow -> {args.output}",
-          file=sys.stderr)
+    print(
+        f"{len(recording)} samples, {recording.missed} missed, {recording.overflow} overflow -> {args.output}",
+        file=sys.stderr,
+    )
     if lost is not None:
         raise lost
     return status
@@ -164,18 +184,18 @@ class _Progress:
         self._stream = stream
         self._samples = 0
         self._missed = 0
-        self._recent: List[Any] = []
+        self._recent: list[FloatArray] = []
         self._shown = 0.0
 
     def update(self, block: Recording) -> None:
         self._samples += len(block)
         self._missed += block.missed + block.overflow
-        self._recent = (self._recent + [block.sent - block.t])[-20:]
+        self._recent = [*self._recent, block.sent - block.t][-20:]
         now = time.monotonic()
         if now - self._shown < PROGRESS_SECONDS:
             return
         self._shown = now
-        errors = np.concatenate(self._recent) if self._recent else np.zeros(0)
+        errors = np.concatenate(self._recent)
         p99 = float(np.percentile(errors, 99)) * 1e3 if errors.size else float("nan")
         self._stream.write(f"\r{self._samples} samples, {self._missed} missed, send error p99 {p99:.3f} ms  ")
         self._stream.flush()
@@ -185,11 +205,11 @@ class _Progress:
         self._stream.flush()
 
 
-def _monitor(c: "Controller", args: argparse.Namespace) -> int:
+def _monitor(c: Controller, args: argparse.Namespace) -> int:
     channels = _monitor_channels(args)
     names = [channel.keyword for channel in parse_channels(channels)]
-    stream: IO[str] = open(args.csv, "w", newline="") if args.csv else sys.stdout
-    blocks: List[Recording] = []
+    stream: IO[str] = open(args.csv, "w", newline="") if args.csv else sys.stdout  # noqa: SIM115 - closed below
+    blocks: list[Recording] = []
     try:
         writer = csv.writer(stream)
         writer.writerow(["time", *names])
@@ -197,8 +217,9 @@ def _monitor(c: "Controller", args: argparse.Namespace) -> int:
             try:
                 for block in recorder:
                     blocks.append(block)
-                    for t, row in zip(block.t, block.values):
-                        writer.writerow([round(float(t), 6), *(float(v) for v in row)])
+                    writer.writerows(
+                        [round(t, 6), *row] for t, row in zip(block.t.tolist(), block.values.tolist(), strict=True)
+                    )
                     stream.flush()
             except KeyboardInterrupt:
                 pass  # Ctrl-C ends an open-ended run; what was sampled is kept
@@ -210,7 +231,7 @@ def _monitor(c: "Controller", args: argparse.Namespace) -> int:
     return 0
 
 
-def _plot(recording: Recording, path: str, title: Optional[str] = None) -> None:
+def _plot(recording: Recording, path: str, title: str | None = None) -> None:
     try:
         recording.plot(path, title)
     except ImportError as error:

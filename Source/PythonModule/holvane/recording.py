@@ -5,26 +5,32 @@ parameter by name, with its axis), ``"VR(10)"`` (a VR), ``"TABLE(200)"`` (a
 TABLE value). Times are seconds since tick 0 of the recording, on the
 monotonic clock.
 """
-from __future__ import annotations
 
+# No postponed annotations here: the records' fields keep real types, which
+# inspect.signature() and help() show as such.
 import csv
 import datetime
 import importlib
 import json
 import math
 import re
-from typing import Any, Dict, Iterable, List, NamedTuple, Optional, Sequence, Tuple, Union
+from collections.abc import Iterable, Sequence
+from typing import Any, NamedTuple
 
 import numpy as np
 import numpy.typing as npt
 
-__all__ = ["Recording", "RecordingStats", "Spread", "Channel", "parse_channels"]
+from ._limits import BATCH_LIMIT
+
+__all__ = ["Channel", "Recording", "RecordingStats", "Spread", "parse_channel", "parse_channels"]
 
 FloatArray = npt.NDArray[np.float64]
+"""A float64 numpy array."""
 IntArray = npt.NDArray[np.int64]
+"""An int64 numpy array."""
 
-# Items one exchange may hold: a sample reads every channel in one.
-MAX_CHANNELS = 4096
+MAX_CHANNELS = BATCH_LIMIT
+"""Channels one recording takes at most: a sample reads them all in one batch."""
 
 _CHANNEL = re.compile(r"^\s*([A-Za-z_][A-Za-z0-9_]*)\s*\(\s*([0-9]+)\s*\)\s*$")
 _INDEX_LIMIT = {"VR": 0xFFFF_FFFF, "TABLE": 0xFFFF_FFFF}
@@ -37,11 +43,12 @@ class Channel(NamedTuple):
 
     name: str
     keyword: str
+    """``VR``, ``TABLE`` or an axis parameter's name, in capitals."""
     number: int
     """The VR or TABLE index, or the axis."""
 
     @property
-    def item(self) -> Tuple[Any, ...]:
+    def item(self) -> tuple[str, int] | tuple[str, str, int]:
         """The read as an item of the module's Batch."""
         if self.keyword == "VR":
             return ("ReadVrValue", self.number)
@@ -53,9 +60,10 @@ class Channel(NamedTuple):
 def parse_channel(text: str) -> Channel:
     """``"dpos(0)"`` -> ``Channel("DPOS(0)", "DPOS", 0)``.
 
+    :raises TypeError: not a str.
     :raises ValueError: not of the form ``NAME(N)``, or N out of range.
     """
-    if not isinstance(text, str):
+    if not isinstance(text, str):  # pyright: ignore[reportUnnecessaryIsInstance] - callers may pass anything
         raise TypeError(f"a channel is a str such as 'DPOS(0)', not {type(text).__name__}")
     match = _CHANNEL.match(text)
     if match is None:
@@ -68,10 +76,10 @@ def parse_channel(text: str) -> Channel:
     return Channel(f"{keyword}({index})", keyword, index)
 
 
-def parse_channels(channels: Union[str, Sequence[str]]) -> List[Channel]:
+def parse_channels(channels: str | Sequence[str]) -> list[Channel]:
     """Parses and checks a list of channels (a single str is one channel).
 
-    :raises ValueError: empty, malformed, repeated, or more than one exchange holds.
+    :raises ValueError: empty, malformed, repeated, or more than one batch holds.
     """
     texts = [channels] if isinstance(channels, str) else list(channels)
     if not texts:
@@ -79,7 +87,7 @@ def parse_channels(channels: Union[str, Sequence[str]]) -> List[Channel]:
     if len(texts) > MAX_CHANNELS:
         raise ValueError(f"{len(texts)} channels: at most {MAX_CHANNELS} (the items of one batch)")
     parsed = [parse_channel(text) for text in texts]
-    seen: Dict[str, int] = {}
+    seen: dict[str, int] = {}
     for position, channel in enumerate(parsed):
         if channel.name in seen:
             raise ValueError(f"channel {channel.name} is given twice (positions {seen[channel.name]} and {position})")
@@ -123,38 +131,62 @@ class Recording:
 
     ``seq`` (int64) numbers the ticks: a gap is a tick missed (``missed``) or
     refused by a full buffer (``overflow``), never filled in. ``t`` is each
-    sample's scheduled time, ``sent`` and ``received`` when its request went
-    out and its reply came back (float64 seconds since tick 0). A channel is
-    reached as ``rec["DPOS(0)"]`` (float64; NaN where the controller answered
-    with an error, counted in ``errors``).
+    sample's scheduled time (``seq / rate``), ``sent`` and ``received`` when
+    its request went out and its reply came back (float64 seconds since tick
+    0, on the monotonic clock). A channel is reached as ``rec["DPOS(0)"]``
+    (float64; NaN where the controller answered with an error, counted in
+    ``errors``); ``values`` holds them all, one column per channel.
+
+    A recording of no sample is valid. Recordings of the same channels are
+    joined with :meth:`concat`; files are written with :meth:`to_csv` and
+    :meth:`to_parquet` and read back with :meth:`from_csv` and
+    :meth:`from_parquet`.
     """
 
-    def __init__(self, channels: Sequence[str], rate: float, start_time: datetime.datetime, seq: IntArray,
-                 t: FloatArray, sent: FloatArray, received: FloatArray, values: FloatArray, *, missed: int = 0,
-                 overflow: int = 0, errors: Optional[Dict[str, int]] = None, max_in_flight: int = 0,
-                 interruptions: Sequence[str] = ()) -> None:
-        self.channels: Tuple[str, ...] = tuple(channels)
+    def __init__(
+        self,
+        channels: Sequence[str],
+        rate: float,
+        start_time: datetime.datetime,
+        seq: npt.ArrayLike,
+        t: npt.ArrayLike,
+        sent: npt.ArrayLike,
+        received: npt.ArrayLike,
+        values: npt.ArrayLike,
+        *,
+        missed: int = 0,
+        overflow: int = 0,
+        errors: dict[str, int] | None = None,
+        max_in_flight: int = 0,
+        interruptions: Sequence[str] = (),
+    ) -> None:
+        self.channels: tuple[str, ...] = tuple(channels)
         """The channels, in the order they were given (canonical form)."""
         self.rate = float(rate)
         """Samples per second asked for."""
         self.start_time = start_time
         """Tick 0 on the wall clock (UTC)."""
         self.seq: IntArray = np.asarray(seq, dtype=np.int64)
+        """Each sample's tick number."""
         self.t: FloatArray = np.asarray(t, dtype=np.float64)
+        """Each sample's scheduled time (seconds since tick 0)."""
         self.sent: FloatArray = np.asarray(sent, dtype=np.float64)
+        """When each sample's request went out (seconds since tick 0)."""
         self.received: FloatArray = np.asarray(received, dtype=np.float64)
+        """When each sample's last reply was read (seconds since tick 0)."""
         self.values: FloatArray = np.asarray(values, dtype=np.float64).reshape(len(self.seq), len(self.channels))
         """All channels, one row per sample, one column per channel."""
         self.missed = int(missed)
         """Ticks that could not be sent on time (or were lost with the link)."""
         self.overflow = int(overflow)
         """Samples refused because the consumer fell behind the buffer."""
-        self.errors: Dict[str, int] = {name: 0 for name in self.channels}
+        self.errors: dict[str, int] = dict.fromkeys(self.channels, 0)
         """Controller errors per channel (each a NaN in that channel)."""
         if errors:
             self.errors.update(errors)
         self.max_in_flight = int(max_in_flight)
-        self.interruptions: Tuple[str, ...] = tuple(interruptions)
+        """The most samples that were outstanding at once."""
+        self.interruptions: tuple[str, ...] = tuple(interruptions)
         """Why the link was lost, once per time the recording resumed after it."""
         self._columns = {name: i for i, name in enumerate(self.channels)}
 
@@ -164,87 +196,131 @@ class Recording:
         return int(self.seq.size)
 
     def __getitem__(self, channel: str) -> FloatArray:
+        """One channel's values, by its name as given or in canonical form.
+
+        :raises KeyError: not a channel of this recording.
+        """
         column = self._columns.get(channel)
         if column is None:
-            column = self._columns.get(parse_channel(channel).name)
+            try:
+                column = self._columns.get(parse_channel(channel).name)
+            except ValueError:
+                column = None
         if column is None:
             raise KeyError(f"{channel!r} is not a channel of this recording ({', '.join(self.channels)})")
         return self.values[:, column]
 
     def __repr__(self) -> str:
-        return (f"<holvane.Recording {len(self)} samples of {', '.join(self.channels)} at {self.rate:g} Hz, "
-                f"{self.missed} missed, {self.overflow} overflow>")
+        return (
+            f"<holvane.Recording {len(self)} samples of {', '.join(self.channels)} at {self.rate:g} Hz, "
+            f"{self.missed} missed, {self.overflow} overflow>"
+        )
 
     @property
     def stats(self) -> RecordingStats:
-        """Send-time error against the schedule and reply latency."""
-        return RecordingStats(Spread.of(np.maximum(self.sent - self.t, 0.0)), Spread.of(self.received - self.sent),
-                              self.max_in_flight)
+        """Send-time error against the schedule and reply latency (median,
+        p99, max, in seconds), and the most samples in flight."""
+        return RecordingStats(
+            Spread.of(np.maximum(self.sent - self.t, 0.0)), Spread.of(self.received - self.sent), self.max_in_flight
+        )
 
-    def metadata(self) -> Dict[str, Any]:
+    def metadata(self) -> dict[str, Any]:
         """What the arrays do not say, as plain JSON-able values."""
         stats = self.stats
         return {
-            "channels": list(self.channels), "rate": self.rate, "start_time": self.start_time.isoformat(),
-            "missed": self.missed, "overflow": self.overflow, "errors": dict(self.errors),
-            "max_in_flight": self.max_in_flight, "interruptions": list(self.interruptions),
-            "send_error": stats.send_error._asdict(), "latency": stats.latency._asdict(),
+            "channels": list(self.channels),
+            "rate": self.rate,
+            "start_time": self.start_time.isoformat(),
+            "missed": self.missed,
+            "overflow": self.overflow,
+            "errors": dict(self.errors),
+            "max_in_flight": self.max_in_flight,
+            "interruptions": list(self.interruptions),
+            "send_error": stats.send_error._asdict(),
+            "latency": stats.latency._asdict(),
         }
 
     # --- building ----------------------------------------------------------------
 
     @classmethod
-    def empty(cls, channels: Sequence[str], rate: float, start_time: Optional[datetime.datetime] = None) -> "Recording":
+    def empty(cls, channels: Sequence[str], rate: float, start_time: datetime.datetime | None = None) -> "Recording":
         """A recording of no sample."""
         nothing = np.zeros(0)
-        return cls(channels, rate, start_time or datetime.datetime.now(datetime.timezone.utc),
-                   np.zeros(0, dtype=np.int64), nothing, nothing, nothing, np.zeros((0, len(channels))))
+        return cls(
+            channels,
+            rate,
+            start_time or datetime.datetime.now(datetime.timezone.utc),
+            np.zeros(0, dtype=np.int64),
+            nothing,
+            nothing,
+            nothing,
+            np.zeros((0, len(channels))),
+        )
 
     @classmethod
     def concat(cls, parts: Iterable["Recording"]) -> "Recording":
-        """One recording of several consecutive blocks of the same channels."""
+        """One recording of several consecutive blocks of the same channels.
+
+        :raises ValueError: no block, or blocks of different channels.
+        """
         blocks = list(parts)
         if not blocks:
             raise ValueError("concat needs at least one recording")
         first = blocks[0]
         if any(block.channels != first.channels for block in blocks):
             raise ValueError("the recordings have different channels")
-        errors = {name: sum(block.errors[name] for block in blocks) for name in first.channels}
-        return cls(first.channels, first.rate, first.start_time,
-                   np.concatenate([b.seq for b in blocks]), np.concatenate([b.t for b in blocks]),
-                   np.concatenate([b.sent for b in blocks]), np.concatenate([b.received for b in blocks]),
-                   np.concatenate([b.values for b in blocks]),
-                   missed=sum(b.missed for b in blocks), overflow=sum(b.overflow for b in blocks), errors=errors,
-                   max_in_flight=max(b.max_in_flight for b in blocks),
-                   interruptions=[cause for b in blocks for cause in b.interruptions])
+        return cls(
+            first.channels,
+            first.rate,
+            first.start_time,
+            np.concatenate([b.seq for b in blocks]),
+            np.concatenate([b.t for b in blocks]),
+            np.concatenate([b.sent for b in blocks]),
+            np.concatenate([b.received for b in blocks]),
+            np.concatenate([b.values for b in blocks]),
+            missed=sum(b.missed for b in blocks),
+            overflow=sum(b.overflow for b in blocks),
+            errors={name: sum(b.errors[name] for b in blocks) for name in first.channels},
+            max_in_flight=max(b.max_in_flight for b in blocks),
+            interruptions=[cause for b in blocks for cause in b.interruptions],
+        )
 
     # --- files -------------------------------------------------------------------
 
-    def _columns_out(self) -> List[Tuple[str, Any]]:
-        return [("seq", self.seq), ("t", self.t), ("sent", self.sent), ("received", self.received),
-                *((name, self.values[:, i]) for i, name in enumerate(self.channels))]
+    def _columns_out(self) -> list[tuple[str, npt.NDArray[Any]]]:
+        return [
+            ("seq", self.seq),
+            ("t", self.t),
+            ("sent", self.sent),
+            ("received", self.received),
+            *((name, self.values[:, i]) for i, name in enumerate(self.channels)),
+        ]
 
     def to_csv(self, path: str) -> None:
         """Writes a CSV file: one comment line of metadata (JSON), then a
-        header ``seq,t,sent,received,<channels>`` and one row per sample.
-        Read it back with :meth:`from_csv` (or pandas, ``comment="#"``)."""
+        header ``seq,t,sent,received,<channels>`` and one row per sample
+        (every float written exactly, NaN as ``nan``). Read it back with
+        :meth:`from_csv` (or pandas, ``comment="#"``)."""
         with open(path, "w", newline="") as stream:
             stream.write(_CSV_MAGIC + json.dumps(self.metadata(), separators=(",", ":")) + "\n")
             writer = csv.writer(stream)
-            columns = self._columns_out()
-            writer.writerow([name for name, _ in columns])
-            data = np.column_stack([column for _, column in columns]) if len(self) else np.zeros((0, len(columns)))
-            for i, row in enumerate(data):
-                writer.writerow([str(int(self.seq[i])), *(repr(float(x)) for x in row[1:])])
+            writer.writerow([name for name, _ in self._columns_out()])
+            floats = np.column_stack([self.t, self.sent, self.received, self.values])
+            writer.writerows(
+                [str(int(seq)), *map(repr, row)] for seq, row in zip(self.seq, floats.tolist(), strict=True)
+            )
 
     @classmethod
     def from_csv(cls, path: str) -> "Recording":
-        """Reads a file written by :meth:`to_csv`."""
+        """Reads a file written by :meth:`to_csv`.
+
+        :raises ValueError: not such a file.
+        """
         with open(path, newline="") as stream:
             first = stream.readline()
             if not first.startswith(_CSV_MAGIC):
                 raise ValueError(f"{path}: not a holvane recording (no metadata line)")
-            meta = json.loads(first[len(_CSV_MAGIC):])
+            meta = json.loads(first[len(_CSV_MAGIC) :])
             rows = list(csv.reader(stream))
         header, body = rows[0], rows[1:]
         channels = meta["channels"]
@@ -254,49 +330,84 @@ class Recording:
         return cls._from_table(meta, table[:, 0].astype(np.int64), table[:, 1], table[:, 2], table[:, 3], table[:, 4:])
 
     @classmethod
-    def _from_table(cls, meta: Dict[str, Any], seq: IntArray, t: FloatArray, sent: FloatArray, received: FloatArray,
-                    values: FloatArray) -> "Recording":
-        return cls(meta["channels"], _metadata_float(meta.get("rate")),
-                   datetime.datetime.fromisoformat(meta["start_time"]), seq, t, sent, received, values,
-                   missed=int(meta.get("missed", 0)), overflow=int(meta.get("overflow", 0)),
-                   errors={k: int(v) for k, v in meta.get("errors", {}).items()},
-                   max_in_flight=int(meta.get("max_in_flight", 0)), interruptions=meta.get("interruptions", ()))
+    def _from_table(
+        cls,
+        meta: dict[str, Any],
+        seq: IntArray,
+        t: FloatArray,
+        sent: FloatArray,
+        received: FloatArray,
+        values: FloatArray,
+    ) -> "Recording":
+        return cls(
+            meta["channels"],
+            _metadata_float(meta.get("rate")),
+            datetime.datetime.fromisoformat(meta["start_time"]),
+            seq,
+            t,
+            sent,
+            received,
+            values,
+            missed=int(meta.get("missed", 0)),
+            overflow=int(meta.get("overflow", 0)),
+            errors={k: int(v) for k, v in meta.get("errors", {}).items()},
+            max_in_flight=int(meta.get("max_in_flight", 0)),
+            interruptions=meta.get("interruptions", ()),
+        )
 
     def to_parquet(self, path: str) -> None:
-        """Writes a Parquet file; the metadata goes into the file's key-value
-        metadata under ``holvane`` (JSON). Needs the extra ``holvane[parquet]``."""
+        """Writes a Parquet file, one column per array; the metadata goes into
+        the file's key-value metadata under ``holvane`` (JSON). Needs the extra
+        ``holvane[parquet]``.
+
+        :raises ImportError: pyarrow is not installed (the message names the extra).
+        """
         pa = _optional("pyarrow", "parquet")
         pq = _optional("pyarrow.parquet", "parquet")
-        table = pa.table({name: column for name, column in self._columns_out()})
+        table = pa.table(dict(self._columns_out()))
         table = table.replace_schema_metadata({"holvane": json.dumps(self.metadata())})
         pq.write_table(table, path)
 
     @classmethod
     def from_parquet(cls, path: str) -> "Recording":
-        """Reads a file written by :meth:`to_parquet`."""
+        """Reads a file written by :meth:`to_parquet`.
+
+        :raises ValueError: not such a file.
+        :raises ImportError: pyarrow is not installed.
+        """
         pq = _optional("pyarrow.parquet", "parquet")
         table = pq.read_table(path)
-        raw = (table.schema.metadata or {}).get(b"holvane")
+        schema_metadata: dict[bytes, bytes] = table.schema.metadata or {}
+        raw = schema_metadata.get(b"holvane")
         if raw is None:
             raise ValueError(f"{path}: not a holvane recording (no 'holvane' metadata)")
         meta = json.loads(raw)
         column = {name: table.column(name).to_numpy() for name in table.column_names}
-        values = (np.column_stack([column[name] for name in meta["channels"]]) if table.num_rows
-                  else np.zeros((0, len(meta["channels"]))))
+        values = (
+            np.column_stack([column[name] for name in meta["channels"]])
+            if table.num_rows
+            else np.zeros((0, len(meta["channels"])))
+        )
         return cls._from_table(meta, column["seq"], column["t"], column["sent"], column["received"], values)
 
     def to_pandas(self) -> Any:
         """A ``pandas.DataFrame`` indexed by ``t``, with ``seq``, ``sent``,
         ``received`` and one column per channel; the metadata in ``.attrs``.
-        Needs the extra ``holvane[pandas]``."""
+        Needs the extra ``holvane[pandas]``.
+
+        :raises ImportError: pandas is not installed (the message names the extra).
+        """
         pd = _optional("pandas", "pandas")
-        frame = pd.DataFrame({name: column for name, column in self._columns_out()}).set_index("t")
+        frame = pd.DataFrame(dict(self._columns_out())).set_index("t")
         frame.attrs.update(self.metadata())
         return frame
 
-    def plot(self, path: str, title: Optional[str] = None) -> None:
-        """Draws every channel against ``t`` into an image file. Needs the
-        extra ``holvane[plot]``."""
+    def plot(self, path: str, title: str | None = None) -> None:
+        """Draws every channel against ``t`` into an image file (PNG, SVG, PDF
+        by the file's extension). Needs the extra ``holvane[plot]``.
+
+        :raises ImportError: matplotlib is not installed (the message names the extra).
+        """
         matplotlib = _optional("matplotlib", "plot")
         matplotlib.use("Agg")
         plt = _optional("matplotlib.pyplot", "plot")

@@ -1,23 +1,26 @@
 """Watching values change, without a polling loop of one's own: the channels
 are sampled by the recording engine at a fixed period and only the changes
 are handed over."""
-from __future__ import annotations
 
+# No postponed annotations here: the records' fields keep real types, which
+# inspect.signature() and help() show as such.
 import asyncio
 import logging
-import math
 import threading
-from typing import TYPE_CHECKING, Any, AsyncIterator, Callable, Iterator, List, NamedTuple, Optional, Sequence, Union
+from collections.abc import AsyncIterator, Callable, Iterator, Sequence
+from typing import TYPE_CHECKING, Any, NamedTuple
 
 import numpy as np
 
-from ._sampler import Recorder
+from ._sampler import MAX_RATE, Recorder, check_seconds
 from .recording import FloatArray, Recording
 
 if TYPE_CHECKING:
+    from typing_extensions import Self
+
     from .controller import Controller
 
-__all__ = ["Change", "Watch", "ChangeHandler", "AsyncWatch"]
+__all__ = ["AsyncWatch", "Change", "ChangeHandler", "Watch"]
 
 log = logging.getLogger("holvane")
 
@@ -26,16 +29,19 @@ class Change(NamedTuple):
     """A channel's value moved by more than the deadband."""
 
     channel: str
+    """The channel, canonical form (``"VR(10)"``)."""
     value: float
-    previous: Optional[float]
+    """Its new value (NaN: the controller answered with an error)."""
+    previous: float | None
     """The value last reported (None for a first value)."""
     t: float
     """The scheduled time of the sample that saw it, seconds since the watch began."""
 
 
 def _check_period(period: float, deadband: float) -> float:
-    if isinstance(period, bool) or not isinstance(period, (int, float)) or math.isnan(period) or period <= 0:
-        raise ValueError(f"period must be a positive number of seconds, not {period!r}")
+    """The sampling rate of a watch of ``period`` seconds."""
+    if not check_seconds(period, "period") > 0 or period < 1.0 / MAX_RATE:
+        raise ValueError(f"period must be at least {1.0 / MAX_RATE:g} s, not {period!r}")
     if isinstance(deadband, bool) or not isinstance(deadband, (int, float)) or not deadband >= 0:
         raise ValueError(f"deadband must be a non-negative number, not {deadband!r}")
     return 1.0 / float(period)
@@ -48,15 +54,17 @@ class _ChangeFinder:
         self._channels = list(channels)
         self._deadband = float(deadband)
         self._initial = initial
-        self._last: Optional[FloatArray] = None
+        self._last: FloatArray | None = None
 
-    def changes(self, block: Recording) -> List[Change]:
-        found: List[Change] = []
-        for row, t in zip(block.values, block.t):
+    def changes(self, block: Recording) -> list[Change]:
+        found: list[Change] = []
+        for row, t in zip(block.values, block.t, strict=True):
             if self._last is None:
                 self._last = row.copy()
                 if self._initial:
-                    found.extend(Change(name, float(v), None, float(t)) for name, v in zip(self._channels, row))
+                    found.extend(
+                        Change(name, float(v), None, float(t)) for name, v in zip(self._channels, row, strict=True)
+                    )
                 continue
             last = self._last
             with np.errstate(invalid="ignore"):
@@ -64,8 +72,7 @@ class _ChangeFinder:
             # Into or out of NaN (a controller error) is a change too.
             moved |= np.isnan(row) != np.isnan(last)
             for column in np.flatnonzero(moved):
-                previous = float(last[column])
-                found.append(Change(self._channels[column], float(row[column]), previous, float(t)))
+                found.append(Change(self._channels[column], float(row[column]), float(last[column]), float(t)))
                 last[column] = row[column]
         return found
 
@@ -74,17 +81,36 @@ class Watch:
     """An iterator of :class:`Change` (see :meth:`Controller.watch`); close
     it, or leave its ``with`` block, to stop sampling."""
 
-    def __init__(self, controller: "Controller", channels: Union[str, Sequence[str]], period: float,
-                 deadband: float = 0.0, *, initial: bool = False, reconnect: Optional[bool] = None) -> None:
+    def __init__(
+        self,
+        controller: "Controller",
+        channels: str | Sequence[str],
+        period: float,
+        deadband: float = 0.0,
+        *,
+        initial: bool = False,
+        reconnect: bool | None = None,
+    ) -> None:
         rate = _check_period(period, deadband)
         self._recorder = Recorder(controller, channels, rate, reconnect=reconnect, block_seconds=float(period))
         self._finder = _ChangeFinder(self._recorder.channels, deadband, initial)
         self.channels = self._recorder.channels
         """The channels watched, canonical form."""
+        self.period = float(period)
+        """Seconds between samples."""
 
-    def __enter__(self) -> "Watch":
+    @property
+    def recorder(self) -> Recorder:
+        """The recording underneath (its counts, its in-flight figures)."""
+        return self._recorder
+
+    def start(self) -> "Self":
+        """Starts sampling (done by ``with`` and by iterating). Returns self."""
         self._recorder.start()
         return self
+
+    def __enter__(self) -> "Self":
+        return self.start()
 
     def __exit__(self, *exc: object) -> None:
         self.close()
@@ -94,12 +120,20 @@ class Watch:
         self._recorder.stop()
 
     def __iter__(self) -> Iterator[Change]:
-        for block in self._recorder:
-            yield from self._finder.changes(block)
+        """Changes as they are seen, until the watch is closed."""
+        while True:
+            changes = self.read()
+            if changes is None:
+                return
+            yield from changes
 
-    def _next_changes(self) -> Optional[List[Change]]:
-        """The changes of the next block; None once the watch has ended."""
-        block = self._recorder.read()
+    def read(self, timeout: float | None = None) -> list[Change] | None:
+        """The changes seen within ``timeout`` seconds (default one period),
+        possibly none; None once the watch has ended.
+
+        :raises ConnectionLostError: the link was lost (without ``reconnect``).
+        """
+        block = self._recorder.read(timeout)
         return None if block is None else self._finder.changes(block)
 
 
@@ -113,25 +147,24 @@ class ChangeHandler:
         self._watch = watch
         self._callback = callback
         self._stopping = threading.Event()
-        self.exception: Optional[BaseException] = None
+        self.exception: BaseException | None = None
         """What ended the watch, if anything did other than :meth:`stop`."""
         self._thread = threading.Thread(target=self._run, name="holvane-on-change", daemon=True)
-        self._watch._recorder.start()
+        watch.start()
         self._thread.start()
 
     def _run(self) -> None:
         try:
             while not self._stopping.is_set():
-                changes = self._watch._next_changes()
+                changes = self._watch.read()
                 if changes is None:
                     return
                 for change in changes:
                     self._callback(change)
-        except BaseException as error:  # noqa: BLE001 - kept for the owner, the thread must end quietly
+        except BaseException as error:
             if not self._stopping.is_set():
                 self.exception = error
-                log.error("on_change(%s): the watch ended: %s", ", ".join(self._watch.channels), error,
-                          exc_info=error)
+                log.error("on_change(%s): the watch ended: %s", ", ".join(self._watch.channels), error, exc_info=error)
         finally:
             self._watch.close()
 
@@ -140,7 +173,7 @@ class ChangeHandler:
         """True while changes are still being watched."""
         return self._thread.is_alive()
 
-    def stop(self, timeout: Optional[float] = 5.0) -> None:
+    def stop(self, timeout: float | None = 5.0) -> None:
         """Stops watching and waits (up to ``timeout`` seconds) for the
         callback in progress. Called from the callback itself, it only asks."""
         self._stopping.set()
@@ -148,7 +181,7 @@ class ChangeHandler:
         if threading.current_thread() is not self._thread:
             self._thread.join(timeout)
 
-    def __enter__(self) -> "ChangeHandler":
+    def __enter__(self) -> "Self":
         return self
 
     def __exit__(self, *exc: object) -> None:
@@ -156,26 +189,33 @@ class ChangeHandler:
 
 
 class AsyncWatch:
-    """:class:`Watch` as an async iterator (and async context manager)."""
+    """:class:`Watch` as an async iterator and async context manager (see
+    :meth:`holvane.aio.AsyncController.watch`); the blocking calls run on the
+    controller's worker threads."""
 
-    def __init__(self, watch: Watch) -> None:
+    def __init__(self, watch: Watch, call: Callable[[Callable[[], Any]], "asyncio.Future[Any]"]) -> None:
         self.sync = watch
         """The blocking watch underneath."""
+        self._call = call
 
-    async def __aenter__(self) -> "AsyncWatch":
-        await asyncio.get_running_loop().run_in_executor(None, self.sync._recorder.start)
+    async def __aenter__(self) -> "Self":
+        await self._call(self.sync.start)
         return self
 
     async def __aexit__(self, *exc: object) -> None:
-        await asyncio.get_running_loop().run_in_executor(None, self.sync.close)
+        await self._call(self.sync.close)
+
+    async def read(self, timeout: float | None = None) -> list[Change] | None:
+        """As :meth:`Watch.read`, without blocking the event loop."""
+        changes: list[Change] | None = await self._call(lambda: self.sync.read(timeout))
+        return changes
 
     def __aiter__(self) -> AsyncIterator[Change]:
         return self._changes()
 
     async def _changes(self) -> AsyncIterator[Change]:
-        loop = asyncio.get_running_loop()
         while True:
-            changes = await loop.run_in_executor(None, self.sync._next_changes)
+            changes = await self.read()
             if changes is None:
                 return
             for change in changes:
