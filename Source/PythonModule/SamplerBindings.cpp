@@ -156,15 +156,16 @@ void bindSampler(py::module_& module)
         "gives NaN for that channel, a full buffer counts overflow, and a lost link ends the run (state 'lost'; "
         "Start() resumes once the link is back). The interpreter lock is never held while sampling.");
     cls.attr("MaxRate") = SamplingEngine::MaxRateHz;
-    cls.attr("DefaultInFlight") = SamplingEngine::DefaultInFlight;
+    cls.attr("InFlightSeconds") = SamplingEngine::InFlightSeconds;
     cls.attr("MaxInFlight") = SamplingEngine::MaxInFlight;
     cls.def(
         py::init(&makeSampler), py::arg("connection"), py::arg("items"), py::arg("rate"), py::arg("samples") = 0,
-        py::arg("max_in_flight") = SamplingEngine::DefaultInFlight, py::arg("buffer") = 0, py::arg("min_vr_block") = 0,
+        py::arg("max_in_flight") = 0, py::arg("buffer") = 0, py::arg("min_vr_block") = 0,
         py::arg("min_table_block") = 2, py::arg("realtime") = false,
         "items: one read per channel, as Batch items: (\"ReadAxisParam\", name, axis), (\"ReadVrValue\", "
         "index) or (\"ReadTableValue\", index). rate: Hz, above 0 and at most MaxRate. samples: ticks to "
-        "run (0: until Stop). max_in_flight: samples outstanding at most (1..MaxInFlight). buffer: samples "
+        "run (0: until Stop). max_in_flight: samples outstanding at most (1..MaxInFlight; 0: enough for "
+        "InFlightSeconds of samples). buffer: samples "
         "held for Read (0: 10 s worth). min_vr_block, min_table_block: runs of at least this many "
         "consecutive VR (TABLE) indices are read as one block request (0: never). realtime: run the sampling thread "
         "at SCHED_FIFO priority where the process may (see realtime_granted). Raises ValueError or "
@@ -196,8 +197,9 @@ void bindSampler(py::module_& module)
             return self.engine().start(connection, level, keepLease(std::move(lease)));
         },
         "Starts sampling, or resumes after the link was lost and has been reconnected (the schedule goes on; "
-        "the ticks in between are missed). ConnectionContext without a context; Fail when already running or "
-        "ended, or when the plug-in has no Batch (InterfaceLevel 1).");
+        "the ticks in between are missed); returns once the sampling thread runs, tick 0 being when it first "
+        "did. ConnectionContext without a context; Fail when already running or ended, or when the plug-in has "
+        "no Batch (InterfaceLevel 1).");
     cls.def(
         "Stop",
         [](PySampler& self) {

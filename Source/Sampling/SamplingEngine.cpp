@@ -31,9 +31,9 @@ const SamplingEngine::Config& validated(const SamplingEngine::Config& config)
     if (config.channels.size() > SamplingEngine::MaxChannels)
         throw std::invalid_argument("more channels than a batch holds (" + std::to_string(SamplingEngine::MaxChannels) +
                                     ")");
-    if (config.maxInFlight < 1 || config.maxInFlight > SamplingEngine::MaxInFlight)
+    if (config.maxInFlight > SamplingEngine::MaxInFlight)
         throw std::invalid_argument("the in-flight bound must lie in 1.." +
-                                    std::to_string(SamplingEngine::MaxInFlight));
+                                    std::to_string(SamplingEngine::MaxInFlight) + " (0: the engine's choice)");
     for (const BatchItem& channel : config.channels) {
         if (channel.kind != BatchItemKind::ReadVrValue && channel.kind != BatchItemKind::ReadTableValue &&
             channel.kind != BatchItemKind::ReadAxisParam)
@@ -54,6 +54,7 @@ SamplingEngine::SamplingEngine(Config config)
     : _channelsCount(static_cast<uint32_t>(validated(config).channels.size())), _rateHz(config.rateHz),
       _samples(config.samples), _inFlightBoundAsked(config.maxInFlight), _minVrBlock(config.minVrBlock),
       _minTableBlock(config.minTableBlock), _realtime(config.realtime),
+      _spinNs(std::min<int64_t>(SpinNs, static_cast<int64_t>(1e9 / config.rateHz * SpinShare))),
       _buffer(bufferSamplesFor(config), config.channels.size())
 {
     _channels = std::move(config.channels);
@@ -63,7 +64,7 @@ SamplingEngine::SamplingEngine(Config config)
             channel.param_name = _names.back();
         }
     }
-    _counts.errors.assign(_channelsCount, 0);
+    _errors.assign(_channelsCount, 0);
     _taken.errors.assign(_channelsCount, 0);
 }
 
@@ -101,23 +102,6 @@ ErrorCode SamplingEngine::start(IConnection& connection, int64_t level, std::sha
         _thread.join();
         lock.lock();
     }
-    if (_state == State::Idle) {
-        // Blocks need the block kinds of level 3; at level 2 one sample is in
-        // flight at a time.
-        _plan = level >= 3 ? planSample(_channels, _minVrBlock, _minTableBlock) : planSample(_channels, 0, 0);
-        const uint32_t byRequests = std::max<uint32_t>(1, MaxRequestsInFlight / std::max<uint32_t>(1, _plan.requests));
-        _inFlightBound = level >= 3 ? std::min(_inFlightBoundAsked, byRequests) : 1;
-        _slots.resize(_inFlightBound);
-        for (Slot& slot : _slots) {
-            slot.engine = this;
-            slot.row.assign(_channelsCount, 0.0);
-        }
-        const int64_t start = nowNs();
-        const auto wall = std::chrono::system_clock::now();
-        _startUtc = std::chrono::duration<double>(wall.time_since_epoch()).count() -
-                    static_cast<double>(nowNs() - start) * 1e-9;
-        _schedule.emplace(start, _rateHz);
-    }
     _stopRequested = false;
     _linkTrouble = false;
     _draining = false;
@@ -126,6 +110,9 @@ ErrorCode SamplingEngine::start(IConnection& connection, int64_t level, std::sha
     _keepAlive = std::move(keep_alive);
     _state = State::Running;
     _thread = std::thread(&SamplingEngine::run, this, &connection, level);
+    // Tick 0 is when the thread is there to send it, not when it was asked
+    // for: a thread that is slow to start misses nothing.
+    _dataCv.wait(lock, [this] { return _prepared || _state != State::Running; });
     return NoError;
 }
 
@@ -135,28 +122,93 @@ void SamplingEngine::stop()
     const std::lock_guard<std::mutex> lifecycle(_lifecycleMutex);
     {
         std::lock_guard<std::mutex> lock(_mutex);
-        _stopRequested = true;
         if (_state == State::Idle)
             _state = State::Stopped;
-        _engineCv.notify_all();
     }
+    _stopRequested = true;
+    wakeEngine();
     if (_thread.joinable() && _thread.get_id() != std::this_thread::get_id())
         _thread.join();
 }
 
+void SamplingEngine::wakeEngine()
+{
+    // The flag the sleeper looks at was set before: taking the mutex orders
+    // this after its look, so the notification cannot fall between its look
+    // and its wait.
+    { const std::lock_guard<std::mutex> lock(_wakeMutex); }
+    _engineCv.notify_all();
+}
+
+void SamplingEngine::noteEnd(ErrorCode code)
+{
+    std::lock_guard<std::mutex> lock(_mutex);
+    if (_endCode == NoError)
+        _endCode = code;
+}
+
+void SamplingEngine::prepare(int64_t level)
+{
+    std::lock_guard<std::mutex> lock(_mutex);
+    if (_prepared)
+        return;
+    // Blocks need the block kinds of level 3; at level 2 one sample is in
+    // flight at a time.
+    _plan = level >= 3 ? planSample(_channels, _minVrBlock, _minTableBlock) : planSample(_channels, 0, 0);
+    uint32_t bound = _inFlightBoundAsked;
+    if (bound == 0) {
+        const double covering = std::ceil(_rateHz * InFlightSeconds);
+        bound = static_cast<uint32_t>(std::clamp(covering, static_cast<double>(MinInFlight), double{MaxInFlight}));
+    }
+    const uint32_t byRequests = std::max<uint32_t>(1, MaxRequestsInFlight / std::max<uint32_t>(1, _plan.requests));
+    _inFlightBound = level >= 3 ? std::min(bound, byRequests) : 1;
+    _slots.resize(_inFlightBound);
+    for (Slot& slot : _slots) {
+        slot.engine = this;
+        slot.row.assign(_channelsCount, 0.0);
+        slot.items.reserve(_plan.items.size());
+    }
+    const int64_t start = nowNs();
+    const auto wall = std::chrono::system_clock::now();
+    _startUtc = std::chrono::duration<double>(wall.time_since_epoch()).count() -
+                static_cast<double>(nowNs() - start) * 1e-9;
+    _schedule.emplace(start, _rateHz);
+    _prepared = true;
+}
+
+bool SamplingEngine::sleepUntil(int64_t due_ns)
+{
+    const auto woken = [this] { return _stopRequested.load() || _linkTrouble.load(); };
+    const int64_t spinFrom = due_ns - _spinNs;
+    if (nowNs() < spinFrom) {
+        const auto until = std::chrono::steady_clock::time_point(std::chrono::nanoseconds(spinFrom));
+        std::unique_lock<std::mutex> lock(_wakeMutex);
+        if (_engineCv.wait_until(lock, until, woken))
+            return false;
+    }
+    // The last stretch on the clock: a sleep would end up to a wake-up's
+    // latency late.
+    while (nowNs() < due_ns) {
+        if (woken())
+            return false;
+    }
+    return !woken();
+}
+
 bool SamplingEngine::send(IConnection& connection, int64_t level, uint64_t seq, ErrorCode& error)
 {
-    // Under _mutex: a slot is free when fewer than the bound are in flight
-    // (samples complete in the order they were sent).
+    // A slot is free when fewer than the bound are in flight: samples
+    // complete in the order they were sent, so the oldest slots free first.
     Slot& slot = _slots[_sendIndex % _slots.size()];
     slot.seq = seq;
     slot.dueNs = _schedule->dueNs(seq) - _schedule->startNs();
     slot.items = _plan.items;
-    ++_inFlight;
-    _maxInFlightSeen = std::max(_maxInFlightSeen, _inFlight);
+    const uint32_t inFlight = _inFlight.fetch_add(1) + 1;
+    // Only this thread raises the figure: a plain store keeps the maximum.
+    if (inFlight > _maxInFlightSeen.load())
+        _maxInFlightSeen.store(inFlight);
     const auto count = static_cast<uint32_t>(slot.items.size());
 
-    _mutex.unlock();
     slot.sentNs = nowNs() - _schedule->startNs();
     if (level >= 3) {
         error = connection.BatchStart(slot.items.data(), count, &SamplingEngine::onDone, &slot);
@@ -166,9 +218,8 @@ bool SamplingEngine::send(IConnection& connection, int64_t level, uint64_t seq, 
         complete(slot);
         error = NoError;
     }
-    _mutex.lock();
     if (error != NoError) {
-        --_inFlight;
+        _inFlight.fetch_sub(1);
         return false;
     }
     ++_sendIndex;
@@ -185,19 +236,26 @@ void SamplingEngine::run(IConnection* connection, int64_t level)
         priority.sched_priority = RealtimePriority;
         realtime = ::pthread_setschedparam(::pthread_self(), SCHED_FIFO, &priority) == 0;
     }
+    prepare(level);
+    {
+        std::lock_guard<std::mutex> lock(_mutex);
+        _realtimeGranted = realtime;
+        _dataCv.notify_all();
+    }
+    uint32_t bound = 0;
+    {
+        std::lock_guard<std::mutex> lock(_mutex);
+        bound = _inFlightBound;
+    }
+
     State end = State::Stopped;
-    std::unique_lock<std::mutex> lock(_mutex);
-    _realtimeGranted = realtime;
     for (;;) {
         if (_stopRequested) {
             end = State::Stopped;
             break;
         }
         if (_linkTrouble) {
-            lock.unlock();
-            const bool up = connection->IsConnected();
-            lock.lock();
-            if (!up) {
+            if (!connection->IsConnected()) {
                 end = State::Lost;
                 break;
             }
@@ -207,36 +265,30 @@ void SamplingEngine::run(IConnection* connection, int64_t level)
             end = State::Finished;
             break;
         }
-        const int64_t due = _schedule->dueNs(_next);
-        const auto dueTime = std::chrono::steady_clock::time_point(std::chrono::nanoseconds(due));
-        while (!_stopRequested && !_linkTrouble && nowNs() < due)
-            _engineCv.wait_until(lock, dueTime);
-        if (_stopRequested || _linkTrouble)
+        if (!sleepUntil(_schedule->dueNs(_next)))
             continue;
 
         const SampleSchedule::Step step = _schedule->stepAt(nowNs(), _next);
         if (_samples != 0 && step.send >= _samples) {
-            _counts.missed += _samples - _next;
+            _missed += _samples - _next;
             _next = _samples;
             continue;
         }
-        _counts.missed += step.missed;
+        _missed += step.missed;
         _next = step.send + 1;
-        if (_inFlight >= _inFlightBound) {
-            ++_counts.missed;
+        if (_inFlight.load() >= bound) {
+            ++_missed;
             continue;
         }
         ErrorCode error = NoError;
         if (!send(*connection, level, step.send, error)) {
             // Nothing went out for this tick.
-            ++_counts.missed;
+            ++_missed;
+            noteEnd(error);
             if (error == BadArgument || error == Remote_UnknownToken) {
-                _endCode = error;
                 end = State::Failed;
                 break;
             }
-            if (_endCode == NoError)
-                _endCode = error;
             _linkTrouble = true;
         }
     }
@@ -244,21 +296,26 @@ void SamplingEngine::run(IConnection* connection, int64_t level)
     // Every sample in flight completes (the plug-in calls back for each, at
     // the latest when the link closes) before the run is over.
     _draining = true;
-    _engineCv.wait(lock, [this] { return _inFlight == 0; });
+    {
+        std::unique_lock<std::mutex> lock(_wakeMutex);
+        _engineCv.wait(lock, [this] { return _inFlight.load() == 0; });
+    }
     _draining = false;
     std::string cause;
     if (end == State::Lost) {
-        lock.unlock();
         std::string_view text;
         if (connection->ReadStringAttribute("LinkLossCause", text) == NoError)
             cause.assign(text);
-        lock.lock();
-        _endCause = cause;
     }
-    _state = end;
-    std::shared_ptr<void> keepAlive = std::move(_keepAlive);
-    _dataCv.notify_all();
-    lock.unlock();
+    std::shared_ptr<void> keepAlive;
+    {
+        std::lock_guard<std::mutex> lock(_mutex);
+        if (end == State::Lost)
+            _endCause = cause;
+        _state = end;
+        keepAlive = std::move(_keepAlive);
+        _dataCv.notify_all();
+    }
     keepAlive.reset();
 }
 
@@ -273,32 +330,37 @@ void SamplingEngine::complete(Slot& slot)
     const int64_t received = nowNs() - _schedule->startNs();
     std::fill(slot.row.begin(), slot.row.end(), std::numeric_limits<double>::quiet_NaN());
     ErrorCode lost = NoError;
-    std::lock_guard<std::mutex> lock(_mutex);
-    for (size_t i = 0; i < slot.items.size(); ++i) {
-        const BatchItem& item = slot.items[i];
-        const uint32_t channel = _plan.channelOf[i];
-        if (item.error == NoError)
-            slot.row[channel] = item.value;
-        else if (channelError(item.error))
-            ++_counts.errors[channel];
-        else if (lost == NoError)
-            lost = item.error;
+    {
+        std::lock_guard<std::mutex> lock(_mutex);
+        for (size_t i = 0; i < slot.items.size(); ++i) {
+            const BatchItem& item = slot.items[i];
+            const uint32_t channel = _plan.channelOf[i];
+            if (item.error == NoError)
+                slot.row[channel] = item.value;
+            else if (channelError(item.error))
+                ++_errors[channel];
+            else if (lost == NoError)
+                lost = item.error;
+        }
+        if (lost != NoError) {
+            // Its values are not all there: the sample is lost with the link.
+            ++_missed;
+            if (_endCode == NoError)
+                _endCode = lost;
+        } else if (!_buffer.push(static_cast<int64_t>(slot.seq), slot.dueNs, slot.sentNs, received, slot.row.data())) {
+            ++_overflow;
+        } else if (_wanted != 0 && _buffer.size() >= _wanted) {
+            _dataCv.notify_all();
+        }
     }
     if (lost != NoError) {
-        // Its values are not all there: the sample is lost with the link.
-        ++_counts.missed;
-        if (_endCode == NoError)
-            _endCode = lost;
         _linkTrouble = true;
-        _engineCv.notify_all();
-    } else if (!_buffer.push(static_cast<int64_t>(slot.seq), slot.dueNs, slot.sentNs, received, slot.row.data())) {
-        ++_counts.overflow;
-    } else if (_wanted != 0 && _buffer.size() >= _wanted) {
-        _dataCv.notify_all();
+        wakeEngine();
     }
-    --_inFlight;
-    if (_draining && _inFlight == 0)
-        _engineCv.notify_all();
+    // The slot is free from here on: the engine's thread may reuse it at once.
+    const uint32_t left = _inFlight.fetch_sub(1) - 1;
+    if (left == 0 && _draining)
+        wakeEngine();
 }
 
 void SamplingEngine::read(SampleBlock& out, Counters& delta, size_t max_samples, size_t min_samples,
@@ -313,12 +375,15 @@ void SamplingEngine::read(SampleBlock& out, Counters& delta, size_t max_samples,
     _dataCv.wait_until(lock, until, [&] { return _buffer.size() >= wanted || _state != State::Running; });
     _wanted = 0;
     _buffer.take(max_samples, out);
-    delta.missed = _counts.missed - _taken.missed;
-    delta.overflow = _counts.overflow - _taken.overflow;
+    const uint64_t missed = _missed.load();
+    delta.missed = missed - _taken.missed;
+    delta.overflow = _overflow - _taken.overflow;
     delta.errors.resize(_channelsCount);
     for (size_t c = 0; c < _channelsCount; ++c)
-        delta.errors[c] = _counts.errors[c] - _taken.errors[c];
-    _taken = _counts;
+        delta.errors[c] = _errors[c] - _taken.errors[c];
+    _taken.missed = missed;
+    _taken.overflow = _overflow;
+    _taken.errors = _errors;
 }
 
 SamplingEngine::State SamplingEngine::state() const
@@ -351,10 +416,10 @@ double SamplingEngine::startUtc() const
     return _startUtc;
 }
 
-uint32_t SamplingEngine::maxInFlightSeen() const
+uint32_t SamplingEngine::inFlightBound() const
 {
     std::lock_guard<std::mutex> lock(_mutex);
-    return _maxInFlightSeen;
+    return _inFlightBound;
 }
 
 bool SamplingEngine::realtimeGranted() const

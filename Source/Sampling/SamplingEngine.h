@@ -5,6 +5,7 @@
 #include "Sampling/SampleSchedule.h"
 #include "SharedLib/IConnection.h"
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -45,8 +46,15 @@ public:
     // (tens of microseconds) is a sizeable part of the period, and faster
     // than a controller's servo cycle the values do not change.
     static constexpr double MaxRateHz = 10000.0;
-    static constexpr uint32_t DefaultInFlight = 64;
-    static constexpr uint32_t MaxInFlight = 256;
+    // Samples in flight at most, when not told otherwise: enough to ride out
+    // InFlightSeconds without an answer (a slow round trip, a reader thread
+    // not scheduled on a busy machine) without missing a tick, and never
+    // fewer than MinInFlight.
+    static constexpr double InFlightSeconds = 0.25;
+    static constexpr uint32_t MinInFlight = 16;
+    // The largest bound a caller may ask for. Each sample in flight holds
+    // its exchange (about 16 KiB) until its replies are read.
+    static constexpr uint32_t MaxInFlight = 1024;
     // Requests outstanding at most, whatever the in-flight bound: what the
     // controller holds queued stays within what a batch may hold.
     static constexpr uint32_t MaxRequestsInFlight = 4096;
@@ -54,14 +62,19 @@ public:
     // The buffer holds this long a stretch of samples when not told otherwise.
     static constexpr double DefaultBufferSeconds = 10.0;
     static constexpr size_t MinBufferSamples = 1024;
+    // How long before a tick the thread stops sleeping and waits on the
+    // clock instead: a wake-up is that much late at worst without costing
+    // more than SpinShare of a core.
+    static constexpr int64_t SpinNs = 30000;
+    static constexpr double SpinShare = 0.05;
 
     struct Config {
         // One ReadVrValue, ReadTableValue or ReadAxisParam item per channel;
         // the names are copied.
         std::vector<BatchItem> channels;
         double rateHz = 0.0;
-        uint64_t samples = 0; // ticks to deal with; 0: until stopped
-        uint32_t maxInFlight = DefaultInFlight;
+        uint64_t samples = 0;     // ticks to deal with; 0: until stopped
+        uint32_t maxInFlight = 0; // 0: InFlightSeconds of samples (see above)
         size_t bufferSamples = 0;   // 0: DefaultBufferSeconds of samples
         uint32_t minVrBlock = 0;    // consecutive VRs read as one block from this many on; 0: never
         uint32_t minTableBlock = 2; // likewise for TABLE
@@ -97,8 +110,9 @@ public:
     ErrorCode check(IConnection& connection, int64_t level, std::vector<ErrorCode>& per_channel) const;
 
     // Starts the run, or resumes after Lost; `keep_alive` is held until the
-    // run ends (the connection must stay valid that long). Fail when running
-    // or ended for good, or for a level below 2.
+    // run ends (the connection must stay valid that long). Returns once the
+    // engine's thread has taken tick 0 (the first start) or is running again.
+    // Fail when running or ended for good, or for a level below 2.
     ErrorCode start(IConnection& connection, int64_t level, std::shared_ptr<void> keep_alive);
     // Ends the run: no more ticks, waits for the samples in flight. Idempotent.
     void stop();
@@ -118,8 +132,11 @@ public:
     // epoch, UTC); 0 before the first start.
     int64_t startNs() const;
     double startUtc() const;
-    uint32_t inFlightBound() const { return _inFlightBound; }
-    uint32_t maxInFlightSeen() const;
+    // Samples in flight at most: as configured, or InFlightSeconds' worth,
+    // then cut to MaxRequestsInFlight requests (1 at level 2). Known from
+    // the first start on.
+    uint32_t inFlightBound() const;
+    uint32_t maxInFlightSeen() const { return _maxInFlightSeen.load(); }
     bool realtimeGranted() const;
     size_t bufferCapacity() const { return _buffer.capacity(); }
     size_t channelCount() const { return _channels.size(); }
@@ -143,8 +160,18 @@ private:
     // outcome into the buffer and the counters.
     void complete(Slot& slot);
     void run(IConnection* connection, int64_t level);
+    // The first run's set-up on the engine's thread: the plan, the slots and
+    // tick 0, now.
+    void prepare(int64_t level);
+    // Sleeps until `due_ns` or until woken for a stop or a lost link; the
+    // last stretch is waited out on the clock. False when woken.
+    bool sleepUntil(int64_t due_ns);
     // Sends tick `seq`; false when nothing went out (then `error` says why).
     bool send(IConnection& connection, int64_t level, uint64_t seq, ErrorCode& error);
+    // Wakes the engine's thread from its sleep (stop, a lost link, the last
+    // sample of a draining run).
+    void wakeEngine();
+    void noteEnd(ErrorCode code);
 
     // Whether a channel's error leaves the link as it was (a controller
     // error, a reply of the wrong form) rather than losing it.
@@ -159,35 +186,51 @@ private:
     const uint32_t _minVrBlock;
     const uint32_t _minTableBlock;
     const bool _realtime;
-    uint32_t _inFlightBound = 1;
+    const int64_t _spinNs;
 
     // Serialises start() and stop(): the engine's thread is made and joined
     // by one caller at a time.
     std::mutex _lifecycleMutex;
-    mutable std::mutex _mutex;
+
+    // What the engine's thread and the reader thread share on every sample
+    // is lock-free, so that a real-time engine thread never waits for a
+    // reader thread that was preempted while holding a lock.
+    std::atomic<uint32_t> _inFlight{0};
+    std::atomic<uint32_t> _maxInFlightSeen{0};
+    std::atomic<uint64_t> _missed{0};
+    std::atomic<bool> _stopRequested{false};
+    std::atomic<bool> _linkTrouble{false};
+    std::atomic<bool> _draining{false};
+    // The engine's thread sleeps on _engineCv; a waker takes _wakeMutex only
+    // for the instant of the notification.
+    std::mutex _wakeMutex;
     std::condition_variable _engineCv;
+
+    // The rest is guarded by _mutex (the reader thread, the consumer and the
+    // owner; the engine's thread at the start and the end of a run).
+    mutable std::mutex _mutex;
     std::condition_variable _dataCv;
-    // Guarded by _mutex.
     State _state = State::Idle;
+    bool _prepared = false; // the first run has set its plan and tick 0
     SampleBuffer _buffer;
     SamplePlan _plan;
+    // Set once, by the first run before its first send; read-only afterwards.
     std::optional<SampleSchedule> _schedule;
     double _startUtc = 0.0;
-    uint64_t _next = 0; // first tick not yet dealt with
-    uint32_t _inFlight = 0;
-    uint32_t _maxInFlightSeen = 0;
-    bool _stopRequested = false;
-    bool _linkTrouble = false;
-    bool _draining = false;
+    uint32_t _inFlightBound = 1;
     bool _realtimeGranted = false;
     size_t _wanted = 0; // > 0 while the consumer waits for that many
     ErrorCode _endCode = NoError;
     std::string _endCause;
-    Counters _counts;
+    uint64_t _overflow = 0;
+    std::vector<uint64_t> _errors;
     Counters _taken;
     std::shared_ptr<void> _keepAlive;
     std::vector<Slot> _slots;
-    uint64_t _sendIndex = 0; // engine thread only
+
+    // The engine's thread only.
+    uint64_t _next = 0; // first tick not yet dealt with
+    uint64_t _sendIndex = 0;
 
     std::thread _thread;
 };

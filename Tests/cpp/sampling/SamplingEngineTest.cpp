@@ -145,6 +145,30 @@ TEST(SamplingEngine, KeepsSeveralSamplesInFlightWhenTheRoundTripIsLongerThanAPer
         EXPECT_EQ(taken.block.values[i * 4 + 3], static_cast<double>(i) * 1000.0 + 3);
 }
 
+TEST(SamplingEngine, TheInFlightBoundCoversAQuarterSecondWithinTheRequestCap)
+{
+    // Unless told otherwise: InFlightSeconds of samples, at least MinInFlight,
+    // at most MaxInFlight, and never more requests than MaxRequestsInFlight.
+    const auto boundOf = [](std::vector<BatchItem> channels, double rate, uint32_t asked) {
+        ScriptedConnection connection;
+        auto config = configOf(std::move(channels), rate, 1);
+        config.maxInFlight = asked;
+        SamplingEngine engine(std::move(config));
+        EXPECT_EQ(engine.start(connection, 3, nullptr), NoError);
+        engine.stop();
+        return engine.inFlightBound();
+    };
+    EXPECT_EQ(boundOf(positions(2), 1000.0, 0), 250u);
+    EXPECT_EQ(boundOf(positions(2), 10.0, 0), SamplingEngine::MinInFlight);
+    EXPECT_EQ(boundOf(positions(1), SamplingEngine::MaxRateHz, 0), SamplingEngine::MaxInFlight);
+    EXPECT_EQ(boundOf(positions(8), 2000.0, 0), SamplingEngine::MaxRequestsInFlight / 16);
+    EXPECT_EQ(boundOf(positions(2), 1000.0, 7), 7u);
+    std::vector<BatchItem> thousand;
+    for (uint32_t i = 0; i < 1000; ++i)
+        thousand.push_back(BatchItem::readVr(i));
+    EXPECT_EQ(boundOf(thousand, 10.0, 0), 4u) << "1000 requests a sample";
+}
+
 TEST(SamplingEngine, AStallLeavesAGapOfMissedTicksAndNoBurstOfLateSamples)
 {
     ScriptedConnection connection;
@@ -261,6 +285,9 @@ TEST(SamplingEngine, RefusesWhatCannotBeSampledAndChecksNamesWithoutSending)
     EXPECT_THROW(SamplingEngine(configOf(positions(1), std::nan(""), 1)), std::invalid_argument);
     EXPECT_THROW(SamplingEngine(configOf({}, 10.0, 1)), std::invalid_argument);
     EXPECT_THROW(SamplingEngine(configOf({BatchItem::writeVr(1, 2.0)}, 10.0, 1)), std::invalid_argument);
+    auto tooMany = configOf(positions(1), 10.0, 1);
+    tooMany.maxInFlight = SamplingEngine::MaxInFlight + 1;
+    EXPECT_THROW(SamplingEngine(std::move(tooMany)), std::invalid_argument);
     EXPECT_THROW(SamplingEngine(
                      configOf(std::vector<BatchItem>(SamplingEngine::MaxChannels + 1, BatchItem::readVr(1)), 10.0, 1)),
                  std::invalid_argument);
