@@ -1,6 +1,7 @@
 #include "HolvaneSim/ArrivalLog.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cerrno>
 #include <cstdio>
 #include <fcntl.h>
@@ -10,20 +11,64 @@
 
 namespace Vantrel::HolvaneApi::Sim {
 
+namespace {
+// How often the writer looks for lines when few come.
+constexpr auto WriteEvery = std::chrono::milliseconds(50);
+// Lines waiting beyond this wake the writer at once.
+constexpr size_t WriteFrom = size_t{256} << 10;
+} // namespace
+
 ArrivalLog::ArrivalLog(const std::string& path)
 {
     _fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_APPEND | O_CLOEXEC, 0644);
     if (_fd < 0)
         throw std::system_error(errno, std::generic_category(), "cannot open " + path);
+    _writer = std::thread([this] { writeOut(); });
 }
 
 ArrivalLog::~ArrivalLog()
 {
-    if (_fd >= 0)
-        ::close(_fd);
+    {
+        std::lock_guard<std::mutex> lock(_mutex);
+        _stop = true;
+    }
+    _cv.notify_all();
+    _writer.join();
+    ::close(_fd);
 }
 
 void ArrivalLog::write(std::string& lines)
+{
+    bool wake = false;
+    {
+        std::lock_guard<std::mutex> lock(_mutex);
+        if (_pending.size() + lines.size() <= MaxPendingBytes)
+            _pending += lines;
+        wake = _pending.size() >= WriteFrom;
+    }
+    lines.clear();
+    if (wake)
+        _cv.notify_one();
+}
+
+void ArrivalLog::writeOut()
+{
+    std::string batch;
+    std::unique_lock<std::mutex> lock(_mutex);
+    for (;;) {
+        _cv.wait_for(lock, WriteEvery, [this] { return _stop || _pending.size() >= WriteFrom; });
+        batch.swap(_pending);
+        const bool last = _stop;
+        lock.unlock();
+        writeAll(batch);
+        batch.clear();
+        lock.lock();
+        if (last && _pending.empty())
+            return;
+    }
+}
+
+void ArrivalLog::writeAll(const std::string& lines) const
 {
     size_t done = 0;
     while (done < lines.size()) {
@@ -34,7 +79,6 @@ void ArrivalLog::write(std::string& lines)
             break; // a full disk loses log lines, never the controller's answers
         done += static_cast<size_t>(n);
     }
-    lines.clear();
 }
 
 int64_t ArrivalLog::nowNs()

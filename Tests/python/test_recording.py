@@ -54,8 +54,10 @@ def test_a_recording_during_a_real_move_and_the_controllers_own_log(sims, tmp_pa
         assert rec.errors["DPOS(0)"] == 0
         assert rec.stats.max_in_flight >= 1 and rec.stats.latency.median > 0
         assert rec.start_time.tzinfo is not None
+    # One request per channel and sample, axis parameters by their own name
+    # (the simulator writes its log a little after the requests came).
+    wait_until(lambda: [k for _, k in arrivals(log)].count("TABLEVALUES") >= len(rec), timeout=5.0)
     keywords = [k for _, k in arrivals(log)]
-    # One request per channel and sample, axis parameters by their own name.
     assert keywords.count("DPOS") == 2 * len(rec) and keywords.count("MPOS") == len(rec)
     assert keywords.count("TABLEVALUES") == len(rec)
 

@@ -4,16 +4,22 @@
 #include "HolvaneSim/RequestParser.h"
 #include "HolvaneSim/TokenTable.h"
 
+#include <condition_variable>
+#include <cstddef>
 #include <cstdint>
+#include <mutex>
 #include <string>
+#include <thread>
 
 namespace Vantrel::HolvaneApi::Sim {
 
 // The file of --log-arrivals: one line per request received, "<ns> <KEYWORD>",
 // the time on CLOCK_MONOTONIC when the request's last byte was read, and the
 // request's keyword (for a system variable such as an axis parameter its own
-// name, e.g. DPOS, not the prefix). Sessions hand in whole lines; each batch
-// goes out with one append, so lines of several connections never mix.
+// name, e.g. DPOS, not the prefix). Sessions hand in whole lines; a thread of
+// the log's own writes them out, so a slow disk never holds up an answer (nor
+// the time at which the next request is seen). Lines of several connections
+// never mix.
 class ArrivalLog {
 public:
     // Throws std::system_error when the file cannot be opened.
@@ -22,8 +28,11 @@ public:
     ArrivalLog(const ArrivalLog&) = delete;
     ArrivalLog& operator=(const ArrivalLog&) = delete;
 
-    // Appends the lines (whole lines only) and clears them.
+    // Takes the lines (whole lines only) for writing and clears them. Lines
+    // beyond MaxPendingBytes not yet written are dropped, never waited for.
     void write(std::string& lines);
+
+    static constexpr size_t MaxPendingBytes = size_t{64} << 20;
 
     // One line for `request`, received at `received_ns`, appended to `lines`.
     static void describe(const ParsedRequest& request, int64_t received_ns, const TokenTable& table,
@@ -31,7 +40,15 @@ public:
     static int64_t nowNs();
 
 private:
+    void writeOut();
+    void writeAll(const std::string& lines) const;
+
     int _fd = -1;
+    std::mutex _mutex;
+    std::condition_variable _cv;
+    std::string _pending; // guarded by _mutex
+    bool _stop = false;   // guarded by _mutex
+    std::thread _writer;
 };
 
 } // namespace Vantrel::HolvaneApi::Sim
