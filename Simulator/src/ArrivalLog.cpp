@@ -1,12 +1,12 @@
 #include "HolvaneSim/ArrivalLog.h"
 
 #include <algorithm>
-#include <chrono>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
+#include <ctime>
 #include <fcntl.h>
 #include <system_error>
-#include <time.h>
 #include <unistd.h>
 
 namespace Vantrel::HolvaneApi::Sim {

@@ -122,13 +122,19 @@ py::tuple readBlock(PySampler& self, size_t max_samples, double timeout, size_t 
 {
     if (!std::isfinite(timeout) || timeout < 0)
         throw py::value_error("timeout must be a non-negative number of seconds");
-    Sampling::SampleBlock block;
-    SamplingEngine::Counters delta;
     {
         py::gil_scoped_release release;
-        self.engine().read(block, delta, max_samples, min_samples,
+        self.engine().wait(max_samples, min_samples,
                            std::chrono::nanoseconds(static_cast<int64_t>(std::min(timeout, 86400.0) * 1e9)));
     }
+    // A signal that came during the wait (Ctrl-C) is raised before anything
+    // is taken, so the samples stay for the next Read instead of being lost
+    // with this call's result.
+    if (PyErr_CheckSignals() != 0)
+        throw py::error_already_set();
+    Sampling::SampleBlock block;
+    SamplingEngine::Counters delta;
+    self.engine().take(block, delta, max_samples);
     const auto n = static_cast<py::ssize_t>(block.size());
     const auto channels = static_cast<py::ssize_t>(self.engine().channelCount());
     py::array_t<int64_t> seq(n);
@@ -211,7 +217,8 @@ void bindSampler(py::module_& module)
             "Waits up to `timeout` seconds for at least `min_samples` samples (less when the run ends), then "
             "takes up to `max_samples`: (seq int64[n], t, sent, received float64[n] seconds since tick 0, values "
             "float64[n, channels], missed, overflow, [errors per channel]); the counts are those since the last "
-            "Read. Needs numpy.");
+            "Read. A signal during the wait (Ctrl-C) raises before anything is taken: the samples stay for the "
+            "next Read. Needs numpy.");
     cls.def_property_readonly(
         "state", [](PySampler& self) { return stateName(self.engine().state()); },
         "'idle', 'running', 'finished', 'lost', 'stopped' or 'failed'.");

@@ -408,7 +408,8 @@ class Sampler:
         """Waits up to `timeout` seconds for at least `min_samples` samples (less when the run ends), then takes
         up to `max_samples`: (seq int64[n], t, sent, received float64[n] seconds since tick 0, values
         float64[n, channels], missed, overflow, [errors per channel]); the counts are those since the last
-        Read. Needs numpy."""
+        Read. A signal during the wait (Ctrl-C) raises before anything is taken: the samples stay for the
+        next Read. Needs numpy."""
     @property
     def state(self) -> str:
         """'idle', 'running', 'finished', 'lost', 'stopped' or 'failed'."""

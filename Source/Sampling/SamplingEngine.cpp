@@ -136,7 +136,9 @@ void SamplingEngine::wakeEngine()
     // The flag the sleeper looks at was set before: taking the mutex orders
     // this after its look, so the notification cannot fall between its look
     // and its wait.
-    { const std::lock_guard<std::mutex> lock(_wakeMutex); }
+    {
+        const std::lock_guard<std::mutex> lock(_wakeMutex);
+    }
     _engineCv.notify_all();
 }
 
@@ -170,8 +172,8 @@ void SamplingEngine::prepare(int64_t level)
     }
     const int64_t start = nowNs();
     const auto wall = std::chrono::system_clock::now();
-    _startUtc = std::chrono::duration<double>(wall.time_since_epoch()).count() -
-                static_cast<double>(nowNs() - start) * 1e-9;
+    _startUtc =
+        std::chrono::duration<double>(wall.time_since_epoch()).count() - static_cast<double>(nowNs() - start) * 1e-9;
     _schedule.emplace(start, _rateHz);
     _prepared = true;
 }
@@ -366,7 +368,12 @@ void SamplingEngine::complete(Slot& slot)
 void SamplingEngine::read(SampleBlock& out, Counters& delta, size_t max_samples, size_t min_samples,
                           std::chrono::nanoseconds timeout)
 {
-    out.clear();
+    wait(max_samples, min_samples, timeout);
+    take(out, delta, max_samples);
+}
+
+void SamplingEngine::wait(size_t max_samples, size_t min_samples, std::chrono::nanoseconds timeout)
+{
     std::unique_lock<std::mutex> lock(_mutex);
     const size_t wanted =
         std::clamp<size_t>(min_samples, 1, std::min(_buffer.capacity(), std::max<size_t>(max_samples, 1)));
@@ -374,6 +381,12 @@ void SamplingEngine::read(SampleBlock& out, Counters& delta, size_t max_samples,
     _wanted = wanted;
     _dataCv.wait_until(lock, until, [&] { return _buffer.size() >= wanted || _state != State::Running; });
     _wanted = 0;
+}
+
+void SamplingEngine::take(SampleBlock& out, Counters& delta, size_t max_samples)
+{
+    out.clear();
+    std::lock_guard<std::mutex> lock(_mutex);
     _buffer.take(max_samples, out);
     const uint64_t missed = _missed.load();
     delta.missed = missed - _taken.missed;

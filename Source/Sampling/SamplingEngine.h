@@ -73,8 +73,8 @@ public:
         // the names are copied.
         std::vector<BatchItem> channels;
         double rateHz = 0.0;
-        uint64_t samples = 0;     // ticks to deal with; 0: until stopped
-        uint32_t maxInFlight = 0; // 0: InFlightSeconds of samples (see above)
+        uint64_t samples = 0;       // ticks to deal with; 0: until stopped
+        uint32_t maxInFlight = 0;   // 0: InFlightSeconds of samples (see above)
         size_t bufferSamples = 0;   // 0: DefaultBufferSeconds of samples
         uint32_t minVrBlock = 0;    // consecutive VRs read as one block from this many on; 0: never
         uint32_t minTableBlock = 2; // likewise for TABLE
@@ -122,6 +122,10 @@ public:
     // the previous read.
     void read(SampleBlock& out, Counters& delta, size_t max_samples, size_t min_samples,
               std::chrono::nanoseconds timeout);
+    // read() in two steps, for a consumer that may give up between them
+    // (Ctrl-C): what is not taken stays buffered.
+    void wait(size_t max_samples, size_t min_samples, std::chrono::nanoseconds timeout);
+    void take(SampleBlock& out, Counters& delta, size_t max_samples);
 
     State state() const;
     // Why the run is Lost or Failed: the first code of the loss, and the

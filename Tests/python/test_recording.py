@@ -2,16 +2,22 @@
 controller error, a lost link), a scripted peer that stalls, and the files a
 recording is written to. Rates here are low enough for a loaded machine; the
 figures at speed are the benchmark's (Bench/record_bench.py)."""
+
 import asyncio
+import itertools
+import logging
 import math
+import os
+import signal
+import subprocess
+import sys
 import threading
 import time
 
 import numpy as np
 import pytest
-
-from conftest import wait_until
-from fake_controller import FakeController, simple_reply
+from conftest import MODULE_DIR, wait_until
+from fake_controller import simple_reply
 
 import holvane
 import holvane.aio
@@ -34,10 +40,10 @@ def assert_honest(rec, ticks):
     assert np.all(rec.sent >= rec.t) and np.all(rec.received >= rec.sent)
 
 
-def test_a_recording_during_a_real_move_and_the_controllers_own_log(sims, tmp_path):
+def test_a_recording_during_a_real_move_and_the_controllers_own_log(sims, tmp_path, caplog):
     log = tmp_path / "arrivals.log"
     sim = sims("--log-arrivals", log)
-    with holvane.connect(sim.host, sim.port) as c:
+    with holvane.connect(sim.host, sim.port, nodelay=True) as c:
         c.write_vr(10, 7.25)
         c.write_param("SPEED", 0, 400.0)
         c.axis(0).move_abs(200.0)
@@ -54,6 +60,7 @@ def test_a_recording_during_a_real_move_and_the_controllers_own_log(sims, tmp_pa
         assert rec.errors["DPOS(0)"] == 0
         assert rec.stats.max_in_flight >= 1 and rec.stats.latency.median > 0
         assert rec.start_time.tzinfo is not None
+    assert "send coalescing" not in caplog.text, "sends are not coalesced with nodelay=True"
     # One request per channel and sample, axis parameters by their own name
     # (the simulator writes its log a little after the requests came).
     wait_until(lambda: [k for _, k in arrivals(log)].count("TABLEVALUES") >= len(rec), timeout=5.0)
@@ -69,11 +76,16 @@ def test_bad_channels_and_rates_are_refused_before_any_byte_is_sent(sims, tmp_pa
         wait_until(lambda: len(arrivals(log)) >= 3)
         before = len(arrivals(log))
         bad = [
-            (["DPOZ(0)"], 100, "unknown parameter 'DPOZ'"), (["DPOS0"], 100, "malformed channel"),
-            (["DPOS(-1)"], 100, "malformed channel"), ([], 100, "no channel"),
-            (["DPOS(0)", "dpos(0)"], 100, "given twice"), (["DPOS(0)"], 0, "rate"),
-            (["DPOS(0)"], -5, "rate"), (["DPOS(0)"], holvane.MAX_RATE * 2, "rate"),
-            (["DPOS(0)"], float("nan"), "rate"), ([f"VR({i})" for i in range(4097)], 10, "at most 4096"),
+            (["DPOZ(0)"], 100, "unknown parameter 'DPOZ'"),
+            (["DPOS0"], 100, "malformed channel"),
+            (["DPOS(-1)"], 100, "malformed channel"),
+            ([], 100, "no channel"),
+            (["DPOS(0)", "dpos(0)"], 100, "given twice"),
+            (["DPOS(0)"], 0, "rate"),
+            (["DPOS(0)"], -5, "rate"),
+            (["DPOS(0)"], holvane.MAX_RATE * 2, "rate"),
+            (["DPOS(0)"], float("nan"), "rate"),
+            ([f"VR({i})" for i in range(4097)], 10, "at most 4096"),
         ]
         for channels, rate, message in bad:
             with pytest.raises(ValueError, match=message):
@@ -86,7 +98,7 @@ def test_bad_channels_and_rates_are_refused_before_any_byte_is_sent(sims, tmp_pa
         assert len(arrivals(log)) == before, "nothing reached the controller"
 
 
-def test_a_stalling_controller_leaves_a_gap_of_missed_ticks_and_no_burst(peer):
+def test_a_stalling_controller_leaves_a_gap_of_missed_ticks_and_no_burst(peer, caplog):
     answered = []
 
     def responder(tokens):
@@ -96,9 +108,15 @@ def test_a_stalling_controller_leaves_a_gap_of_missed_ticks_and_no_burst(peer):
         return simple_reply(float(len(answered)))
 
     peer.responder = responder
-    with holvane.connect("127.0.0.1", peer.port) as c:
-        with c.recorder(["DPOS(0)"], 250, seconds=1.0, in_flight=4) as r:
-            rec = Recording.concat(list(r))
+    with (
+        holvane.connect("127.0.0.1", peer.port) as c,
+        caplog.at_level(logging.WARNING, "holvane"),
+        c.recorder(["DPOS(0)"], 250, seconds=1.0, in_flight=4) as r,
+    ):
+        assert r.in_flight_bound == 4
+        rec = Recording.concat(list(r))
+    # Not port 3240 and no nodelay: the recording warns once that sends coalesce.
+    assert caplog.text.count("send coalescing is on for port") == 1
     assert_honest(rec, 250)
     assert rec.missed >= 5, rec
     gaps = np.flatnonzero(np.diff(rec.seq) > 1)
@@ -133,8 +151,12 @@ def test_watch_sees_exactly_the_changes_a_script_makes_and_a_callback_may_call_t
         # VR(22) moving by 0.05 is inside the deadband; its jump to 5 is
         # measured from the value last reported, 0.
         assert [(ch.channel, ch.value, ch.previous) for ch in changes] == [
-            ("VR(20)", 1.0, 0.0), ("VR(21)", 2.0, 0.0), ("VR(20)", 3.0, 1.0), ("VR(22)", 5.0, 0.0)]
-        assert all(b.t > a.t for a, b in zip(changes, changes[1:]))
+            ("VR(20)", 1.0, 0.0),
+            ("VR(21)", 2.0, 0.0),
+            ("VR(20)", 3.0, 1.0),
+            ("VR(22)", 5.0, 0.0),
+        ]
+        assert all(b.t > a.t for a, b in itertools.pairwise(changes))
 
         seen = []
 
@@ -155,9 +177,11 @@ def test_watch_sees_exactly_the_changes_a_script_makes_and_a_callback_may_call_t
 def test_a_lost_link_ends_the_recording_with_its_cause_or_is_resumed(sims):
     sim = sims("--close-after", 60)
     with holvane.connect(sim.host, sim.port) as c:
-        with pytest.raises(holvane.ConnectionLostError) as lost:
+        with pytest.raises(holvane.RecordingLostError) as lost:
             c.record(["DPOS(0)"], 100, 2.0)
+        assert isinstance(lost.value, holvane.ConnectionLostError)
         partial = lost.value.recording
+        assert partial is not None
         assert 30 <= len(partial) <= 60
         assert "record(DPOS(0) at 100 Hz)" in str(lost.value)
     with holvane.connect(sim.host, sim.port, reconnect=True) as c:
@@ -168,11 +192,21 @@ def test_a_lost_link_ends_the_recording_with_its_cause_or_is_resumed(sims):
 
 
 def test_a_recording_round_trips_through_csv_and_parquet_with_its_metadata(tmp_path):
-    rec = Recording(["DPOS(0)", "VR(10)"], 500.0,
-                    __import__("datetime").datetime(2026, 1, 2, 3, 4, 5, tzinfo=__import__("datetime").timezone.utc),
-                    np.array([0, 1, 3]), np.array([0.0, 0.002, 0.006]), np.array([0.0001, 0.0021, 0.0061]),
-                    np.array([0.0004, 0.0024, 0.0064]), np.array([[1.5, math.nan], [2.5, 7.0], [3.5, 7.0]]),
-                    missed=1, overflow=0, errors={"VR(10)": 1}, max_in_flight=2, interruptions=["a cause"])
+    rec = Recording(
+        ["DPOS(0)", "VR(10)"],
+        500.0,
+        __import__("datetime").datetime(2026, 1, 2, 3, 4, 5, tzinfo=__import__("datetime").timezone.utc),
+        np.array([0, 1, 3]),
+        np.array([0.0, 0.002, 0.006]),
+        np.array([0.0001, 0.0021, 0.0061]),
+        np.array([0.0004, 0.0024, 0.0064]),
+        np.array([[1.5, math.nan], [2.5, 7.0], [3.5, 7.0]]),
+        missed=1,
+        overflow=0,
+        errors={"VR(10)": 1},
+        max_in_flight=2,
+        interruptions=["a cause"],
+    )
     for name, read in (("r.csv", Recording.from_csv), ("r.parquet", Recording.from_parquet)):
         path = tmp_path / name
         (rec.to_csv if name.endswith(".csv") else rec.to_parquet)(str(path))
@@ -192,8 +226,10 @@ def test_a_recording_round_trips_through_csv_and_parquet_with_its_metadata(tmp_p
         rec["MPOS(0)"]
 
 
-def test_the_record_command_and_its_exit_codes(sim, tmp_path, capsys):
-    host, port = sim
+def test_the_record_command_and_its_exit_codes(sims, tmp_path, capsys):
+    log = tmp_path / "arrivals.log"
+    started = sims("--log-arrivals", log)
+    host, port = started.host, started.port
     out = tmp_path / "run.csv"
     link = ["--host", host, "--port", str(port)]
     assert cli_main(["record", "DPOS(0)", "VR(1)", "--rate", "50", "--seconds", "0.5", "-o", str(out), *link]) == 0
@@ -204,21 +240,67 @@ def test_the_record_command_and_its_exit_codes(sim, tmp_path, capsys):
     parquet = tmp_path / "run.parquet"
     assert cli_main(["record", "MPOS(1)", "--rate", "20", "--seconds", "0.2", "-o", str(parquet), *link]) == 0
     assert Recording.from_parquet(str(parquet)).channels == ("MPOS(1)",)
-    for bad in (["DPOS0", "--rate", "10", "-o", str(out)], ["DPOS(0)", "--rate", "10", "-o", str(tmp_path / "x.txt")],
-                ["DPOS(0)", "--rate", "0", "-o", str(out)]):
+    for bad in (
+        ["DPOS0", "--rate", "10", "-o", str(out)],
+        ["DPOS(0)", "--rate", "10", "-o", str(tmp_path / "x.txt")],
+        ["DPOS(0)", "--rate", "0", "-o", str(out)],
+    ):
         assert cli_main(["record", *bad, *link]) == 2, bad
     assert cli_main(["record", "NOPE(0)", "--rate", "10", "-o", str(out), *link]) == 2
     assert "unknown parameter 'NOPE'" in capsys.readouterr().err
     assert cli_main(["monitor", "--axis", "0", "--rate", "20", "--duration", "0.2", "--csv", str(out), *link]) == 0
     assert out.read_text().splitlines()[0] == "time,DPOS,MPOS"
-    assert cli_main(["record", "DPOS(0)", "--rate", "10", "--seconds", "1", "-o", str(out), "--host", host,
-                     "--port", "1"]) == 1
+    assert (
+        cli_main(["record", "DPOS(0)", "--rate", "10", "--seconds", "1", "-o", str(out), "--host", host, "--port", "1"])
+        == 1
+    )
+    # Ctrl-C ends an open-ended run: what was recorded is written, exit status 0.
+    open_ended = tmp_path / "open.csv"
+    env = dict(os.environ, PYTHONPATH=str(MODULE_DIR))
+    command = [sys.executable, "-m", "holvane", "record", "MPOS(2)", "--rate", "100", "-o", str(open_ended), *link]
+
+    def taken():
+        return [k for _, k in arrivals(log)].count("MPOS")
+
+    wait_until(lambda: False, timeout=0.2)  # the simulator's log of the runs before
+    before = taken()
+    process = subprocess.Popen(command, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True, env=env)
+    try:
+        assert wait_until(lambda: taken() >= before + 20, timeout=30.0)
+        process.send_signal(signal.SIGINT)
+        _, err = process.communicate(timeout=20)
+    finally:
+        if process.poll() is None:
+            process.kill()
+            process.wait()
+    assert process.returncode == 0, err
+    kept = Recording.from_csv(str(open_ended))
+    assert len(kept) >= 20 and kept.channels == ("MPOS(2)",) and "samples" in err
 
 
-def test_asyncio_recorder_and_watch(sim):
+def test_asyncio_recorder_record_watch_and_on_change(sims, tmp_path):
+    log = tmp_path / "arrivals.log"
+    sim = sims("--log-arrivals", log)
+
+    def sampled():
+        return [k for _, k in arrivals(log)].count("DPOS")
+
     async def run():
-        c = await holvane.aio.connect(*sim)
+        c = await holvane.aio.connect(sim.host, sim.port, nodelay=True)
         async with c:
+            rec = await c.record(["DPOS(0)"], 100, 0.3)
+            assert_honest(rec, 30)
+            # Cancelling record ends the recording, not only the wait for it.
+            task = asyncio.ensure_future(c.record(["DPOS(0)"], 100, 30.0))
+            await asyncio.sleep(0.3)
+            task.cancel()
+            with pytest.raises(asyncio.CancelledError):
+                await task
+            await asyncio.sleep(0.2)
+            before = sampled()
+            await asyncio.sleep(0.3)
+            assert sampled() == before, "no sample is sent after the cancel"
+
             blocks = []
             async with c.recorder(["DPOS(0)"], 50) as r:
                 async for block in r:
@@ -228,14 +310,27 @@ def test_asyncio_recorder_and_watch(sim):
             assert sum(len(b) for b in blocks) >= 10
             await c.write_vr(40, 0.0)
             async with c.watch("VR(40)", 0.02) as w:
+
                 async def change_it():
                     await asyncio.sleep(0.1)
                     await c.write_vr(40, 9.0)
+
                 task = asyncio.ensure_future(change_it())
                 async for change in w:
                     assert (change.channel, change.value, change.previous) == ("VR(40)", 9.0, 0.0)
                     break
                 await task
+            seen = []
+            with await c.on_change("VR(41)", seen.append, 0.02, initial=True) as handler:
+                for wanted in (1, 2):
+                    if wanted == 2:
+                        await c.write_vr(41, 3.0)
+                    for _ in range(500):
+                        if len(seen) >= wanted:
+                            break
+                        await asyncio.sleep(0.01)
+            assert [(ch.value, ch.previous) for ch in seen[:2]] == [(0.0, None), (3.0, 0.0)]
+            assert not handler.running
 
     asyncio.run(asyncio.wait_for(run(), 30))
 
@@ -265,5 +360,6 @@ def record_at_level_2(hv, connection, plugin):
     assert sampler.in_flight_bound == 1 and sampler.max_in_flight == 1
     assert len(seq) + missed + overflow == 20 and len(seq) >= 1
     assert np.all(values[:, 0] == 1.5) and errors == [0, 0]
-    assert all(line.startswith(("Batch(2)", "ReadVrValue", "ReadAxisParam", "ReadIntAttribute"))
-               for line in plugin.take())
+    assert all(
+        line.startswith(("Batch(2)", "ReadVrValue", "ReadAxisParam", "ReadIntAttribute")) for line in plugin.take()
+    )

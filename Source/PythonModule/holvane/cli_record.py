@@ -21,7 +21,7 @@ from typing import IO, TYPE_CHECKING, Any
 
 import numpy as np
 
-from ._sampler import check_rate
+from ._sampler import Recorder, check_rate
 from .errors import ConnectionLostError
 from .recording import FloatArray, Recording, parse_channels
 
@@ -157,6 +157,7 @@ def _record(c: Controller, args: argparse.Namespace) -> int:
                     progress.update(block)
         except KeyboardInterrupt:
             status = EXIT_INTERRUPTED if args.seconds is not None else 0
+            blocks.extend(_rest_of(recorder))
         except ConnectionLostError as error:
             lost = error
     if progress:
@@ -217,18 +218,30 @@ def _monitor(c: Controller, args: argparse.Namespace) -> int:
             try:
                 for block in recorder:
                     blocks.append(block)
-                    writer.writerows(
-                        [round(t, 6), *row] for t, row in zip(block.t.tolist(), block.values.tolist(), strict=True)
-                    )
+                    _write_rows(writer, block)
                     stream.flush()
             except KeyboardInterrupt:
-                pass  # Ctrl-C ends an open-ended run; what was sampled is kept
+                # Ctrl-C ends an open-ended run; what was sampled is kept.
+                for block in _rest_of(recorder):
+                    blocks.append(block)
+                    _write_rows(writer, block)
     finally:
         if stream is not sys.stdout:
             stream.close()
     if args.plot and blocks:
         _plot(Recording.concat(blocks), args.plot, title=f"axis {args.axis}")
     return 0
+
+
+def _rest_of(recorder: Recorder) -> list[Recording]:
+    """Stops the recording and returns what it had taken but not yet handed
+    over (samples buffered or in flight when Ctrl-C came)."""
+    recorder.stop()
+    return list(recorder)
+
+
+def _write_rows(writer: Any, block: Recording) -> None:
+    writer.writerows([round(t, 6), *row] for t, row in zip(block.t.tolist(), block.values.tolist(), strict=True))
 
 
 def _plot(recording: Recording, path: str, title: str | None = None) -> None:
