@@ -187,6 +187,9 @@ public:
     bool onPumpThread() const { return std::this_thread::get_id() == _pumpThread.load(); }
 
 private:
+    // Why Batch or BatchStart refuses these items before sending anything
+    // (every item then says so), or NoError.
+    ErrorCode refusedBatch(BatchItem* items, uint32_t count) const;
     // Stops the pump and closes the port; caller holds _lifecycleMutex.
     ErrorCode disconnectLocked();
     ErrorCode connectLocked();
