@@ -21,6 +21,9 @@ size_t bufferSamplesFor(const SamplingEngine::Config& config)
     return std::max(SamplingEngine::MinBufferSamples, static_cast<size_t>(std::isfinite(seconds) ? seconds : 0.0));
 }
 
+// How often an ending run looks whether its samples in flight have completed.
+constexpr std::chrono::milliseconds DrainPoll{1};
+
 const SamplingEngine::Config& validated(const SamplingEngine::Config& config)
 {
     if (!std::isfinite(config.rateHz) || config.rateHz <= 0.0 || config.rateHz > SamplingEngine::MaxRateHz)
@@ -104,7 +107,6 @@ ErrorCode SamplingEngine::start(IConnection& connection, int64_t level, std::sha
     }
     _stopRequested = false;
     _linkTrouble = false;
-    _draining = false;
     _endCode = NoError;
     _endCause.clear();
     _keepAlive = std::move(keep_alive);
@@ -296,13 +298,11 @@ void SamplingEngine::run(IConnection* connection, int64_t level)
     }
 
     // Every sample in flight completes (the plug-in calls back for each, at
-    // the latest when the link closes) before the run is over.
-    _draining = true;
-    {
-        std::unique_lock<std::mutex> lock(_wakeMutex);
-        _engineCv.wait(lock, [this] { return _inFlight.load() == 0; });
-    }
-    _draining = false;
+    // the latest when the link closes) before the run is over. Looked at, not
+    // waited for: the reader thread's decrement is its last touch of the
+    // engine, which may be gone right after it, so nothing may follow it.
+    while (_inFlight.load() != 0)
+        std::this_thread::sleep_for(DrainPoll);
     std::string cause;
     if (end == State::Lost) {
         std::string_view text;
@@ -359,10 +359,9 @@ void SamplingEngine::complete(Slot& slot)
         _linkTrouble = true;
         wakeEngine();
     }
-    // The slot is free from here on: the engine's thread may reuse it at once.
-    const uint32_t left = _inFlight.fetch_sub(1) - 1;
-    if (left == 0 && _draining)
-        wakeEngine();
+    // The slot is free from here on: the engine's thread may reuse it at
+    // once, and the engine may end once none is in flight. Nothing after this.
+    _inFlight.fetch_sub(1);
 }
 
 void SamplingEngine::read(SampleBlock& out, Counters& delta, size_t max_samples, size_t min_samples,

@@ -172,8 +172,7 @@ private:
     bool sleepUntil(int64_t due_ns);
     // Sends tick `seq`; false when nothing went out (then `error` says why).
     bool send(IConnection& connection, int64_t level, uint64_t seq, ErrorCode& error);
-    // Wakes the engine's thread from its sleep (stop, a lost link, the last
-    // sample of a draining run).
+    // Wakes the engine's thread from its sleep (stop, a lost link).
     void wakeEngine();
     void noteEnd(ErrorCode code);
 
@@ -204,7 +203,6 @@ private:
     std::atomic<uint64_t> _missed{0};
     std::atomic<bool> _stopRequested{false};
     std::atomic<bool> _linkTrouble{false};
-    std::atomic<bool> _draining{false};
     // The engine's thread sleeps on _engineCv; a waker takes _wakeMutex only
     // for the instant of the notification.
     std::mutex _wakeMutex;
