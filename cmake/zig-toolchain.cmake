@@ -26,8 +26,8 @@ if(NOT HOLVANE_ZIG OR NOT EXISTS "${HOLVANE_ZIG}")
   message(FATAL_ERROR "zig not found: pip install ziglang, then pass -DHOLVANE_ZIG=<site-packages>/ziglang/zig")
 endif()
 set(HOLVANE_ZIG "${HOLVANE_ZIG}" CACHE FILEPATH "zig program" FORCE)
-# Try-compile projects run this file again: hand them the same choice.
-list(APPEND CMAKE_TRY_COMPILE_PLATFORM_VARIABLES HOLVANE_ZIG HOLVANE_GLIBC)
+# Try-compile projects run this file again: hand them the same choices.
+list(APPEND CMAKE_TRY_COMPILE_PLATFORM_VARIABLES HOLVANE_ZIG HOLVANE_GLIBC HOLVANE_ZIG_UNLOAD_OBJECT)
 
 set(HOLVANE_ZIG_TARGET "x86_64-linux-gnu.${HOLVANE_GLIBC}")
 # The zig program itself is the compiler that a launcher such as ccache sees
@@ -36,3 +36,22 @@ set(HOLVANE_ZIG_TARGET "x86_64-linux-gnu.${HOLVANE_GLIBC}")
 # mandatory arguments.
 set(CMAKE_C_COMPILER "${HOLVANE_ZIG}" cc -target ${HOLVANE_ZIG_TARGET})
 set(CMAKE_CXX_COMPILER "${HOLVANE_ZIG}" c++ -target ${HOLVANE_ZIG_TARGET})
+
+# Every shared library (the plug-ins; not the Python module, which is never
+# unloaded) gets zig-unload.c, so that it can be unloaded and loaded again as
+# often as a program likes (see that file). Compiled here, once per tree, so
+# that it reaches the link through the linker flags of every such library.
+if(NOT HOLVANE_ZIG_UNLOAD_OBJECT)
+  set(HOLVANE_ZIG_UNLOAD_OBJECT "${CMAKE_BINARY_DIR}/zig-unload-${HOLVANE_GLIBC}.o")
+  set(HOLVANE_ZIG_UNLOAD_SOURCE "${CMAKE_CURRENT_LIST_DIR}/zig-unload.c")
+  if("${HOLVANE_ZIG_UNLOAD_SOURCE}" IS_NEWER_THAN "${HOLVANE_ZIG_UNLOAD_OBJECT}")
+    execute_process(
+      COMMAND "${HOLVANE_ZIG}" cc -target ${HOLVANE_ZIG_TARGET} -O2 -fPIC -Wall -Wextra -Werror
+              -c "${HOLVANE_ZIG_UNLOAD_SOURCE}" -o "${HOLVANE_ZIG_UNLOAD_OBJECT}"
+      RESULT_VARIABLE HOLVANE_ZIG_UNLOAD_RESULT ERROR_VARIABLE HOLVANE_ZIG_UNLOAD_ERROR)
+    if(NOT HOLVANE_ZIG_UNLOAD_RESULT EQUAL 0)
+      message(FATAL_ERROR "compiling ${HOLVANE_ZIG_UNLOAD_SOURCE} failed:\n${HOLVANE_ZIG_UNLOAD_ERROR}")
+    endif()
+  endif()
+endif()
+set(CMAKE_SHARED_LINKER_FLAGS_INIT "${HOLVANE_ZIG_UNLOAD_OBJECT}")
