@@ -1,0 +1,123 @@
+"""The wheel's build against the source tree's build, in one run, on one simulator.
+
+    bench-wheel.py --today BUILD/python --wheel UNPACKED_WHEEL --port PORT [--rounds 12] [--scale 1]
+
+Both folders hold a module Vantrel_HolvaneAPI with the TCP plug-in beside it.
+Each round runs every figure once for each build, each in a fresh interpreter
+(two builds of one module cannot share a process), in the order A B, then B A
+in the next round, so that both see the same load. A figure of a build is the
+median of its rounds' medians; the ratio is the median of the rounds' ratios
+(wheel over today, per round), which a busy machine moves far less than the
+figures themselves. Prints a Markdown table and exits 1 if a ratio exceeds
+--limit (1.05 by default).
+"""
+from __future__ import annotations
+
+import argparse
+import json
+import os
+import statistics
+import subprocess
+import sys
+from typing import Dict, List
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+BENCH = os.path.join(os.path.dirname(HERE), "Bench")
+
+# One round of one build, run in a child interpreter: prints {figure: median µs}.
+CHILD = r"""
+import json, sys, time
+sys.path.insert(0, {module_dir!r})
+sys.path.insert(1, {bench!r})
+import Vantrel_HolvaneAPI as hv
+from link_bench import CYCLE, READ_VR, READ_VR_VALUE, VR_READS
+from py_bench import fill_values, time_calls
+
+OK = hv.ErrorCode.NoError
+assert {module_dir!r} in hv.__file__, hv.__file__
+c = hv.Connection()
+assert c.CreateContext(hv.ConnectionType.TCP) == OK
+c.WriteStringAttribute("TCP_HostName", "127.0.0.1")
+c.WriteIntAttribute("TCP_Port", {port})
+c.WriteIntAttribute("TCP_Trace", 0)
+assert c.Connect() == OK
+assert fill_values(c, "VR", 1000, OK)
+assert c.WriteVrValue(READ_VR, READ_VR_VALUE) == OK
+scale = {scale}
+
+def n(base):
+    return max(5, int(base * scale))
+
+def checked(call, check):
+    def run():
+        out = call()
+        if not check(out):
+            raise SystemExit("wrong result: %r" % (out,))
+        return 0
+    return run
+
+figures = {{}}
+for name, call, check, count in (
+    ("ReadVrValue", lambda: c.ReadVrValue(READ_VR), lambda r: r == (OK, READ_VR_VALUE), 2000),
+    ("WriteVrValue", lambda: c.WriteVrValue(READ_VR + 1, 2.5), lambda r: r == OK, 2000),
+    ("Batch of 48 ReadVrValue", lambda: c.Batch(VR_READS),
+     lambda r: r[0] == OK and all(item == (OK, READ_VR_VALUE) for item in r[1]), 300),
+    ("48 reads as one Batch, 16 axes x DPOS/MPOS/IDLE", lambda: c.Batch(CYCLE),
+     lambda r: r[0] == OK and len(r[1]) == 48, 300),
+    ("ReadMultiVrValues of 1000 values", lambda: c.ReadMultiVrValues(0, 1000),
+     lambda r: r[0] == OK and len(r[1]) == 1000, 60),
+):
+    result = time_calls(name, checked(call, check), n(count) // 10, n(count))
+    figures[name] = result["median_us"]
+c.DestroyContext()
+print(json.dumps(figures))
+"""
+
+
+def one_round(python: str, module_dir: str, port: int, scale: float) -> Dict[str, float]:
+    code = CHILD.format(module_dir=module_dir, bench=BENCH, port=port, scale=scale)
+    env = {k: v for k, v in os.environ.items() if k not in ("PYTHONPATH", "LD_LIBRARY_PATH")}
+    result = subprocess.run([python, "-c", code], capture_output=True, text=True, timeout=600, env=env)
+    if result.returncode != 0:
+        raise SystemExit(f"benchmark round with {module_dir} failed:\n{result.stdout}{result.stderr}")
+    figures: Dict[str, float] = json.loads(result.stdout.strip().splitlines()[-1])
+    return figures
+
+
+def main() -> int:
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--today", required=True, help="folder of the source tree's module and plug-in")
+    parser.add_argument("--wheel", required=True, help="folder of the wheel's module and plug-in")
+    parser.add_argument("--port", type=int, required=True, help="the simulator, on 127.0.0.1")
+    parser.add_argument("--rounds", type=int, default=12)
+    parser.add_argument("--scale", type=float, default=1.0)
+    parser.add_argument("--limit", type=float, default=1.05)
+    parser.add_argument("--python", default=sys.executable)
+    args = parser.parse_args()
+
+    builds = {"today": os.path.abspath(args.today), "wheel": os.path.abspath(args.wheel)}
+    rounds: Dict[str, List[Dict[str, float]]] = {"today": [], "wheel": []}
+    for index in range(args.rounds):
+        order = ("today", "wheel") if index % 2 == 0 else ("wheel", "today")
+        for build in order:
+            rounds[build].append(one_round(args.python, builds[build], args.port, args.scale))
+        print(f"round {index + 1}/{args.rounds}: " + ", ".join(
+            f"{name} {rounds['today'][-1][name]:.1f}/{rounds['wheel'][-1][name]:.1f} us"
+            for name in rounds["today"][-1]), file=sys.stderr, flush=True)
+
+    print("| figure (median µs per call) | today's build | the wheel's build | wheel / today |")
+    print("|---|---:|---:|---:|")
+    worst = 0.0
+    for name in rounds["today"][0]:
+        today = statistics.median(r[name] for r in rounds["today"])
+        wheel = statistics.median(r[name] for r in rounds["wheel"])
+        ratio = statistics.median(w[name] / t[name] for t, w in zip(rounds["today"], rounds["wheel"]))
+        worst = max(worst, ratio)
+        print(f"| {name} | {today:.1f} | {wheel:.1f} | {ratio:.3f} |")
+    verdict = "met" if worst <= args.limit else "NOT met"
+    print(f"\nworst ratio {worst:.3f}: the wheel's build within {100 * (args.limit - 1):.0f} % of today's: {verdict}")
+    return 0 if worst <= args.limit else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())
