@@ -11,6 +11,7 @@ median of its rounds' medians; the ratio is the median of the rounds' ratios
 figures themselves. Prints a Markdown table and exits 1 if a ratio exceeds
 --limit (1.05 by default).
 """
+
 from __future__ import annotations
 
 import argparse
@@ -19,7 +20,6 @@ import os
 import statistics
 import subprocess
 import sys
-from typing import Dict, List
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 BENCH = os.path.join(os.path.dirname(HERE), "Bench")
@@ -74,13 +74,13 @@ print(json.dumps(figures))
 """
 
 
-def one_round(python: str, module_dir: str, port: int, scale: float) -> Dict[str, float]:
+def one_round(python: str, module_dir: str, port: int, scale: float) -> dict[str, float]:
     code = CHILD.format(module_dir=module_dir, bench=BENCH, port=port, scale=scale)
     env = {k: v for k, v in os.environ.items() if k not in ("PYTHONPATH", "LD_LIBRARY_PATH")}
-    result = subprocess.run([python, "-c", code], capture_output=True, text=True, timeout=600, env=env)
+    result = subprocess.run([python, "-c", code], check=False, capture_output=True, text=True, timeout=600, env=env)
     if result.returncode != 0:
         raise SystemExit(f"benchmark round with {module_dir} failed:\n{result.stdout}{result.stderr}")
-    figures: Dict[str, float] = json.loads(result.stdout.strip().splitlines()[-1])
+    figures: dict[str, float] = json.loads(result.stdout.strip().splitlines()[-1])
     return figures
 
 
@@ -96,14 +96,20 @@ def main() -> int:
     args = parser.parse_args()
 
     builds = {"today": os.path.abspath(args.today), "wheel": os.path.abspath(args.wheel)}
-    rounds: Dict[str, List[Dict[str, float]]] = {"today": [], "wheel": []}
+    rounds: dict[str, list[dict[str, float]]] = {"today": [], "wheel": []}
     for index in range(args.rounds):
         order = ("today", "wheel") if index % 2 == 0 else ("wheel", "today")
         for build in order:
             rounds[build].append(one_round(args.python, builds[build], args.port, args.scale))
-        print(f"round {index + 1}/{args.rounds}: " + ", ".join(
-            f"{name} {rounds['today'][-1][name]:.1f}/{rounds['wheel'][-1][name]:.1f} us"
-            for name in rounds["today"][-1]), file=sys.stderr, flush=True)
+        print(
+            f"round {index + 1}/{args.rounds}: "
+            + ", ".join(
+                f"{name} {rounds['today'][-1][name]:.1f}/{rounds['wheel'][-1][name]:.1f} us"
+                for name in rounds["today"][-1]
+            ),
+            file=sys.stderr,
+            flush=True,
+        )
 
     print("| figure (median µs per call) | today's build | the wheel's build | wheel / today |")
     print("|---|---:|---:|---:|")

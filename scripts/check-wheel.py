@@ -15,6 +15,7 @@ For every wheel:
 Prints, per ELF file, the newest glibc symbol version it needs. Exits 1 on any
 failure, naming the file and what it needs.
 """
+
 from __future__ import annotations
 
 import argparse
@@ -23,21 +24,21 @@ import re
 import stat
 import sys
 import zipfile
+from collections.abc import Iterable
 from email.parser import Parser
-from typing import Iterable, List, Optional, Set, Tuple
 
 from elftools.elf.dynamic import DynamicSection
 from elftools.elf.elffile import ELFFile
-from elftools.elf.gnuversions import GNUVerNeedSection
+from elftools.elf.gnuversions import GNUVerNeedSection, GNUVerSymSection
+from elftools.elf.sections import SymbolTableSection
 
 # glibc's own libraries, present on every system a manylinux wheel installs on.
-GLIBC_LIBRARIES = {"libc.so.6", "libm.so.6", "libpthread.so.0", "libdl.so.2", "librt.so.1",
-                   "ld-linux-x86-64.so.2"}
+GLIBC_LIBRARIES = {"libc.so.6", "libm.so.6", "libpthread.so.0", "libdl.so.2", "librt.so.1", "ld-linux-x86-64.so.2"}
 GLIBC_VERSION = re.compile(r"^GLIBC_(\d+)\.(\d+)(?:\.\d+)?$")
 # Undefined symbols the interpreter itself provides to an extension module.
 PYTHON_SYMBOL = re.compile(r"^_?Py")
 REQUIRED_EXTRAS = {"plot", "parquet", "pandas", "all"}
-Version = Tuple[int, int]
+Version = tuple[int, int]
 
 
 def parse_version(text: str) -> Version:
@@ -45,7 +46,7 @@ def parse_version(text: str) -> Version:
     return int(major), int(minor)
 
 
-def glibc_version(name: str) -> Optional[Version]:
+def glibc_version(name: str) -> Version | None:
     match = GLIBC_VERSION.match(name)
     return (int(match.group(1)), int(match.group(2))) if match else None
 
@@ -55,24 +56,26 @@ class ElfNeeds:
 
     def __init__(self, data: bytes) -> None:
         elf = ELFFile(io.BytesIO(data))
-        self.soname: Optional[str] = None
-        self.needed: List[str] = []
+        self.soname: str | None = None
+        self.needed: list[str] = []
         # (library, version name) for every versioned need
-        self.versions: List[Tuple[str, str]] = []
-        self.unversioned_undefined: List[str] = []
+        self.versions: list[tuple[str, str]] = []
+        self.unversioned_undefined: list[str] = []
         for section in elf.iter_sections():
             if isinstance(section, DynamicSection):
                 for tag in section.iter_tags():
                     if tag.entry.d_tag == "DT_NEEDED":
-                        self.needed.append(tag.needed)
+                        self.needed.append(str(tag.needed))  # type: ignore[attr-defined]
                     elif tag.entry.d_tag == "DT_SONAME":
-                        self.soname = tag.soname
+                        self.soname = str(tag.soname)  # type: ignore[attr-defined]
             elif isinstance(section, GNUVerNeedSection):
                 for verneed, auxiliaries in section.iter_versions():
-                    self.versions.extend((verneed.name, aux.name) for aux in auxiliaries)
+                    self.versions.extend((str(verneed.name), str(aux.name)) for aux in auxiliaries)
         symbols = elf.get_section_by_name(".dynsym")
         versym = elf.get_section_by_name(".gnu.version")
-        if symbols is not None:
+        if not isinstance(versym, GNUVerSymSection):
+            versym = None
+        if isinstance(symbols, SymbolTableSection):
             for index, symbol in enumerate(symbols.iter_symbols()):
                 if index == 0 or symbol["st_shndx"] != "SHN_UNDEF" or symbol["st_info"]["bind"] == "STB_WEAK":
                     continue
@@ -80,12 +83,12 @@ class ElfNeeds:
                 if versym is None or versym.get_symbol(index)["ndx"] in ("VER_NDX_LOCAL", "VER_NDX_GLOBAL"):
                     self.unversioned_undefined.append(symbol.name)
 
-    def newest_glibc(self) -> Optional[Version]:
+    def newest_glibc(self) -> Version | None:
         found = [v for v in (glibc_version(name) for _, name in self.versions) if v]
         return max(found) if found else None
 
 
-def elf_members(wheel: zipfile.ZipFile) -> Iterable[Tuple[zipfile.ZipInfo, bytes]]:
+def elf_members(wheel: zipfile.ZipFile) -> Iterable[tuple[zipfile.ZipInfo, bytes]]:
     for info in wheel.infolist():
         if info.is_dir():
             continue
@@ -95,15 +98,20 @@ def elf_members(wheel: zipfile.ZipFile) -> Iterable[Tuple[zipfile.ZipInfo, bytes
         yield info, wheel.read(info)
 
 
-def check_layout(wheel: zipfile.ZipFile) -> List[str]:
+def check_layout(wheel: zipfile.ZipFile) -> list[str]:
     names = set(wheel.namelist())
     problems = []
     modules = [n for n in names if re.fullmatch(r"Vantrel_HolvaneAPI\.cpython-\d+-x86_64-linux-gnu\.so", n)]
     if len(modules) != 1:
         problems.append(f"expected one module Vantrel_HolvaneAPI.cpython-*.so at the top, found {modules}")
-    for required in ("libVantrel_HolvaneApi-TCP-x64.so", "Vantrel_HolvaneAPI.pyi",
-                     "Vantrel_HolvaneAPI-stubs/__init__.pyi", "holvane/__init__.py", "holvane/py.typed",
-                     "holvane/bin/holvane-sim"):
+    for required in (
+        "libVantrel_HolvaneApi-TCP-x64.so",
+        "Vantrel_HolvaneAPI.pyi",
+        "Vantrel_HolvaneAPI-stubs/__init__.pyi",
+        "holvane/__init__.py",
+        "holvane/py.typed",
+        "holvane/bin/holvane-sim",
+    ):
         if required not in names:
             problems.append(f"{required} is missing")
     if "holvane/bin/holvane-sim" in names:
@@ -125,14 +133,14 @@ def check_layout(wheel: zipfile.ZipFile) -> List[str]:
     return problems
 
 
-def check_wheel(path: str, glibc: Version) -> Tuple[List[str], Optional[Version]]:
+def check_wheel(path: str, glibc: Version) -> tuple[list[str], Version | None]:
     """(problems, newest glibc symbol version any ELF file of the wheel needs)"""
-    problems: List[str] = []
-    newest: Optional[Version] = None
+    problems: list[str] = []
+    newest: Version | None = None
     with zipfile.ZipFile(path) as wheel:
         problems += check_layout(wheel)
         elves = [(info.filename, ElfNeeds(data)) for info, data in elf_members(wheel)]
-    carried: Set[str] = {needs.soname for _, needs in elves if needs.soname}
+    carried: set[str] = {needs.soname for _, needs in elves if needs.soname}
     carried |= {name.rsplit("/", 1)[-1] for name, _ in elves}
     for name, needs in elves:
         for library in needs.needed:
@@ -145,8 +153,7 @@ def check_wheel(path: str, glibc: Version) -> Tuple[List[str], Optional[Version]
             if found is None:
                 problems.append(f"{name} needs {version} of {library}, which the wheel does not carry")
             elif found > glibc:
-                problems.append(f"{name} needs {version} of {library}, newer than glibc "
-                                f"{glibc[0]}.{glibc[1]}")
+                problems.append(f"{name} needs {version} of {library}, newer than glibc {glibc[0]}.{glibc[1]}")
         is_module = name.rsplit("/", 1)[-1].startswith("Vantrel_HolvaneAPI.")
         strays = [s for s in needs.unversioned_undefined if not (is_module and PYTHON_SYMBOL.match(s))]
         if strays:
@@ -159,7 +166,7 @@ def check_wheel(path: str, glibc: Version) -> Tuple[List[str], Optional[Version]
     return problems, newest
 
 
-def main(argv: Optional[List[str]] = None) -> int:
+def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--glibc", default="2.28", help="newest glibc version a symbol may need")
     parser.add_argument("wheels", nargs="+")

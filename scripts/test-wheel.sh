@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The wheels are what the tests test:
 # 1. builds the Python 3.10 and 3.13 wheels (scripts/build-wheels.sh: zig for
-#    glibc 2.28, auditwheel, the symbol checks);
+#    glibc 2.28, auditwheel, the symbol checks, whose own tests run first);
 # 2. builds the Python tests' stand-in plug-ins with the same toolchain (they
 #    share the plug-in interface, standard-library types included, with the
 #    installed module), in build-wheel/zig-stand-ins;
@@ -26,6 +26,7 @@ step() {  # step <label> <command...>: runs it and notes how long it took
 }
 trap 'if ((${#STEPS[@]})); then printf "%s\n" "wheel steps:" "${STEPS[@]}"; fi' EXIT
 
+step "the wheel check's own tests" "$PYTHON" -m pytest Tests/packaging -p no:cacheprovider -q
 step "build the 3.10 and 3.13 wheels" bash scripts/build-wheels.sh 3.10 3.13
 WHEEL_310="$(ls "$ROOT"/dist/holvane-*-cp310-cp310-manylinux_*_x86_64.whl | tail -1)"
 WHEEL_313="$(ls "$ROOT"/dist/holvane-*-cp313-cp313-manylinux_*_x86_64.whl | tail -1)"
