@@ -27,7 +27,7 @@ if(NOT HOLVANE_ZIG OR NOT EXISTS "${HOLVANE_ZIG}")
 endif()
 set(HOLVANE_ZIG "${HOLVANE_ZIG}" CACHE FILEPATH "zig program" FORCE)
 # Try-compile projects run this file again: hand them the same choices.
-list(APPEND CMAKE_TRY_COMPILE_PLATFORM_VARIABLES HOLVANE_ZIG HOLVANE_GLIBC HOLVANE_ZIG_UNLOAD_OBJECT)
+list(APPEND CMAKE_TRY_COMPILE_PLATFORM_VARIABLES HOLVANE_ZIG HOLVANE_GLIBC HOLVANE_ZIG_SHIMS)
 
 set(HOLVANE_ZIG_TARGET "x86_64-linux-gnu.${HOLVANE_GLIBC}")
 # The zig program itself is the compiler that a launcher such as ccache sees
@@ -37,21 +37,33 @@ set(HOLVANE_ZIG_TARGET "x86_64-linux-gnu.${HOLVANE_GLIBC}")
 set(CMAKE_C_COMPILER "${HOLVANE_ZIG}" cc -target ${HOLVANE_ZIG_TARGET})
 set(CMAKE_CXX_COMPILER "${HOLVANE_ZIG}" c++ -target ${HOLVANE_ZIG_TARGET})
 
-# Every shared library (the plug-ins; not the Python module, which is never
-# unloaded) gets zig-unload.c, so that it can be unloaded and loaded again as
-# often as a program likes (see that file). Compiled here, once per tree, so
-# that it reaches the link through the linker flags of every such library.
-if(NOT HOLVANE_ZIG_UNLOAD_OBJECT)
-  set(HOLVANE_ZIG_UNLOAD_OBJECT "${CMAKE_BINARY_DIR}/zig-unload-${HOLVANE_GLIBC}.o")
-  set(HOLVANE_ZIG_UNLOAD_SOURCE "${CMAKE_CURRENT_LIST_DIR}/zig-unload.c")
-  if("${HOLVANE_ZIG_UNLOAD_SOURCE}" IS_NEWER_THAN "${HOLVANE_ZIG_UNLOAD_OBJECT}")
+# Two small C files reach the link through the linker flags (compiled here,
+# once per tree): zig-monotonic-wait.c into every program and library, so that
+# timed waits keep to the monotonic clock; zig-unload.c into every shared
+# library (the plug-ins; not the Python module, which is never unloaded), so
+# that it can be unloaded and loaded again as often as a program likes. Each
+# file says why.
+function(holvane_zig_shim name result)
+  set(object "${CMAKE_BINARY_DIR}/${name}-${HOLVANE_GLIBC}.o")
+  set(source "${CMAKE_CURRENT_FUNCTION_LIST_DIR}/${name}.c")
+  if("${source}" IS_NEWER_THAN "${object}")
     execute_process(
       COMMAND "${HOLVANE_ZIG}" cc -target ${HOLVANE_ZIG_TARGET} -O2 -fPIC -Wall -Wextra -Werror
-              -c "${HOLVANE_ZIG_UNLOAD_SOURCE}" -o "${HOLVANE_ZIG_UNLOAD_OBJECT}"
-      RESULT_VARIABLE HOLVANE_ZIG_UNLOAD_RESULT ERROR_VARIABLE HOLVANE_ZIG_UNLOAD_ERROR)
-    if(NOT HOLVANE_ZIG_UNLOAD_RESULT EQUAL 0)
-      message(FATAL_ERROR "compiling ${HOLVANE_ZIG_UNLOAD_SOURCE} failed:\n${HOLVANE_ZIG_UNLOAD_ERROR}")
+              -c "${source}" -o "${object}"
+      RESULT_VARIABLE status ERROR_VARIABLE errors)
+    if(NOT status EQUAL 0)
+      message(FATAL_ERROR "compiling ${source} failed:\n${errors}")
     endif()
   endif()
+  set(${result} "${object}" PARENT_SCOPE)
+endfunction()
+if(NOT HOLVANE_ZIG_SHIMS)
+  holvane_zig_shim(zig-monotonic-wait wait_object)
+  holvane_zig_shim(zig-unload unload_object)
+  set(HOLVANE_ZIG_SHIMS "${wait_object};${unload_object}")
 endif()
-set(CMAKE_SHARED_LINKER_FLAGS_INIT "${HOLVANE_ZIG_UNLOAD_OBJECT}")
+list(GET HOLVANE_ZIG_SHIMS 0 HOLVANE_ZIG_WAIT_OBJECT)
+list(GET HOLVANE_ZIG_SHIMS 1 HOLVANE_ZIG_UNLOAD_OBJECT)
+set(CMAKE_EXE_LINKER_FLAGS_INIT "${HOLVANE_ZIG_WAIT_OBJECT}")
+set(CMAKE_MODULE_LINKER_FLAGS_INIT "${HOLVANE_ZIG_WAIT_OBJECT}")
+set(CMAKE_SHARED_LINKER_FLAGS_INIT "${HOLVANE_ZIG_WAIT_OBJECT} ${HOLVANE_ZIG_UNLOAD_OBJECT}")

@@ -17,16 +17,23 @@ from __future__ import annotations
 import argparse
 import json
 import os
+import shutil
 import statistics
 import subprocess
 import sys
+import tempfile
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 BENCH = os.path.join(os.path.dirname(HERE), "Bench")
 
-# One round of one build, run in a child interpreter: prints {figure: median µs}.
+INSTRUCTION_CALLS = 100
+# The figure's processor time per call, all threads of the client process.
+CPU = ", processor time"
+# One round of one build, run in a child interpreter: prints {figure: median µs}
+# and {figure + CPU: µs of processor time per call}.
 CHILD = r"""
 import json, sys, time
+CPU = {cpu!r}
 sys.path.insert(0, {module_dir!r})
 sys.path.insert(1, {bench!r})
 import Vantrel_HolvaneAPI as hv
@@ -44,9 +51,11 @@ assert c.Connect() == OK
 assert fill_values(c, "VR", 1000, OK)
 assert c.WriteVrValue(READ_VR, READ_VR_VALUE) == OK
 scale = {scale}
+only = {only!r}
+fixed = {fixed!r}
 
 def n(base):
-    return max(5, int(base * scale))
+    return fixed if fixed else max(5, int(base * scale))
 
 def checked(call, check):
     def run():
@@ -67,21 +76,60 @@ for name, call, check, count in (
     ("ReadMultiVrValues of 1000 values", lambda: c.ReadMultiVrValues(0, 1000),
      lambda r: r[0] == OK and len(r[1]) == 1000, 60),
 ):
-    result = time_calls(name, checked(call, check), n(count) // 10, n(count))
+    if only and name != only:
+        continue
+    warmup, iterations = (5 if fixed else n(count) // 10), n(count)
+    cpu = time.process_time_ns()
+    result = time_calls(name, checked(call, check), warmup, iterations)
     figures[name] = result["median_us"]
+    figures[name + CPU] = (time.process_time_ns() - cpu) / 1000.0 / (warmup + iterations)
 c.DestroyContext()
 print(json.dumps(figures))
 """
 
 
-def one_round(python: str, module_dir: str, port: int, scale: float) -> dict[str, float]:
-    code = CHILD.format(module_dir=module_dir, bench=BENCH, port=port, scale=scale)
+FIGURES = (
+    "ReadVrValue",
+    "WriteVrValue",
+    "Batch of 48 ReadVrValue",
+    "48 reads as one Batch, 16 axes x DPOS/MPOS/IDLE",
+    "ReadMultiVrValues of 1000 values",
+)
+
+
+def run_child(command: list[str], module_dir: str, port: int, scale: float, only: str = "", fixed: int = 0) -> str:
+    code = CHILD.format(module_dir=module_dir, bench=BENCH, port=port, scale=scale, cpu=CPU, only=only, fixed=fixed)
     env = {k: v for k, v in os.environ.items() if k not in ("PYTHONPATH", "LD_LIBRARY_PATH")}
-    result = subprocess.run([python, "-c", code], check=False, capture_output=True, text=True, timeout=600, env=env)
+    result = subprocess.run([*command, "-c", code], check=False, capture_output=True, text=True, timeout=900, env=env)
     if result.returncode != 0:
-        raise SystemExit(f"benchmark round with {module_dir} failed:\n{result.stdout}{result.stderr}")
-    figures: dict[str, float] = json.loads(result.stdout.strip().splitlines()[-1])
+        raise SystemExit(f"benchmark run with {module_dir} failed:\n{result.stdout}{result.stderr}")
+    return result.stdout
+
+
+def one_round(python: str, module_dir: str, port: int, scale: float) -> dict[str, float]:
+    figures: dict[str, float] = json.loads(run_child([python], module_dir, port, scale).strip().splitlines()[-1])
     return figures
+
+
+def instructions_per_call(python: str, module_dir: str, port: int, figure: str) -> float:
+    """Instructions the client process executes per call (all its threads), from
+    two runs under callgrind that differ only in the number of calls: exact
+    and the same on a busy machine as on a quiet one."""
+    totals = []
+    for calls in (INSTRUCTION_CALLS, 2 * INSTRUCTION_CALLS):
+        out = os.path.join(tempfile.mkdtemp(), "callgrind.out")
+        run_child(
+            ["valgrind", "--tool=callgrind", f"--callgrind-out-file={out}", python],
+            module_dir,
+            port,
+            1.0,
+            only=figure,
+            fixed=calls,
+        )
+        with open(out) as f:
+            totals.append(next(int(line.split()[1]) for line in f if line.startswith(("summary:", "totals:"))))
+        shutil.rmtree(os.path.dirname(out))
+    return (totals[1] - totals[0]) / INSTRUCTION_CALLS
 
 
 def main() -> int:
@@ -111,7 +159,7 @@ def main() -> int:
             flush=True,
         )
 
-    print("| figure (median µs per call) | today's build | the wheel's build | wheel / today |")
+    print("| figure (µs per call: the median, or processor time) | today's build | the wheel's build | wheel / today |")
     print("|---|---:|---:|---:|")
     worst = 0.0
     for name in rounds["today"][0]:

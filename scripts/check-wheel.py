@@ -11,7 +11,8 @@ For every wheel:
 - every shared object and program in it needs no glibc symbol newer than the
   given version, and no shared library of the machine other than glibc's own
   (no C++ runtime, no libgcc_s), unless the wheel carries that library; every
-  other symbol it leaves undefined is the Python interpreter's (module only).
+  other symbol it leaves undefined is the Python interpreter's (module only);
+  and none waits on a condition variable against the wall clock.
 Prints, per ELF file, the newest glibc symbol version it needs. Exits 1 on any
 failure, naming the file and what it needs.
 """
@@ -38,6 +39,9 @@ GLIBC_VERSION = re.compile(r"^GLIBC_(\d+)\.(\d+)(?:\.\d+)?$")
 # Undefined symbols the interpreter itself provides to an extension module.
 PYTHON_SYMBOL = re.compile(r"^_?Py")
 REQUIRED_EXTRAS = {"plot", "parquet", "pandas", "all"}
+# Built for an older glibc, the C++ library's timed waits land here, on the wall
+# clock; the toolchain links in a definition that waits on the monotonic one.
+WALL_CLOCK_WAIT = "pthread_cond_timedwait"
 Version = tuple[int, int]
 
 
@@ -61,6 +65,7 @@ class ElfNeeds:
         # (library, version name) for every versioned need
         self.versions: list[tuple[str, str]] = []
         self.unversioned_undefined: list[str] = []
+        self.undefined: set[str] = set()
         for section in elf.iter_sections():
             if isinstance(section, DynamicSection):
                 for tag in section.iter_tags():
@@ -77,7 +82,10 @@ class ElfNeeds:
             versym = None
         if isinstance(symbols, SymbolTableSection):
             for index, symbol in enumerate(symbols.iter_symbols()):
-                if index == 0 or symbol["st_shndx"] != "SHN_UNDEF" or symbol["st_info"]["bind"] == "STB_WEAK":
+                if index == 0 or symbol["st_shndx"] != "SHN_UNDEF":
+                    continue
+                self.undefined.add(symbol.name)
+                if symbol["st_info"]["bind"] == "STB_WEAK":
                     continue
                 # Version index 0 and 1: local and global, i.e. no version.
                 if versym is None or versym.get_symbol(index)["ndx"] in ("VER_NDX_LOCAL", "VER_NDX_GLOBAL"):
@@ -154,6 +162,11 @@ def check_wheel(path: str, glibc: Version) -> tuple[list[str], Version | None]:
                 problems.append(f"{name} needs {version} of {library}, which the wheel does not carry")
             elif found > glibc:
                 problems.append(f"{name} needs {version} of {library}, newer than glibc {glibc[0]}.{glibc[1]}")
+        if WALL_CLOCK_WAIT in needs.undefined:
+            problems.append(
+                f"{name} waits with {WALL_CLOCK_WAIT}, on the wall clock (built without the toolchain's "
+                "monotonic-wait shim)"
+            )
         is_module = name.rsplit("/", 1)[-1].startswith("Vantrel_HolvaneAPI.")
         strays = [s for s in needs.unversioned_undefined if not (is_module and PYTHON_SYMBOL.match(s))]
         if strays:

@@ -62,8 +62,10 @@ fresh_venv() {  # fresh_venv <python> <folder> <requirements...>
 }
 
 # --- 3.10: the end-to-end suite against the installed wheel ------------------
-step "3.10 environment: the wheel with every extra, pytest" \
-  fresh_venv "$PYTHON" "$WORK/venv310" "${WHEEL_310}[all]" pytest pytest-xdist pytest-timeout
+# The suite's own tools beside the wheel: pytest, and the type checkers it runs
+# on code that uses the installed package.
+step "3.10 environment: the wheel with every extra, the test tools" \
+  fresh_venv "$PYTHON" "$WORK/venv310" "${WHEEL_310}[all]" pytest pytest-xdist pytest-timeout mypy pyright
 VENV_PY="$WORK/venv310/bin/python"
 step "3.10 end-to-end suite on the installed wheel" \
   "${CLEAN_ENV[@]}" HOLVANE_INSTALLED=1 HOLVANE_BUILD_DIR="$STAND_INS" PATH="$WORK/venv310/bin:$PATH" \
