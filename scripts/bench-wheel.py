@@ -9,7 +9,9 @@ in the next round, so that both see the same load. A figure of a build is the
 median of its rounds' medians; the ratio is the median of the rounds' ratios
 (wheel over today, per round), which a busy machine moves far less than the
 figures themselves. Prints a Markdown table and exits 1 if a ratio exceeds
---limit (1.05 by default).
+--limit (1.05 by default). --instructions adds the instructions per call that
+callgrind counts in the client process (all threads), which no load moves much;
+they are information, not part of the verdict.
 """
 
 from __future__ import annotations
@@ -141,6 +143,7 @@ def main() -> int:
     parser.add_argument("--scale", type=float, default=1.0)
     parser.add_argument("--limit", type=float, default=1.05)
     parser.add_argument("--python", default=sys.executable)
+    parser.add_argument("--instructions", action="store_true", help="also count instructions per call (callgrind)")
     args = parser.parse_args()
 
     builds = {"today": os.path.abspath(args.today), "wheel": os.path.abspath(args.wheel)}
@@ -162,12 +165,20 @@ def main() -> int:
     print("| figure (µs per call: the median, or processor time) | today's build | the wheel's build | wheel / today |")
     print("|---|---:|---:|---:|")
     worst = 0.0
-    for name in rounds["today"][0]:
+    for name in rounds["today"][0] if rounds["today"] else ():
         today = statistics.median(r[name] for r in rounds["today"])
         wheel = statistics.median(r[name] for r in rounds["wheel"])
         ratio = statistics.median(w[name] / t[name] for t, w in zip(rounds["today"], rounds["wheel"]))
         worst = max(worst, ratio)
         print(f"| {name} | {today:.1f} | {wheel:.1f} | {ratio:.3f} |")
+    if args.instructions:
+        print(
+            "\n| figure (instructions per call, client process) | today's build | the wheel's build | wheel / today |"
+        )
+        print("|---|---:|---:|---:|")
+        for name in FIGURES:
+            counts = [instructions_per_call(args.python, builds[b], args.port, name) for b in ("today", "wheel")]
+            print(f"| {name} | {counts[0]:.0f} | {counts[1]:.0f} | {counts[1] / counts[0]:.3f} |", flush=True)
     verdict = "met" if worst <= args.limit else "NOT met"
     print(f"\nworst ratio {worst:.3f}: the wheel's build within {100 * (args.limit - 1):.0f} % of today's: {verdict}")
     return 0 if worst <= args.limit else 1

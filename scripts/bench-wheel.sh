@@ -2,8 +2,9 @@
 # Same speed: the wheel's build (zig, its own C++ library) against the source
 # tree's build (the default compiler), single reads and batches from Python, in
 # one run against one simulator (scripts/bench-wheel.py alternates the two).
-#   bench-wheel.sh [--keep-awake] [--rounds N] [--scale X]
-#   --keep-awake   one busy loop at the lowest priority meanwhile (see Bench/RESULTS.md)
+#   bench-wheel.sh [--keep-awake] [--instructions] [--rounds N] [--scale X]
+#   --keep-awake    one busy loop at the lowest priority meanwhile (see Bench/RESULTS.md)
+#   --instructions  also the instructions per call, counted by callgrind
 # Builds build-bench (Release, as Bench/run.sh does) and the Python 3.10 wheel first.
 set -euo pipefail
 ROOT="$(cd "$(dirname "$0")/.." && pwd)"
@@ -14,8 +15,9 @@ PASS=()
 while (($#)); do
   case "$1" in
     --keep-awake) KEEP_AWAKE=1 ;;
+    --instructions) PASS+=("$1") ;;
     --rounds|--scale) PASS+=("$1" "$2"); shift ;;
-    *) echo "usage: bench-wheel.sh [--keep-awake] [--rounds N] [--scale X]" >&2; exit 2 ;;
+    *) echo "usage: bench-wheel.sh [--keep-awake] [--instructions] [--rounds N] [--scale X]" >&2; exit 2 ;;
   esac
   shift
 done
