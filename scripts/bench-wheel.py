@@ -8,10 +8,11 @@ Each round runs every figure once for each build, each in a fresh interpreter
 in the next round, so that both see the same load. A figure of a build is the
 median of its rounds' medians; the ratio is the median of the rounds' ratios
 (wheel over today, per round), which a busy machine moves far less than the
-figures themselves. Prints a Markdown table and exits 1 if a ratio exceeds
---limit (1.05 by default). --instructions adds the instructions per call that
-callgrind counts in the client process (all threads), which no load moves much;
-they are information, not part of the verdict.
+figures themselves. Prints a Markdown table and exits 1 if the ratio of a
+median exceeds --limit (1.05 by default); the processor time per call of the
+client process (all its threads) is shown beside each median, as information.
+--instructions adds the instructions per call that callgrind counts in the
+client process, which no load moves much; information too.
 """
 
 from __future__ import annotations
@@ -169,7 +170,8 @@ def main() -> int:
         today = statistics.median(r[name] for r in rounds["today"])
         wheel = statistics.median(r[name] for r in rounds["wheel"])
         ratio = statistics.median(w[name] / t[name] for t, w in zip(rounds["today"], rounds["wheel"]))
-        worst = max(worst, ratio)
+        if not name.endswith(CPU):  # the verdict is the benchmark's own figure, the median
+            worst = max(worst, ratio)
         print(f"| {name} | {today:.1f} | {wheel:.1f} | {ratio:.3f} |")
     if args.instructions:
         print(
@@ -180,7 +182,10 @@ def main() -> int:
             counts = [instructions_per_call(args.python, builds[b], args.port, name) for b in ("today", "wheel")]
             print(f"| {name} | {counts[0]:.0f} | {counts[1]:.0f} | {counts[1] / counts[0]:.3f} |", flush=True)
     verdict = "met" if worst <= args.limit else "NOT met"
-    print(f"\nworst ratio {worst:.3f}: the wheel's build within {100 * (args.limit - 1):.0f} % of today's: {verdict}")
+    print(
+        f"\nworst ratio of the medians {worst:.3f}: the wheel's build within {100 * (args.limit - 1):.0f} % of "
+        f"today's: {verdict}"
+    )
     return 0 if worst <= args.limit else 1
 
 
