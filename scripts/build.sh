@@ -18,7 +18,7 @@ if [ -n "${CMAKE_CXX_COMPILER_LAUNCHER:-}" ]; then
 fi
 PYTHON="$(bash "$ROOT/scripts/find-python.sh")"
 mkdir -p "$BUILD_DIR"
-ccache_log "$BUILD_DIR"
+ccache_log "$BUILD_DIR/ccache-stats.log"
 LOG="$BUILD_DIR/build.log"
 start=$(date +%s)
 if ! { cmake -S "$ROOT" -B "$BUILD_DIR" -G Ninja --no-warn-unused-cli -DPython_EXECUTABLE="$PYTHON" \
@@ -28,4 +28,4 @@ if ! { cmake -S "$ROOT" -B "$BUILD_DIR" -G Ninja --no-warn-unused-cli -DPython_E
   echo "build of $BUILD_DIR failed (full log: $LOG)"
   exit 1
 fi
-echo "built $BUILD_DIR in $(( $(date +%s) - start )) s ($(ccache_summary "$BUILD_DIR"))"
+echo "built $BUILD_DIR in $(( $(date +%s) - start )) s ($(ccache_summary "$BUILD_DIR/ccache-stats.log"))"

@@ -15,18 +15,19 @@ if command -v ccache >/dev/null 2>&1; then
   export CMAKE_CXX_COMPILER_LAUNCHER="${CMAKE_CXX_COMPILER_LAUNCHER:-ccache}"
 fi
 
-# ccache_log <tree>: notes the tree's compilations in <tree>/ccache-stats.log
-# (from the next compile on); ccache_summary <tree> then says how many the
-# cache answered.
+# ccache_log <file>: notes the compilations from now on in <file> (a fresh
+# one); ccache_summary <file...> then says how many the cache answered.
 ccache_log() {
-  mkdir -p "$1"
-  export CCACHE_STATSLOG="$(cd "$1" && pwd)/ccache-stats.log"
+  mkdir -p "$(dirname "$1")"
+  export CCACHE_STATSLOG="$(cd "$(dirname "$1")" && pwd)/$(basename "$1")"
   rm -f "$CCACHE_STATSLOG"
 }
 ccache_summary() {
-  local log="$1/ccache-stats.log" hits misses
-  [ -f "$log" ] || { echo "nothing compiled through ccache"; return 0; }
+  local log hits misses
+  log="$(mktemp)"
+  cat "$@" >"$log" 2>/dev/null || true
   hits="$(grep -cE '^(direct|preprocessed)_cache_hit$' "$log" || true)"
   misses="$(grep -c '^cache_miss$' "$log" || true)"
+  rm -f "$log"
   echo "compiler cache: $hits hits, $misses compiled"
 }
