@@ -32,8 +32,10 @@ if ! "$PYTHON" -c "import auditwheel, mypy, pyright, sphinx" 2>/dev/null ||
    [ "$("$PYTHON" -m ruff --version 2>/dev/null)" != "ruff $RUFF_VERSION" ]; then
   "$PYTHON" -m pip install -q --disable-pip-version-check --root-user-action=ignore "${TOOL_PACKAGES[@]}"
 fi
-# The end-to-end tests also run on the newest supported interpreter.
+# The end-to-end tests also run on the newest supported interpreter, the
+# type checkers' test among them.
 NEWEST="$(bash "$(dirname "$0")/find-python.sh" 3.13)"
-if ! "$NEWEST" -c "import pytest, xdist, pytest_timeout" 2>/dev/null; then
-  "$NEWEST" -m pip install -q --disable-pip-version-check --root-user-action=ignore pytest pytest-xdist pytest-timeout
+if ! "$NEWEST" -c "import pytest, xdist, pytest_timeout, mypy, pyright" 2>/dev/null; then
+  "$NEWEST" -m pip install -q --disable-pip-version-check --root-user-action=ignore pytest pytest-xdist pytest-timeout \
+    mypy pyright
 fi
