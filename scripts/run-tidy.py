@@ -57,9 +57,10 @@ def preprocess_command(entry: dict[str, Any]) -> list[str]:
     return [*out, "-E", "-C", "-o", "-"]
 
 
-def unit_key(entry: dict[str, Any], common: bytes) -> str:
+def unit_key(entry: dict[str, Any], common: bytes, source_root: Path = ROOT) -> str:
+    """The hash of what a unit's result depends on; `common` holds what all units share."""
     digest = hashlib.sha256(common)
-    root = str(ROOT).encode()
+    root = str(source_root).encode()
     digest.update("\0".join(compile_args(entry)).encode().replace(root, b"") + b"\0")
     text = subprocess.run(preprocess_command(entry), cwd=entry["directory"], capture_output=True, check=True).stdout
     digest.update(text.replace(root, b""))
