@@ -371,7 +371,7 @@ _SampleBlock = Tuple[_Int64Array, _Float64Array, _Float64Array, _Float64Array, _
 
 class Sampler:
     """Periodic sampling of channels on a Connection, on a thread of its own.
-    
+
     Each tick of an absolute schedule (tick n at start + n / rate on the monotonic clock) sends one read of
     every channel as one pipelined exchange; up to in_flight_bound samples are outstanding at once, so the
     rate does not depend on the round trip. Completed samples wait in a bounded buffer for Read(). A tick that
