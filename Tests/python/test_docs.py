@@ -1,0 +1,97 @@
+"""The documentation's examples: every Python example on every page runs
+against a fresh simulator per page, and every command-line example runs
+while the pages are read (a command that fails, or exits with another status
+than its page says, fails the build). They run in a private network
+namespace, so that the simulator listens on 127.0.0.1:3240 as the pages
+assume, whatever else uses that port on this machine."""
+import os
+import re
+import subprocess
+import sys
+
+import pytest
+from conftest import BUILD, MODULE_DIR, REPO, SIMULATOR, TCP_PLUGIN, require_built
+
+DOCS = REPO / "docs"
+# Pages whose examples are all command lines, run while the pages are read.
+COMMAND_PAGES = {"guide/cli"}
+
+
+def reference_python():
+    """An interpreter with Sphinx: this one, else the reference 3.10 (whose
+    module the build folder holds)."""
+    try:
+        import sphinx  # noqa: F401
+
+        return sys.executable, str(MODULE_DIR)
+    except ImportError:
+        found = subprocess.run(["bash", str(REPO / "scripts" / "find-python.sh")], capture_output=True, text=True)
+        assert found.returncode == 0, found.stderr
+        return found.stdout.strip(), str(BUILD / "python")
+
+
+def pages():
+    found = (p.relative_to(DOCS) for p in DOCS.rglob("*.rst"))
+    return sorted(str(p.with_suffix("")) for p in found if not any(part.startswith("_") for part in p.parts))
+
+
+@pytest.fixture(scope="module")
+def doctest_run(tmp_path_factory):
+    require_built(SIMULATOR, "holvane-sim")
+    require_built(TCP_PLUGIN, "TCP plug-in")
+    python, module_dir = reference_python()
+    out = tmp_path_factory.mktemp("doctest")
+    env = dict(os.environ, HOLVANE_DOCS_NETNS="1", HOLVANE_BUILD_DIR=str(BUILD), HOLVANE_MODULE_DIR=module_dir)
+    result = subprocess.run(
+        ["unshare", "--map-root-user", "--net", python, "-m", "sphinx", "-E", "-W", "--keep-going", "-q",
+         "-b", "doctest", str(DOCS), str(out)],
+        env=env, capture_output=True, text=True, timeout=600)
+    report = (out / "output.txt").read_text() if (out / "output.txt").exists() else ""
+    return result, report
+
+
+def test_every_example_on_every_page_runs_and_prints_what_the_page_says(doctest_run):
+    result, report = doctest_run
+    assert result.returncode == 0, f"{result.stdout}\n{result.stderr}\n{report}"
+    assert re.search(r"^\s+0 failures in tests$", report, re.M), report
+    # Every page but the command-line one has Python examples, and each ran.
+    passed = dict(re.findall(r"^Document: (\S+)\n-+\n(?:.*\n)*?(\d+) passed and 0 failed\.$", report, re.M))
+    for page in pages():
+        if page in COMMAND_PAGES:
+            continue
+        assert int(passed.get(page, 0)) > 0, f"no example of docs/{page}.rst ran:\n{report}"
+
+
+def test_python_examples_are_never_left_untested():
+    """A Python example in a plain code block would never run: examples are
+    doctest blocks or testcode/testoutput pairs."""
+    untested = []
+    for path in DOCS.rglob("*.rst"):
+        for number, line in enumerate(path.read_text().splitlines(), 1):
+            if re.match(r"\s*\.\. (code-block|code|sourcecode)::\s*(python|py|pycon)\s*$", line):
+                untested.append(f"{path.relative_to(REPO)}:{number}")
+    assert not untested, f"Python examples that no test runs: {untested}"
+
+
+def test_batch_cost_measurement_prints_every_kind_of_item(tmp_path):
+    """Examples/batch_costs.py, which the batches page's table comes from."""
+    require_built(SIMULATOR, "holvane-sim")
+    require_built(BUILD / "bin" / "holvane_delay_proxy", "holvane_delay_proxy")
+    csv_file = tmp_path / "costs.csv"
+    env = dict(os.environ, HOLVANE_BUILD_DIR=str(BUILD),
+               PYTHONPATH=os.pathsep.join([str(MODULE_DIR), str(REPO / "Source" / "PythonModule")]))
+    result = subprocess.run([sys.executable, str(REPO / "Examples" / "batch_costs.py"), "--delay-us", "200",
+                             "--items", "6", "--repeat", "1", "--csv", str(csv_file)],
+                            env=env, capture_output=True, text=True, timeout=120)
+    assert result.returncode == 0, result.stdout + result.stderr
+    rows = [line.split(",") for line in csv_file.read_text().splitlines()]
+    assert rows[0] == ["what", "ms", "round trips"]
+    kinds = [what for what, _, _ in rows[1:]]
+    assert kinds == ["one read_vr (the round trip)"] + [
+        f"batch of 6 {kind}" for kind in ("read_vr", "write_vr", "read_param", "write_param", "read_table")
+    ] + ["vr[a:b] of 6 values", "table[a:b] of 6 values"]
+    assert all(float(ms) > 0 and float(trips) > 0 for _, ms, trips in rows[1:])
+    assert rows[1][2] == "1.0"  # the unit the others are counted in
+    # The committed table the page shows has the same rows.
+    committed = (DOCS / "_data" / "batch-costs.csv").read_text().splitlines()
+    assert [line.split(",")[0].replace(" 48 ", " 6 ") for line in committed] == [",".join(r[:1]) for r in rows]

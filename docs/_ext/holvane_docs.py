@@ -1,0 +1,241 @@
+"""Sphinx extension of the Holvane API documentation.
+
+- Figures: every number the pages print about the library's limits is a
+  substitution (``|reply_timeout_ms|``) taken at build time from the code:
+  the module's constants, bound from the C++ sources, or, for a constant an
+  older module does not publish, the C++ header that defines it; the Python
+  client's defaults from its signatures. A page can never disagree with the
+  code it describes.
+- ``.. holvane-command:: holvane vr get 10 3`` runs the command at build time
+  against the bundled simulator and shows it with its output, so a page shows
+  what the program prints today. ``:returncode: N`` is the exit status the
+  command must end with (0 by default; any other fails the build);
+  ``:stop-after-lines: N`` ends a command that runs until stopped once it has
+  printed N lines.
+"""
+from __future__ import annotations
+
+import inspect
+import os
+import re
+import shlex
+import subprocess
+import sys
+from pathlib import Path
+from typing import Any, Dict, List
+
+from docutils import nodes
+from docutils.parsers.rst import directives
+from sphinx.application import Sphinx
+from sphinx.errors import ExtensionError
+from sphinx.util.docutils import SphinxDirective
+
+from docs_controller import CONTROLLER, private_network
+
+ROOT = Path(__file__).resolve().parents[2]
+SOURCES = ROOT / "Source"
+PACKAGE_DIR = SOURCES / "PythonModule"
+
+# Module constant -> (header under Source/, name there), for a module that
+# does not publish the constant yet.
+_HEADER_OF = {
+    "DefaultReplyTimeoutMs": ("SharedLib/TimingPolicy.h", "DefaultReplyTimeoutMs"),
+    "DefaultConnectTimeoutMs": ("SharedLib/TimingPolicy.h", "DefaultConnectTimeoutMs"),
+    "DefaultDeadlineMs": ("SharedLib/TimingPolicy.h", "DefaultDeadlineMs"),
+    "DefaultKeepAliveS": ("SharedLib/TimingPolicy.h", "DefaultKeepAliveS"),
+    "MaxLimitMs": ("SharedLib/TimingPolicy.h", "MaxLimitMs"),
+    "MaxKeepAliveS": ("SharedLib/TimingPolicy.h", "MaxKeepAliveS"),
+    "InterruptSliceMs": ("SharedLib/TimingPolicy.h", "InterruptSliceMs"),
+    "BatchMaxItems": ("Connection/Port/TCP/BatchExchange.h", "MaxItems"),
+    "InterfaceLevel": ("SharedLib/IConnection.h", "InterfaceLevel"),
+    # Not published by the module: how keepalive probes once the link is idle.
+    "KeepAliveProbes": ("SharedLib/TimingPolicy.h", "KeepAliveProbes"),
+    "KeepAliveIntervalS": ("SharedLib/TimingPolicy.h", "KeepAliveIntervalS"),
+}
+
+
+def _from_header(header: str, name: str) -> int:
+    text = (SOURCES / header).read_text()
+    match = re.search(rf"\bconstexpr\s+[\w:]+\s+{name}\s*=\s*(-?\d+)\s*;", text)
+    if not match:
+        raise ExtensionError(f"no constant {name} in Source/{header}")
+    return int(match.group(1))
+
+
+def constant(name: str) -> int:
+    """A limit of the library: the module's constant, else its C++ header's."""
+    import Vantrel_HolvaneAPI
+
+    value = getattr(Vantrel_HolvaneAPI, name, None)
+    if isinstance(value, int):
+        return value
+    return _from_header(*_HEADER_OF[name])
+
+
+def _number(value: float) -> str:
+    """12.0 -> '12', 0.25 -> '0.25', 65536 -> '65 536'."""
+    text = f"{value:g}" if isinstance(value, float) else str(value)
+    if re.fullmatch(r"-?\d{5,}", text):
+        text = f"{int(text):,}".replace(",", "\u00a0")
+    return text
+
+
+def figures() -> Dict[str, str]:
+    """Substitution name -> text, for rst_epilog."""
+    import holvane
+    import holvane.aio
+
+    c = constant
+    defaults = {name: p.default for name, p in inspect.signature(holvane.connect).parameters.items()}
+    result: Dict[str, Any] = {
+        "reply_timeout_ms": c("DefaultReplyTimeoutMs"),
+        "reply_timeout_s": c("DefaultReplyTimeoutMs") / 1000,
+        "connect_timeout_ms": c("DefaultConnectTimeoutMs"),
+        "connect_timeout_s": c("DefaultConnectTimeoutMs") / 1000,
+        "deadline_ms": c("DefaultDeadlineMs"),
+        "keepalive_s": c("DefaultKeepAliveS"),
+        "max_limit_ms": c("MaxLimitMs"),
+        "max_limit_h": c("MaxLimitMs") / 3_600_000,
+        "max_keepalive_s": c("MaxKeepAliveS"),
+        "interrupt_slice_ms": c("InterruptSliceMs"),
+        "batch_max_items": c("BatchMaxItems"),
+        "interface_level": c("InterfaceLevel"),
+        "keepalive_probes": c("KeepAliveProbes"),
+        "keepalive_interval_s": c("KeepAliveIntervalS"),
+        "keepalive_found_s": c("DefaultKeepAliveS") + c("KeepAliveProbes") * c("KeepAliveIntervalS"),
+        "py_timeout_s": defaults["timeout"],
+        "py_deadline_s": defaults["deadline"],
+        "py_connect_timeout_s": defaults["connect_timeout"],
+        "py_keepalive_s": defaults["keepalive"],
+        "py_keepalive_found_s": defaults["keepalive"] + c("KeepAliveProbes") * c("KeepAliveIntervalS"),
+        "aio_workers": holvane.aio.DEFAULT_WORKERS,
+        "version": holvane.__version__,
+    }
+    backoff = getattr(__import__("holvane.controller", fromlist=["_"]), "RECONNECT_BACKOFF", None)
+    if backoff is not None:
+        result["reconnect_pause_s"] = backoff
+    return {name: _number(value) if isinstance(value, (int, float)) else str(value) for name, value in result.items()}
+
+
+def _first_build() -> str:
+    """The first-build time that scripts/quickstart.sh announces."""
+    match = re.search(r'^FIRST_BUILD="([^"]+)"', (ROOT / "scripts" / "quickstart.sh").read_text(), re.M)
+    if not match:
+        raise ExtensionError("scripts/quickstart.sh has no FIRST_BUILD line")
+    return match.group(1)
+
+
+def _distribution() -> Dict[str, str]:
+    """The distribution's name and extras, from pyproject.toml."""
+    text = (ROOT / "pyproject.toml").read_text()
+    project = re.search(r"^\[project\]\n(.*?)(?=^\[|\Z)", text, re.M | re.S)
+    name = re.search(r'^name\s*=\s*"([^"]+)"', project.group(1) if project else "", re.M)
+    if not name:
+        raise ExtensionError("pyproject.toml has no [project] name")
+    extras_table = re.search(r"^\[project\.optional-dependencies\]\n(.*?)(?=^\[|\Z)", text, re.M | re.S)
+    extras = []
+    named: Dict[str, str] = {}
+    for line in (extras_table.group(1) if extras_table else "").splitlines():
+        match = re.match(r'^\s*([\w-]+)\s*=\s*\[(.*)\]', line)
+        if match:
+            needs = ", ".join(re.findall(r'"([^"]+)"', match.group(2)))
+            extras.append(f"``{name.group(1)}[{match.group(1)}]`` ({needs})")
+            named[f"extra_{match.group(1)}"] = f"``{name.group(1)}[{match.group(1)}]``"
+    return {"distribution": f"``{name.group(1)}``", "extras": "; ".join(extras) or "none", **named}
+
+
+def _add_figures(app: Sphinx, config: Any) -> None:
+    table = figures()
+    table["first_build"] = _first_build()
+    table.update(_distribution())
+    lines = [f".. |{name}| replace:: {text}" for name, text in sorted(table.items())]
+    config.rst_epilog = (config.rst_epilog or "") + "\n" + "\n".join(lines) + "\n"
+
+
+# --- commands run at build time ----------------------------------------------
+
+_NEEDS_NO_LINK = {"sim", "--help", "-h", "--version"}
+
+
+def _command_env() -> Dict[str, str]:
+    env = dict(os.environ)
+    paths = [str(PACKAGE_DIR)]
+    if os.environ.get("HOLVANE_DOCS_INSTALLED") != "1":
+        build = Path(os.environ.get("HOLVANE_BUILD_DIR", ROOT / "build"))
+        paths.insert(0, os.environ.get("HOLVANE_MODULE_DIR", str(build / "python")))
+    else:
+        paths = []
+    env["PYTHONPATH"] = os.pathsep.join(paths + [env["PYTHONPATH"]] if env.get("PYTHONPATH") else paths)
+    env["COLUMNS"] = "80"  # help texts wrapped as on a usual terminal
+    env.pop("HOLVANE_HOST", None)
+    env.pop("HOLVANE_PORT", None)
+    return env
+
+
+class HolvaneCommand(SphinxDirective):
+    """Runs a ``holvane`` or ``holvane-sim`` command and shows it with its output."""
+
+    required_arguments = 1
+    final_argument_whitespace = True
+    option_spec = {"returncode": directives.nonnegative_int, "stop-after-lines": directives.positive_int}
+    _last_document = ""
+
+    def run(self) -> List[nodes.Node]:
+        shown = shlex.split(self.arguments[0])
+        if HolvaneCommand._last_document != self.env.docname:
+            HolvaneCommand._last_document = self.env.docname
+            CONTROLLER.fresh()  # every page starts from a controller in its initial state
+        if shown[0] == "holvane":
+            argv = [sys.executable, "-m", "holvane.cli", *shown[1:]]
+            if not CONTROLLER.default_port and not _NEEDS_NO_LINK & set(shown) and "--port" not in shown:
+                shown += ["--port", str(CONTROLLER.port)]
+                argv += ["--port", str(CONTROLLER.port)]
+        elif shown[0] == "holvane-sim":
+            argv = [sys.executable, "-m", "holvane.simulator", *shown[1:]]
+        else:
+            raise self.error(f"holvane-command runs holvane or holvane-sim, not {shown[0]!r}")
+        runs_simulator = shown[:2] == ["holvane", "sim"] or shown[0] == "holvane-sim"
+        if runs_simulator and "--help" not in shown:
+            # It may want the examples' port: the next command starts a fresh one.
+            CONTROLLER.stop()
+            HolvaneCommand._last_document = ""
+            if not private_network() and "--port" not in shown:
+                shown += ["--port", "0"]  # this machine's port 3240 may be taken
+                argv += ["--port", "0"]
+        output, status = self._execute(argv)
+        expected = self.options.get("returncode", 0)
+        if status != expected:
+            raise self.error(f"`{shlex.join(shown)}` exited with {status}, not {expected}:\n{output}")
+        text = f"$ {shlex.join(shown)}\n{output}".rstrip("\n")
+        block = nodes.literal_block(text, text)
+        block["language"] = "console"
+        return [block]
+
+    def _execute(self, argv: List[str]) -> "tuple[str, int]":
+        stop_after = self.options.get("stop-after-lines")
+        process = subprocess.Popen(argv, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True,
+                                   env=_command_env(), cwd=str(ROOT))
+        assert process.stdout is not None
+        if stop_after is None:
+            try:
+                output, _ = process.communicate(timeout=60)
+            except subprocess.TimeoutExpired:
+                process.kill()
+                process.communicate()
+                raise self.error(f"`{shlex.join(argv)}` did not end within 60 s") from None
+            return output, process.returncode
+        lines = [process.stdout.readline() for _ in range(stop_after)]
+        process.terminate()
+        process.communicate(timeout=10)
+        return "".join(lines), 0
+
+
+def _stop_controller(app: Sphinx, exception: Any) -> None:
+    CONTROLLER.stop()
+
+
+def setup(app: Sphinx) -> Dict[str, Any]:
+    app.connect("config-inited", _add_figures)
+    app.connect("build-finished", _stop_controller)
+    app.add_directive("holvane-command", HolvaneCommand)
+    return {"version": "1", "parallel_read_safe": False, "parallel_write_safe": True}
