@@ -15,6 +15,7 @@ sends with the same settings as it would to a controller.
 The holvane package and the module beside it must be importable (installed,
 or PYTHONPATH=build/python:Source/PythonModule in a source tree).
 """
+
 from __future__ import annotations
 
 import argparse
@@ -26,8 +27,8 @@ import subprocess
 import sys
 import threading
 import time
+from collections.abc import Callable
 from pathlib import Path
-from typing import Callable, List, Optional, Tuple
 
 import holvane
 from holvane.simulator import start_simulator
@@ -56,11 +57,22 @@ def free_controller_address() -> str:
     raise SystemExit("no loopback address with port 3240 free (127.0.0.32 to 127.0.0.63)")
 
 
-def start_proxy(target_port: int, delay_us: int) -> Tuple["subprocess.Popen[str]", str]:
+def start_proxy(target_port: int, delay_us: int) -> tuple[subprocess.Popen[str], str]:
     host = free_controller_address()
-    process = subprocess.Popen([find_proxy(), "--target", f"127.0.0.1:{target_port}", "--listen",
-                                f"{host}:{CONTROLLER_PORT}", "--delay-us", str(delay_us)],
-                               stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+    process = subprocess.Popen(
+        [
+            find_proxy(),
+            "--target",
+            f"127.0.0.1:{target_port}",
+            "--listen",
+            f"{host}:{CONTROLLER_PORT}",
+            "--delay-us",
+            str(delay_us),
+        ],
+        stdout=subprocess.PIPE,
+        stderr=subprocess.STDOUT,
+        text=True,
+    )
     assert process.stdout is not None
     line = process.stdout.readline()
     if not line.startswith("listening on "):
@@ -70,7 +82,7 @@ def start_proxy(target_port: int, delay_us: int) -> Tuple["subprocess.Popen[str]
     return process, host
 
 
-def stop(process: "subprocess.Popen[str]") -> None:
+def stop(process: subprocess.Popen[str]) -> None:
     process.terminate()
     try:
         process.wait(5)
@@ -89,7 +101,7 @@ def median_seconds(run: Callable[[], object], repeat: int) -> float:
     return statistics.median(times)
 
 
-def measure(c: holvane.Controller, items: int, repeat: int) -> List[Tuple[str, float]]:
+def measure(c: holvane.Controller, items: int, repeat: int) -> list[tuple[str, float]]:
     """(what, median seconds) for each kind of item, and the block reads."""
 
     def batch_of(add: Callable[[holvane.Batch, int], object]) -> Callable[[], None]:
@@ -105,17 +117,18 @@ def measure(c: holvane.Controller, items: int, repeat: int) -> List[Tuple[str, f
         ("one read_vr (the round trip)", median_seconds(lambda: c.read_vr(1), repeat)),
         (f"batch of {items} read_vr", median_seconds(batch_of(lambda b, i: b.read_vr(100 + i)), repeat)),
         (f"batch of {items} write_vr", median_seconds(batch_of(lambda b, i: b.write_vr(100 + i, i)), repeat)),
-        (f"batch of {items} read_param", median_seconds(
-            batch_of(lambda b, i: b.read_param("DPOS", i % axes)), repeat)),
-        (f"batch of {items} write_param", median_seconds(
-            batch_of(lambda b, i: b.write_param("SPEED", i % axes, 100.0 + i)), repeat)),
+        (f"batch of {items} read_param", median_seconds(batch_of(lambda b, i: b.read_param("DPOS", i % axes)), repeat)),
+        (
+            f"batch of {items} write_param",
+            median_seconds(batch_of(lambda b, i: b.write_param("SPEED", i % axes, 100.0 + i)), repeat),
+        ),
         (f"batch of {items} read_table", median_seconds(batch_of(lambda b, i: b.read_table(100 + i)), repeat)),
-        (f"vr[a:b] of {items} values", median_seconds(lambda: c.vr[100:100 + items], repeat)),
-        (f"table[a:b] of {items} values", median_seconds(lambda: c.table[100:100 + items], repeat)),
+        (f"vr[a:b] of {items} values", median_seconds(lambda: c.vr[100 : 100 + items], repeat)),
+        (f"table[a:b] of {items} values", median_seconds(lambda: c.table[100 : 100 + items], repeat)),
     ]
 
 
-def main(argv: Optional[List[str]] = None) -> int:
+def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--delay-us", type=int, default=1000, help="delay each way, microseconds (default 1000)")
     parser.add_argument("--items", type=int, default=48, help="items per batch (default 48)")

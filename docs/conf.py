@@ -4,6 +4,7 @@ from the doc strings of the built module and of the holvane package.
 Build with ``bash scripts/build-docs.sh`` (it builds what it needs first);
 the examples are run by Tests/python/test_docs.py.
 """
+
 import os
 import sys
 from pathlib import Path
@@ -17,7 +18,7 @@ if os.environ.get("HOLVANE_DOCS_INSTALLED") != "1":
     sys.path.insert(0, str(ROOT / "Source" / "PythonModule"))
 sys.path.insert(0, str(ROOT / "docs" / "_ext"))
 
-import holvane  # noqa: E402  (after the path is set)
+import holvane
 
 project = "Holvane API"
 author = "Vantrel"

@@ -4,6 +4,7 @@ while the pages are read (a command that fails, or exits with another status
 than its page says, fails the build). They run in a private network
 namespace, so that the simulator listens on 127.0.0.1:3240 as the pages
 assume, whatever else uses that port on this machine."""
+
 import os
 import re
 import subprocess
@@ -25,7 +26,9 @@ def reference_python():
 
         return sys.executable, str(MODULE_DIR)
     except ImportError:
-        found = subprocess.run(["bash", str(REPO / "scripts" / "find-python.sh")], capture_output=True, text=True)
+        found = subprocess.run(
+            ["bash", str(REPO / "scripts" / "find-python.sh")], capture_output=True, text=True, check=False
+        )
         assert found.returncode == 0, found.stderr
         return found.stdout.strip(), str(BUILD / "python")
 
@@ -43,9 +46,28 @@ def doctest_run(tmp_path_factory):
     out = tmp_path_factory.mktemp("doctest")
     env = dict(os.environ, HOLVANE_DOCS_NETNS="1", HOLVANE_BUILD_DIR=str(BUILD), HOLVANE_MODULE_DIR=module_dir)
     result = subprocess.run(
-        ["unshare", "--map-root-user", "--net", python, "-m", "sphinx", "-E", "-W", "--keep-going", "-q",
-         "-b", "doctest", str(DOCS), str(out)],
-        env=env, capture_output=True, text=True, timeout=600)
+        [
+            "unshare",
+            "--map-root-user",
+            "--net",
+            python,
+            "-m",
+            "sphinx",
+            "-E",
+            "-W",
+            "--keep-going",
+            "-q",
+            "-b",
+            "doctest",
+            str(DOCS),
+            str(out),
+        ],
+        env=env,
+        capture_output=True,
+        text=True,
+        timeout=600,
+        check=False,
+    )
     report = (out / "output.txt").read_text() if (out / "output.txt").exists() else ""
     return result, report
 
@@ -53,9 +75,9 @@ def doctest_run(tmp_path_factory):
 def test_every_example_on_every_page_runs_and_prints_what_the_page_says(doctest_run):
     result, report = doctest_run
     assert result.returncode == 0, f"{result.stdout}\n{result.stderr}\n{report}"
-    assert re.search(r"^\s+0 failures in tests$", report, re.M), report
+    assert re.search(r"^\s+0 failures in tests$", report, re.MULTILINE), report
     # Every page but the command-line one has Python examples, and each ran.
-    passed = dict(re.findall(r"^Document: (\S+)\n-+\n(?:.*\n)*?(\d+) passed and 0 failed\.$", report, re.M))
+    passed = dict(re.findall(r"^Document: (\S+)\n-+\n(?:.*\n)*?(\d+) passed and 0 failed\.$", report, re.MULTILINE))
     for page in pages():
         if page in COMMAND_PAGES:
             continue
@@ -78,11 +100,30 @@ def test_batch_cost_measurement_prints_every_kind_of_item(tmp_path):
     require_built(SIMULATOR, "holvane-sim")
     require_built(BUILD / "bin" / "holvane_delay_proxy", "holvane_delay_proxy")
     csv_file = tmp_path / "costs.csv"
-    env = dict(os.environ, HOLVANE_BUILD_DIR=str(BUILD),
-               PYTHONPATH=os.pathsep.join([str(MODULE_DIR), str(REPO / "Source" / "PythonModule")]))
-    result = subprocess.run([sys.executable, str(REPO / "Examples" / "batch_costs.py"), "--delay-us", "200",
-                             "--items", "6", "--repeat", "1", "--csv", str(csv_file)],
-                            env=env, capture_output=True, text=True, timeout=120)
+    env = dict(
+        os.environ,
+        HOLVANE_BUILD_DIR=str(BUILD),
+        PYTHONPATH=os.pathsep.join([str(MODULE_DIR), str(REPO / "Source" / "PythonModule")]),
+    )
+    result = subprocess.run(
+        [
+            sys.executable,
+            str(REPO / "Examples" / "batch_costs.py"),
+            "--delay-us",
+            "200",
+            "--items",
+            "6",
+            "--repeat",
+            "1",
+            "--csv",
+            str(csv_file),
+        ],
+        env=env,
+        capture_output=True,
+        text=True,
+        timeout=120,
+        check=False,
+    )
     assert result.returncode == 0, result.stdout + result.stderr
     rows = [line.split(",") for line in csv_file.read_text().splitlines()]
     assert rows[0] == ["what", "ms", "round trips"]

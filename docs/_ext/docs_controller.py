@@ -8,6 +8,7 @@ HOLVANE_DOCS_NETNS=1; its loopback starts down and is brought up here. Without
 a namespace the simulator takes a free port instead, and the pages show the
 ``--port`` that the commands really ran with.
 """
+
 from __future__ import annotations
 
 import fcntl
@@ -16,7 +17,6 @@ import socket
 import struct
 import subprocess
 import threading
-from typing import Optional
 
 CONTROLLER_PORT = 3240
 
@@ -42,7 +42,7 @@ class DocsController:
     every page starts from a controller in its initial state."""
 
     def __init__(self) -> None:
-        self.process: Optional["subprocess.Popen[str]"] = None
+        self.process: subprocess.Popen[str] | None = None
         self.host = "127.0.0.1"
         self.port = 0
         if private_network():

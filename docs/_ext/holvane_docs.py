@@ -13,6 +13,7 @@
   ``:stop-after-lines: N`` ends a command that runs until stopped once it has
   printed N lines.
 """
+
 from __future__ import annotations
 
 import inspect
@@ -22,15 +23,14 @@ import shlex
 import subprocess
 import sys
 from pathlib import Path
-from typing import Any, Dict, List
+from typing import Any, ClassVar
 
+from docs_controller import CONTROLLER, private_network
 from docutils import nodes
 from docutils.parsers.rst import directives
 from sphinx.application import Sphinx
 from sphinx.errors import ExtensionError
 from sphinx.util.docutils import SphinxDirective
-
-from docs_controller import CONTROLLER, private_network
 
 ROOT = Path(__file__).resolve().parents[2]
 SOURCES = ROOT / "Source"
@@ -80,14 +80,14 @@ def _number(value: float) -> str:
     return text
 
 
-def figures() -> Dict[str, str]:
+def figures() -> dict[str, str]:
     """Substitution name -> text, for rst_epilog."""
     import holvane
     import holvane.aio
 
     c = constant
     defaults = {name: p.default for name, p in inspect.signature(holvane.connect).parameters.items()}
-    result: Dict[str, Any] = {
+    result: dict[str, Any] = {
         "reply_timeout_ms": c("DefaultReplyTimeoutMs"),
         "reply_timeout_s": c("DefaultReplyTimeoutMs") / 1000,
         "connect_timeout_ms": c("DefaultConnectTimeoutMs"),
@@ -119,24 +119,24 @@ def figures() -> Dict[str, str]:
 
 def _first_build() -> str:
     """The first-build time that scripts/quickstart.sh announces."""
-    match = re.search(r'^FIRST_BUILD="([^"]+)"', (ROOT / "scripts" / "quickstart.sh").read_text(), re.M)
+    match = re.search(r'^FIRST_BUILD="([^"]+)"', (ROOT / "scripts" / "quickstart.sh").read_text(), re.MULTILINE)
     if not match:
         raise ExtensionError("scripts/quickstart.sh has no FIRST_BUILD line")
     return match.group(1)
 
 
-def _distribution() -> Dict[str, str]:
+def _distribution() -> dict[str, str]:
     """The distribution's name and extras, from pyproject.toml."""
     text = (ROOT / "pyproject.toml").read_text()
-    project = re.search(r"^\[project\]\n(.*?)(?=^\[|\Z)", text, re.M | re.S)
-    name = re.search(r'^name\s*=\s*"([^"]+)"', project.group(1) if project else "", re.M)
+    project = re.search(r"^\[project\]\n(.*?)(?=^\[|\Z)", text, re.MULTILINE | re.DOTALL)
+    name = re.search(r'^name\s*=\s*"([^"]+)"', project.group(1) if project else "", re.MULTILINE)
     if not name:
         raise ExtensionError("pyproject.toml has no [project] name")
-    extras_table = re.search(r"^\[project\.optional-dependencies\]\n(.*?)(?=^\[|\Z)", text, re.M | re.S)
+    extras_table = re.search(r"^\[project\.optional-dependencies\]\n(.*?)(?=^\[|\Z)", text, re.MULTILINE | re.DOTALL)
     extras = []
-    named: Dict[str, str] = {}
+    named: dict[str, str] = {}
     for line in (extras_table.group(1) if extras_table else "").splitlines():
-        match = re.match(r'^\s*([\w-]+)\s*=\s*\[(.*)\]', line)
+        match = re.match(r"^\s*([\w-]+)\s*=\s*\[(.*)\]", line)
         if match:
             needs = ", ".join(re.findall(r'"([^"]+)"', match.group(2)))
             extras.append(f"``{name.group(1)}[{match.group(1)}]`` ({needs})")
@@ -157,7 +157,7 @@ def _add_figures(app: Sphinx, config: Any) -> None:
 _NEEDS_NO_LINK = {"sim", "--help", "-h", "--version"}
 
 
-def _command_env() -> Dict[str, str]:
+def _command_env() -> dict[str, str]:
     env = dict(os.environ)
     paths = [str(PACKAGE_DIR)]
     if os.environ.get("HOLVANE_DOCS_INSTALLED") != "1":
@@ -177,10 +177,13 @@ class HolvaneCommand(SphinxDirective):
 
     required_arguments = 1
     final_argument_whitespace = True
-    option_spec = {"returncode": directives.nonnegative_int, "stop-after-lines": directives.positive_int}
+    option_spec: ClassVar[dict[str, Any]] = {
+        "returncode": directives.nonnegative_int,
+        "stop-after-lines": directives.positive_int,
+    }
     _last_document = ""
 
-    def run(self) -> List[nodes.Node]:
+    def run(self) -> list[nodes.Node]:
         shown = shlex.split(self.arguments[0])
         if HolvaneCommand._last_document != self.env.docname:
             HolvaneCommand._last_document = self.env.docname
@@ -211,10 +214,11 @@ class HolvaneCommand(SphinxDirective):
         block["language"] = "console"
         return [block]
 
-    def _execute(self, argv: List[str]) -> "tuple[str, int]":
+    def _execute(self, argv: list[str]) -> tuple[str, int]:
         stop_after = self.options.get("stop-after-lines")
-        process = subprocess.Popen(argv, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True,
-                                   env=_command_env(), cwd=str(ROOT))
+        process = subprocess.Popen(
+            argv, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True, env=_command_env(), cwd=str(ROOT)
+        )
         assert process.stdout is not None
         if stop_after is None:
             try:
@@ -234,7 +238,7 @@ def _stop_controller(app: Sphinx, exception: Any) -> None:
     CONTROLLER.stop()
 
 
-def setup(app: Sphinx) -> Dict[str, Any]:
+def setup(app: Sphinx) -> dict[str, Any]:
     app.connect("config-inited", _add_figures)
     app.connect("build-finished", _stop_controller)
     app.add_directive("holvane-command", HolvaneCommand)
