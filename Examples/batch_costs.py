@@ -6,9 +6,11 @@
 Starts holvane-sim and holvane_delay_proxy (from the build folder: build/bin,
 or HOLVANE_BUILD_DIR), which delays every byte by --delay-us in each
 direction, and times through it, with the holvane client:
-one read_vr (the round trip), then batches of --items items of one kind, and
-the block reads vr[a:b] and table[a:b] of as many values. Each figure is the
-median over --repeat runs divided by the median round trip. The proxy listens
+one read_vr (the round trip), then batches of --items items of one kind, the
+block reads vr[a:b] and table[a:b] of as many values, and the same reads of
+20 times as many. The values read print with full precision (n / 3), as
+measured positions do. Each figure is the median over --repeat runs divided by
+the median round trip. The proxy listens
 on port 3240 of a loopback address, as a controller does, so the connection
 sends with the same settings as it would to a controller.
 
@@ -34,6 +36,8 @@ import holvane
 from holvane.simulator import start_simulator
 
 CONTROLLER_PORT = 3240
+FIRST = 1000  # the measured values: VR and TABLE from here on
+ZEROS = 40000  # VRs that stay 0
 
 
 def find_proxy() -> str:
@@ -101,30 +105,48 @@ def median_seconds(run: Callable[[], object], repeat: int) -> float:
     return statistics.median(times)
 
 
+def fill(c: holvane.Controller, start: int, count: int) -> None:
+    """Gives VR and TABLE start.. values that print with full precision (n / 3),
+    as measured positions do; a run of equal values (zeros) prints in a few
+    bytes and would make a value list look cheaper than it is."""
+    c.vr[start : start + count] = [n / 3 for n in range(start, start + count)]
+    for first in range(start, start + count, 10):
+        c.execute(":".join(f"TABLE({n})={n}/3" for n in range(first, min(first + 10, start + count))))
+
+
 def measure(c: holvane.Controller, items: int, repeat: int) -> list[tuple[str, float]]:
     """(what, median seconds) for each kind of item, and the block reads."""
 
-    def batch_of(add: Callable[[holvane.Batch, int], object]) -> Callable[[], None]:
+    def batch_of(add: Callable[[holvane.Batch, int], object], count: int = items) -> Callable[[], None]:
         def run() -> None:
             with c.batch() as b:
-                for i in range(items):
+                for i in range(count):
                     add(b, i)
 
         return run
 
+    long_run = items * 20
+    fill(c, FIRST, long_run)
     axes = c.axis_count()
     return [
         ("one read_vr (the round trip)", median_seconds(lambda: c.read_vr(1), repeat)),
-        (f"batch of {items} read_vr", median_seconds(batch_of(lambda b, i: b.read_vr(100 + i)), repeat)),
-        (f"batch of {items} write_vr", median_seconds(batch_of(lambda b, i: b.write_vr(100 + i, i)), repeat)),
+        (f"batch of {items} read_vr", median_seconds(batch_of(lambda b, i: b.read_vr(FIRST + i)), repeat)),
+        (f"batch of {items} write_vr", median_seconds(batch_of(lambda b, i: b.write_vr(FIRST + i, i / 3)), repeat)),
         (f"batch of {items} read_param", median_seconds(batch_of(lambda b, i: b.read_param("DPOS", i % axes)), repeat)),
         (
             f"batch of {items} write_param",
             median_seconds(batch_of(lambda b, i: b.write_param("SPEED", i % axes, 100.0 + i)), repeat),
         ),
-        (f"batch of {items} read_table", median_seconds(batch_of(lambda b, i: b.read_table(100 + i)), repeat)),
-        (f"vr[a:b] of {items} values", median_seconds(lambda: c.vr[100 : 100 + items], repeat)),
-        (f"table[a:b] of {items} values", median_seconds(lambda: c.table[100 : 100 + items], repeat)),
+        (f"batch of {items} read_table", median_seconds(batch_of(lambda b, i: b.read_table(FIRST + i)), repeat)),
+        (f"vr[a:b] of {items} values", median_seconds(lambda: c.vr[FIRST : FIRST + items], repeat)),
+        (f"table[a:b] of {items} values", median_seconds(lambda: c.table[FIRST : FIRST + items], repeat)),
+        (f"vr[a:b] of {items} zeros", median_seconds(lambda: c.vr[ZEROS : ZEROS + items], repeat)),
+        (
+            f"batch of {long_run} read_vr",
+            median_seconds(batch_of(lambda b, i: b.read_vr(FIRST + i), long_run), repeat),
+        ),
+        (f"vr[a:b] of {long_run} values", median_seconds(lambda: c.vr[FIRST : FIRST + long_run], repeat)),
+        (f"table[a:b] of {long_run} values", median_seconds(lambda: c.table[FIRST : FIRST + long_run], repeat)),
     ]
 
 
@@ -151,9 +173,9 @@ def main(argv: list[str] | None = None) -> int:
     round_trip = rows[0][1]
     table = [(what, f"{seconds * 1e3:.2f}", f"{seconds / round_trip:.1f}") for what, seconds in rows]
     print(f"{args.delay_us} us each way, median of {args.repeat} runs")
-    print(f"{'what':<34} {'ms':>8} {'round trips':>12}")
+    print(f"{'what':<36} {'ms':>8} {'round trips':>12}")
     for what, ms, trips in table:
-        print(f"{what:<34} {ms:>8} {trips:>12}")
+        print(f"{what:<36} {ms:>8} {trips:>12}")
     if args.csv:
         with open(args.csv, "w", newline="") as stream:
             writer = csv.writer(stream)
