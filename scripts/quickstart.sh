@@ -8,7 +8,7 @@ cd "$ROOT"
 
 # How long a first build takes (measured with this script from a fresh clone on
 # 2 cores); the docs' installing page takes the text from this line.
-FIRST_BUILD="about 4 minutes on 2 cores (about 1 minute when ccache already holds the objects)"
+FIRST_BUILD="1 to 6 minutes on 2 cores, by how busy they are (under a minute when ccache already holds the objects)"
 
 echo "== Installing what the build needs (Debian packages, Python packages); skipped when present"
 bash scripts/setup.sh
