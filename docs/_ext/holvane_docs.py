@@ -155,6 +155,9 @@ def _add_figures(app: Sphinx, config: Any) -> None:
 # --- commands run at build time ----------------------------------------------
 
 _NEEDS_NO_LINK = {"sim", "--help", "-h", "--version"}
+# What each program shown on a page runs: the package's module, so that the
+# pages use the sources (or the installed wheel) they document.
+_PROGRAMS = {"holvane": "holvane.cli", "holvane-sim": "holvane.simulator"}
 
 
 def _command_env() -> dict[str, str]:
@@ -184,40 +187,51 @@ class HolvaneCommand(SphinxDirective):
     _last_document = ""
 
     def run(self) -> list[nodes.Node]:
-        shown = shlex.split(self.arguments[0])
+        words = shlex.split(self.arguments[0])
+        # Leading NAME=value words set the command's environment, as in a shell.
+        settings = {}
+        while words and re.fullmatch(r"[A-Z_][A-Z0-9_]*=.*", words[0]):
+            name, _, value = words.pop(0).partition("=")
+            settings[name] = value
         if HolvaneCommand._last_document != self.env.docname:
             HolvaneCommand._last_document = self.env.docname
             CONTROLLER.fresh()  # every page starts from a controller in its initial state
-        if shown[0] == "holvane":
-            argv = [sys.executable, "-m", "holvane.cli", *shown[1:]]
-            if not CONTROLLER.default_port and not _NEEDS_NO_LINK & set(shown) and "--port" not in shown:
-                shown += ["--port", str(CONTROLLER.port)]
-                argv += ["--port", str(CONTROLLER.port)]
-        elif shown[0] == "holvane-sim":
-            argv = [sys.executable, "-m", "holvane.simulator", *shown[1:]]
-        else:
-            raise self.error(f"holvane-command runs holvane or holvane-sim, not {shown[0]!r}")
-        runs_simulator = shown[:2] == ["holvane", "sim"] or shown[0] == "holvane-sim"
-        if runs_simulator and "--help" not in shown:
+        program, arguments = words[0], words[1:]
+        if program not in _PROGRAMS:
+            raise self.error(f"holvane-command runs {' or '.join(_PROGRAMS)}, not {program!r}")
+        runs_simulator = program == "holvane-sim" or arguments[:1] == ["sim"]
+        if runs_simulator and "--help" not in arguments:
             # It may want the examples' port: the next command starts a fresh one.
             CONTROLLER.stop()
             HolvaneCommand._last_document = ""
-            if not private_network() and "--port" not in shown:
-                shown += ["--port", "0"]  # this machine's port 3240 may be taken
-                argv += ["--port", "0"]
-        output, status = self._execute(argv)
+            if not private_network() and "--port" not in arguments:
+                arguments += ["--port", "0"]  # this machine's port 3240 may be taken
+        elif program == "holvane" and not CONTROLLER.default_port and not self._names_port(arguments, settings):
+            arguments += ["--port", str(CONTROLLER.port)]  # shown, so the page says what ran
+        shown = " ".join([*(f"{k}={shlex.quote(v)}" for k, v in settings.items()), shlex.join([program, *arguments])])
+        output, status = self._execute([sys.executable, "-m", _PROGRAMS[program], *arguments], settings)
         expected = self.options.get("returncode", 0)
         if status != expected:
-            raise self.error(f"`{shlex.join(shown)}` exited with {status}, not {expected}:\n{output}")
-        text = f"$ {shlex.join(shown)}\n{output}".rstrip("\n")
+            raise self.error(f"`{shown}` exited with {status}, not {expected}:\n{output}")
+        text = f"$ {shown}\n{output}".rstrip("\n")
         block = nodes.literal_block(text, text)
         block["language"] = "console"
         return [block]
 
-    def _execute(self, argv: list[str]) -> tuple[str, int]:
+    @staticmethod
+    def _names_port(arguments: list[str], settings: dict[str, str]) -> bool:
+        """Whether a command names its port itself, or needs no link at all."""
+        return bool(_NEEDS_NO_LINK & set(arguments)) or "--port" in arguments or "HOLVANE_PORT" in settings
+
+    def _execute(self, argv: list[str], settings: dict[str, str]) -> tuple[str, int]:
         stop_after = self.options.get("stop-after-lines")
         process = subprocess.Popen(
-            argv, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True, env=_command_env(), cwd=str(ROOT)
+            argv,
+            stdout=subprocess.PIPE,
+            stderr=subprocess.STDOUT,
+            text=True,
+            env={**_command_env(), **settings},
+            cwd=str(ROOT),
         )
         assert process.stdout is not None
         if stop_after is None:
