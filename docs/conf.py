@@ -5,6 +5,7 @@ Build with ``bash scripts/build-docs.sh`` (it builds what it needs first);
 the examples are run by Tests/python/test_docs.py.
 """
 
+import doctest
 import os
 import sys
 from pathlib import Path
@@ -39,6 +40,8 @@ autodoc_preserve_defaults = True
 doctest_global_setup = "from docs_controller import CONTROLLER as _controller\n_controller.fresh()\n"
 doctest_global_cleanup = "_controller.stop()\n"
 doctest_test_doctest_blocks = "default"
+# Exception messages are checked too: a page shows the message a user sees.
+doctest_default_flags = doctest.ELLIPSIS | doctest.DONT_ACCEPT_TRUE_FOR_1
 trim_doctest_flags = True
 
 highlight_language = "none"

@@ -25,7 +25,7 @@ import sys
 from pathlib import Path
 from typing import Any, ClassVar
 
-from docs_controller import CONTROLLER, private_network
+from docs_controller import CONTROLLER, CONTROLLER_PORT, private_network
 from docutils import nodes
 from docutils.parsers.rst import directives
 from sphinx.application import Sphinx
@@ -108,12 +108,12 @@ def figures() -> dict[str, str]:
         "py_connect_timeout_s": defaults["connect_timeout"],
         "py_keepalive_s": defaults["keepalive"],
         "py_keepalive_found_s": defaults["keepalive"] + c("KeepAliveProbes") * c("KeepAliveIntervalS"),
+        "py_reconnect_delay_s": defaults["reconnect_delay"],
+        "py_reconnect_delay_max_s": defaults["reconnect_delay_max"],
+        "py_reconnect_give_up_s": defaults["reconnect_give_up"],
         "aio_workers": holvane.aio.DEFAULT_WORKERS,
         "version": holvane.__version__,
     }
-    backoff = getattr(__import__("holvane.controller", fromlist=["_"]), "RECONNECT_BACKOFF", None)
-    if backoff is not None:
-        result["reconnect_pause_s"] = backoff
     return {name: _number(value) if isinstance(value, (int, float)) else str(value) for name, value in result.items()}
 
 
@@ -157,7 +157,7 @@ def _add_figures(app: Sphinx, config: Any) -> None:
 _NEEDS_NO_LINK = {"sim", "--help", "-h", "--version"}
 # What each program shown on a page runs: the package's module, so that the
 # pages use the sources (or the installed wheel) they document.
-_PROGRAMS = {"holvane": "holvane.cli", "holvane-sim": "holvane.simulator"}
+_PROGRAMS = {"holvane": "holvane", "holvane-sim": "holvane.simulator"}
 
 
 def _command_env() -> dict[str, str]:
@@ -197,6 +197,14 @@ class HolvaneCommand(SphinxDirective):
             HolvaneCommand._last_document = self.env.docname
             CONTROLLER.fresh()  # every page starts from a controller in its initial state
         program, arguments = words[0], words[1:]
+        if not CONTROLLER.default_port:
+            # The examples' controller is elsewhere: the page shows where.
+            arguments = [
+                str(CONTROLLER.port) if a == str(CONTROLLER_PORT) and arguments[i - 1] == "--port" else a
+                for i, a in enumerate(arguments)
+            ]
+            if settings.get("HOLVANE_PORT") == str(CONTROLLER_PORT):
+                settings["HOLVANE_PORT"] = str(CONTROLLER.port)
         if program not in _PROGRAMS:
             raise self.error(f"holvane-command runs {' or '.join(_PROGRAMS)}, not {program!r}")
         runs_simulator = program == "holvane-sim" or arguments[:1] == ["sim"]
