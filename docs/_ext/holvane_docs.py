@@ -256,6 +256,50 @@ class HolvaneCommand(SphinxDirective):
         return "".join(lines), 0
 
 
+# --- the simulator's error numbers, from the header that defines them ---------
+
+SIM_ERRORS = ROOT / "Simulator" / "include" / "HolvaneSim" / "SimErrors.h"
+
+
+def simulator_errors() -> list[tuple[int, str]]:
+    """(number, meaning) of every error the simulator answers with: the
+    enumerator's comment, else its name in words (eMoveBufferFull: move
+    buffer full)."""
+    found = []
+    for line in SIM_ERRORS.read_text().splitlines():
+        match = re.match(r"\s*e(\w+)\s*=\s*(\d+)\s*,\s*(?://\s*(.*))?$", line)
+        if match and int(match.group(2)) != 0:
+            name, number, comment = match.groups()
+            words = re.sub(r"(?<=[a-z])(?=[A-Z])", " ", name).lower()
+            found.append((int(number), (comment or words).strip()))
+    if not found:
+        raise ExtensionError(f"no error numbers found in {SIM_ERRORS}")
+    return found
+
+
+class SimulatorErrors(SphinxDirective):
+    """A table of the simulator's error numbers."""
+
+    def run(self) -> list[nodes.Node]:
+        table = nodes.table()
+        group = nodes.tgroup(cols=2)
+        table += group
+        for width in (15, 85):
+            group += nodes.colspec(colwidth=width)
+        rows = [("number", "meaning"), *((str(n), text) for n, text in simulator_errors())]
+        head, body = nodes.thead(), nodes.tbody()
+        for i, cells in enumerate(rows):
+            row = nodes.row()
+            for cell in cells:
+                entry = nodes.entry()
+                entry += nodes.paragraph(text=cell)
+                row += entry
+            (head if i == 0 else body).append(row)
+        group += head
+        group += body
+        return [table]
+
+
 def _stop_controller(app: Sphinx, exception: Any) -> None:
     CONTROLLER.stop()
 
@@ -264,4 +308,5 @@ def setup(app: Sphinx) -> dict[str, Any]:
     app.connect("config-inited", _add_figures)
     app.connect("build-finished", _stop_controller)
     app.add_directive("holvane-command", HolvaneCommand)
+    app.add_directive("holvane-simulator-errors", SimulatorErrors)
     return {"version": "1", "parallel_read_safe": False, "parallel_write_safe": True}
