@@ -19,7 +19,7 @@ if os.environ.get("HOLVANE_DOCS_INSTALLED") != "1":
     sys.path.insert(0, str(ROOT / "Source" / "PythonModule"))
 sys.path.insert(0, str(ROOT / "docs" / "_ext"))
 
-import holvane
+import holvane  # noqa: E402 - importable once the path above is set
 
 project = "Holvane API"
 author = "Vantrel"

@@ -25,12 +25,14 @@ if [ "${HOLVANE_DOCS_INSTALLED:-}" = 1 ]; then
     { echo "HOLVANE_DOCS_INSTALLED=1: install the wheel into $PYTHON first"; exit 1; }
 else
   # The module the reference pages are generated from, and the programs the
-  # examples run.
+  # examples run; through ccache (when present), with the cache outside the clone.
+  . scripts/ccache-env.sh "$ROOT"
   if [ ! -f "$BUILD/CMakeCache.txt" ]; then
     bash scripts/setup.sh
     LAUNCHER=()
-    if command -v ccache >/dev/null 2>&1; then
-      LAUNCHER=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache -DCMAKE_C_COMPILER_LAUNCHER=ccache)
+    if [ -n "${CMAKE_CXX_COMPILER_LAUNCHER:-}" ]; then
+      LAUNCHER=(-DCMAKE_C_COMPILER_LAUNCHER="$CMAKE_C_COMPILER_LAUNCHER"
+                -DCMAKE_CXX_COMPILER_LAUNCHER="$CMAKE_CXX_COMPILER_LAUNCHER")
     fi
     mkdir -p "$BUILD"
     cmake -S "$ROOT" -B "$BUILD" -G Ninja --no-warn-unused-cli -DPython_EXECUTABLE="$PYTHON" \

@@ -16,9 +16,12 @@ PYTHON="$(bash scripts/find-python.sh)"
 
 # Only what the example needs is built; the test option is left as the tree
 # has it, so this and scripts/test-all.sh share `build/` in either order.
+# Through ccache (when present), with the cache outside the clone.
+. scripts/ccache-env.sh "$ROOT"
 LAUNCHER=()
-if command -v ccache >/dev/null 2>&1; then
-  LAUNCHER=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache -DCMAKE_C_COMPILER_LAUNCHER=ccache)
+if [ -n "${CMAKE_CXX_COMPILER_LAUNCHER:-}" ]; then
+  LAUNCHER=(-DCMAKE_C_COMPILER_LAUNCHER="$CMAKE_C_COMPILER_LAUNCHER"
+            -DCMAKE_CXX_COMPILER_LAUNCHER="$CMAKE_CXX_COMPILER_LAUNCHER")
 fi
 echo "== Building the module, the TCP plug-in and the simulator in build/"
 echo "   (a first build takes $FIRST_BUILD; later runs rebuild only what changed)"

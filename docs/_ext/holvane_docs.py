@@ -168,7 +168,7 @@ def _command_env() -> dict[str, str]:
         paths.insert(0, os.environ.get("HOLVANE_MODULE_DIR", str(build / "python")))
     else:
         paths = []
-    env["PYTHONPATH"] = os.pathsep.join(paths + [env["PYTHONPATH"]] if env.get("PYTHONPATH") else paths)
+    env["PYTHONPATH"] = os.pathsep.join([*paths, env["PYTHONPATH"]] if env.get("PYTHONPATH") else paths)
     env["COLUMNS"] = "80"  # help texts wrapped as on a usual terminal
     env.pop("HOLVANE_HOST", None)
     env.pop("HOLVANE_PORT", None)
