@@ -223,7 +223,8 @@ class HolvaneCommand(SphinxDirective):
             raise self.error(f"`{shown}` exited with {status}, not {expected}:\n{output}")
         text = f"$ {shown}\n{output}".rstrip("\n")
         block = nodes.literal_block(text, text)
-        block["language"] = "console"
+        # A line of output that starts with "$" would be taken for a prompt.
+        block["language"] = "none" if any(line.startswith("$") for line in output.splitlines()) else "console"
         return [block]
 
     @staticmethod
