@@ -11,26 +11,37 @@ import subprocess
 import sys
 
 import pytest
-from conftest import BUILD, MODULE_DIR, REPO, SIMULATOR, TCP_PLUGIN, require_built
+from conftest import BUILD, INSTALLED, MODULE_DIR, REPO, SIMULATOR, TCP_PLUGIN, require_built
 
 DOCS = REPO / "docs"
 # Pages whose examples are all command lines, run while the pages are read.
 COMMAND_PAGES = {"guide/cli"}
 
 
-def reference_python():
-    """An interpreter with Sphinx: this one, else the reference 3.10 (whose
-    module the build folder holds)."""
+def sphinx_python():
+    """(interpreter with Sphinx, extra environment): this one, else the
+    reference 3.10 given the module under test (the build folder's, or the
+    installed package's folder when the suite runs on an installed wheel)."""
+    env = {"HOLVANE_DOCS_INSTALLED": "1", "PYTHONPATH": str(MODULE_DIR)} if INSTALLED else {}
     try:
         import sphinx  # noqa: F401
 
-        return sys.executable, str(MODULE_DIR)
+        return sys.executable, {**env, "HOLVANE_MODULE_DIR": str(MODULE_DIR)}
     except ImportError:
         found = subprocess.run(
             ["bash", str(REPO / "scripts" / "find-python.sh")], capture_output=True, text=True, check=False
         )
         assert found.returncode == 0, found.stderr
-        return found.stdout.strip(), str(BUILD / "python")
+        return found.stdout.strip(), {**env, "HOLVANE_MODULE_DIR": str(MODULE_DIR if INSTALLED else BUILD / "python")}
+
+
+def delay_proxy():
+    """The benchmarks' delay proxy: from the build folder, else the source
+    tree's build (an installed wheel does not carry it)."""
+    for build in (BUILD, REPO / "build"):
+        if (build / "bin" / "holvane_delay_proxy").exists():
+            return build
+    return require_built(BUILD / "bin" / "holvane_delay_proxy", "holvane_delay_proxy").parents[1]
 
 
 def pages():
@@ -42,9 +53,9 @@ def pages():
 def doctest_run(tmp_path_factory):
     require_built(SIMULATOR, "holvane-sim")
     require_built(TCP_PLUGIN, "TCP plug-in")
-    python, module_dir = reference_python()
+    python, extra = sphinx_python()
     out = tmp_path_factory.mktemp("doctest")
-    env = dict(os.environ, HOLVANE_DOCS_NETNS="1", HOLVANE_BUILD_DIR=str(BUILD), HOLVANE_MODULE_DIR=module_dir)
+    env = dict(os.environ, HOLVANE_DOCS_NETNS="1", HOLVANE_BUILD_DIR=str(BUILD), **extra)
     result = subprocess.run(
         [
             "unshare",
@@ -98,13 +109,10 @@ def test_python_examples_are_never_left_untested():
 def test_batch_cost_measurement_prints_every_kind_of_item(tmp_path):
     """Examples/batch_costs.py, which the batches page's table comes from."""
     require_built(SIMULATOR, "holvane-sim")
-    require_built(BUILD / "bin" / "holvane_delay_proxy", "holvane_delay_proxy")
     csv_file = tmp_path / "costs.csv"
-    env = dict(
-        os.environ,
-        HOLVANE_BUILD_DIR=str(BUILD),
-        PYTHONPATH=os.pathsep.join([str(MODULE_DIR), str(REPO / "Source" / "PythonModule")]),
-    )
+    env = dict(os.environ, HOLVANE_BUILD_DIR=str(delay_proxy()))
+    if not INSTALLED:
+        env["PYTHONPATH"] = os.pathsep.join([str(MODULE_DIR), str(REPO / "Source" / "PythonModule")])
     result = subprocess.run(
         [
             sys.executable,

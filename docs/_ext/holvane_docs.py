@@ -138,7 +138,7 @@ def _distribution() -> dict[str, str]:
     for line in (extras_table.group(1) if extras_table else "").splitlines():
         match = re.match(r"^\s*([\w-]+)\s*=\s*\[(.*)\]", line)
         if match:
-            needs = ", ".join(re.findall(r'"([^"]+)"', match.group(2)))
+            needs = ", ".join(re.split(r"[<>=!~;\[ ]", d)[0] for d in re.findall(r'"([^"]+)"', match.group(2)))
             extras.append(f"``{name.group(1)}[{match.group(1)}]`` ({needs})")
             named[f"extra_{match.group(1)}"] = f"``{name.group(1)}[{match.group(1)}]``"
     return {"distribution": f"``{name.group(1)}``", "extras": "; ".join(extras) or "none", **named}
