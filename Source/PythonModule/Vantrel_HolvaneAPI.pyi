@@ -38,6 +38,8 @@ class ErrorCode:
     def __index__(self) -> int: ...
     def __eq__(self, other: object) -> bool: ...
     def __hash__(self) -> int: ...
+    def __repr__(self) -> str: ...
+    def __str__(self) -> str: ...
     @property
     def name(self) -> str: ...
     @property
@@ -359,3 +361,22 @@ class Connection:
         None stops. Exceptions raised by the handler are reported through sys.unraisablehook. The handler may
         run on the connection's reader thread: methods of the same Connection called from inside it return
         Fail at once instead of waiting for that thread (other connections may be used)."""
+
+def ErrorText(code: int) -> str:
+    """The one-line text of any result code (an ErrorCode or an int): API codes by name, system codes as
+    "system error N: <text>", controller codes as "controller error N" (what N means is the controller's),
+    anything else as "unknown result code 0x..."."""
+
+# Defaults and ranges of the TCP plug-in's time limits (attributes TCP_Timeout, TCP_ConnectTimeout,
+# TCP_Deadline, TCP_KeepAlive), how often a waiting call notices Ctrl-C, the most items of one Batch, and the
+# interface level of the module (the plug-in's own is its read-only attribute InterfaceLevel).
+DefaultReplyTimeoutMs: int
+DefaultConnectTimeoutMs: int
+DefaultDeadlineMs: int
+DefaultKeepAliveS: int
+MaxLimitMs: int
+MaxKeepAliveS: int
+InterruptSliceMs: int
+BatchMaxItems: int
+InterfaceLevel: int
+__version__: str
