@@ -149,10 +149,10 @@ class Connection:
 
     Calls release the interpreter lock while they wait for the controller, so
     other threads run meanwhile, and several threads may share one Connection.
-    Ctrl-C during a blocking call raises KeyboardInterrupt within about 50 ms
-    (the call is abandoned; the link closes if its request was written). Time
-    limits are the integer attributes TCP_Timeout, TCP_ConnectTimeout,
-    TCP_Deadline and TCP_KeepAlive (see WriteIntAttribute).
+    Ctrl-C during a blocking call raises KeyboardInterrupt within about 20 ms
+    (InterruptSliceMs; the call is abandoned and the link closes if its
+    request was written). Time limits are the integer attributes TCP_Timeout,
+    TCP_ConnectTimeout, TCP_Deadline and TCP_KeepAlive (see WriteIntAttribute).
     Leaving a `with` block or dropping the object releases the context.
     """
     def __init__(self) -> None:
@@ -169,10 +169,11 @@ class Connection:
         """Disconnects if connected, waits for calls in flight and releases the context. Returns NoError or the
         Disconnect code."""
     def Connect(self) -> ErrorCode:
-        """Connects to TCP_HostName:TCP_Port (default port 3240) within TCP_ConnectTimeout (5000 ms); the whole
-        sequence within TCP_Deadline when one is set."""
+        """Connects to TCP_HostName:TCP_Port (default port 3240) within TCP_ConnectTimeout (default 5000 ms); the
+        whole sequence within TCP_Deadline when one is set. Calls made on other threads meanwhile wait for it. Why
+        it failed, or why a link was lost, is the attribute LinkLossCause."""
     def Disconnect(self) -> ErrorCode:
-        """Closes the link to the controller."""
+        """Closes the link to the controller; calls still waiting for a reply return the ECONNABORTED code."""
 
     def WriteStringAttribute(self, attrib_name: str, value: _Bytes) -> ErrorCode:
         """Sets a string attribute, e.g. TCP_HostName."""
@@ -182,14 +183,16 @@ class Connection:
         longest wait for the next bytes of a reply); TCP_ConnectTimeout (ms, default 5000); TCP_Deadline (ms,
         default 0 = none: longest one call may take, queueing included; a call past it returns Timeout and
         closes the link); TCP_KeepAlive (s, default 10, 0 = off); TCP_NoDelay (-1 default, 0, 1). BadArgument,
-        value kept, outside the range (limits 0/1..3600000 ms, keepalive 0..3600 s). Read-only after Connect:
-        ControllerType (int), ControllerVersion and ControllerNumberFormat (str)."""
+        value kept, outside the range (limits 0/1..3600000 ms, keepalive 0..3600 s). Read-only: ControllerType
+        (int), ControllerVersion and ControllerNumberFormat (str), as the last Connect learnt them, and
+        LinkLossCause (str)."""
     @overload
     def ReadStringAttribute(self, attrib_name: str, value: str) -> ErrorCode:
         """Placeholder form: the value is read and dropped."""
     @overload
     def ReadStringAttribute(self, attrib_name: str) -> Tuple[ErrorCode, str]:
-        """Reads a string attribute: (ErrorCode, str)."""
+        """Reads a string attribute: (ErrorCode, str). LinkLossCause says why the link was lost or the last Connect
+        failed, with the time; it is empty while the link is up and before any loss."""
     @overload
     def ReadIntAttribute(self, attrib_name: str, value: int) -> ErrorCode:
         """Placeholder form: the value is read and dropped."""
@@ -330,9 +333,9 @@ class Connection:
 
         All requests are written before the first reply is awaited, so the
         batch costs about one round trip however many items it has (up to
-        4096 with the TCP plug-in; more gives BadArgument and nothing is
-        sent). Items run in order on the controller, and a controller error
-        on one item does not stop the others.
+        4096 (BatchMaxItems) with the TCP plug-in; more gives BadArgument and
+        nothing is sent). Items run in order on the controller, and a
+        controller error on one item does not stop the others.
 
         Returns (code, results): one (ErrorCode, value) per item, value None
         for writes; code is NoError when every item succeeded, else the first

@@ -127,6 +127,17 @@ def test_limits_and_version_come_from_the_sources(hv, tcp_plugin):
     assert hv.BatchMaxItems == 4096 and 0 < hv.InterruptSliceMs < 100
     project = re.search(r"project\(HolvaneApi VERSION (\S+)", (REPO / "CMakeLists.txt").read_text()).group(1)
     assert hv.__version__ == project
+    # Every number the user docs print beside a constant's name is that
+    # constant's; the README names each limit.
+    named = {}
+    for doc in [REPO / "README.md", *sorted((REPO / "docs").rglob("*.rst"))]:
+        for number, name in re.findall(r"(\d+)(?: m?s)? \(`(\w+)`\)", doc.read_text()):
+            if hasattr(hv, name):
+                assert int(number) == getattr(hv, name), (doc.name, name, number)
+                named.setdefault(doc.name, set()).add(name)
+    assert named["README.md"] >= {"DefaultReplyTimeoutMs", "DefaultConnectTimeoutMs", "DefaultDeadlineMs",
+                                  "DefaultKeepAliveS", "MaxLimitMs", "MaxKeepAliveS", "InterruptSliceMs",
+                                  "BatchMaxItems"}
     # A fresh connection reports exactly the module's defaults and level.
     c = hv.Connection()
     assert c.CreateContext(hv.ConnectionType.TCP) == hv.ErrorCode.NoError

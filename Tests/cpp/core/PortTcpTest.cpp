@@ -152,7 +152,7 @@ TEST(PortTcp, ReadWaitsWithinItsLimitAndSniffersSeeExactlyTheBytesMoved)
     EXPECT_EQ(got, 0u);
     EXPECT_TRUE(p.log.ofType(EventType::Error).empty());
 
-    // A limit of 0 waits as long as it takes; data ends the wait at once.
+    // No limit waits as long as it takes; data ends the wait at once.
     ByteSniffer reads, writes;
     p.port.setReadSniffer(&reads);
     p.port.setWriteSniffer(&writes);
@@ -160,7 +160,7 @@ TEST(PortTcp, ReadWaitsWithinItsLimitAndSniffersSeeExactlyTheBytesMoved)
         std::this_thread::sleep_for(std::chrono::milliseconds(200));
         p.peer.send(Bytes{0xAA, 0xBB, 0xCC});
     });
-    ASSERT_EQ(p.port.Read(buffer, 2, got, 0), NoError);
+    ASSERT_EQ(p.port.Read(buffer, 2, got, TimingPolicy::NoLimitMs), NoError);
     sender.join();
     ASSERT_EQ(p.port.Read(buffer + 2, 2, got, 1000), NoError);
     EXPECT_EQ(reads.bytes(), (std::vector<uint8_t>{0xAA, 0xBB, 0xCC}));
@@ -186,6 +186,7 @@ TEST(PortTcp, ReadWaitsWithinItsLimitAndSniffersSeeExactlyTheBytesMoved)
 TEST(PortTcp, ClosedPortsFailWithBadDescriptor)
 {
     OpenedPort p;
+    EXPECT_EQ(p.port.lossCause(), "");
     p.peer.close();
     char buffer[8];
     size_t got = 99;
@@ -193,16 +194,20 @@ TEST(PortTcp, ClosedPortsFailWithBadDescriptor)
     EXPECT_EQ(p.port.Read(buffer, sizeof(buffer), got, 2000), NoError);
     EXPECT_EQ(got, 0u);
     EXPECT_FALSE(p.port.isOpened());
-    EXPECT_EQ(p.port.Read(buffer, sizeof(buffer), got, 2000), BadDescriptor);
+    // A read waits for a reply whose request went out: it meets the loss.
+    // A write sends nothing: the link is down.
+    EXPECT_EQ(p.port.Read(buffer, sizeof(buffer), got, 2000), systemError(ENOTCONN));
     size_t written = 7;
     EXPECT_EQ(p.port.Write("x", 1, written), BadDescriptor);
     EXPECT_EQ(written, 7u);
     EXPECT_EQ(p.port.WriteAll("x", 1, written, 100), BadDescriptor);
-    // The lost link was reported once; what meets the closed port after it
-    // adds nothing.
+    // The lost link was reported once, with its cause; what meets the
+    // closed port after it adds nothing.
     const auto errors = p.log.ofType(EventType::Error);
     ASSERT_EQ(errors.size(), 1u);
     EXPECT_EQ(errors[0].code, systemError(ENOTCONN));
+    EXPECT_EQ(errors[0].text.rfind("the link was closed by the controller at ", 0), 0u) << errors[0].text;
+    EXPECT_EQ(p.port.lossCause(), errors[0].text);
 
     Port_TCP never{EventCallback()}; // an empty callback is simply not called
     EXPECT_EQ(never.Read(buffer, sizeof(buffer), got, 100), BadDescriptor);
@@ -308,7 +313,7 @@ TEST(PortTcp, CloseWakesABlockedReaderAndNeverLetsAWriteReachAReusedDescriptor)
         std::thread reader([&] {
             char buffer[8];
             size_t got = 0;
-            read_result = p.port.Read(buffer, sizeof(buffer), got, 0); // no limit
+            read_result = p.port.Read(buffer, sizeof(buffer), got, TimingPolicy::NoLimitMs);
         });
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
         const auto start = Clock::now();

@@ -114,7 +114,7 @@ ErrorCode issue(ReaderPump& pump, WireCommand& cmd)
 // once when told to.
 class ScriptedWatch final : public IReplyWatch {
 public:
-    Wake awaitBytes(uint32_t timeout_ms) override
+    Wake awaitBytes(int timeout_ms) override
     {
         std::unique_lock<std::mutex> lock(_mutex);
         ++calls;
