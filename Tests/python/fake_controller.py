@@ -81,6 +81,8 @@ class FakeController:
     def __init__(self, version=2.0, controller_type=400):
         self.version, self.controller_type = version, controller_type
         self.responder = lambda tokens: simple_reply()
+        # When set, the token table waits for this event (a slow controller).
+        self.table_gate = None
         self.requests = []
         self.acks = 0
         self.closed_by_peer = threading.Event()
@@ -149,6 +151,8 @@ class FakeController:
         try:
             if reader.take(2) != bytes([0, ZERO]):
                 return
+            if self.table_gate is not None:
+                self.table_gate.wait(10)
             client.sendall(table_text())
             ieee_mode = False
             pipelined = []  # requests that arrived while a list awaited its acknowledgement
