@@ -15,7 +15,6 @@
 #include <chrono>
 #include <functional>
 #include <memory>
-#include <regex>
 #include <sys/socket.h>
 #include <thread>
 
@@ -38,7 +37,15 @@ std::string causeOf(Connection_TCP& conn)
 // "<sentence> at HH:MM:SS"
 bool saysAt(const std::string& cause, const std::string& sentence)
 {
-    return std::regex_match(cause, std::regex(sentence + " at [0-2][0-9]:[0-5][0-9]:[0-6][0-9]"));
+    const std::string at = " at 00:00:00";
+    if (cause.size() != sentence.size() + at.size() || cause.compare(0, sentence.size(), sentence) != 0)
+        return false;
+    for (size_t i = 0; i < at.size(); ++i) {
+        const char c = cause[sentence.size() + i];
+        if (at[i] == '0' ? (c < '0' || c > '9') : c != at[i])
+            return false;
+    }
+    return true;
 }
 
 bool waitUntil(const std::function<bool()>& done, int timeout_ms = 5000)
@@ -130,7 +137,7 @@ TEST(LinkLoss, EveryReaderReportsALostLinkOnceAndEveryCallSentBeforeGetsItsCode)
             EXPECT_EQ(errors[0].code, loss);
             EXPECT_EQ(errors[0].text, causeOf(*conn));
             EXPECT_TRUE(saysAt(errors[0].text, closed ? "the link was closed by the controller"
-                                                      : "no reply within 600 ms \\(TCP_Timeout\\)"))
+                                                      : "no reply within 600 ms (TCP_Timeout)"))
                 << errors[0].text;
         }
     }
@@ -195,7 +202,7 @@ TEST(LinkLoss, EachKindOfLossHasItsOwnCauseAndCode)
     // the same error is told as what it is.
     EXPECT_TRUE(saysAt(LinkLoss::fromSocketError(ETIMEDOUT, true), "keepalive found the controller gone"));
     EXPECT_TRUE(saysAt(LinkLoss::fromSocketError(ETIMEDOUT, false),
-                       "the link failed \\(system error 110: Connection timed out\\)"));
+                       "the link failed (system error 110: Connection timed out)"));
     EXPECT_TRUE(saysAt(LinkLoss::fromSocketError(EPIPE, true), "the link was closed by the controller"));
 }
 
@@ -205,25 +212,25 @@ TEST(LinkLoss, AFailedConnectSaysWhyWithItsCode)
         const char* what;
         std::function<void(Connection_TCP&)> aim;
         ErrorCode code;
-        std::string cause; // a pattern; " at HH:MM:SS" follows unless `timeless`
+        std::string cause; // " at HH:MM:SS" follows unless `timeless`
         bool timeless;
     };
     const uint16_t closed = closedPort();
     const Case cases[] = {
         {"refused", [&](Connection_TCP& c) { c.WriteIntAttribute("TCP_Port", closed); }, systemError(ECONNREFUSED),
-         "connection refused by 127\\.0\\.0\\.1:" + std::to_string(closed), false},
+         "connection refused by 127.0.0.1:" + std::to_string(closed), false},
         {"a name that does not resolve",
          [](Connection_TCP& c) {
              // Resolved here, never on the network.
              c.port().setResolver([](const std::string&, uint32_t&) { return false; });
              c.WriteStringAttribute("TCP_HostName", "plc7.invalid");
          },
-         systemError(EHOSTUNREACH), "cannot resolve host 'plc7\\.invalid'", true},
+         systemError(EHOSTUNREACH), "cannot resolve host 'plc7.invalid'", true},
         {"an IPv6 address", [](Connection_TCP& c) { c.WriteStringAttribute("TCP_HostName", "::1"); },
-         systemError(EAFNOSUPPORT), "IPv6 addresses are not supported \\('::1'\\)", true},
+         systemError(EAFNOSUPPORT), "IPv6 addresses are not supported ('::1')", true},
         {"an IPv6 address in brackets",
          [](Connection_TCP& c) { c.WriteStringAttribute("TCP_HostName", "[fe80::1%lo]"); }, systemError(EAFNOSUPPORT),
-         "IPv6 addresses are not supported \\('\\[fe80::1%lo\\]'\\)", true},
+         "IPv6 addresses are not supported ('[fe80::1%lo]')", true},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -232,7 +239,7 @@ TEST(LinkLoss, AFailedConnectSaysWhyWithItsCode)
         c.aim(*conn);
         EXPECT_EQ(conn->Connect(), c.code);
         const std::string cause = causeOf(*conn);
-        EXPECT_TRUE(c.timeless ? std::regex_match(cause, std::regex(c.cause)) : saysAt(cause, c.cause)) << cause;
+        EXPECT_TRUE(c.timeless ? cause == c.cause : saysAt(cause, c.cause)) << cause;
         const auto errors = log.ofType(EventType::Error);
         ASSERT_EQ(errors.size(), 1u);
         EXPECT_EQ(errors[0].code, c.code);
@@ -252,8 +259,8 @@ TEST(LinkLoss, AFailedConnectSaysWhyWithItsCode)
     auto conn = Testing::makeConnection(full.port(), log.callback());
     ASSERT_EQ(conn->WriteIntAttribute("TCP_ConnectTimeout", 200), NoError);
     EXPECT_EQ(conn->Connect(), systemError(ETIMEDOUT));
-    EXPECT_TRUE(saysAt(causeOf(*conn), "no answer from 127\\.0\\.0\\.1:" + std::to_string(full.port()) +
-                                           " within 200 ms \\(TCP_ConnectTimeout\\)"))
+    EXPECT_TRUE(saysAt(causeOf(*conn), "no answer from 127.0.0.1:" + std::to_string(full.port()) +
+                                           " within 200 ms (TCP_ConnectTimeout)"))
         << causeOf(*conn);
 
     // A controller whose token table never ends: the connect sequence failed
@@ -266,8 +273,8 @@ TEST(LinkLoss, AFailedConnectSaysWhyWithItsCode)
     ASSERT_TRUE(ctl.accept() && ctl.sendTable(false));
     connector.join();
     EXPECT_EQ(code, TokenTable);
-    EXPECT_TRUE(saysAt(causeOf(*slow), "connecting to 127\\.0\\.0\\.1:" + std::to_string(ctl.port()) +
-                                           " failed \\(the controller's token table could not be downloaded\\)"))
+    EXPECT_TRUE(saysAt(causeOf(*slow), "connecting to 127.0.0.1:" + std::to_string(ctl.port()) +
+                                           " failed (the controller's token table could not be downloaded)"))
         << causeOf(*slow);
 }
 
