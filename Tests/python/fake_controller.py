@@ -81,12 +81,11 @@ class FakeController:
     def __init__(self, version=2.0, controller_type=400):
         self.version, self.controller_type = version, controller_type
         self.responder = lambda tokens: simple_reply()
-        # When set, the token table waits for this event (a slow controller).
-        self.table_gate = None
         self.requests = []
         self.acks = 0
         self.closed_by_peer = threading.Event()
         self.connections = 0
+        self.table_delay = 0.0  # seconds before the token table is sent: a slow connect
         self._clients = []
         self._serving = []
         self._lock = threading.Lock()
@@ -121,6 +120,16 @@ class FakeController:
                 except OSError:
                     pass
 
+    def reset_clients(self):
+        """Resets every client link (RST, not FIN), as a controller that fails."""
+        with self._lock:
+            for client in self._clients:
+                try:
+                    client.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+                    client.close()
+                except OSError:
+                    pass
+
     def wait_requests(self, count, timeout=5.0):
         def arrived():
             with self._lock:
@@ -151,8 +160,7 @@ class FakeController:
         try:
             if reader.take(2) != bytes([0, ZERO]):
                 return
-            if self.table_gate is not None:
-                self.table_gate.wait(10)
+            time.sleep(self.table_delay)
             client.sendall(table_text())
             ieee_mode = False
             pipelined = []  # requests that arrived while a list awaited its acknowledgement

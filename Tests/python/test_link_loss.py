@@ -131,7 +131,7 @@ def test_a_name_that_does_not_resolve_is_told_as_such(tcp_plugin):
 def test_a_call_made_while_another_thread_connects_waits_for_it(hv, peer):
     # The controller is slow to send its token table: the link is open (and
     # IsConnected true) well before the connect sequence ends.
-    peer.table_gate = threading.Event()
+    peer.table_delay = 0.6
     peer.responder = lambda tokens: simple_reply(4.5)
     c = unconnected(hv, "127.0.0.1", peer.port)
     results = {}
@@ -143,10 +143,8 @@ def test_a_call_made_while_another_thread_connects_waits_for_it(hv, peer):
         reader.start()
         time.sleep(0.2)
         assert "read" not in results  # waiting for the Connect, not failed
-        peer.table_gate.set()
         connector.join(10)
         reader.join(10)
         assert results == {"connect": hv.ErrorCode.NoError, "read": (hv.ErrorCode.NoError, 4.5)}
     finally:
-        peer.table_gate.set()
         c.DestroyContext()
