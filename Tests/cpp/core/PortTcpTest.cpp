@@ -203,6 +203,20 @@ TEST(PortTcp, ClosedPortsFailWithBadDescriptor)
     EXPECT_EQ(errors[0].text.rfind("the link was closed by the controller at ", 0), 0u) << errors[0].text;
     EXPECT_EQ(p.port.lossCause(), errors[0].text);
 
+    // A request is not sent on a link the controller has closed, though no
+    // read has met the close yet: the write tells the loss and sends nothing.
+    OpenedPort q;
+    ASSERT_EQ(::shutdown(q.peer.fd(), SHUT_WR), 0);
+    for (int i = 0; i < 200 && q.port.isAlive(); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    EXPECT_EQ(q.port.WriteAll("request", 7, written, 1000), BadDescriptor);
+    EXPECT_EQ(written, 0u);
+    EXPECT_FALSE(q.port.isOpened());
+    EXPECT_EQ(q.port.Read(buffer, sizeof(buffer), got, 100), systemError(ENOTCONN));
+    ASSERT_EQ(q.log.ofType(EventType::Error).size(), 1u);
+    EXPECT_EQ(q.log.ofType(EventType::Error)[0].text, q.port.lossCause());
+    EXPECT_TRUE(q.peer.readSome(100).empty());
+
     Port_TCP never{EventCallback()}; // an empty callback is simply not called
     EXPECT_EQ(never.Read(buffer, sizeof(buffer), got, 100), BadDescriptor);
     EXPECT_EQ(never.Write("ab", 2, written), BadDescriptor);

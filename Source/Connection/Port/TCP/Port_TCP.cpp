@@ -444,6 +444,18 @@ ErrorCode Port_TCP::WriteAll(const char* buffer, size_t buffer_length, size_t& b
     const std::shared_ptr<Socket> socket = acquire();
     if (!socket)
         return notOpen(false);
+    // A link the controller has closed, or that failed, takes no request
+    // (isAlive() says it is gone already): the loss is told now, as the idle
+    // reader would tell it a moment later, and nothing is sent.
+    pollfd gone{socket->fd, POLLRDHUP, 0};
+    if (::poll(&gone, 1, 0) > 0 && (gone.revents & (POLLRDHUP | POLLHUP | POLLERR)) != 0) {
+        int err = 0;
+        socklen_t length = sizeof(err);
+        if (::getsockopt(socket->fd, SOL_SOCKET, SO_ERROR, &err, &length) != 0 || err == 0)
+            err = ENOTCONN;
+        lose(socket, systemError(err), causeOf(err), true);
+        return systemError(EBADF);
+    }
 
     // Why the write ended early, and the cause of the loss it means.
     enum class Ended { Failed, TimedOut, Stopped };
