@@ -9,6 +9,9 @@ some bytes" the limit counts from the last byte, which the controller sends
 as soon as the request arrives (well under a millisecond on loopback).
 
     HOLVANE_BUILD_DIR=build python Bench/timeout_lateness.py [--markdown]
+
+On a machine shared with builds, run it at a real-time priority (chrt -f 20
+...) so that the figures show the library's waits, not the scheduler's.
 """
 
 import argparse
