@@ -119,9 +119,10 @@ public:
     // request is never interleaved with another write. A link that fails or
     // does not take the bytes in time is lost; a write that sent nothing
     // because the link is gone (the controller closed it, even if no reader
-    // has met that yet) gives the EBADF code, one cut short the loss's code. A write that the caller's deadline or
-    // interrupt ends before any byte went out leaves the link as it was. buffer_written tells how much was sent. With
-    // sniff false the bytes are not shown to the write sniffer.
+    // has met that yet) gives the EBADF code, one cut short the loss's code.
+    // A write that the caller's deadline or interrupt ends before any byte
+    // went out leaves the link as it was. buffer_written tells how much was
+    // sent. With sniff false the bytes are not shown to the write sniffer.
     ErrorCode WriteAll(const char* buffer, size_t buffer_length, size_t& buffer_written, uint32_t timeout_ms,
                        bool sniff = true);
 
