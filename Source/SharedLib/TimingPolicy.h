@@ -55,8 +55,9 @@ public:
     // list once its last item has come (the line is skipped to its end so
     // that the next reply is read in step); it spans the whole skip, not one
     // wait. A list itself waits for each piece as any reply does
-    // (TCP_Timeout), and an empty read ends it: with reads that wait for
-    // bytes, only a link that has closed gives one.
+    // (TCP_Timeout). The protocol's other minute, "at most 59999 ms" of a list
+    // arriving in empty reads, has no place here: a read that waits for bytes
+    // comes back empty only once the link has closed, which ends the list.
     static constexpr int ValueListLineEndMs = 60000;
     // The reader pump: how long after a reply it watches for the next one,
     // and how often an idle pump looks at its stop flag in any case.
