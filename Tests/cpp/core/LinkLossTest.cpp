@@ -143,59 +143,70 @@ TEST(LinkLoss, EveryReaderReportsALostLinkOnceAndEveryCallSentBeforeGetsItsCode)
     }
 }
 
-TEST(LinkLoss, EachKindOfLossHasItsOwnCauseAndCode)
-{
-    // Reset by the controller, while a call waits for its reply.
+// A connected link with one call waiting for its reply, whose request the
+// controller has begun to read.
+struct CallInFlight {
+    FakeController ctl;
+    EventLog log;
+    std::unique_ptr<Connection_TCP> conn = Testing::makeConnection(ctl.port(), log.callback());
+    ErrorCode code = NoError;
+    std::thread caller;
+
+    bool start()
     {
-        FakeController ctl;
-        EventLog log;
-        auto conn = Testing::makeConnection(ctl.port(), log.callback());
         std::thread connector([&] { EXPECT_EQ(conn->Connect(), NoError); });
-        ASSERT_TRUE(ctl.handshake(1.0, 206));
+        const bool connected = ctl.handshake(1.0, 206);
         connector.join();
-        ErrorCode code = NoError;
-        std::thread caller([&] {
+        caller = std::thread([this] {
             double value = 0.0;
             code = conn->getSystemVariable(Token::tVERSION, value);
         });
         Bytes request;
-        ASSERT_TRUE(ctl.peer().readExact(1, request, 3000));
-        const linger reset{1, 0};
-        ASSERT_EQ(::setsockopt(ctl.peer().fd(), SOL_SOCKET, SO_LINGER, &reset, sizeof reset), 0);
-        ctl.peer().close();
+        return connected && ctl.peer().readExact(1, request, 3000);
+    }
+    // The call's code once it returned.
+    ErrorCode result()
+    {
         caller.join();
-        EXPECT_EQ(code, systemError(ECONNRESET));
-        EXPECT_TRUE(saysAt(causeOf(*conn), "the link was reset by the controller")) << causeOf(*conn);
-        EXPECT_EQ(log.ofType(EventType::Error).size(), 1u);
+        return code;
+    }
+    ~CallInFlight()
+    {
+        if (caller.joinable())
+            caller.join();
+    }
+};
+
+TEST(LinkLoss, EachKindOfLossHasItsOwnCauseAndCode)
+{
+    // Reset by the controller, while a call waits for its reply.
+    {
+        CallInFlight reset;
+        ASSERT_TRUE(reset.start());
+        const linger abort{1, 0};
+        ASSERT_EQ(::setsockopt(reset.ctl.peer().fd(), SOL_SOCKET, SO_LINGER, &abort, sizeof abort), 0);
+        reset.ctl.peer().close();
+        EXPECT_EQ(reset.result(), systemError(ECONNRESET));
+        EXPECT_TRUE(saysAt(causeOf(*reset.conn), "the link was reset by the controller")) << causeOf(*reset.conn);
+        EXPECT_EQ(reset.log.ofType(EventType::Error).size(), 1u);
     }
 
     // Closed by the caller: the calls waiting learn it, no event is raised,
     // and the cause stays until the next Connect.
     {
-        FakeController ctl;
-        EventLog log;
-        auto conn = Testing::makeConnection(ctl.port(), log.callback());
-        std::thread connector([&] { EXPECT_EQ(conn->Connect(), NoError); });
-        ASSERT_TRUE(ctl.handshake(1.0, 206));
-        connector.join();
-        ErrorCode code = NoError;
-        std::thread caller([&] {
-            double value = 0.0;
-            code = conn->getSystemVariable(Token::tVERSION, value);
-        });
-        Bytes request;
-        ASSERT_TRUE(ctl.peer().readExact(1, request, 3000));
-        EXPECT_EQ(conn->Disconnect(), NoError);
-        caller.join();
-        EXPECT_EQ(code, systemError(ECONNABORTED));
-        EXPECT_TRUE(saysAt(causeOf(*conn), "closed by the caller")) << causeOf(*conn);
-        EXPECT_TRUE(log.ofType(EventType::Error).empty());
-        EXPECT_EQ(conn->Disconnect(), NoError);
-        EXPECT_TRUE(saysAt(causeOf(*conn), "closed by the caller")) << "a second Disconnect changes nothing";
-        std::thread reconnect([&] { EXPECT_EQ(conn->Connect(), NoError); });
-        ASSERT_TRUE(ctl.handshake(1.0, 206));
+        CallInFlight closed;
+        ASSERT_TRUE(closed.start());
+        Connection_TCP& conn = *closed.conn;
+        EXPECT_EQ(conn.Disconnect(), NoError);
+        EXPECT_EQ(closed.result(), systemError(ECONNABORTED));
+        EXPECT_TRUE(saysAt(causeOf(conn), "closed by the caller")) << causeOf(conn);
+        EXPECT_TRUE(closed.log.ofType(EventType::Error).empty());
+        EXPECT_EQ(conn.Disconnect(), NoError);
+        EXPECT_TRUE(saysAt(causeOf(conn), "closed by the caller")) << "a second Disconnect changes nothing";
+        std::thread reconnect([&] { EXPECT_EQ(conn.Connect(), NoError); });
+        ASSERT_TRUE(closed.ctl.handshake(1.0, 206));
         reconnect.join();
-        EXPECT_EQ(causeOf(*conn), "");
+        EXPECT_EQ(causeOf(conn), "");
     }
 
     // A socket that keepalive found gone reads ETIMEDOUT; without keepalive
