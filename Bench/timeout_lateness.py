@@ -26,8 +26,9 @@ BUILD = os.path.abspath(os.environ.get("HOLVANE_BUILD_DIR", os.path.join(REPO, "
 sys.path.insert(0, os.path.join(BUILD, "python"))
 sys.path.insert(0, os.path.join(REPO, "Tests", "python"))
 
-import Vantrel_HolvaneAPI as hv
-from fake_controller import FakeController, simple_reply
+from fake_controller import FakeController, simple_reply  # noqa: E402
+
+import Vantrel_HolvaneAPI as hv  # noqa: E402
 
 LIMITS_MS = (1, 100, 1000)
 TRIES = 5

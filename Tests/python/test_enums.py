@@ -142,9 +142,10 @@ def test_limits_and_version_come_from_the_sources(hv, tcp_plugin):
     c = hv.Connection()
     assert c.CreateContext(hv.ConnectionType.TCP) == hv.ErrorCode.NoError
     try:
-        for name, value in (("TCP_Timeout", hv.DefaultReplyTimeoutMs), ("TCP_ConnectTimeout", hv.DefaultConnectTimeoutMs),
-                            ("TCP_Deadline", hv.DefaultDeadlineMs), ("TCP_KeepAlive", hv.DefaultKeepAliveS),
-                            ("InterfaceLevel", hv.InterfaceLevel)):
+        defaults = (("TCP_Timeout", hv.DefaultReplyTimeoutMs), ("TCP_ConnectTimeout", hv.DefaultConnectTimeoutMs),
+                    ("TCP_Deadline", hv.DefaultDeadlineMs), ("TCP_KeepAlive", hv.DefaultKeepAliveS),
+                    ("InterfaceLevel", hv.InterfaceLevel))
+        for name, value in defaults:
             assert c.ReadIntAttribute(name) == (hv.ErrorCode.NoError, value), name
         for name, top in (("TCP_Timeout", hv.MaxLimitMs), ("TCP_KeepAlive", hv.MaxKeepAliveS)):
             assert c.WriteIntAttribute(name, top) == hv.ErrorCode.NoError
