@@ -13,6 +13,10 @@ namespace Vantrel::HolvaneApi {
 void bindEnums(pybind11::module_& module);
 // The Connection class and the directory record it returns.
 void bindConnection(pybind11::module_& module);
+// ErrorText(code): the text of any result code.
+void bindErrorText(pybind11::module_& module);
+// The limits, caps and version that Python takes from the C++ sources.
+void bindConstants(pybind11::module_& module);
 // The Sampler class: periodic recording on a connection.
 void bindSampler(pybind11::module_& module);
 
