@@ -253,6 +253,7 @@ void SamplingEngine::run(IConnection* connection, int64_t level)
     }
 
     State end = State::Stopped;
+    ErrorCode refused = NoError;
     for (;;) {
         if (_stopRequested) {
             end = State::Stopped;
@@ -286,13 +287,17 @@ void SamplingEngine::run(IConnection* connection, int64_t level)
         }
         ErrorCode error = NoError;
         if (!send(*connection, level, step.send, error)) {
-            // Nothing went out for this tick.
+            // Nothing went out for this tick. A refusal that says only that
+            // (the link found down) is the run's end code only if no sample
+            // in flight brings the loss's own code.
             ++_missed;
-            noteEnd(error);
             if (error == BadArgument || error == Remote_UnknownToken) {
+                noteEnd(error);
                 end = State::Failed;
                 break;
             }
+            if (refused == NoError)
+                refused = error;
             _linkTrouble = true;
         }
     }
@@ -309,6 +314,8 @@ void SamplingEngine::run(IConnection* connection, int64_t level)
         if (connection->ReadStringAttribute("LinkLossCause", text) == NoError)
             cause.assign(text);
     }
+    if (refused != NoError)
+        noteEnd(refused);
     std::shared_ptr<void> keepAlive;
     {
         std::lock_guard<std::mutex> lock(_mutex);

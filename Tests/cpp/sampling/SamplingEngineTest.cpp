@@ -230,7 +230,9 @@ TEST(SamplingEngine, AConsumerThatFallsBehindIsCountedAsOverflow)
 TEST(SamplingEngine, ALostLinkEndsTheRunWithItsCauseAndStartResumesTheSameSchedule)
 {
     ScriptedConnection connection;
-    connection.setReplyDelay(2ms);
+    // Twenty samples in flight when the link goes: the run's code is the
+    // loss's, not that of a send refused once the link was down.
+    connection.setReplyDelay(20ms);
     SamplingEngine engine(configOf(positions(1), 1000.0, 0));
     auto keepAlive = std::make_shared<int>(1);
     ASSERT_EQ(engine.start(connection, 3, keepAlive), NoError);
