@@ -18,6 +18,7 @@ import json
 import os
 import random
 import resource
+import shutil
 import subprocess
 import sys
 import tempfile
@@ -268,6 +269,7 @@ def main():
             awake.wait()
         stop(proxy)
         stop(sim)
+        shutil.rmtree(work, ignore_errors=True)
     results["_info"] = {
         "date": time.strftime("%Y-%m-%dT%H:%M:%SZ", time.gmtime()),
         "scale": scale,
