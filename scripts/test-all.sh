@@ -91,7 +91,7 @@ print_skips build-asan
 
 section "ThreadSanitizer (concurrency tests)"
 # The tree builds only the test programs that hold a test the pattern picks.
-TSAN_TESTS='Concurren|Thread|Race|Pump|Parallel'
+TSAN_TESTS='Concurren|Thread|Race|Pump|Parallel|SamplingEngine|Batch'
 TSAN_GROUPS="$(grep -lE "^(TYPED_)?TEST(_F|_P)?\(.*($TSAN_TESTS)" Tests/cpp/*/*.cpp | cut -d/ -f3 | sort -u | paste -sd';')"
 timed "TSan build" bash scripts/build.sh build-tsan "${SANITIZED[@]}" -DHOLVANE_SANITIZE=thread \
   -DHOLVANE_TEST_GROUPS="$TSAN_GROUPS" -DHOLVANE_BUILD_EXAMPLES=OFF
