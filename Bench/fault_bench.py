@@ -1,0 +1,86 @@
+"""Reconnect under 10,000 injected link faults: the fault run of
+Tests/python/fault_run.py (holvane.connect(..., reconnect=True) through
+holvane_fault_proxy to holvane-sim, every call checked), made long enough for
+its figures to mean something. Prints the report and writes it as JSON
+(Bench/fault_results.json) and as the Markdown section of RESULTS.md
+(Bench/fault_results.md).
+
+    HOLVANE_BUILD_DIR=build python3.10 Bench/fault_bench.py [--faults 10000] [--seed 19]
+"""
+
+from __future__ import annotations
+
+import argparse
+import json
+import platform
+import sys
+from pathlib import Path
+
+HERE = Path(__file__).resolve().parent
+sys.path.insert(0, str(HERE.parent / "Tests" / "python"))
+
+from fault_report import Report
+from fault_run import FAULTS, FaultRun, Settings
+
+
+def markdown(report: Report, settings: Settings) -> str:
+    """The figures as the section of RESULTS.md."""
+    median, p99, worst = report.recovery_stats()
+    rows = [
+        f"| {FAULTS[kind][0]} | {kind} | {count} |"
+        for kind, count in sorted(report.faults.items(), key=lambda item: (FAULTS[item[0]][0], item[0]))
+    ]
+    raised = ", ".join(f"{count} {name}" for name, count in sorted(report.calls_raised.items())) or "none"
+    return "\n".join(
+        [
+            (
+                f"Seed {report.seed}, {report.injected} faults in {report.seconds:.0f} s on "
+                f"{platform.python_implementation()} {platform.python_version()}; client limits: reply "
+                f"{1000 * settings.timeout:.0f} ms, deadline {1000 * settings.deadline:.0f} ms, reconnect delay "
+                f"{1000 * settings.reconnect_delay:.0f} ms doubling to {1000 * settings.reconnect_delay_max:.0f} ms, "
+                f"giving up after {1000 * settings.reconnect_give_up:.0f} ms."
+            ),
+            "",
+            "| group | fault | injected |",
+            "|---|---|---:|",
+            *rows,
+            f"| | all | {report.injected} |",
+            "",
+            "| figure | value |",
+            "|---|---:|",
+            f"| calls made | {report.calls} |",
+            f"| calls that raised | {sum(report.calls_raised.values())} ({raised}) |",
+            f"| reads that raised | {report.reads_raised} |",
+            f"| writes, moves and `execute` | {report.writes} |",
+            f"| of those raised | {report.writes_raised} |",
+            f"| raised, yet applied once (the request had arrived) | {report.writes_raised_applied} |",
+            f"| changes applied twice | {report.duplicates} |",
+            f"| links opened (reconnects) | {report.links_opened} ({max(0, report.links_opened - 1)}) |",
+            f"| reconnects the client logged | {report.reconnects_logged} |",
+            f"| faults armed but never set off (not counted) | {report.unfired} |",
+            f"| recoveries after a lost link | {len(report.recoveries)} |",
+            f"| recovery time median / p99 / max | {1000 * median:.1f} / {1000 * p99:.1f} / {1000 * worst:.1f} ms |",
+            f"| longest call | {1000 * report.longest_call:.1f} ms (bound {1000 * settings.call_bound():.0f} ms) |",
+            "",
+        ]
+    )
+
+
+def main() -> int:
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--faults", type=int, default=10000)
+    parser.add_argument("--seed", type=int, default=19)
+    parser.add_argument("--json", default=str(HERE / "fault_results.json"))
+    parser.add_argument("--markdown", default=str(HERE / "fault_results.md"))
+    args = parser.parse_args()
+    settings = Settings()
+    with FaultRun(args.seed, settings=settings) as run:
+        report = run.run(args.faults)
+    print("\n".join(report.lines()))
+    Path(args.json).write_text(json.dumps(report.as_dict(), indent=2) + "\n")
+    Path(args.markdown).write_text(markdown(report, settings))
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,93 @@
+// holvane_fault_proxy: forwards TCP connections to a controller and injects
+// link faults on command. Prints "listening on HOST:PORT", then reads one
+// command per line on standard input and answers each with one line on
+// standard output ("ok ..." or "error ..."); ends when its input ends.
+#include "FaultProxy.h"
+
+#include <sys/prctl.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <cstdlib>
+#include <iostream>
+#include <string>
+
+namespace {
+
+const char* const kUsage =
+    "usage: holvane_fault_proxy --target HOST:PORT [--listen HOST:PORT]\n"
+    "  --target HOST:PORT  where every connection is forwarded to\n"
+    "  --listen HOST:PORT  where to accept (127.0.0.1:0, a free port)\n"
+    "Commands, one per line on standard input:\n"
+    "  arm reset-request          the next request is dropped and its link reset\n"
+    "  arm reset-reply N          the next request goes through; N bytes of its reply, then a reset\n"
+    "  arm blackhole-request      the next request and all after it on its link vanish, both ways\n"
+    "  arm blackhole-reply        requests go through, every reply on the link vanishes\n"
+    "  arm delay US               the reply to the next request is held US microseconds\n"
+    "  arm split PIECES US SEED   ... is cut into PIECES at random points (SEED), US apart\n"
+    "  arm drip US BYTES          the next BYTES reply bytes travel one by one, US apart\n"
+    "  disarm                     forgets a fault that has not gone off\n"
+    "  settle                     the fault gone off stops waiting for more reply bytes\n"
+    "  reset                      resets every link now\n"
+    "  down | up                  closes every link and refuses connections | accepts again\n"
+    "  status                     ok fired=0|1 fired_at=NS ended_at=NS (monotonic clock; 0: not yet)\n"
+    "  stats                      ok accepted=N refused=N links=N\n"
+    "  quit\n"
+    "A black-holed link ends when the client closes it; the last fault armed or\n"
+    "started (reset, down) is the one status reports.\n";
+
+bool split(const std::string& text, std::string& host, uint16_t& port)
+{
+    const auto colon = text.rfind(':');
+    if (colon == std::string::npos)
+        return false;
+    host = text.substr(0, colon);
+    char* end = nullptr;
+    const long value = std::strtol(text.c_str() + colon + 1, &end, 10);
+    if (*end != '\0' || value < 0 || value > 65535)
+        return false;
+    port = static_cast<uint16_t>(value);
+    return true;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    std::string listenHost = "127.0.0.1";
+    uint16_t listenPort = 0;
+    std::string targetHost;
+    uint16_t targetPort = 0;
+    for (int i = 1; i < argc; ++i) {
+        const std::string option = argv[i];
+        const bool hasValue = i + 1 < argc;
+        const bool endpoint = hasValue && ((option == "--target" && split(argv[i + 1], targetHost, targetPort)) ||
+                                           (option == "--listen" && split(argv[i + 1], listenHost, listenPort)));
+        if (endpoint) {
+            ++i;
+        } else if (option == "--help") {
+            std::cout << kUsage;
+            return 0;
+        } else {
+            std::cerr << kUsage;
+            return 2;
+        }
+    }
+    if (targetHost.empty()) {
+        std::cerr << kUsage;
+        return 2;
+    }
+    // Timed pieces leave when due, not up to 50 us later (the default timer slack).
+    ::prctl(PR_SET_TIMERSLACK, 1UL, 0, 0, 0);
+    std::signal(SIGPIPE, SIG_IGN);
+
+    Vantrel::HolvaneApi::Bench::FaultProxy proxy(listenHost, listenPort, targetHost, targetPort);
+    const std::string error = proxy.start();
+    if (!error.empty()) {
+        std::cerr << error << std::endl;
+        return 1;
+    }
+    std::cout << "listening on " << listenHost << ":" << proxy.port() << std::endl;
+    proxy.run(STDIN_FILENO, STDOUT_FILENO);
+    return 0;
+}

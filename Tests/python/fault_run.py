@@ -1,0 +1,503 @@
+"""The reconnect fault run: a client loop on ``holvane.connect(..., reconnect=True)``
+reads, writes unique values and moves an axis while holvane_fault_proxy, between
+it and holvane-sim, injects link faults chosen at random from a fixed seed:
+resets (idle, of a request, in the middle of a reply), black holes (bytes
+swallowed, link kept), delayed, split and dripped replies, stalls past the
+reply limit, and controller restarts (the controller refuses connections for a
+while; half the restarts keep its memory, the other half start a new simulator
+process with every value 0).
+
+After every call the run checks:
+- the call returned within its time bound plus a small margin;
+- no change was applied twice: the simulator logs every applied change
+  (``--write-log``) and every value written is unique, so a change logged
+  twice is a request carried out twice; a write that returned normally is
+  logged exactly once, a write that raised at most once;
+- a value read is the last one written, or for a write that raised, the
+  value before it or its own;
+- once the link is back (the fault has stopped acting), the next call
+  succeeds, within 2 s of the link's return.
+
+A broken check raises :class:`InvariantViolation` naming the seed and the
+calls before it. ``python Tests/python/fault_run.py --faults N --seed S``
+runs it from the command line (the build folder from ``HOLVANE_BUILD_DIR``).
+"""
+
+from __future__ import annotations
+
+import argparse
+import collections
+import json
+import logging
+import os
+import random
+import sys
+import threading
+import time
+from collections.abc import Callable
+from dataclasses import dataclass
+from pathlib import Path
+from typing import Any, final
+
+sys.path.insert(0, str(Path(__file__).resolve().parent))
+
+from fault_checks import Call, Change, Expected, InvariantViolation, Ledger
+from fault_processes import FaultProxy, RunError, Simulator, restartable_port
+from fault_report import Report
+
+REPO = Path(__file__).resolve().parents[2]
+
+VR_FIRST, VR_COUNT = 100, 32  # the VRs the run writes and reads
+PARAM, PARAM_AXIS = "SPEED", 3  # the axis parameter it writes and reads
+MOVE_AXIS = 0  # the axis it moves, by a unique tiny distance each time
+VALUE_BASE = 1_000_000.0  # written values: VALUE_BASE + serial, above every default
+
+# Fault kinds with their weights, grouped as the report counts them. The
+# benign ones never cost the link: every call they meet must succeed.
+FAULTS: dict[str, tuple[str, int]] = {
+    "reset-idle": ("reset", 4),
+    "reset-request": ("reset", 4),
+    "reset-reply": ("reset", 4),
+    "blackhole-request": ("black hole", 1),
+    "blackhole-reply": ("black hole", 1),
+    "delay": ("delay", 3),
+    "delay-past-timeout": ("delay", 1),
+    "split": ("split", 4),
+    "drip": ("drip", 3),
+    "drip-stall": ("drip", 1),
+    "restart-keep": ("restart", 1),
+    "restart-wipe": ("restart", 1),
+}
+BENIGN = frozenset({"delay", "split", "drip"})
+
+# Calls: (name, weight). Writes change the controller; the others read it.
+CALLS = (
+    ("read_vr", 4),
+    ("read_block", 1),
+    ("read_param", 1),
+    ("write_vr", 4),
+    ("execute", 1),
+    ("write_param", 1),
+    ("move", 1),
+)
+WRITES = frozenset({"write_vr", "execute", "write_param", "move"})
+
+
+@dataclass
+class Settings:
+    """The client's limits and the run's margins, in seconds."""
+
+    timeout: float = 0.1  # longest wait for the next bytes of a reply
+    deadline: float = 0.25  # longest one call may take
+    connect_timeout: float = 0.25
+    reconnect_delay: float = 0.005  # first pause before reconnecting ...
+    reconnect_delay_max: float = 0.08  # ... doubling up to this
+    reconnect_give_up: float = 0.25  # reconnecting stops after this long
+    margin: float = 0.3  # how far past its bound a call may return on a loaded machine
+    recovery_limit: float = 2.0  # the next call after the link's return succeeds within this
+    outage: tuple[float, float] = (0.01, 0.35)  # how long a restart refuses connections
+
+    def connect_options(self) -> dict[str, Any]:
+        return {
+            "timeout": self.timeout,
+            "deadline": self.deadline,
+            "connect_timeout": self.connect_timeout,
+            "keepalive": 0,
+            "reconnect": True,
+            "reconnect_delay": self.reconnect_delay,
+            "reconnect_delay_max": self.reconnect_delay_max,
+            "reconnect_give_up": self.reconnect_give_up,
+        }
+
+    def call_bound(self) -> float:
+        """The longest a call may take: one attempt, reconnecting until the
+        give-up time, one more attempt."""
+        return self.deadline + self.reconnect_give_up + self.deadline
+
+
+def build_dir() -> Path:
+    return Path(os.environ.get("HOLVANE_BUILD_DIR", REPO / "build")).resolve()
+
+
+def vr_target(index: int) -> str:
+    return f"VR({index})"
+
+
+PARAM_TARGET = f"{PARAM}({PARAM_AXIS})"
+
+
+class _ReconnectCounter(logging.Handler):
+    """Counts the client's log records about reconnecting."""
+
+    def __init__(self) -> None:
+        super().__init__(logging.INFO)
+        self.count = 0
+
+    def emit(self, record: logging.LogRecord) -> None:
+        if record.levelno >= logging.INFO and "reconnect" in record.getMessage().lower():
+            self.count += 1
+
+
+@final
+class FaultRun:
+    """The client, the proxy and the simulator of one run; a context manager."""
+
+    def __init__(
+        self, seed: int, build: Path | None = None, settings: Settings | None = None, keep_going: bool = False
+    ) -> None:
+        """`keep_going`: count broken checks in the report rather than stop at the first."""
+        self.seed = seed
+        self.keep_going = keep_going
+        self.settings = settings or Settings()
+        self.build = build or build_dir()
+        self.random = random.Random(seed)
+        self.report = Report(seed)
+        self.history: collections.deque[str] = collections.deque(maxlen=40)
+        self._serial = 0
+        self._work = Path(os.environ.get("TMPDIR", "/tmp")) / f"holvane-fault-run-{os.getpid()}-{id(self)}"
+        self._started: list[Callable[[], None]] = []
+        self._write_calls: dict[Change, Call] = {}
+
+    # -- setting up and tearing down
+
+    def __enter__(self) -> FaultRun:
+        try:
+            self._start()
+        except BaseException:
+            self.close()
+            raise
+        return self
+
+    def __exit__(self, *exc: object) -> None:
+        self.close()
+
+    def _start(self) -> None:
+        simulator = self.build / "bin" / "holvane-sim"
+        proxy = self.build / "bin" / "holvane_fault_proxy"
+        for needed in (simulator, proxy):
+            if not needed.exists():
+                raise RunError(f"{needed} is missing: build the tree (benchmarks on)")
+        module_dir = os.environ.get("HOLVANE_MODULE_DIR", str(self.build / "python"))
+        if module_dir not in sys.path:
+            sys.path.insert(0, module_dir)
+        import holvane
+
+        self.holvane = holvane
+        self._work.mkdir(parents=True)
+        self._started.append(lambda: _remove_tree(self._work))
+        log_path = self._work / "writes.log"
+        log_path.touch()
+        self.ledger = Ledger(log_path)
+        self.sim = Simulator(simulator, "127.0.0.1", restartable_port("127.0.0.1"), log_path)
+        self._started.append(self.sim.close)
+        self.proxy = FaultProxy(proxy, "127.0.0.1", restartable_port("127.0.0.1"), self.sim.port)
+        self._started.append(self.proxy.close)
+        self._reconnects = _ReconnectCounter()
+        logging.getLogger("holvane").addHandler(self._reconnects)
+        logging.getLogger("holvane").setLevel(logging.INFO)
+        self._started.append(lambda: logging.getLogger("holvane").removeHandler(self._reconnects))
+        try:
+            self.controller = holvane.connect(self.proxy.host, self.proxy.port, **self.settings.connect_options())
+        except TypeError as error:
+            raise RunError(f"holvane.connect does not take the reconnect settings: {error}") from error
+        self._started.append(self.controller.close)
+        speed = self.controller.read_param(PARAM, PARAM_AXIS)
+        self.expected = Expected(
+            {**{vr_target(i): 0.0 for i in range(VR_FIRST, VR_FIRST + VR_COUNT)}, PARAM_TARGET: speed}
+        )
+        self._check_reads([self._call("read_block")])
+
+    def close(self) -> None:
+        while self._started:
+            self._started.pop()()
+
+    # -- the loop
+
+    def run(self, faults: int) -> Report:
+        """Injects faults until `faults` have gone off; returns the report."""
+        began = time.monotonic()
+        kinds = list(FAULTS)
+        weights = [FAULTS[kind][1] for kind in kinds]
+        while self.report.injected < faults:
+            kind = self.random.choices(kinds, weights)[0]
+            if self._inject(kind):
+                self.report.faults[kind] += 1
+                self.report.fault_groups[FAULTS[kind][0]] += 1
+        self._settle()
+        self.report.seconds = time.monotonic() - began
+        return self.report
+
+    def _inject(self, kind: str) -> bool:
+        """One fault and the recovery after it; False if it never went off."""
+        proxy = self.proxy
+        opened = self._links()
+        self.history.append(f"-- fault {kind}")
+        if kind == "reset-idle":
+            proxy("reset")
+            calls: list[Call] = []
+        elif kind.startswith("restart"):
+            calls = self._restart(wipe=kind == "restart-wipe")
+        else:
+            proxy("arm " + self._arming(kind))
+            calls = [self._call()]
+            proxy("settle")  # a drip longer than the reply ends with it
+        fired, _, returned = proxy.status()
+        if not fired:
+            proxy("disarm")
+            self.report.unfired += 1
+            self.history.append("   (never set off)")
+            return False
+        returned = self._link_return(returned)
+        for call in calls:
+            self._check_faulted(kind, call)
+        self._recover(calls, returned, opened)
+        return True
+
+    def _arming(self, kind: str) -> str:
+        """The proxy's arm command for a fault kind, its details drawn from the seed."""
+        s, pick = self.settings, self.random
+        if kind == "reset-reply":
+            return f"reset-reply {pick.randrange(0, 17)}"
+        if kind == "delay":  # well within the reply limit: the call must succeed
+            return f"delay {int(1e6 * s.timeout * pick.uniform(0.05, 0.5))}"
+        if kind == "delay-past-timeout":
+            return f"delay {int(1e6 * s.timeout * pick.uniform(1.5, 3.0))}"
+        if kind == "split":
+            gap = int(1e6 * min(s.timeout, s.deadline) * pick.uniform(0.0, 0.1))
+            return f"split {pick.randrange(2, 9)} {gap} {pick.randrange(1 << 32)}"
+        if kind == "drip":  # every byte well within the reply limit, the whole well within the deadline
+            count = pick.randrange(4, 160)
+            return f"drip {int(1e6 * min(s.timeout * 0.3, s.deadline * 0.3 / count))} {count}"
+        if kind == "drip-stall":  # a byte, then a pause past the reply limit
+            return f"drip {int(1e6 * s.timeout * pick.uniform(1.5, 2.5))} {pick.randrange(2, 6)}"
+        return kind  # reset-request, blackhole-request, blackhole-reply
+
+    def _restart(self, wipe: bool) -> list[Call]:
+        """The controller goes away (its links closed, connections refused),
+        perhaps starts afresh, and comes back after a while; calls go on
+        meanwhile. Returns the calls made before it was back."""
+        proxy = self.proxy
+        proxy("down")
+        down_at = time.monotonic()
+        if wipe:
+            self.sim.kill()
+            self.sim.start()
+            self.expected.wipe()
+        outage = self.random.uniform(*self.settings.outage)
+        failed: list[BaseException] = []
+
+        def come_back() -> None:
+            try:
+                proxy("up")
+            except (RunError, OSError) as error:  # reported on the main thread
+                failed.append(error)
+
+        back = threading.Timer(max(0.0, down_at + outage - time.monotonic()), come_back)
+        back.start()
+        calls: list[Call] = []
+        try:
+            while back.is_alive() or not calls:
+                calls.append(self._call())
+        finally:
+            back.join()
+        if failed:
+            raise RunError(f"the controller could not come back: {failed[0]}")
+        return calls
+
+    def _link_return(self, returned: float) -> float:
+        """When the fault stopped acting. A black-holed link ends only when
+        the client gives it up: it must, within its limits."""
+        limit = time.monotonic() + self.settings.call_bound() + self.settings.margin
+        while returned == 0.0:
+            if time.monotonic() > limit:
+                self._violation("black hole kept", "the client never gave up a link that stopped answering")
+            time.sleep(0.001)
+            _, _, returned = self.proxy.status()
+        return returned
+
+    def _recover(self, calls: list[Call], returned: float, links_before: int) -> None:
+        """The first call made after the link's return succeeds, within the
+        recovery limit. If the fault cost the link, the recovery time runs
+        from the link's return to the end of the first call that succeeded
+        after it."""
+        done = [c.end for c in calls if c.ok and c.end >= returned]
+        after = self._call()
+        if not after.ok:
+            self._violation("no recovery", f"the first call after the link came back failed: {after}")
+        if after.end - returned > self.settings.recovery_limit:
+            self._violation(
+                "slow recovery", f"the first call after the link came back ended {after.end - returned:.3f} s after it"
+            )
+        if self._links() > links_before:
+            self.report.recoveries.append(max(0.0, min(done + [after.end]) - returned))
+
+    # -- calls and their checks
+
+    def _next_value(self) -> float:
+        self._serial += 1
+        return VALUE_BASE + self._serial
+
+    def _call(self, name: str | None = None) -> Call:
+        """One call of the client, chosen from the seed unless named; checked."""
+        if name is None:
+            name = self.random.choices([n for n, _ in CALLS], [w for _, w in CALLS])[0]
+        c = self.controller
+        index = VR_FIRST + self.random.randrange(VR_COUNT)
+        operation: Callable[[], Any]
+        if name == "read_vr":
+            args: tuple[Any, ...] = (index,)
+            operation = lambda: c.read_vr(index)
+        elif name == "read_block":
+            args = (VR_FIRST, VR_COUNT)
+            operation = lambda: c.read_vr_block(VR_FIRST, VR_COUNT)
+        elif name == "read_param":
+            args = (PARAM, PARAM_AXIS)
+            operation = lambda: c.read_param(PARAM, PARAM_AXIS)
+        elif name == "write_vr":
+            value = self._next_value()
+            args = (index, value)
+            operation = lambda: c.write_vr(index, value)
+        elif name == "execute":
+            value = self._next_value()
+            args = (f"VR({index})={int(value)}",)
+            operation = lambda: c.execute(args[0])
+        elif name == "write_param":
+            value = self._next_value()
+            args = (PARAM, PARAM_AXIS, value)
+            operation = lambda: c.write_param(PARAM, PARAM_AXIS, value)
+        else:
+            self._serial += 1
+            distance = self._serial * 2.0**-24  # tiny: the move ends before the next
+            args = (MOVE_AXIS, distance)
+            operation = lambda: c.axis(MOVE_AXIS).move_rel(distance)
+        call = Call(name, args, time.monotonic())
+        try:
+            call.value = operation()
+        except self.holvane.HolvaneError as error:
+            call.error = error
+        call.end = time.monotonic()
+        self.history.append(f"   {call}")
+        self.report.calls += 1
+        if not call.ok:
+            self.report.calls_raised[type(call.error).__name__] += 1
+        self._check_call(call)
+        return call
+
+    def _change_of(self, call: Call) -> tuple[Change, str]:
+        """The change a write makes as the simulator logs it, and its target."""
+        if call.name == "write_vr":
+            return ("VR", str(call.args[0]), call.args[1]), vr_target(call.args[0])
+        if call.name == "execute":
+            index, value = call.args[0][3:].split(")=")
+            return ("VR", index, float(value)), vr_target(int(index))
+        if call.name == "write_param":
+            return ("PARAM", PARAM_TARGET, call.args[2]), PARAM_TARGET
+        return ("MOVE", str(call.args[0]), call.args[1]), ""
+
+    def _check_call(self, call: Call) -> None:
+        report, settings = self.report, self.settings
+        took = call.end - call.start
+        report.longest_call = max(report.longest_call, took)
+        report.worst_overshoot = max(report.worst_overshoot, took - settings.call_bound())
+        if took > settings.call_bound() + settings.margin:
+            self._violation(
+                "call too long", f"a call took {took:.3f} s, its bound is {settings.call_bound():.3f} s: {call}"
+            )
+        if not call.ok:
+            allowed = (self.holvane.ConnectionLostError, self.holvane.HolvaneTimeoutError)
+            if not isinstance(call.error, allowed):
+                self._violation(
+                    "unexpected error", f"a link fault raised something else than a lost link or a time-out: {call}"
+                )
+            if call.name not in WRITES:
+                report.reads_raised += 1
+        if call.name in WRITES:
+            change, target = self._change_of(call)
+            self._write_calls[change] = call
+        self._read_ledger()
+        if call.name in WRITES:
+            report.writes += 1
+            applied = self.ledger.counts[change]
+            if call.ok and applied != 1:
+                self._violation(
+                    "write not applied once", f"a write that returned normally was applied {applied} times: {call}"
+                )
+            if not call.ok:
+                report.writes_raised += 1
+            if target:
+                self.expected.wrote(target, change[2], call.ok)
+        elif call.ok:
+            self._check_reads([call])
+
+    def _read_ledger(self) -> None:
+        """Every change the simulator applied was asked for, and only once."""
+        for change in self.ledger.update():
+            if change not in self._write_calls:
+                self._violation("change nobody asked for", f"the controller applied {change}, never written")
+            elif self.ledger.counts[change] == 2:
+                self.report.duplicates += 1
+                self._violation("applied twice", f"change {change} applied twice: {self._write_calls[change]}")
+
+    def _check_reads(self, calls: list[Call]) -> None:
+        for call in calls:
+            if call.name == "read_block":
+                pairs = [(vr_target(VR_FIRST + k), v) for k, v in enumerate(call.value)]
+            elif call.name == "read_vr":
+                pairs = [(vr_target(call.args[0]), call.value)]
+            else:
+                pairs = [(PARAM_TARGET, call.value)]
+            for target, value in pairs:
+                wrong = self.expected.read(target, value)
+                if wrong:
+                    self._violation("wrong value read", f"{wrong}: {call}")
+
+    def _check_faulted(self, kind: str, call: Call) -> None:
+        """A fault that keeps the link (a short delay, a split, a short drip) fails no call."""
+        if kind in BENIGN and not call.ok:
+            self._violation("benign fault failed a call", f"a {kind} that keeps the link failed the call: {call}")
+
+    def _links(self) -> int:
+        return self.proxy.fields("stats")["accepted"]
+
+    def _settle(self) -> None:
+        """Final accounts: every write that raised was applied at most once."""
+        self.report.links_opened = self._links()
+        self.report.reconnects_logged = self._reconnects.count
+        self._read_ledger()
+        for change, call in self._write_calls.items():
+            if not call.ok and self.ledger.counts[change]:
+                self.report.writes_raised_applied += 1
+
+    def _violation(self, category: str, text: str) -> None:
+        recent = "\n".join(self.history)
+        if self.keep_going:
+            self.report.violations[category] += 1
+            self.report.examples.setdefault(category, f"{text}\nlast calls:\n{recent}")
+            return
+        raise InvariantViolation(
+            f"seed {self.seed}: {text}\n(run again with HOLVANE_FAULT_SEED={self.seed})\nlast calls:\n{recent}"
+        )
+
+
+def _remove_tree(path: Path) -> None:
+    for child in path.iterdir():
+        child.unlink()
+    path.rmdir()
+
+
+def main(argv: list[str] | None = None) -> int:
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--faults", type=int, default=1000, help="faults to inject (default 1000)")
+    parser.add_argument("--seed", type=int, default=19, help="the seed of every random choice (default 19)")
+    parser.add_argument("--json", help="also write the report as JSON to this file")
+    args = parser.parse_args(argv)
+    with FaultRun(args.seed) as run:
+        report = run.run(args.faults)
+    print("\n".join(report.lines()))
+    if args.json:
+        Path(args.json).write_text(json.dumps(report.as_dict(), indent=2) + "\n")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
