@@ -8,8 +8,7 @@
 
 namespace Vantrel::HolvaneApi::Sim {
 
-WriteLog::WriteLog(const std::string& path)
-    : _fd(::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644))
+WriteLog::WriteLog(const std::string& path) : _fd(::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644))
 {
     if (_fd < 0)
         throw std::system_error(errno, std::generic_category(), "cannot open the write log " + path);
