@@ -84,7 +84,7 @@ def test_a_silent_peer_meets_the_short_deadline(peer):
 def test_error_text_names_every_band():
     assert error_text(0) == "no error"
     assert error_text(0x100000007) == "timed out waiting for the controller"
-    assert error_text(holvane.controller._api.ErrorCode.BadResponse) == \
+    assert error_text(holvane.connecting._api.ErrorCode.BadResponse) == \
         "the controller's reply had an unexpected form"
     assert error_text(0x200000068) == "system error 104: Connection reset by peer"
     assert error_text(0x400000004) == "controller error 4: bad axis"
@@ -117,7 +117,7 @@ def test_events_and_trace_lines_go_to_logging_not_stdout(sims, caplog, capfd):
     caplog.clear()
     with holvane.connect("127.0.0.1", sims().port) as c:
         for _ in range(2):
-            holvane.controller._set_attribute(c._c, "TCP_NotAThing", 5, "not_a_thing=5")
+            holvane.connecting._set_attribute(c._c, "TCP_NotAThing", 5, "not_a_thing=5")
     unknown = [r for r in caplog.records if "TCP_NotAThing" in r.getMessage()]
     assert len(unknown) == 1 and unknown[0].levelno == logging.WARNING
 

@@ -16,7 +16,11 @@ Positions are in the axis's user units and times in seconds.
 """
 import logging
 
-from .controller import (Axis, Batch, BatchResult, Controller, ControllerInfo, FileInfo, connect)
+from .axes import Axis
+from .batches import Batch, BatchResult
+from .connecting import connect
+from .controller import Controller
+from .values import ControllerInfo, FileInfo
 from .errors import (ConnectionLostError, ControllerError, HolvaneError, HolvaneTimeoutError, ProtocolError,
                      UnsupportedError, error_text)
 

@@ -18,8 +18,10 @@ import time
 from concurrent.futures import ThreadPoolExecutor
 from typing import Any, Awaitable, Callable, Generator, List, Optional, TypeVar
 
-from .controller import Batch, BatchResult, Controller, ControllerInfo, FileInfo, Text
-from .controller import connect as _connect_blocking
+from .batches import Batch, BatchResult
+from .connecting import connect as _connect_blocking
+from .controller import Controller
+from .values import ControllerInfo, FileInfo, Text
 from .errors import TIMEOUT, HolvaneTimeoutError
 
 __all__ = ["connect", "AsyncController", "AsyncAxis", "AsyncBatch"]

@@ -115,7 +115,7 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
 
 
 def _run(args: argparse.Namespace) -> int:
-    from .controller import connect
+    from .connecting import connect
 
     with connect(args.host, args.port, timeout=args.timeout, deadline=max(args.timeout * 6, 60.0),
                  trace=args.verbose) as c:

@@ -1,0 +1,114 @@
+"""One axis of a controller: :class:`Axis`.
+
+Positions are in the axis's user units (as scaled by its UNITS parameter),
+speeds in user units per second, times in seconds.
+"""
+
+from __future__ import annotations
+
+import time
+from typing import TYPE_CHECKING, Any, Callable
+
+import Vantrel_HolvaneAPI as _api
+
+from .errors import TIMEOUT, HolvaneTimeoutError
+
+if TYPE_CHECKING:
+    from .controller import Controller
+
+__all__ = ["Axis"]
+
+_C = _api.Connection
+
+
+class Axis:
+    """One axis of a controller. Positions in user units, speeds in user
+    units per second, times in seconds."""
+
+    __slots__ = ("_controller", "number")
+
+    def __init__(self, controller: Controller, number: int) -> None:
+        self._controller = controller
+        self.number = number
+
+    def __repr__(self) -> str:
+        return f"<holvane.Axis {self.number}>"
+
+    @property
+    def dpos(self) -> float:
+        """Demand position (read-only)."""
+        return self._controller.read_param("DPOS", self.number)
+
+    @property
+    def mpos(self) -> float:
+        """Measured position (read-only)."""
+        return self._controller.read_param("MPOS", self.number)
+
+    @property
+    def speed(self) -> float:
+        """Programmed speed of moves (writable)."""
+        return self._controller.read_param("SPEED", self.number)
+
+    @speed.setter
+    def speed(self, value: float) -> None:
+        self._controller.write_param("SPEED", self.number, value)
+
+    @property
+    def idle(self) -> bool:
+        """True when the axis has no move running or buffered (read-only)."""
+        return self._controller.read_param("IDLE", self.number) != 0.0
+
+    def param(self, name: str) -> float:
+        """Axis parameter ``name`` of this axis."""
+        return self._controller.read_param(name, self.number)
+
+    def set_param(self, name: str, value: float) -> None:
+        """Sets axis parameter ``name`` of this axis."""
+        self._controller.write_param(name, self.number, value)
+
+    def _motion(self, name: str, method: Callable[..., Any], *args: Any) -> None:
+        controller = self._controller
+        code = method(controller._c, *args)
+        if code.value:
+            controller._write_failed(code, name, args, method)
+
+    def move_abs(self, position: float, *, sp: bool = False) -> None:
+        """Moves to ``position`` (MOVEABS; with ``sp`` MOVEABSSP, at FORCE_SPEED)."""
+        self._motion("move_abs", _C.MoveAbsSp if sp else _C.MoveAbs, position, self.number)
+
+    def move_rel(self, distance: float, *, sp: bool = False) -> None:
+        """Moves by ``distance`` (MOVE; with ``sp`` MOVESP, at FORCE_SPEED)."""
+        self._motion("move_rel", _C.MoveRelSp if sp else _C.MoveRel, distance, self.number)
+
+    def forward(self) -> None:
+        """Runs forward until cancelled or the forward limit."""
+        self._motion("forward", _C.Forward, self.number)
+
+    def reverse(self) -> None:
+        """Runs in reverse until cancelled or the reverse limit."""
+        self._motion("reverse", _C.Reverse, self.number)
+
+    def cancel(self, mode: int = 0) -> None:
+        """CANCEL: 0 stops the current move, 1 drops the buffered ones, 2 both."""
+        self._motion("cancel", _C.Cancel, mode, self.number)
+
+    def datum(self, sequence: int = 0) -> None:
+        """DATUM with the given sequence number."""
+        self._motion("datum", _C.Datum, sequence, self.number)
+
+    def define_pos(self, position: float) -> None:
+        """DEFPOS: declares the current position to be ``position``."""
+        self._motion("define_pos", _C.DefPos, position, self.number)
+
+    def wait_idle(self, timeout: float = 60.0, poll: float = 0.01) -> None:
+        """Waits until the axis is idle, reading IDLE every ``poll`` seconds.
+
+        :raises HolvaneTimeoutError: still moving after ``timeout`` seconds.
+        """
+        end = time.monotonic() + timeout
+        while not self.idle:
+            if time.monotonic() >= end:
+                raise HolvaneTimeoutError(
+                    f"wait_idle({timeout!r}): axis {self.number} still moving after {timeout} s", TIMEOUT
+                )
+            time.sleep(poll)
