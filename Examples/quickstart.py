@@ -78,8 +78,12 @@ def main() -> int:
 
         try:
             c.read_param("DPOS", 999)
+        except IndexError as error:
+            print(f"An axis the controller does not have is refused before sending: {error}")
+        try:
+            c.write_param("DPOS", 0, 1.0)
         except holvane.ControllerError as error:
-            print(f"A bad axis raises {type(error).__name__}: {error}\n")
+            print(f"What the controller refuses raises {type(error).__name__}: {error}\n")
     print("Disconnected.")
     return 0
 

@@ -157,7 +157,7 @@ class Connection:
         """A connection without a context; CreateContext gives it one."""
     def __enter__(self) -> Connection:
         """Returns the connection itself."""
-    def __exit__(self, *args: object) -> bool:
+    def __exit__(self, *args: object) -> None:
         """Releases the context (as DestroyContext); exceptions propagate."""
 
     def CreateContext(self, type: ConnectionType) -> ErrorCode:

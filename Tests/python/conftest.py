@@ -1,8 +1,10 @@
 """Shared fixtures: the build folder, the module, the stand-in plug-ins, the
 controller simulator and a child-process runner for loader tests."""
+import contextlib
 import ctypes
 import os
 import signal
+import socket
 import subprocess
 import sys
 import textwrap
@@ -228,6 +230,28 @@ def sockets():
         if target.startswith("socket:"):
             found.add(target)
     return found
+
+
+@contextlib.contextmanager
+def full_listener():
+    """A port whose listener's accept queue is full: the kernel drops every
+    further SYN, as a host behind a dropping firewall. Yields the port."""
+    server = socket.socket()
+    server.bind(("127.0.0.1", 0))
+    server.listen(0)
+    fillers = []
+    try:
+        for _ in range(3):
+            filler = socket.socket()
+            filler.setblocking(False)
+            filler.connect_ex(server.getsockname())
+            fillers.append(filler)
+        time.sleep(0.05)
+        yield server.getsockname()[1]
+    finally:
+        for filler in fillers:
+            filler.close()
+        server.close()
 
 
 def wait_until(predicate, timeout=5.0, step=0.01):

@@ -85,6 +85,7 @@ class FakeController:
         self.acks = 0
         self.closed_by_peer = threading.Event()
         self.connections = 0
+        self.table_delay = 0.0  # seconds before the token table is sent: a slow connect
         self._clients = []
         self._serving = []
         self._lock = threading.Lock()
@@ -119,6 +120,16 @@ class FakeController:
                 except OSError:
                     pass
 
+    def reset_clients(self):
+        """Resets every client link (RST, not FIN), as a controller that fails."""
+        with self._lock:
+            for client in self._clients:
+                try:
+                    client.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+                    client.close()
+                except OSError:
+                    pass
+
     def wait_requests(self, count, timeout=5.0):
         def arrived():
             with self._lock:
@@ -149,6 +160,7 @@ class FakeController:
         try:
             if reader.take(2) != bytes([0, ZERO]):
                 return
+            time.sleep(self.table_delay)
             client.sendall(table_text())
             ieee_mode = False
             pipelined = []  # requests that arrived while a list awaited its acknowledgement

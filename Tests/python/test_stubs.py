@@ -4,7 +4,10 @@ Checked for every module that ships a stub beside its sources."""
 import ast
 import importlib
 import inspect
+import json
+import os
 import re
+import subprocess
 import sys
 
 import pytest
@@ -173,7 +176,19 @@ def test_connection_methods_take_keywords_and_show_their_signature(hv):
         parameters = list(inspect.signature(function).parameters)
         assert parameters[0] == "self", (name, parameters)
     assert str(inspect.signature(c.WriteVrValue)) == "(index, value)"
-    assert str(inspect.signature(hv.Connection.ReadAxisParam)) == "(self, /, *args, **kwargs)"
+    # An overloaded name shows the forms that extend one another as one
+    # signature; a form named otherwise stays in the doc string.
+    merged = {
+        "ReadAxisParam": "(self, /, param_name, axis, result=Ellipsis)",
+        "ReadVrValue": "(self, /, index, value=Ellipsis)",
+        "ReadMultiVrValues": "(self, /, start_index, count, value=Ellipsis)",
+        "Cancel": "(self, /, mode, axis=Ellipsis)",
+        "Ex": "(self, /, mode=Ellipsis)",
+        "MoveAbs": "(self, /, pos, axis)",
+        "DefPos": "(self, /, pos, axis)",
+    }
+    assert {name: str(inspect.signature(getattr(hv.Connection, name))) for name in merged} == merged
+    assert "2. MoveAbs(self: Vantrel_HolvaneAPI.Connection, positions:" in hv.Connection.MoveAbs.__doc__
     assert c.WriteVrValue(index=3, value=1.5) == hv.ErrorCode.ConnectionContext
     assert c.ReadVrValue(index=3) == (hv.ErrorCode.ConnectionContext, 0.0)
     assert c.ReadAxisParam(param_name="DPOS", axis=0) == (hv.ErrorCode.ConnectionContext, 0.0)
@@ -205,10 +220,13 @@ def test_the_client_package_is_typed_and_documented(module_name, hv):
     # its result.
     module = importlib.import_module(module_name)
     names = getattr(module, "__all__", None)
-    if names is None:
-        names = [n for n, v in vars(module).items()
-                 if not n.startswith("_") and getattr(v, "__module__", None) == module_name]
-    problems = [f"{module_name}.__all__ names {n}, which does not exist" for n in names if not hasattr(module, n)]
+    problems = [] if names is not None else [f"{module_name} has no __all__"]
+    names = names or []
+    problems += [f"{module_name}.__all__ names {n}, which does not exist" for n in names if not hasattr(module, n)]
+    defined_here = [n for n, v in vars(module).items()
+                    if not n.startswith("_") and getattr(v, "__module__", None) == module_name
+                    and inspect.isclass(v)]
+    problems += [f"{module_name}.{n} is public but not in __all__" for n in defined_here if n not in names]
     assert (SOURCES / "holvane" / "py.typed").exists()
 
     def check(qualified, function, documented=True):
@@ -231,4 +249,81 @@ def test_the_client_package_is_typed_and_documented(module_name, hv):
             for member, function in vars(value).items():
                 if inspect.isfunction(function) and not member.startswith("_"):
                     check(f"{module_name}.{name}.{member}", function, documented=False)
+                elif isinstance(function, property) and not member.startswith("_"):
+                    # help() shows a property with its doc string.
+                    if not normal(function.__doc__):
+                        problems.append(f"{module_name}.{name}.{member}: property without a doc string")
+                    check(f"{module_name}.{name}.{member}", function.fget, documented=False)
+    # What help() and reprs show of the package's objects: real types, no ForwardRef.
+    for name in names:
+        value = getattr(module, name, None)
+        if inspect.isclass(value) and value.__module__.startswith("holvane"):
+            try:
+                shown = str(inspect.signature(value))
+            except ValueError:
+                continue
+            if "ForwardRef" in shown:
+                problems.append(f"{module_name}.{name}: signature shows {shown}")
     assert not problems, "\n".join(problems)
+
+
+TYPED_CODE = '''
+import Vantrel_HolvaneAPI as hv
+
+import holvane
+import holvane.aio
+
+
+def module_face() -> float:
+    with hv.Connection() as c:  # leaving the block never swallows an exception
+        code, value = c.ReadVrValue(1)
+        assert code == hv.ErrorCode.NoError and c.ReadVrValue(1, 0.0) == hv.ErrorCode.NoError
+        assert c.MoveAbs(1.0, 0) == c.MoveAbs([1.0, 2.0]) == c.Cancel(0) == c.Cancel(0, 1) == c.Ex()
+        _, dpos = c.ReadAxisParam("DPOS", 0)
+        return value + dpos
+
+
+def blocking_face() -> float:
+    with holvane.connect("127.0.0.1") as c:
+        values: list[float] = c.vr[0:4]
+        one: float = c.vr[1]
+        c.vr[2] = 1.5
+        info: holvane.ControllerInfo = c.info()
+        with c.batch() as b:
+            pending: holvane.BatchResult = b.read_vr(1)
+        return one + sum(values) + info.axis_count + (pending.value or 0.0) + c.axis(0).dpos
+
+
+async def asyncio_face() -> float:
+    async with holvane.aio.connect("127.0.0.1") as c:
+        value: float = await c.read_vr(1)
+        block: list[float] = await c.read_vr_block(0, 2)
+        position: float = await c.axis(0).dpos
+        await c.axis(0).move_abs(1.0, sp=True)
+        return value + position + sum(block)
+'''
+
+
+def test_both_type_checkers_accept_typical_code(tmp_path):
+    # The module's stub and the package's annotations as a user's checker
+    # sees them: overloads resolved, with-blocks that return, coroutines typed.
+    source = tmp_path / "typical.py"
+    source.write_text(TYPED_CODE)
+    env = dict(os.environ, MYPYPATH=str(SOURCES))
+    mypy = subprocess.run([sys.executable, "-m", "mypy", "--strict", "--no-incremental", str(source)],
+                          capture_output=True, text=True, env=env, cwd=tmp_path, timeout=300, check=False)
+    assert mypy.returncode == 0, mypy.stdout + mypy.stderr
+    (tmp_path / "pyrightconfig.json").write_text(json.dumps({"extraPaths": [str(SOURCES)]}))
+    pyright = subprocess.run([sys.executable, "-m", "pyright", str(source)], capture_output=True, text=True,
+                             cwd=tmp_path, timeout=300, check=False)
+    assert pyright.returncode == 0 and "0 errors" in pyright.stdout, pyright.stdout + pyright.stderr
+
+
+def test_help_shows_the_accessors_and_settings(hv):
+    import pydoc
+
+    import holvane
+
+    text = pydoc.render_doc(holvane.Controller, renderer=pydoc.plaintext)
+    for name in ("vr", "table", "vr_string", "host", "port", "connected", "allow_nonfinite"):
+        assert re.search(rf"\n \|  {name}\n \|      \S", text), name

@@ -9,29 +9,52 @@
         x.move_abs(100.0)
         x.wait_idle(timeout=30)
 
-Built on the module ``Vantrel_HolvaneAPI`` (which stays available as the
-specified interface). Failures raise :class:`HolvaneError` subclasses; the
+Built on the low-level module API ``Vantrel_HolvaneAPI``, which stays
+available for scripts written against it. Failures raise :class:`HolvaneError` subclasses; the
 connection's events go to the ``logging`` logger ``"holvane"``.
 Positions are in the axis's user units and times in seconds.
 """
+
 import logging
+
+import Vantrel_HolvaneAPI as _api
 
 from .axes import Axis
 from .batches import Batch, BatchResult
 from .connecting import connect
 from .controller import Controller
+from .errors import (
+    ConnectionLostError,
+    ControllerError,
+    HolvaneError,
+    HolvaneTimeoutError,
+    ProtocolError,
+    UnsupportedError,
+    error_text,
+)
 from .values import ControllerInfo, FileInfo
-from .errors import (ConnectionLostError, ControllerError, HolvaneError, HolvaneTimeoutError, ProtocolError,
-                     UnsupportedError, error_text)
 
-__version__ = "1.0.0"
+__version__: str = getattr(_api, "__version__", "1.0.0")
+"""The project's version: the module's, which the build takes from the project (one source)."""
 
 # Records reach the application's handlers once it configures logging; an
 # application that does not is not written to by a library.
 logging.getLogger("holvane").addHandler(logging.NullHandler())
 
 __all__ = [
-    "connect", "Controller", "Axis", "Batch", "BatchResult", "ControllerInfo", "FileInfo",
-    "HolvaneError", "ControllerError", "HolvaneTimeoutError", "ConnectionLostError", "ProtocolError",
-    "UnsupportedError", "error_text", "__version__",
+    "Axis",
+    "Batch",
+    "BatchResult",
+    "ConnectionLostError",
+    "Controller",
+    "ControllerError",
+    "ControllerInfo",
+    "FileInfo",
+    "HolvaneError",
+    "HolvaneTimeoutError",
+    "ProtocolError",
+    "UnsupportedError",
+    "__version__",
+    "connect",
+    "error_text",
 ]

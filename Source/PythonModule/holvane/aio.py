@@ -11,24 +11,61 @@ for a worker is not sent at all.
     async with holvane.aio.connect("127.0.0.1") as c:
         a, b = await asyncio.gather(c.read_vr(1), c.read_param("DPOS", 0))
 """
+
 from __future__ import annotations
 
 import asyncio
+import functools
+import inspect
 import time
+from collections.abc import Awaitable, Callable, Coroutine, Generator
 from concurrent.futures import ThreadPoolExecutor
-from typing import Any, Awaitable, Callable, Generator, List, Optional, TypeVar
+from typing import TYPE_CHECKING, Any, Concatenate, ParamSpec, Protocol, TypeVar
 
-from .batches import Batch, BatchResult
+from ._limits import DEFAULT_CONNECT_TIMEOUT, DEFAULT_KEEPALIVE, DEFAULT_TIMEOUT
+from .axes import Axis
+from .batches import BatchItems, run_batch
+from .connecting import _POLICY, DEFAULT_DEADLINE
 from .connecting import connect as _connect_blocking
 from .controller import Controller
-from .values import ControllerInfo, FileInfo, Text
 from .errors import TIMEOUT, HolvaneTimeoutError
 
-__all__ = ["connect", "AsyncController", "AsyncAxis", "AsyncBatch"]
+if TYPE_CHECKING:
+    from typing_extensions import Self
 
+__all__ = ["AsyncAxis", "AsyncBatch", "AsyncController", "connect"]
+
+P = ParamSpec("P")
 T = TypeVar("T")
 
 DEFAULT_WORKERS = 8
+
+
+class _Face(Protocol):
+    """An asyncio face over a blocking object ``sync``."""
+
+    @property
+    def sync(self) -> Any: ...
+
+    def _call(self, function: Callable[[], T]) -> asyncio.Future[T]: ...
+
+
+def _on_worker(method: Callable[Concatenate[Any, P], T]) -> Callable[Concatenate[_Face, P], Coroutine[Any, Any, T]]:
+    """The coroutine form of a blocking method: it runs on a worker thread,
+    with the blocking object ``self.sync``. Name, doc string and arguments are
+    the blocking method's, so ``help()`` and type checkers see them."""
+
+    async def on_worker(self: _Face, /, *args: P.args, **kwargs: P.kwargs) -> T:
+        return await self._call(functools.partial(method, self.sync, *args, **kwargs))
+
+    signature = inspect.signature(method)
+    returns = signature.return_annotation
+    on_worker.__signature__ = signature.replace(  # type: ignore[attr-defined]
+        return_annotation=f"Coroutine[Any, Any, {returns if isinstance(returns, str) else returns.__name__}]"
+    )
+    on_worker.__name__, on_worker.__qualname__ = method.__name__, method.__qualname__
+    on_worker.__doc__ = method.__doc__
+    return on_worker
 
 
 class AsyncController:
@@ -38,18 +75,25 @@ class AsyncController:
     """
 
     def __init__(self, controller: Controller, workers: int = DEFAULT_WORKERS) -> None:
-        self.sync = controller
-        """The blocking controller underneath (for use from other threads)."""
+        self._sync = controller
         self._pool = ThreadPoolExecutor(max_workers=workers, thread_name_prefix="holvane")
 
-    def _run(self, call: Callable[..., T], *args: Any) -> "asyncio.Future[T]":
-        return asyncio.get_running_loop().run_in_executor(self._pool, call, *args)
+    @property
+    def sync(self) -> Controller:
+        """The blocking controller underneath (for use from other threads)."""
+        return self._sync
 
-    async def __aenter__(self) -> "AsyncController":
+    def _call(self, function: Callable[[], T]) -> asyncio.Future[T]:
+        return asyncio.get_running_loop().run_in_executor(self._pool, function)
+
+    async def __aenter__(self) -> Self:
         return self
 
     async def __aexit__(self, *exc: object) -> None:
         await self.close()
+
+    def __repr__(self) -> str:
+        return f"<holvane.aio.AsyncController {self.sync.host}:{self.sync.port}>"
 
     @property
     def connected(self) -> bool:
@@ -59,129 +103,90 @@ class AsyncController:
     async def close(self) -> None:
         """Disconnects (after the operations in flight) and stops the workers."""
         try:
-            await self._run(self.sync.close)
+            await self._call(self.sync.close)
         finally:
             self._pool.shutdown(wait=False)
 
-    async def read_vr(self, index: int) -> float:
-        """The value of VR ``index``."""
-        return await self._run(self.sync.read_vr, index)
+    read_vr = _on_worker(Controller.read_vr)
+    write_vr = _on_worker(Controller.write_vr)
+    read_vr_block = _on_worker(Controller.read_vr_block)
+    read_table = _on_worker(Controller.read_table)
+    read_table_block = _on_worker(Controller.read_table_block)
+    write_table = _on_worker(Controller.write_table)
+    read_param = _on_worker(Controller.read_param)
+    write_param = _on_worker(Controller.write_param)
+    read_vr_string = _on_worker(Controller.read_vr_string)
+    write_vr_string = _on_worker(Controller.write_vr_string)
+    execute = _on_worker(Controller.execute)
+    ex = _on_worker(Controller.ex)
+    invert_input = _on_worker(Controller.invert_input)
+    files = _on_worker(Controller.files)
+    info = _on_worker(Controller.info)
+    axis_count = _on_worker(Controller.axis_count)
 
-    async def write_vr(self, index: int, value: float) -> None:
-        """Sets VR ``index``."""
-        await self._run(self.sync.write_vr, index, value)
-
-    async def read_vr_block(self, start: int, count: int) -> List[float]:
-        """``count`` VR values from ``start``, in one request."""
-        return await self._run(self.sync.read_vr_block, start, count)
-
-    async def read_table(self, index: int) -> float:
-        """The TABLE value at ``index``."""
-        return await self._run(self.sync.read_table, index)
-
-    async def read_table_block(self, start: int, count: int) -> List[float]:
-        """``count`` TABLE values from ``start``, in one request."""
-        return await self._run(self.sync.read_table_block, start, count)
-
-    async def read_param(self, name: str, axis: int) -> float:
-        """Axis parameter ``name`` of ``axis`` (user units)."""
-        return await self._run(self.sync.read_param, name, axis)
-
-    async def write_param(self, name: str, axis: int, value: float) -> None:
-        """Sets axis parameter ``name`` of ``axis``."""
-        await self._run(self.sync.write_param, name, axis, value)
-
-    async def read_vr_string(self, index: int) -> str:
-        """The text stored under VR ``index``."""
-        return await self._run(self.sync.read_vr_string, index)
-
-    async def write_vr_string(self, index: int, text: Text) -> None:
-        """Stores ``text`` under VR ``index``."""
-        await self._run(self.sync.write_vr_string, index, text)
-
-    async def execute(self, line: Text) -> None:
-        """Runs one line of the controller's language."""
-        await self._run(self.sync.execute, line)
-
-    async def ex(self, mode: int = 0) -> None:
-        """EX."""
-        await self._run(self.sync.ex, mode)
-
-    async def files(self) -> List[FileInfo]:
-        """The files stored on the controller."""
-        return await self._run(self.sync.files)
-
-    async def info(self) -> ControllerInfo:
-        """Firmware version, controller type, number format and axis count."""
-        return await self._run(self.sync.info)
-
-    def axis(self, number: int) -> "AsyncAxis":
-        """The axis ``number``."""
+    def axis(self, number: int) -> AsyncAxis:
+        """The axis ``number`` (from 0)."""
         return AsyncAxis(self, number)
 
-    def batch(self) -> "AsyncBatch":
+    def batch(self) -> AsyncBatch:
         """``async with c.batch() as b: ...``: collected items are sent as one
         batch when the block ends."""
         return AsyncBatch(self)
 
 
-class AsyncBatch:
-    """The asyncio form of :class:`~holvane.Batch`."""
+class AsyncBatch(BatchItems):
+    """The asyncio form of :class:`~holvane.Batch`: the same items, sent when
+    the ``async with`` block ends (nothing is sent if the block raises)."""
 
     def __init__(self, controller: AsyncController) -> None:
-        self._controller = controller
-        self._batch = Batch(controller.sync)
+        super().__init__(controller.sync)
+        self._async = controller
 
-    async def __aenter__(self) -> "AsyncBatch":
+    async def __aenter__(self) -> Self:
         return self
 
-    async def __aexit__(self, exc_type: Any, *rest: object) -> None:
+    async def __aexit__(self, exc_type: object, *rest: object) -> None:
         if exc_type is None:
-            await self._controller._run(self._batch.run)
+            await self.run()
 
-    def read_vr(self, index: int) -> BatchResult:
-        return self._batch.read_vr(index)
-
-    def write_vr(self, index: int, value: float) -> BatchResult:
-        return self._batch.write_vr(index, value)
-
-    def read_table(self, index: int) -> BatchResult:
-        return self._batch.read_table(index)
-
-    def read_param(self, name: str, axis: int) -> BatchResult:
-        return self._batch.read_param(name, axis)
-
-    def write_param(self, name: str, axis: int, value: float) -> BatchResult:
-        return self._batch.write_param(name, axis, value)
+    async def run(self) -> None:
+        """Sends what was collected (done by the end of the ``async with`` block)."""
+        items, results = self._take()
+        await self._async._call(functools.partial(run_batch, self._controller, items, results))
 
 
 class AsyncAxis:
     """One axis; its readings are awaitables (``await axis.dpos``), its
     motions coroutines. Positions in user units, times in seconds."""
 
-    __slots__ = ("_controller", "number")
+    __slots__ = ("_controller", "number", "sync")
 
     def __init__(self, controller: AsyncController, number: int) -> None:
         self._controller = controller
         self.number = number
+        self.sync = controller.sync.axis(number)
+        """The blocking :class:`~holvane.Axis` underneath."""
 
-    def _param(self, name: str) -> Awaitable[float]:
-        return self._controller.read_param(name, self.number)
+    def _call(self, function: Callable[[], T]) -> asyncio.Future[T]:
+        return self._controller._call(function)
+
+    def __repr__(self) -> str:
+        return f"<holvane.aio.AsyncAxis {self.number}>"
 
     @property
     def dpos(self) -> Awaitable[float]:
         """Demand position (read-only)."""
-        return self._param("DPOS")
+        return self.param("DPOS")
 
     @property
     def mpos(self) -> Awaitable[float]:
         """Measured position (read-only)."""
-        return self._param("MPOS")
+        return self.param("MPOS")
 
     @property
     def speed(self) -> Awaitable[float]:
         """Programmed speed, user units per second (set with :meth:`set_speed`)."""
-        return self._param("SPEED")
+        return self.param("SPEED")
 
     @property
     def idle(self) -> Awaitable[bool]:
@@ -189,40 +194,21 @@ class AsyncAxis:
         return self._is_idle()
 
     async def _is_idle(self) -> bool:
-        return await self._param("IDLE") != 0.0
-
-    async def param(self, name: str) -> float:
-        return await self._param(name)
-
-    async def set_param(self, name: str, value: float) -> None:
-        await self._controller.write_param(name, self.number, value)
+        return await self.param("IDLE") != 0.0
 
     async def set_speed(self, value: float) -> None:
+        """Sets the programmed speed of moves."""
         await self.set_param("SPEED", value)
 
-    def _sync_axis(self) -> Any:
-        return self._controller.sync.axis(self.number)
-
-    async def move_abs(self, position: float, *, sp: bool = False) -> None:
-        await self._controller._run(lambda: self._sync_axis().move_abs(position, sp=sp))
-
-    async def move_rel(self, distance: float, *, sp: bool = False) -> None:
-        await self._controller._run(lambda: self._sync_axis().move_rel(distance, sp=sp))
-
-    async def forward(self) -> None:
-        await self._controller._run(self._sync_axis().forward)
-
-    async def reverse(self) -> None:
-        await self._controller._run(self._sync_axis().reverse)
-
-    async def cancel(self, mode: int = 0) -> None:
-        await self._controller._run(self._sync_axis().cancel, mode)
-
-    async def datum(self, sequence: int = 0) -> None:
-        await self._controller._run(self._sync_axis().datum, sequence)
-
-    async def define_pos(self, position: float) -> None:
-        await self._controller._run(self._sync_axis().define_pos, position)
+    param = _on_worker(Axis.param)
+    set_param = _on_worker(Axis.set_param)
+    move_abs = _on_worker(Axis.move_abs)
+    move_rel = _on_worker(Axis.move_rel)
+    forward = _on_worker(Axis.forward)
+    reverse = _on_worker(Axis.reverse)
+    cancel = _on_worker(Axis.cancel)
+    datum = _on_worker(Axis.datum)
+    define_pos = _on_worker(Axis.define_pos)
 
     async def wait_idle(self, timeout: float = 60.0, poll: float = 0.01) -> None:
         """Waits (without holding a worker) until the axis is idle.
@@ -233,7 +219,8 @@ class AsyncAxis:
         while not await self._is_idle():
             if time.monotonic() >= end:
                 raise HolvaneTimeoutError(
-                    f"wait_idle({timeout!r}): axis {self.number} still moving after {timeout} s", TIMEOUT)
+                    f"wait_idle({timeout!r}): axis {self.number} still moving after {timeout} s", TIMEOUT
+                )
             await asyncio.sleep(poll)
 
 
@@ -242,7 +229,7 @@ class _Connecting:
 
     def __init__(self, call: Callable[[], Controller], workers: int) -> None:
         self._call, self._workers = call, workers
-        self._controller: Optional[AsyncController] = None
+        self._controller: AsyncController | None = None
 
     async def _open(self) -> AsyncController:
         loop = asyncio.get_running_loop()
@@ -262,13 +249,41 @@ class _Connecting:
             await self._controller.close()
 
 
-def connect(host: str = "127.0.0.1", port: int = 3240, *, timeout: float = 10.0,
-            deadline: Optional[float] = 60.0, connect_timeout: float = 5.0, keepalive: int = 10,
-            trace: bool = False, reconnect: bool = False, workers: int = DEFAULT_WORKERS) -> _Connecting:
+def connect(
+    host: str = "127.0.0.1",
+    port: int = 3240,
+    *,
+    timeout: float = DEFAULT_TIMEOUT,
+    deadline: float | None = DEFAULT_DEADLINE,
+    connect_timeout: float = DEFAULT_CONNECT_TIMEOUT,
+    keepalive: int = DEFAULT_KEEPALIVE,
+    trace: bool = False,
+    reconnect: bool = False,
+    reconnect_delay: float = _POLICY.delay,
+    reconnect_delay_max: float = _POLICY.delay_max,
+    reconnect_give_up: float = _POLICY.give_up,
+    allow_nonfinite: bool = False,
+    workers: int = DEFAULT_WORKERS,
+) -> _Connecting:
     """Connects without blocking the event loop; arguments as
     :func:`holvane.connect`, plus ``workers``, the number of operations that
     may be under way at once. ``c = await connect(...)`` or
     ``async with connect(...) as c``."""
-    return _Connecting(lambda: _connect_blocking(host, port, timeout=timeout, deadline=deadline,
-                                                 connect_timeout=connect_timeout, keepalive=keepalive,
-                                                 trace=trace, reconnect=reconnect), workers)
+    return _Connecting(
+        functools.partial(
+            _connect_blocking,
+            host,
+            port,
+            timeout=timeout,
+            deadline=deadline,
+            connect_timeout=connect_timeout,
+            keepalive=keepalive,
+            trace=trace,
+            reconnect=reconnect,
+            reconnect_delay=reconnect_delay,
+            reconnect_delay_max=reconnect_delay_max,
+            reconnect_give_up=reconnect_give_up,
+            allow_nonfinite=allow_nonfinite,
+        ),
+        workers,
+    )

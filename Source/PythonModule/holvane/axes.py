@@ -7,18 +7,18 @@ speeds in user units per second, times in seconds.
 from __future__ import annotations
 
 import time
-from typing import TYPE_CHECKING, Any, Callable
+from collections.abc import Callable
+from typing import TYPE_CHECKING, Any
 
 import Vantrel_HolvaneAPI as _api
 
+from . import _arguments as check
 from .errors import TIMEOUT, HolvaneTimeoutError
 
 if TYPE_CHECKING:
     from .controller import Controller
 
 __all__ = ["Axis"]
-
-_C = _api.Connection
 
 
 class Axis:
@@ -66,39 +66,52 @@ class Axis:
         """Sets axis parameter ``name`` of this axis."""
         self._controller.write_param(name, self.number, value)
 
-    def _motion(self, name: str, method: Callable[..., Any], *args: Any) -> None:
+    def _motion(self, name: str, args: tuple[Any, ...], send: Callable[[Any], _api.ErrorCode]) -> None:
         controller = self._controller
-        code = method(controller._c, *args)
+        code = send(controller._c)
         if code.value:
-            controller._write_failed(code, name, args, method)
+            controller._write_failed(code, name, args, lambda: send(controller._c))
 
     def move_abs(self, position: float, *, sp: bool = False) -> None:
         """Moves to ``position`` (MOVEABS; with ``sp`` MOVEABSSP, at FORCE_SPEED)."""
-        self._motion("move_abs", _C.MoveAbsSp if sp else _C.MoveAbs, position, self.number)
+        target, axis = self._controller._value("move_abs", position), self.number
+        if sp:
+            self._motion("move_abs", (position,), lambda c: c.MoveAbsSp(target, axis))
+        else:
+            self._motion("move_abs", (position,), lambda c: c.MoveAbs(target, axis))
 
     def move_rel(self, distance: float, *, sp: bool = False) -> None:
         """Moves by ``distance`` (MOVE; with ``sp`` MOVESP, at FORCE_SPEED)."""
-        self._motion("move_rel", _C.MoveRelSp if sp else _C.MoveRel, distance, self.number)
+        step, axis = self._controller._value("move_rel", distance), self.number
+        if sp:
+            self._motion("move_rel", (distance,), lambda c: c.MoveRelSp(step, axis))
+        else:
+            self._motion("move_rel", (distance,), lambda c: c.MoveRel(step, axis))
 
     def forward(self) -> None:
         """Runs forward until cancelled or the forward limit."""
-        self._motion("forward", _C.Forward, self.number)
+        axis = self.number
+        self._motion("forward", (), lambda c: c.Forward(axis))
 
     def reverse(self) -> None:
         """Runs in reverse until cancelled or the reverse limit."""
-        self._motion("reverse", _C.Reverse, self.number)
+        axis = self.number
+        self._motion("reverse", (), lambda c: c.Reverse(axis))
 
     def cancel(self, mode: int = 0) -> None:
         """CANCEL: 0 stops the current move, 1 drops the buffered ones, 2 both."""
-        self._motion("cancel", _C.Cancel, mode, self.number)
+        mode, axis = check.small("cancel", "mode", mode), self.number
+        self._motion("cancel", (mode,), lambda c: c.Cancel(mode, axis))
 
     def datum(self, sequence: int = 0) -> None:
         """DATUM with the given sequence number."""
-        self._motion("datum", _C.Datum, sequence, self.number)
+        sequence, axis = check.small("datum", "sequence", sequence, high=check.U32_MAX), self.number
+        self._motion("datum", (sequence,), lambda c: c.Datum(sequence, axis))
 
     def define_pos(self, position: float) -> None:
         """DEFPOS: declares the current position to be ``position``."""
-        self._motion("define_pos", _C.DefPos, position, self.number)
+        target, axis = self._controller._value("define_pos", position), self.number
+        self._motion("define_pos", (position,), lambda c: c.DefPos(target, axis))
 
     def wait_idle(self, timeout: float = 60.0, poll: float = 0.01) -> None:
         """Waits until the axis is idle, reading IDLE every ``poll`` seconds.

@@ -3,20 +3,19 @@
 
 from __future__ import annotations
 
-import logging
-from typing import TYPE_CHECKING, Any, List, Optional, Tuple
+from typing import TYPE_CHECKING, Any
 
-from .errors import FAIL, HolvaneError, error_for
+from . import _arguments as check
+from ._limits import BATCH_LIMIT
+from ._recovery import call_error
+from .errors import HolvaneError
 
 if TYPE_CHECKING:
+    from typing_extensions import Self
+
     from .controller import Controller
 
-__all__ = ["Batch", "BatchResult"]
-
-log = logging.getLogger("holvane")
-
-# Items per Batch call: every connection carries at least this many.
-BATCH_LIMIT = 4096
+__all__ = ["Batch", "BatchItems", "BatchResult"]
 
 _BATCH_NAMES = {
     "ReadVrValue": "read_vr",
@@ -30,14 +29,14 @@ _BATCH_NAMES = {
 class BatchResult:
     """The outcome of one item of a batch; filled when the batch's block ends."""
 
-    __slots__ = ("_value", "_error", "_done")
+    __slots__ = ("_done", "_error", "_value")
 
     def __init__(self) -> None:
-        self._value: Optional[float] = None
-        self._error: Optional[HolvaneError] = None
+        self._value: float | None = None
+        self._error: HolvaneError | None = None
         self._done = False
 
-    def _set(self, value: Optional[float]) -> None:
+    def _set(self, value: float | None) -> None:
         self._value, self._done = value, True
 
     def _fail(self, error: HolvaneError) -> None:
@@ -49,12 +48,12 @@ class BatchResult:
         return self._done
 
     @property
-    def error(self) -> Optional[HolvaneError]:
+    def error(self) -> HolvaneError | None:
         """The item's error, or None."""
         return self._error
 
     @property
-    def value(self) -> Optional[float]:
+    def value(self) -> float | None:
         """The value read (None for writes).
 
         :raises HolvaneError: the item's own error.
@@ -72,80 +71,97 @@ class BatchResult:
         return f"<BatchResult error={self._error}>" if self._error else f"<BatchResult {self._value!r}>"
 
 
-class Batch:
-    """Reads and writes collected in a ``with`` block and sent as one batch
-    when it ends, in order. If an item fails the others still run; the block
-    then raises the first item's error. Nothing is sent if the block raises."""
+class BatchItems:
+    """The items a batch collects, each checked as it is added; :class:`Batch`
+    and the asyncio batch send them."""
 
     def __init__(self, controller: Controller) -> None:
         self._controller = controller
-        self._items: List[Tuple[Any, ...]] = []
-        self._results: List[BatchResult] = []
-
-    def __enter__(self) -> Batch:
-        return self
-
-    def __exit__(self, exc_type: Any, *rest: object) -> None:
-        if exc_type is None:
-            self.run()
+        self._items: list[tuple[Any, ...]] = []
+        self._results: list[BatchResult] = []
 
     def __len__(self) -> int:
         return len(self._items)
 
-    def _add(self, item: Tuple[Any, ...]) -> BatchResult:
+    def _add(self, item: tuple[Any, ...]) -> BatchResult:
         result = BatchResult()
         self._items.append(item)
         self._results.append(result)
         return result
 
+    def _take(self) -> tuple[list[tuple[Any, ...]], list[BatchResult]]:
+        items, results = self._items, self._results
+        self._items, self._results = [], []
+        return items, results
+
     def read_vr(self, index: int) -> BatchResult:
-        return self._add(("ReadVrValue", index))
+        """VR ``index``."""
+        return self._add(("ReadVrValue", check.index("read_vr", "index", index)))
 
     def write_vr(self, index: int, value: float) -> BatchResult:
-        return self._add(("WriteVrValue", index, float(value)))
+        """Sets VR ``index`` to ``value``."""
+        index = check.index("write_vr", "index", index)
+        return self._add(("WriteVrValue", index, self._controller._value("write_vr", value)))
 
     def read_table(self, index: int) -> BatchResult:
-        return self._add(("ReadTableValue", index))
+        """The TABLE value at ``index`` (a round trip of its own: runs of TABLE
+        values belong in ``table[a:b]``)."""
+        return self._add(("ReadTableValue", check.index("read_table", "index", index)))
 
     def read_param(self, name: str, axis: int) -> BatchResult:
         """Axis parameter ``name`` of ``axis`` (user units)."""
-        return self._add(("ReadAxisParam", name, axis))
+        name = check.name("read_param", "name", name)
+        return self._add(("ReadAxisParam", name, self._controller._axis("read_param", axis)))
 
     def write_param(self, name: str, axis: int, value: float) -> BatchResult:
-        return self._add(("WriteAxisParam", name, axis, float(value)))
+        """Sets axis parameter ``name`` of ``axis``."""
+        name = check.name("write_param", "name", name)
+        axis = self._controller._axis("write_param", axis)
+        return self._add(("WriteAxisParam", name, axis, self._controller._value("write_param", value)))
+
+
+class Batch(BatchItems):
+    """Reads and writes collected in a ``with`` block and sent as one batch
+    when it ends, in order. If an item fails the others still run; the block
+    then raises the first item's error. Nothing is sent if the block raises."""
+
+    def __enter__(self) -> Self:
+        return self
+
+    def __exit__(self, exc_type: object, *rest: object) -> None:
+        if exc_type is None:
+            self.run()
 
     def run(self) -> None:
         """Sends what was collected (done by the end of the ``with`` block)."""
-        items, results = self._items, self._results
-        self._items, self._results = [], []
+        items, results = self._take()
         run_batch(self._controller, items, results)
 
 
-def _lost(code: int) -> bool:
-    return code == FAIL or code >> 32 == 2
+def run_batch(controller: Controller, items: list[tuple[Any, ...]], results: list[BatchResult]) -> None:
+    """Carries out ``items`` and fills ``results``; raises the first item's error.
 
-
-def run_batch(controller: Controller, items: List[Tuple[Any, ...]], results: List[BatchResult]) -> None:
-    """Carries out ``items`` and fills ``results``; raises the first item's error."""
+    With ``reconnect``, items that were never sent go again after the link is
+    reopened, reads also when the link was lost while they waited; a write
+    whose request may have reached the controller is never sent twice.
+    """
     if not items:
         return
-    reads_only = all(item[0].startswith("Read") for item in items)
-    what = f"batch of {len(items)}"
     answers = _send_batch(controller, items)
-    if controller._reconnect:
-        if answers is None:
-            # The link was down before anything was sent.
-            controller._revive(what, FAIL)
-            answers = _send_batch(controller, items)
-        elif reads_only and any(_lost(code) for code, _ in answers) and not controller._c.IsConnected():
-            controller._revive(what, int(next(code for code, _ in answers if code != 0)))
-            answers = _send_batch(controller, items) or answers
-    if answers is None:
-        raise error_for(FAIL, what, bool(controller._c.IsConnected()))
-    first_error: Optional[HolvaneError] = None
-    for item, result, (code, value) in zip(items, results, answers):
+    again = [
+        i
+        for i, (code, _) in enumerate(answers)
+        if code and controller._recoverable(code, read=items[i][0].startswith("Read"))
+    ]
+    if again:
+        controller._revive(f"batch of {len(items)}", answers[again[0]][0])
+        for i, answer in zip(again, _send_batch(controller, [items[i] for i in again]), strict=True):
+            answers[i] = answer
+    first_error: HolvaneError | None = None
+    for item, result, (code, value) in zip(items, results, answers, strict=True):
         if code:
-            error = controller._error(code, _BATCH_NAMES[item[0]], item[1:])
+            what = f"{_BATCH_NAMES[item[0]]}({', '.join(map(repr, item[1:]))})"
+            error = call_error(code, what, controller._c, write=item[0].startswith("Write"))
             result._fail(error)
             if first_error is None:
                 first_error = error
@@ -155,28 +171,22 @@ def run_batch(controller: Controller, items: List[Tuple[Any, ...]], results: Lis
         raise first_error
 
 
-def _send_batch(controller: Controller, items: List[Tuple[Any, ...]]) -> Optional[List[Tuple[int, Any]]]:
-    """Per-item (code, value); None when nothing at all could be sent."""
+def _send_batch(controller: Controller, items: list[tuple[Any, ...]]) -> list[tuple[int, Any]]:
+    """Per-item (code, value)."""
     connection = controller._c
-    if controller._batch_call is not None:
-        answers: List[Tuple[int, Any]] = []
+    answers: list[tuple[int, Any]] = []
+    if controller._carries_batches:
         for start in range(0, len(items), BATCH_LIMIT):
             chunk = items[start : start + BATCH_LIMIT]
-            code, results = controller._batch_call(chunk)
+            code, results = connection.Batch(chunk)
             if len(results) == len(chunk):
                 answers.extend((c.value, v) for c, v in results)
             else:  # refused as a whole
                 answers.extend([(code.value, None)] * len(chunk))
-        if not all(c == FAIL for c, _ in answers):
-            return answers
-        if not connection.IsConnected():
-            return None
-        # Every item Fail on a live link: a plug-in without batches.
-    log.debug("batch of %d items sent one by one: the connection carries no batches", len(items))
-    answers = []
-    for item in items:
-        outcome = getattr(connection, item[0])(*item[1:])
-        answers.append((outcome[0].value, outcome[1]) if isinstance(outcome, tuple) else (outcome.value, None))
-    if all(code == FAIL for code, _ in answers) and not connection.IsConnected():
-        return None
+    else:
+        # A plug-in of the first interface level has no batches: the same
+        # items, one round trip each.
+        for item in items:
+            outcome = getattr(connection, item[0])(*item[1:])
+            answers.append((outcome[0].value, outcome[1]) if isinstance(outcome, tuple) else (outcome.value, None))
     return answers

@@ -9,33 +9,24 @@ from __future__ import annotations
 
 import logging
 import threading
-import time
-from typing import Any, Callable, List, Optional, Sequence, Tuple, TypeVar
+from collections.abc import Callable, Sequence
+from typing import TYPE_CHECKING, Any, TypeVar
 
 import Vantrel_HolvaneAPI as _api
 
+from . import _arguments as check
+from ._recovery import ReconnectPolicy, call_error, lost_in_flight, reopen, sent_nothing
 from .axes import Axis
-from .batches import Batch, BatchResult, run_batch
-from .errors import (
-    CONNECTION_CONTEXT,
-    FAIL,
-    ConnectionLostError,
-    HolvaneError,
-    UnsupportedError,
-    error_for,
-    error_text,
-)
+from .batches import Batch
+from .errors import CONNECTION_CONTEXT, FAIL, TIMEOUT, UnsupportedError, error_text
 from .values import ControllerInfo, FileInfo, TableAccess, Text, VrAccess, VrStringAccess
+
+if TYPE_CHECKING:
+    from typing_extensions import Self
 
 __all__ = ["Controller"]
 
 log = logging.getLogger("holvane")
-
-_C = _api.Connection
-
-# Pause before a reconnect, so that a controller that is restarting has a
-# moment to listen again.
-RECONNECT_BACKOFF = 0.2
 
 T = TypeVar("T")
 
@@ -49,31 +40,75 @@ class Controller:
     """One connected controller. Made by :func:`connect`; thread-safe.
 
     Use it as a context manager, or call :meth:`close`. Every failing
-    operation raises a :class:`~holvane.HolvaneError`.
+    operation raises a :class:`~holvane.HolvaneError`; an argument that cannot
+    be sent raises ``TypeError``, ``IndexError`` or ``ValueError`` before
+    anything is sent.
     """
 
-    def __init__(self, connection: "_api.Connection", host: str, port: int, reconnect: bool) -> None:
+    def __init__(
+        self,
+        connection: _api.Connection,
+        host: str,
+        port: int,
+        reconnect: bool = False,
+        *,
+        reconnect_policy: ReconnectPolicy | None = None,
+        allow_nonfinite: bool = False,
+    ) -> None:
         self._c = connection
-        self.host = host
-        """The controller's address, as given to :func:`connect`."""
-        self.port = port
-        """The controller's TCP port."""
+        self._host, self._port = host, port
         self._reconnect = reconnect
+        self._policy = reconnect_policy or ReconnectPolicy()
         self._revive_lock = threading.Lock()
-        # Connection.Batch sends many items in one round trip; without it a
-        # batch is sent item by item.
-        self._batch_call: Optional[Callable[..., Any]] = getattr(connection, "Batch", None)
-        self.vr = VrAccess(self)
+        self.allow_nonfinite = allow_nonfinite
+        self._axis_count: int | None = None
+        # A plug-in of interface level 2 or later sends a batch's items in one
+        # round trip; one of the first level takes them one at a time.
+        code, level = connection.ReadIntAttribute("InterfaceLevel")
+        self._carries_batches = not code.value and level >= 2
+        self._vr = VrAccess(self)
+        self._table = TableAccess(self)
+        self._vr_string = VrStringAccess(self)
+
+    @property
+    def host(self) -> str:
+        """The controller's address, as given to :func:`connect`."""
+        return self._host
+
+    @property
+    def port(self) -> int:
+        """The controller's TCP port."""
+        return self._port
+
+    @property
+    def vr(self) -> VrAccess:
         """VR values: ``vr[i]``, ``vr[i] = v``, ``vr[a:b]`` (one block read),
         ``vr[a:b] = values`` (one batch)."""
-        self.table = TableAccess(self)
+        return self._vr
+
+    @property
+    def table(self) -> TableAccess:
         """TABLE values: ``table[i]`` and ``table[a:b]`` (one block read)."""
-        self.vr_string = VrStringAccess(self)
+        return self._table
+
+    @property
+    def vr_string(self) -> VrStringAccess:
         """Texts stored under VR numbers: ``vr_string[i]``, ``vr_string[i] = text``."""
+        return self._vr_string
+
+    @property
+    def allow_nonfinite(self) -> bool:
+        """Whether NaN and infinities may be written; refused with ``ValueError``
+        unless set (by :func:`connect`, or here)."""
+        return self._allow_nonfinite
+
+    @allow_nonfinite.setter
+    def allow_nonfinite(self, allow: bool) -> None:
+        self._allow_nonfinite = bool(allow)
 
     # --- lifecycle -------------------------------------------------------------
 
-    def __enter__(self) -> "Controller":
+    def __enter__(self) -> Self:
         return self
 
     def __exit__(self, *exc: object) -> None:
@@ -88,6 +123,11 @@ class Controller:
         """True while the link to the controller is open."""
         return bool(self._c.IsConnected())
 
+    @property
+    def reconnect(self) -> bool:
+        """Whether a lost link is reopened by the next call (see :func:`connect`)."""
+        return self._reconnect
+
     def close(self) -> None:
         """Disconnects and releases the connection; waits for calls in flight.
         Calling it again does nothing."""
@@ -100,84 +140,100 @@ class Controller:
     # --- failure paths (never taken by a successful call) ------------------------
 
     def _revive(self, what: str, cause: int) -> None:
-        with self._revive_lock:
-            if self._c.IsConnected():
-                return  # another thread has already reconnected
-            time.sleep(RECONNECT_BACKOFF)
-            code = self._c.Connect()
-            if code.value:
-                raise ConnectionLostError(
-                    f"{what}: link lost ({error_text(cause)}) and reconnecting failed: {error_text(code)}", int(code)
-                )
-            log.warning("%s:%s: reconnected after the link was lost (%s)", self.host, self.port, error_text(cause))
+        """Reopens a lost link with the back-off; returns at once when it is up.
 
-    def _error(self, code: Any, name: str, args: Sequence[Any]) -> HolvaneError:
-        return error_for(code, _call_text(name, args), bool(self._c.IsConnected()))
+        :raises ConnectionLostError: on giving up, saying why in one sentence.
+        """
+        reopen(self._c, self._policy, self._revive_lock, f"{self.host}:{self.port}", what, cause)
 
-    def _read_failed(self, code: Any, name: str, args: Tuple[Any, ...], call: Callable[..., Tuple[Any, T]]) -> T:
-        code = int(code)
-        error = self._error(code, name, args)
-        if self._reconnect and isinstance(error, ConnectionLostError) and code != CONNECTION_CONTEXT:
-            self._revive(_call_text(name, args), code)
-            code, value = call(self._c, *args)
-            if not code.value:
-                return value
-            error = self._error(code, name, args)
-        raise error
+    def _recoverable(self, code: int, read: bool) -> bool:
+        # Nothing sent: safe to send after reconnecting, whatever the call.
+        # Lost while waiting: only a read may go again; a timeout has used
+        # the caller's time and is reported.
+        return self._reconnect and (sent_nothing(code) or (read and code != TIMEOUT and lost_in_flight(code)))
+
+    def _read_failed(
+        self, code: _api.ErrorCode, name: str, args: tuple[Any, ...], again: Callable[[], tuple[_api.ErrorCode, T]]
+    ) -> T:
+        value = int(code)
+        what = _call_text(name, args)
+        if self._recoverable(value, read=True):
+            self._revive(what, value)
+            retried, result = again()
+            if not retried.value:
+                return result
+            value = int(retried)
+        raise call_error(value, what, self._c, write=False)
 
     def _write_failed(
-        self, code: Any, name: str, args: Tuple[Any, ...], call: Callable[..., Any], unsupported: bool = False
+        self,
+        code: _api.ErrorCode,
+        name: str,
+        args: tuple[Any, ...],
+        again: Callable[[], _api.ErrorCode],
+        unsupported: bool = False,
     ) -> None:
-        code = int(code)
-        connected = bool(self._c.IsConnected())
-        if code == FAIL and connected and unsupported:
-            raise UnsupportedError(
-                f"{_call_text(name, args)}: not carried out by the TCP connection (0x{code:x})", code
-            )
-        # Fail on a closed link: the request was never sent, so sending it
-        # after reconnecting cannot duplicate it. Any other failure may have
-        # reached the controller and is reported, never resent.
-        if self._reconnect and code == FAIL and not connected:
-            self._revive(_call_text(name, args), code)
-            code = call(self._c, *args)
-            if not code.value:
+        value = int(code)
+        what = _call_text(name, args)
+        if self._recoverable(value, read=False):
+            self._revive(what, value)
+            value = int(again())
+            if not value:
                 return
-        raise self._error(code, name, args)
+        if unsupported and value == FAIL and self._c.IsConnected():
+            raise UnsupportedError(f"{what}: not carried out by the TCP connection (0x{value:x})", value)
+        raise call_error(value, what, self._c, write=True)
+
+    def _value(self, what: str, value: Any) -> float:
+        return check.number(what, "value", value, self._allow_nonfinite)
+
+    def _axis(self, what: str, axis: Any) -> int:
+        return check.axis(what, axis, self._axis_count)
 
     # --- values ------------------------------------------------------------------
 
     def read_vr(self, index: int) -> float:
         """The value of VR ``index``."""
+        index = check.index("read_vr", "index", index)
         code, value = self._c.ReadVrValue(index)
         if code.value:
-            return self._read_failed(code, "read_vr", (index,), _C.ReadVrValue)
+            return self._read_failed(code, "read_vr", (index,), lambda: self._c.ReadVrValue(index))
         return value
 
     def write_vr(self, index: int, value: float) -> None:
         """Sets VR ``index`` to ``value``."""
-        code = self._c.WriteVrValue(index, value)
+        index = check.index("write_vr", "index", index)
+        number = self._value("write_vr", value)
+        code = self._c.WriteVrValue(index, number)
         if code.value:
-            self._write_failed(code, "write_vr", (index, value), _C.WriteVrValue)
+            self._write_failed(code, "write_vr", (index, value), lambda: self._c.WriteVrValue(index, number))
 
-    def read_vr_block(self, start: int, count: int) -> List[float]:
+    def read_vr_block(self, start: int, count: int) -> list[float]:
         """``count`` VR values from ``start`` on, in one request."""
+        start, count = check.span("read_vr_block", start, count)
         code, values = self._c.ReadMultiVrValues(start, count)
         if code.value:
-            return self._read_failed(code, "read_vr_block", (start, count), _C.ReadMultiVrValues)
+            return self._read_failed(
+                code, "read_vr_block", (start, count), lambda: self._c.ReadMultiVrValues(start, count)
+            )
         return values
 
     def read_table(self, index: int) -> float:
         """The TABLE value at ``index``."""
+        index = check.index("read_table", "index", index)
         code, value = self._c.ReadTableValue(index)
         if code.value:
-            return self._read_failed(code, "read_table", (index,), _C.ReadTableValue)
+            return self._read_failed(code, "read_table", (index,), lambda: self._c.ReadTableValue(index))
         return value
 
-    def read_table_block(self, start: int, count: int) -> List[float]:
+    def read_table_block(self, start: int, count: int) -> list[float]:
         """``count`` TABLE values from ``start`` on, in one request."""
+        start, count = check.span("read_table_block", start, count)
         code, values = self._c.ReadMultiTableValues(start, count)
         if code.value:
-            return self._read_failed(code, "read_table_block", (start, count), _C.ReadMultiTableValues)
+            return self._read_failed(
+                code, "read_table_block", (start, count), lambda: self._c.ReadMultiTableValues(start, count)
+            )
         return values
 
     def write_table(self, index: int, value: float) -> None:
@@ -185,64 +241,81 @@ class Controller:
 
         :raises UnsupportedError: always, on a live link.
         """
-        code = self._c.WriteTableValue(index, value)
+        index = check.index("write_table", "index", index)
+        number = self._value("write_table", value)
+        code = self._c.WriteTableValue(index, number)
         if code.value:
-            self._write_failed(code, "write_table", (index, value), _C.WriteTableValue, unsupported=True)
+            self._write_failed(
+                code, "write_table", (index, value), lambda: self._c.WriteTableValue(index, number), unsupported=True
+            )
 
     def read_param(self, name: str, axis: int) -> float:
         """Axis parameter ``name`` (e.g. ``"DPOS"``, ``"SPEED"``) of ``axis``.
 
         Positions are in user units, speeds in user units per second.
         """
+        name = check.name("read_param", "name", name)
+        axis = self._axis("read_param", axis)
         code, value = self._c.ReadAxisParam(name, axis)
         if code.value:
-            return self._read_failed(code, "read_param", (name, axis), _C.ReadAxisParam)
+            return self._read_failed(code, "read_param", (name, axis), lambda: self._c.ReadAxisParam(name, axis))
         return value
 
     def write_param(self, name: str, axis: int, value: float) -> None:
         """Sets axis parameter ``name`` of ``axis``. Read-only parameters
         (DPOS, MPOS, FE, IDLE, ...) raise :class:`ControllerError`."""
-        code = self._c.WriteAxisParam(name, axis, value)
+        name = check.name("write_param", "name", name)
+        axis = self._axis("write_param", axis)
+        number = self._value("write_param", value)
+        code = self._c.WriteAxisParam(name, axis, number)
         if code.value:
-            self._write_failed(code, "write_param", (name, axis, value), _C.WriteAxisParam)
+            self._write_failed(
+                code, "write_param", (name, axis, value), lambda: self._c.WriteAxisParam(name, axis, number)
+            )
 
     def read_vr_string(self, index: int) -> str:
         """The text stored under VR ``index``; bytes that are not UTF-8 come
         back as surrogate escapes."""
+        index = check.index("read_vr_string", "index", index)
         code, text = self._c.ReadVrString(index)
         if code.value:
-            return self._read_failed(code, "read_vr_string", (index,), _C.ReadVrString)
+            return self._read_failed(code, "read_vr_string", (index,), lambda: self._c.ReadVrString(index))
         return text
 
     def write_vr_string(self, index: int, text: Text) -> None:
         """Stores ``text`` (as UTF-8, or ``bytes`` as they are) under VR ``index``."""
-        code = self._c.WriteVrString(index, text)
+        index = check.index("write_vr_string", "index", index)
+        data = check.text("write_vr_string", "text", text)
+        code = self._c.WriteVrString(index, data)
         if code.value:
-            self._write_failed(code, "write_vr_string", (index, text), _C.WriteVrString)
+            self._write_failed(code, "write_vr_string", (index, text), lambda: self._c.WriteVrString(index, data))
 
     def execute(self, line: Text) -> None:
         """Runs one line of the controller's language, e.g. ``"VR(1)=VR(2)*2"``."""
-        code = self._c.Execute(line)
+        data = check.text("execute", "line", line)
+        code = self._c.Execute(data)
         if code.value:
-            self._write_failed(code, "execute", (line,), _C.Execute)
+            self._write_failed(code, "execute", (line,), lambda: self._c.Execute(data))
 
     def ex(self, mode: int = 0) -> None:
         """EX: stops and resets the controller's programs and axes."""
+        mode = check.small("ex", "mode", mode)
         code = self._c.Ex(mode)
         if code.value:
-            self._write_failed(code, "ex", (mode,), _C.Ex)
+            self._write_failed(code, "ex", (mode,), lambda: self._c.Ex(mode))
 
     def invert_input(self, input: int, invert: bool = True) -> None:
         """Switches the inversion of digital input ``input``."""
-        code = self._c.InvertIN(input, invert)
+        input = check.index("invert_input", "input", input)
+        code = self._c.InvertIN(input, bool(invert))
         if code.value:
-            self._write_failed(code, "invert_input", (input, invert), _C.InvertIN)
+            self._write_failed(code, "invert_input", (input, invert), lambda: self._c.InvertIN(input, bool(invert)))
 
-    def files(self) -> List[FileInfo]:
+    def files(self) -> list[FileInfo]:
         """The files stored on the controller."""
         code, entries = self._c.Dir()
         if code.value:
-            entries = self._read_failed(code, "files", (), _C.Dir)
+            entries = self._read_failed(code, "files", (), self._c.Dir)
         return [
             FileInfo(e.name, e.type, e.size, e.compiled_size, e.autorun_process, bool(e.editable), bool(e.autorun))
             for e in entries
@@ -263,38 +336,44 @@ class Controller:
 
     def axis_count(self, limit: int = 1024) -> int:
         """The number of axes, found by reading DPOS of ever higher axes until
-        the controller refuses (about 2 log2(n) reads)."""
+        the controller refuses (about 2 log2(n) reads). Once known, axis
+        numbers beyond it are refused with ``IndexError`` before anything is
+        sent."""
+        limit = check.small("axis_count", "limit", limit, low=1)
+
+        what = _call_text("axis_count", (limit,))
 
         def exists(axis: int) -> bool:
-            code = self._c.ReadAxisParam("DPOS", axis)[0].value
-            if code == 0:
-                return True
-            if code >> 32 == 4:
-                return False
-            raise self._error(code, "axis_count", (limit,))
+            code = int(self._c.ReadAxisParam("DPOS", axis)[0])
+            if code and self._recoverable(code, read=True):
+                self._revive(what, code)
+                code = int(self._c.ReadAxisParam("DPOS", axis)[0])
+            if code and code >> 32 != 4:  # a controller error: no such axis
+                raise call_error(code, what, self._c, write=False)
+            return code == 0
 
-        if not exists(0):
-            return 0
-        low, high = 1, 1  # axes below `low` exist; find the first that does not
-        while high < limit and exists(high):
-            low, high = high + 1, min(high * 2, limit)
-        while low < high:
-            middle = (low + high) // 2
-            if exists(middle):
-                low = middle + 1
-            else:
-                high = middle
-        return low
+        count = 0
+        if exists(0):
+            low, high = 1, 1  # axes below `low` exist; find the first that does not
+            while high < limit and exists(high):
+                low, high = high + 1, min(high * 2, limit)
+            while low < high:
+                middle = (low + high) // 2
+                if exists(middle):
+                    low = middle + 1
+                else:
+                    high = middle
+            count = low
+        self._axis_count = count
+        return count
 
-    # --- axes --------------------------------------------------------------------
+    # --- axes and batches --------------------------------------------------------
 
-    def axis(self, number: int) -> "Axis":
+    def axis(self, number: int) -> Axis:
         """The axis ``number`` (from 0)."""
-        return Axis(self, number)
+        return Axis(self, self._axis("axis", number))
 
-    # --- batches -----------------------------------------------------------------
-
-    def batch(self) -> "Batch":
+    def batch(self) -> Batch:
         """Collects reads and writes and sends them together when the
         ``with`` block ends::
 
@@ -304,6 +383,3 @@ class Controller:
             print(pos.value)
         """
         return Batch(self)
-
-    def _run_batch(self, items: List[Tuple[Any, ...]], results: List[BatchResult]) -> None:
-        run_batch(self, items, results)

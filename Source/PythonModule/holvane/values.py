@@ -2,20 +2,17 @@
 ``vr_string``, the records :class:`FileInfo` and :class:`ControllerInfo`, and
 the checks of indices."""
 
-from __future__ import annotations
-
-from typing import TYPE_CHECKING, Any, List, NamedTuple, Tuple, Union, overload
-
-import Vantrel_HolvaneAPI as _api
+# No postponed annotations here: the records' fields keep real types, which
+# inspect.signature() and help() show as such.
+from collections.abc import Iterable
+from typing import TYPE_CHECKING, Any, NamedTuple, overload
 
 if TYPE_CHECKING:
     from .controller import Controller
 
-__all__ = ["FileInfo", "ControllerInfo", "VrAccess", "TableAccess", "VrStringAccess"]
+__all__ = ["ControllerInfo", "FileInfo", "TableAccess", "VrAccess", "VrStringAccess"]
 
-_C = _api.Connection
-
-Text = Union[str, bytes]
+Text = str | bytes
 
 
 class FileInfo(NamedTuple):
@@ -33,7 +30,7 @@ class FileInfo(NamedTuple):
     autorun: bool
 
     @property
-    def flags(self) -> Tuple[str, ...]:
+    def flags(self) -> tuple[str, ...]:
         """The names of the flags that are set: ``"editable"``, ``"autorun"``."""
         return tuple(name for name, on in (("editable", self.editable), ("autorun", self.autorun)) if on)
 
@@ -47,98 +44,94 @@ class ControllerInfo(NamedTuple):
     axis_count: int
 
 
-def _index(key: Any, name: str) -> int:
-    if isinstance(key, bool) or not isinstance(key, int):
-        raise TypeError(f"{name} index must be an int or a slice, not {type(key).__name__}")
-    if key < 0:
-        raise IndexError(f"{name} index must not be negative: {key}")
-    return key
-
-
-def _span(key: slice, name: str) -> Tuple[int, int]:
+def _span(key: slice, name: str) -> tuple[int, int]:
+    """``a:b`` as the start and count of a block, checked by the block read."""
     if key.step not in (None, 1):
         raise ValueError(f"{name}[a:b] takes no step")
     if key.start is None or key.stop is None:
         raise ValueError(f"{name}[a:b] needs both bounds")
-    start, stop = _index(key.start, name), _index(key.stop, name)
+    start, stop = key.start, key.stop
+    for bound in (start, stop):
+        if isinstance(bound, bool) or not isinstance(bound, int):
+            raise TypeError(f"{name}[a:b] takes int bounds, not {type(bound).__name__}")
     return start, max(stop - start, 0)
 
 
-class VrAccess:
-    """``vr[i]``, ``vr[i] = v``, ``vr[a:b]``, ``vr[a:b] = values``."""
-
+class _Access:
     __slots__ = ("_controller",)
 
-    def __init__(self, controller: Controller) -> None:
+    _what = ""
+
+    def __init__(self, controller: "Controller") -> None:
         self._controller = controller
+
+    def __repr__(self) -> str:
+        controller = self._controller
+        return f"<{self._what} of holvane.Controller {controller.host}:{controller.port}>"
+
+
+class VrAccess(_Access):
+    """``vr[i]``, ``vr[i] = v``, ``vr[a:b]`` (one block read), ``vr[a:b] = values`` (one batch)."""
+
+    __slots__ = ()
+    _what = "VR values vr[i], vr[a:b]"
 
     @overload
     def __getitem__(self, key: int) -> float: ...
     @overload
-    def __getitem__(self, key: slice) -> List[float]: ...
+    def __getitem__(self, key: slice) -> list[float]: ...
 
-    def __getitem__(self, key: Union[int, slice]) -> Union[float, List[float]]:
-        controller = self._controller
-        if type(key) is int and key >= 0:  # the common case, without a further call
-            code, value = controller._c.ReadVrValue(key)
-            if code.value:
-                return controller._read_failed(code, "read_vr", (key,), _C.ReadVrValue)
-            return value
+    def __getitem__(self, key: int | slice) -> float | list[float]:
         if isinstance(key, slice):
-            return controller.read_vr_block(*_span(key, "vr"))
-        return controller.read_vr(_index(key, "vr"))
+            return self._controller.read_vr_block(*_span(key, "vr"))
+        return self._controller.read_vr(key)
 
-    def __setitem__(self, key: Union[int, slice], value: Any) -> None:
-        controller = self._controller
-        if type(key) is int and key >= 0:
-            code = controller._c.WriteVrValue(key, value)
-            if code.value:
-                controller._write_failed(code, "write_vr", (key, value), _C.WriteVrValue)
+    @overload
+    def __setitem__(self, key: int, value: float) -> None: ...
+    @overload
+    def __setitem__(self, key: slice, value: Iterable[float]) -> None: ...
+
+    def __setitem__(self, key: int | slice, value: Any) -> None:
+        if not isinstance(key, slice):
+            self._controller.write_vr(key, value)
             return
-        if isinstance(key, slice):
-            start, count = _span(key, "vr")
-            values = list(value)
-            if len(values) != count:
-                raise ValueError(f"vr[{key.start}:{key.stop}] takes {count} values, not {len(values)}")
-            with self._controller.batch() as batch:
-                for offset, item in enumerate(values):
-                    batch.write_vr(start + offset, item)
-            return
-        self._controller.write_vr(_index(key, "vr"), value)
+        start, count = _span(key, "vr")
+        values = list(value)
+        if len(values) != count:
+            raise ValueError(f"vr[{key.start}:{key.stop}] takes {count} values, not {len(values)}")
+        with self._controller.batch() as batch:
+            for offset, item in enumerate(values):
+                batch.write_vr(start + offset, item)
 
 
-class TableAccess:
-    """``table[i]`` and ``table[a:b]`` (reads only over TCP)."""
+class TableAccess(_Access):
+    """``table[i]`` and ``table[a:b]`` (one block read); writing is not carried out over TCP."""
 
-    __slots__ = ("_controller",)
-
-    def __init__(self, controller: Controller) -> None:
-        self._controller = controller
+    __slots__ = ()
+    _what = "TABLE values table[i], table[a:b]"
 
     @overload
     def __getitem__(self, key: int) -> float: ...
     @overload
-    def __getitem__(self, key: slice) -> List[float]: ...
+    def __getitem__(self, key: slice) -> list[float]: ...
 
-    def __getitem__(self, key: Union[int, slice]) -> Union[float, List[float]]:
+    def __getitem__(self, key: int | slice) -> float | list[float]:
         if isinstance(key, slice):
             return self._controller.read_table_block(*_span(key, "table"))
-        return self._controller.read_table(_index(key, "table"))
+        return self._controller.read_table(key)
 
     def __setitem__(self, key: int, value: float) -> None:
-        self._controller.write_table(_index(key, "table"), value)
+        self._controller.write_table(key, value)
 
 
-class VrStringAccess:
+class VrStringAccess(_Access):
     """``vr_string[i]`` and ``vr_string[i] = text``."""
 
-    __slots__ = ("_controller",)
-
-    def __init__(self, controller: Controller) -> None:
-        self._controller = controller
+    __slots__ = ()
+    _what = "VR strings vr_string[i]"
 
     def __getitem__(self, key: int) -> str:
-        return self._controller.read_vr_string(_index(key, "vr_string"))
+        return self._controller.read_vr_string(key)
 
     def __setitem__(self, key: int, text: Text) -> None:
-        self._controller.write_vr_string(_index(key, "vr_string"), text)
+        self._controller.write_vr_string(key, text)
