@@ -36,7 +36,9 @@ def markdown(report: Report, settings: Settings) -> str:
             (
                 f"Seed {report.seed}, {report.injected} faults in {report.seconds:.0f} s on "
                 f"{platform.python_implementation()} {platform.python_version()}; client limits: reply "
-                f"{1000 * settings.timeout:.0f} ms, deadline {1000 * settings.deadline:.0f} ms, reconnect delay "
+                f"{1000 * settings.timeout:.0f} ms, deadline {1000 * settings.deadline:.0f} ms (for the call that meets "
+                f"a black hole or a stall {1000 * settings.stall_timeout:.0f} ms and "
+                f"{1000 * settings.stall_deadline:.0f} ms), reconnect delay "
                 f"{1000 * settings.reconnect_delay:.0f} ms doubling to {1000 * settings.reconnect_delay_max:.0f} ms, "
                 f"giving up after {1000 * settings.reconnect_give_up:.0f} ms."
             ),
@@ -55,12 +57,13 @@ def markdown(report: Report, settings: Settings) -> str:
             f"| of those raised | {report.writes_raised} |",
             f"| raised, yet applied once (the request had arrived) | {report.writes_raised_applied} |",
             f"| changes applied twice | {report.duplicates} |",
-            f"| links opened (reconnects) | {report.links_opened} ({max(0, report.links_opened - 1)}) |",
-            f"| reconnects the client logged | {report.reconnects_logged} |",
+            f"| reconnects (failed attempts) | {report.reconnects} ({report.failed_attempts}) |",
+            f"| calls carried out after reconnecting (retries) | {report.calls_retried} |",
             f"| faults armed but never set off (not counted) | {report.unfired} |",
             f"| recoveries after a lost link | {len(report.recoveries)} |",
             f"| recovery time median / p99 / max | {1000 * median:.1f} / {1000 * p99:.1f} / {1000 * worst:.1f} ms |",
-            f"| longest call | {1000 * report.longest_call:.1f} ms (bound {1000 * settings.call_bound():.0f} ms) |",
+            f"| longest call | {1000 * report.longest_call:.1f} ms |",
+            f"| closest to its bound (call time minus bound) | {1000 * report.worst_overshoot:+.1f} ms |",
             "",
         ]
     )

@@ -23,7 +23,9 @@ class Report:
     writes_raised: int = 0
     writes_raised_applied: int = 0
     links_opened: int = 0  # by the client, the first one included
-    reconnects_logged: int = 0
+    reconnects: int = 0  # links the client reopened
+    failed_attempts: int = 0  # attempts to reopen one that failed
+    calls_retried: int = 0  # carried out after the client reconnected in the call
     duplicates: int = 0
     recoveries: list[float] = field(default_factory=list)  # after a lost link, seconds
     violations: dict[str, int] = field(default_factory=collections.Counter)  # with keep_going
@@ -31,6 +33,7 @@ class Report:
     longest_call: float = 0.0
     worst_overshoot: float = -1e9  # call duration minus its bound, seconds
     seconds: float = 0.0
+    seconds_by_kind: dict[str, float] = field(default_factory=lambda: collections.defaultdict(float))
 
     @property
     def injected(self) -> int:
@@ -65,8 +68,8 @@ class Report:
                 f"{self.writes_raised_applied}), applied twice: {self.duplicates}"
             ),
             (
-                f"links opened {self.links_opened} (reconnects {max(0, self.links_opened - 1)}), reconnects logged by "
-                f"the client {self.reconnects_logged}"
+                f"reconnects {self.reconnects} (failed attempts {self.failed_attempts}; links the proxy accepted "
+                f"{self.links_opened}), calls carried out after reconnecting (retries) {self.calls_retried}"
             ),
             (
                 f"recovery after a lost link ({len(self.recoveries)}): median {1000 * median:.1f} ms, p99 "
@@ -93,9 +96,12 @@ class Report:
             "writes_raised_applied": self.writes_raised_applied,
             "duplicates": self.duplicates,
             "links_opened": self.links_opened,
-            "reconnects_logged": self.reconnects_logged,
+            "reconnects": self.reconnects,
+            "failed_attempts": self.failed_attempts,
+            "calls_retried": self.calls_retried,
             "recovery_s": {"count": len(self.recoveries), "median": median, "p99": p99, "max": worst},
             "longest_call_s": self.longest_call,
             "seconds": self.seconds,
             "violations": dict(self.violations),
+            "seconds_by_kind": dict(self.seconds_by_kind),
         }

@@ -55,9 +55,9 @@ VALUE_BASE = 1_000_000.0  # written values: VALUE_BASE + serial, above every def
 # Fault kinds with their weights, grouped as the report counts them. The
 # benign ones never cost the link: every call they meet must succeed.
 FAULTS: dict[str, tuple[str, int]] = {
-    "reset-idle": ("reset", 4),
-    "reset-request": ("reset", 4),
-    "reset-reply": ("reset", 4),
+    "reset-idle": ("reset", 6),
+    "reset-request": ("reset", 6),
+    "reset-reply": ("reset", 6),
     "blackhole-request": ("black hole", 1),
     "blackhole-reply": ("black hole", 1),
     "delay": ("delay", 3),
@@ -69,6 +69,9 @@ FAULTS: dict[str, tuple[str, int]] = {
     "restart-wipe": ("restart", 1),
 }
 BENIGN = frozenset({"delay", "split", "drip"})
+# The faults that only a time-out ends: the call that meets one runs with the
+# short limits of Settings, so that the run stays quick.
+STALLING = frozenset({"blackhole-request", "blackhole-reply", "delay-past-timeout", "drip-stall"})
 
 # Calls: (name, weight). Writes change the controller; the others read it.
 CALLS = (
@@ -85,17 +88,23 @@ WRITES = frozenset({"write_vr", "execute", "write_param", "move"})
 
 @dataclass
 class Settings:
-    """The client's limits and the run's margins, in seconds."""
+    """The client's limits and the run's margins, in seconds. The call that
+    meets a fault only a time-out ends (a black hole, a stall) runs with
+    `stall_timeout` and `stall_deadline`; every other call with `timeout` and
+    `deadline`, generous enough that a loaded machine's pauses fail no call
+    that meets no fault."""
 
-    timeout: float = 0.1  # longest wait for the next bytes of a reply
-    deadline: float = 0.25  # longest one call may take
-    connect_timeout: float = 0.25
+    timeout: float = 1.0  # longest wait for the next bytes of a reply
+    deadline: float = 2.0  # longest one request to the controller may take
+    stall_timeout: float = 0.05
+    stall_deadline: float = 0.15
+    connect_timeout: float = 0.5
     reconnect_delay: float = 0.005  # first pause before reconnecting ...
-    reconnect_delay_max: float = 0.08  # ... doubling up to this
-    reconnect_give_up: float = 0.25  # reconnecting stops after this long
+    reconnect_delay_max: float = 0.04  # ... doubling up to this
+    reconnect_give_up: float = 0.1  # reconnecting stops after this long
     margin: float = 0.3  # how far past its bound a call may return on a loaded machine
     recovery_limit: float = 2.0  # the next call after the link's return succeeds within this
-    outage: tuple[float, float] = (0.01, 0.35)  # how long a restart refuses connections
+    outage: tuple[float, float] = (0.005, 0.2)  # how long a restart refuses connections (often past the give-up)
 
     def connect_options(self) -> dict[str, Any]:
         return {
@@ -109,10 +118,10 @@ class Settings:
             "reconnect_give_up": self.reconnect_give_up,
         }
 
-    def call_bound(self) -> float:
-        """The longest a call may take: one attempt, reconnecting until the
-        give-up time, one more attempt."""
-        return self.deadline + self.reconnect_give_up + self.deadline
+    def call_bound(self, deadline: float) -> float:
+        """The longest a call may take: one request, reconnecting until the
+        give-up time, the request once more."""
+        return deadline + self.reconnect_give_up + deadline
 
 
 def build_dir() -> Path:
@@ -126,16 +135,26 @@ def vr_target(index: int) -> str:
 PARAM_TARGET = f"{PARAM}({PARAM_AXIS})"
 
 
-class _ReconnectCounter(logging.Handler):
-    """Counts the client's log records about reconnecting."""
+class _ClientLog(logging.Filter):
+    """Takes the client's log records while the run lasts: counts its
+    reconnects and failed attempts, keeps each line in the run's history,
+    and lets none through (thousands of them would swamp whatever collects
+    the application's log)."""
 
-    def __init__(self) -> None:
-        super().__init__(logging.INFO)
-        self.count = 0
+    def __init__(self, history: collections.deque[str]) -> None:
+        super().__init__()
+        self.history = history
+        self.reconnects = 0
+        self.failed_attempts = 0
 
-    def emit(self, record: logging.LogRecord) -> None:
-        if record.levelno >= logging.INFO and "reconnect" in record.getMessage().lower():
-            self.count += 1
+    def filter(self, record: logging.LogRecord) -> bool:
+        text = record.getMessage()
+        if "reconnected" in text:
+            self.reconnects += 1
+        elif "reconnect attempt" in text and "failed" in text:
+            self.failed_attempts += 1
+        self.history.append(f"   log {record.levelname}: {text}")
+        return False
 
 
 @final
@@ -152,11 +171,12 @@ class FaultRun:
         self.build = build or build_dir()
         self.random = random.Random(seed)
         self.report = Report(seed)
-        self.history: collections.deque[str] = collections.deque(maxlen=40)
+        self.history: collections.deque[str] = collections.deque(maxlen=60)
         self._serial = 0
         self._work = Path(os.environ.get("TMPDIR", "/tmp")) / f"holvane-fault-run-{os.getpid()}-{id(self)}"
         self._started: list[Callable[[], None]] = []
         self._write_calls: dict[Change, Call] = {}
+        self._deadline = self.settings.deadline  # of the calls made now
 
     # -- setting up and tearing down
 
@@ -192,10 +212,8 @@ class FaultRun:
         self._started.append(self.sim.close)
         self.proxy = FaultProxy(proxy, "127.0.0.1", restartable_port("127.0.0.1"), self.sim.port)
         self._started.append(self.proxy.close)
-        self._reconnects = _ReconnectCounter()
-        logging.getLogger("holvane").addHandler(self._reconnects)
-        logging.getLogger("holvane").setLevel(logging.INFO)
-        self._started.append(lambda: logging.getLogger("holvane").removeHandler(self._reconnects))
+        self._reconnects = _ClientLog(self.history)
+        self._started.append(_take_over(logging.getLogger("holvane"), self._reconnects))
         try:
             self.controller = holvane.connect(self.proxy.host, self.proxy.port, **self.settings.connect_options())
         except TypeError as error:
@@ -220,9 +238,11 @@ class FaultRun:
         weights = [FAULTS[kind][1] for kind in kinds]
         while self.report.injected < faults:
             kind = self.random.choices(kinds, weights)[0]
+            started = time.monotonic()
             if self._inject(kind):
                 self.report.faults[kind] += 1
                 self.report.fault_groups[FAULTS[kind][0]] += 1
+            self.report.seconds_by_kind[kind] += time.monotonic() - started
         self._settle()
         self.report.seconds = time.monotonic() - began
         return self.report
@@ -239,7 +259,10 @@ class FaultRun:
             calls = self._restart(wipe=kind == "restart-wipe")
         else:
             proxy("arm " + self._arming(kind))
+            if kind in STALLING:
+                self._limits(self.settings.stall_timeout, self.settings.stall_deadline)
             calls = [self._call()]
+            self._limits(self.settings.timeout, self.settings.deadline)
             proxy("settle")  # a drip longer than the reply ends with it
         fired, _, returned = proxy.status()
         if not fired:
@@ -258,18 +281,20 @@ class FaultRun:
         s, pick = self.settings, self.random
         if kind == "reset-reply":
             return f"reset-reply {pick.randrange(0, 17)}"
-        if kind == "delay":  # well within the reply limit: the call must succeed
-            return f"delay {int(1e6 * s.timeout * pick.uniform(0.05, 0.5))}"
+        # A fault that keeps the link stays within what the short limits
+        # allow; one past them stalls past the short limits.
+        if kind == "delay":
+            return f"delay {int(1e6 * s.stall_timeout * pick.uniform(0.05, 0.8))}"
         if kind == "delay-past-timeout":
-            return f"delay {int(1e6 * s.timeout * pick.uniform(1.5, 3.0))}"
+            return f"delay {int(1e6 * s.stall_timeout * pick.uniform(1.5, 3.0))}"
         if kind == "split":
-            gap = int(1e6 * min(s.timeout, s.deadline) * pick.uniform(0.0, 0.1))
+            gap = int(1e6 * s.stall_timeout * pick.uniform(0.0, 0.2))
             return f"split {pick.randrange(2, 9)} {gap} {pick.randrange(1 << 32)}"
-        if kind == "drip":  # every byte well within the reply limit, the whole well within the deadline
+        if kind == "drip":
             count = pick.randrange(4, 160)
-            return f"drip {int(1e6 * min(s.timeout * 0.3, s.deadline * 0.3 / count))} {count}"
+            return f"drip {int(1e6 * min(s.stall_timeout * 0.5, s.stall_deadline * 0.5 / count))} {count}"
         if kind == "drip-stall":  # a byte, then a pause past the reply limit
-            return f"drip {int(1e6 * s.timeout * pick.uniform(1.5, 2.5))} {pick.randrange(2, 6)}"
+            return f"drip {int(1e6 * s.stall_timeout * pick.uniform(1.5, 2.5))} {pick.randrange(2, 6)}"
         return kind  # reset-request, blackhole-request, blackhole-reply
 
     def _restart(self, wipe: bool) -> list[Call]:
@@ -307,7 +332,7 @@ class FaultRun:
     def _link_return(self, returned: float) -> float:
         """When the fault stopped acting. A black-holed link ends only when
         the client gives it up: it must, within its limits."""
-        limit = time.monotonic() + self.settings.call_bound() + self.settings.margin
+        limit = time.monotonic() + self.settings.call_bound(self.settings.deadline) + self.settings.margin
         while returned == 0.0:
             if time.monotonic() > limit:
                 self._violation("black hole kept", "the client never gave up a link that stopped answering")
@@ -371,15 +396,20 @@ class FaultRun:
             args = (MOVE_AXIS, distance)
             operation = lambda: c.axis(MOVE_AXIS).move_rel(distance)
         call = Call(name, args, time.monotonic())
+        reconnects = self._reconnects.reconnects
         try:
             call.value = operation()
         except self.holvane.HolvaneError as error:
             call.error = error
         call.end = time.monotonic()
         self.history.append(f"   {call}")
-        self.report.calls += 1
+        report = self.report
+        report.calls += 1
+        report.reconnects += self._reconnects.reconnects - reconnects
         if not call.ok:
-            self.report.calls_raised[type(call.error).__name__] += 1
+            report.calls_raised[type(call.error).__name__] += 1
+        elif self._reconnects.reconnects > reconnects:
+            report.calls_retried += 1
         self._check_call(call)
         return call
 
@@ -398,11 +428,10 @@ class FaultRun:
         report, settings = self.report, self.settings
         took = call.end - call.start
         report.longest_call = max(report.longest_call, took)
-        report.worst_overshoot = max(report.worst_overshoot, took - settings.call_bound())
-        if took > settings.call_bound() + settings.margin:
-            self._violation(
-                "call too long", f"a call took {took:.3f} s, its bound is {settings.call_bound():.3f} s: {call}"
-            )
+        bound = settings.call_bound(self._deadline)
+        report.worst_overshoot = max(report.worst_overshoot, took - bound)
+        if took > bound + settings.margin:
+            self._violation("call too long", f"a call took {took:.3f} s, its bound is {bound:.3f} s: {call}")
         if not call.ok:
             allowed = (self.holvane.ConnectionLostError, self.holvane.HolvaneTimeoutError)
             if not isinstance(call.error, allowed):
@@ -456,13 +485,22 @@ class FaultRun:
         if kind in BENIGN and not call.ok:
             self._violation("benign fault failed a call", f"a {kind} that keeps the link failed the call: {call}")
 
+    def _limits(self, timeout: float, deadline: float) -> None:
+        """Sets the client's limits for the calls from now on. holvane takes
+        them at connect only: they go to its connection's attributes."""
+        connection = self.controller._c
+        for name, seconds in (("TCP_Timeout", timeout), ("TCP_Deadline", deadline)):
+            if connection.WriteIntAttribute(name, round(1000 * seconds)).value:
+                raise RunError(f"the connection refused {name}={seconds} s")
+        self._deadline = deadline
+
     def _links(self) -> int:
         return self.proxy.fields("stats")["accepted"]
 
     def _settle(self) -> None:
         """Final accounts: every write that raised was applied at most once."""
         self.report.links_opened = self._links()
-        self.report.reconnects_logged = self._reconnects.count
+        self.report.failed_attempts = self._reconnects.failed_attempts
         self._read_ledger()
         for change, call in self._write_calls.items():
             if not call.ok and self.ledger.counts[change]:
@@ -477,6 +515,20 @@ class FaultRun:
         raise InvariantViolation(
             f"seed {self.seed}: {text}\n(run again with HOLVANE_FAULT_SEED={self.seed})\nlast calls:\n{recent}"
         )
+
+
+def _take_over(logger: logging.Logger, taker: logging.Filter) -> Callable[[], None]:
+    """Hands every record of `logger` from INFO on to `taker`; returns what
+    puts the logger back."""
+    level = logger.level
+    logger.addFilter(taker)
+    logger.setLevel(logging.INFO)
+
+    def restore() -> None:
+        logger.removeFilter(taker)
+        logger.setLevel(level)
+
+    return restore
 
 
 def _remove_tree(path: Path) -> None:
