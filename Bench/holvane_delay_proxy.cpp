@@ -2,6 +2,7 @@
 // every byte by a set time in each direction. Prints "listening on HOST:PORT"
 // once it accepts, and runs until SIGTERM or SIGINT.
 #include "DelayProxy.h"
+#include "Endpoint.h"
 
 #include <sys/prctl.h>
 
@@ -25,20 +26,9 @@ void usage()
                  "  --delay-us N        delay of every byte in each direction, microseconds (0)\n";
 }
 
-bool split(const std::string& text, std::string& host, uint16_t& port)
-{
-    const auto colon = text.rfind(':');
-    if (colon == std::string::npos)
-        return false;
-    host = text.substr(0, colon);
-    const long value = std::strtol(text.c_str() + colon + 1, nullptr, 10);
-    if (value < 0 || value > 65535)
-        return false;
-    port = static_cast<uint16_t>(value);
-    return true;
-}
-
 } // namespace
+
+using Vantrel::HolvaneApi::Bench::splitEndpoint;
 
 int main(int argc, char** argv)
 {
@@ -50,9 +40,9 @@ int main(int argc, char** argv)
     for (int i = 1; i < argc; ++i) {
         const std::string option = argv[i];
         const bool hasValue = i + 1 < argc;
-        if (option == "--target" && hasValue && split(argv[i + 1], targetHost, targetPort))
+        if (option == "--target" && hasValue && splitEndpoint(argv[i + 1], targetHost, targetPort))
             ++i;
-        else if (option == "--listen" && hasValue && split(argv[i + 1], listenHost, listenPort))
+        else if (option == "--listen" && hasValue && splitEndpoint(argv[i + 1], listenHost, listenPort))
             ++i;
         else if (option == "--delay-us" && hasValue)
             delayUs = std::strtol(argv[++i], nullptr, 10);

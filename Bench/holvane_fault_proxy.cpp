@@ -2,6 +2,7 @@
 // link faults on command. Prints "listening on HOST:PORT", then reads one
 // command per line on standard input and answers each with one line on
 // standard output ("ok ..." or "error ..."); ends when its input ends.
+#include "Endpoint.h"
 #include "FaultProxy.h"
 
 #include <sys/prctl.h>
@@ -36,21 +37,9 @@ const char* const kUsage =
     "A black-holed link ends when the client closes it; the last fault armed or\n"
     "started (reset, down) is the one status reports.\n";
 
-bool split(const std::string& text, std::string& host, uint16_t& port)
-{
-    const auto colon = text.rfind(':');
-    if (colon == std::string::npos)
-        return false;
-    host = text.substr(0, colon);
-    char* end = nullptr;
-    const long value = std::strtol(text.c_str() + colon + 1, &end, 10);
-    if (*end != '\0' || value < 0 || value > 65535)
-        return false;
-    port = static_cast<uint16_t>(value);
-    return true;
-}
-
 } // namespace
+
+using Vantrel::HolvaneApi::Bench::splitEndpoint;
 
 int main(int argc, char** argv)
 {
@@ -61,8 +50,9 @@ int main(int argc, char** argv)
     for (int i = 1; i < argc; ++i) {
         const std::string option = argv[i];
         const bool hasValue = i + 1 < argc;
-        const bool endpoint = hasValue && ((option == "--target" && split(argv[i + 1], targetHost, targetPort)) ||
-                                           (option == "--listen" && split(argv[i + 1], listenHost, listenPort)));
+        const bool endpoint =
+            hasValue && ((option == "--target" && splitEndpoint(argv[i + 1], targetHost, targetPort)) ||
+                         (option == "--listen" && splitEndpoint(argv[i + 1], listenHost, listenPort)));
         if (endpoint) {
             ++i;
         } else if (option == "--help") {
