@@ -28,6 +28,7 @@ class Report:
     calls_retried: int = 0  # carried out after the client reconnected in the call
     duplicates: int = 0
     recoveries: list[float] = field(default_factory=list)  # after a lost link, seconds
+    recoveries_by_group: dict[str, list[float]] = field(default_factory=lambda: collections.defaultdict(list))
     violations: dict[str, int] = field(default_factory=collections.Counter)  # with keep_going
     examples: dict[str, str] = field(default_factory=dict)  # the first of each kind
     longest_call: float = 0.0
@@ -39,9 +40,10 @@ class Report:
     def injected(self) -> int:
         return sum(self.faults.values())
 
-    def recovery_stats(self) -> tuple[float, float, float]:
-        """Median, 99th percentile and maximum recovery time, seconds."""
-        times = sorted(self.recoveries)
+    def recovery_stats(self, group: str | None = None) -> tuple[float, float, float]:
+        """Median, 99th percentile and maximum recovery time, seconds (after
+        the faults of one group, or of all)."""
+        times = sorted(self.recoveries if group is None else self.recoveries_by_group.get(group, []))
         if not times:
             return 0.0, 0.0, 0.0
         p99 = times[min(len(times) - 1, int(0.99 * len(times)))]
@@ -100,6 +102,11 @@ class Report:
             "failed_attempts": self.failed_attempts,
             "calls_retried": self.calls_retried,
             "recovery_s": {"count": len(self.recoveries), "median": median, "p99": p99, "max": worst},
+            "recovery_s_by_group": {
+                group: dict(zip(("median", "p99", "max"), self.recovery_stats(group), strict=True))
+                | {"count": len(times)}
+                for group, times in sorted(self.recoveries_by_group.items())
+            },
             "longest_call_s": self.longest_call,
             "seconds": self.seconds,
             "violations": dict(self.violations),

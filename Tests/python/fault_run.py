@@ -273,7 +273,7 @@ class FaultRun:
         returned = self._link_return(returned)
         for call in calls:
             self._check_faulted(kind, call)
-        self._recover(calls, returned, opened)
+        self._recover(FAULTS[kind][0], calls, returned, opened)
         return True
 
     def _arming(self, kind: str) -> str:
@@ -340,7 +340,7 @@ class FaultRun:
             _, _, returned = self.proxy.status()
         return returned
 
-    def _recover(self, calls: list[Call], returned: float, links_before: int) -> None:
+    def _recover(self, group: str, calls: list[Call], returned: float, links_before: int) -> None:
         """The first call made after the link's return succeeds, within the
         recovery limit. If the fault cost the link, the recovery time runs
         from the link's return to the end of the first call that succeeded
@@ -354,7 +354,9 @@ class FaultRun:
                 "slow recovery", f"the first call after the link came back ended {after.end - returned:.3f} s after it"
             )
         if self._links() > links_before:
-            self.report.recoveries.append(max(0.0, min(done + [after.end]) - returned))
+            recovery = max(0.0, min(done + [after.end]) - returned)
+            self.report.recoveries.append(recovery)
+            self.report.recoveries_by_group[group].append(recovery)
 
     # -- calls and their checks
 
