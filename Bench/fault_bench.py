@@ -83,7 +83,7 @@ def _recovery_row(label: str, count: int, stats: tuple[float, float, float]) -> 
 
 
 def main() -> int:
-    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser = argparse.ArgumentParser(description="Reconnect under injected link faults, at length.")
     parser.add_argument("--faults", type=int, default=10000)
     parser.add_argument("--seed", type=int, default=19)
     parser.add_argument("--json", default=str(HERE / "fault_results.json"))

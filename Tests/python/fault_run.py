@@ -443,22 +443,27 @@ class FaultRun:
             if call.name not in WRITES:
                 report.reads_raised += 1
         if call.name in WRITES:
-            change, target = self._change_of(call)
-            self._write_calls[change] = call
+            self._check_write(call)
+        else:
+            self._read_ledger()
+            if call.ok:
+                self._check_reads([call])
+
+    def _check_write(self, call: Call) -> None:
+        """A write that returned normally was applied once; one that raised, at most once."""
+        change, target = self._change_of(call)
+        self._write_calls[change] = call
         self._read_ledger()
-        if call.name in WRITES:
-            report.writes += 1
-            applied = self.ledger.counts[change]
-            if call.ok and applied != 1:
-                self._violation(
-                    "write not applied once", f"a write that returned normally was applied {applied} times: {call}"
-                )
-            if not call.ok:
-                report.writes_raised += 1
-            if target:
-                self.expected.wrote(target, change[2], call.ok)
-        elif call.ok:
-            self._check_reads([call])
+        self.report.writes += 1
+        applied = self.ledger.counts[change]
+        if call.ok and applied != 1:
+            self._violation(
+                "write not applied once", f"a write that returned normally was applied {applied} times: {call}"
+            )
+        if not call.ok:
+            self.report.writes_raised += 1
+        if target:
+            self.expected.wrote(target, change[2], call.ok)
 
     def _read_ledger(self) -> None:
         """Every change the simulator applied was asked for, and only once."""
@@ -540,7 +545,7 @@ def _remove_tree(path: Path) -> None:
 
 
 def main(argv: list[str] | None = None) -> int:
-    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser = argparse.ArgumentParser(description="The reconnect fault run (see the module's doc string).")
     parser.add_argument("--faults", type=int, default=1000, help="faults to inject (default 1000)")
     parser.add_argument("--seed", type=int, default=19, help="the seed of every random choice (default 19)")
     parser.add_argument("--json", help="also write the report as JSON to this file")
