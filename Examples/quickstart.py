@@ -7,6 +7,7 @@ The holvane package and the module beside it must be importable (installed
 with `pip install .`, or PYTHONPATH=build/python in a source tree).
 Examples/quickstart_module.py does the same on the module's own interface.
 """
+
 import argparse
 import logging
 import sys
@@ -23,8 +24,7 @@ def main() -> int:
     args = parser.parse_args()
     # The connection's events arrive through logging: warnings by default,
     # everything (the hexadecimal trace too) with -v.
-    logging.basicConfig(level=logging.DEBUG if args.verbose else logging.WARNING,
-                        format="  [%(name)s] %(message)s")
+    logging.basicConfig(level=logging.DEBUG if args.verbose else logging.WARNING, format="  [%(name)s] %(message)s")
 
     print(f"Connecting to {args.host}:{args.port} ...")
     try:
@@ -34,8 +34,10 @@ def main() -> int:
         return 1
     with controller as c:
         info = c.info()
-        print(f"Connected: version {info.version}, type {info.controller_type}, {info.number_format}, "
-              f"{info.axis_count} axes.\n")
+        print(
+            f"Connected: version {info.version}, type {info.controller_type}, {info.number_format}, "
+            f"{info.axis_count} axes.\n"
+        )
 
         print("VR variables")
         c.vr[10], c.vr[11], c.vr[12] = 12.5, -3.25, 1e6

@@ -8,6 +8,7 @@ same with the holvane package.
 The module Vantrel_HolvaneAPI (and the TCP plug-in beside it) must be
 importable, e.g. PYTHONPATH=build/python.
 """
+
 import argparse
 import sys
 import time

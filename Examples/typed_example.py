@@ -4,11 +4,12 @@
 
     python Examples/typed_example.py [--host H] [--port P]
 """
+
 from __future__ import annotations
 
 import argparse
 import sys
-from typing import List, Sequence, Tuple
+from collections.abc import Sequence
 
 import Vantrel_HolvaneAPI as hv
 
@@ -30,7 +31,7 @@ def open_connection(host: str, port: int) -> hv.Connection:
     return connection
 
 
-def vr_block(connection: hv.Connection, start: int, values: Sequence[float]) -> List[float]:
+def vr_block(connection: hv.Connection, start: int, values: Sequence[float]) -> list[float]:
     for offset, value in enumerate(values):
         check("WriteVrValue", connection.WriteVrValue(index=start + offset, value=value))
     code, back = connection.ReadMultiVrValues(start, len(values))
@@ -38,8 +39,8 @@ def vr_block(connection: hv.Connection, start: int, values: Sequence[float]) -> 
     return back
 
 
-def positions(connection: hv.Connection, axes: range) -> List[Tuple[int, float]]:
-    result: List[Tuple[int, float]] = []
+def positions(connection: hv.Connection, axes: range) -> list[tuple[int, float]]:
+    result: list[tuple[int, float]] = []
     for axis in axes:
         code, dpos = connection.ReadAxisParam(param_name="DPOS", axis=axis)
         check("ReadAxisParam", code)

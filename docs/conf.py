@@ -1,5 +1,6 @@
 """Sphinx configuration: the user guide and the API reference, generated
 from the doc strings of the built module and of the holvane package."""
+
 import os
 import sys
 from pathlib import Path

