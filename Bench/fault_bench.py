@@ -19,8 +19,8 @@ from pathlib import Path
 HERE = Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE.parent / "Tests" / "python"))
 
-from fault_report import Report
-from fault_run import FAULTS, FaultRun, Settings
+from fault_report import Report  # noqa: E402 (found through the path above)
+from fault_run import FAULTS, FaultRun, Settings  # noqa: E402
 
 
 def markdown(report: Report, settings: Settings) -> str:
@@ -36,8 +36,8 @@ def markdown(report: Report, settings: Settings) -> str:
             (
                 f"Seed {report.seed}, {report.injected} faults in {report.seconds:.0f} s on "
                 f"{platform.python_implementation()} {platform.python_version()}; client limits: reply "
-                f"{1000 * settings.timeout:.0f} ms, deadline {1000 * settings.deadline:.0f} ms (for the call that meets "
-                f"a black hole or a stall {1000 * settings.stall_timeout:.0f} ms and "
+                f"{1000 * settings.timeout:.0f} ms, deadline {1000 * settings.deadline:.0f} ms (for the call that "
+                f"meets a black hole or a stall {1000 * settings.stall_timeout:.0f} ms and "
                 f"{1000 * settings.stall_deadline:.0f} ms), reconnect delay "
                 f"{1000 * settings.reconnect_delay:.0f} ms doubling to {1000 * settings.reconnect_delay_max:.0f} ms, "
                 f"giving up after {1000 * settings.reconnect_give_up:.0f} ms."
@@ -64,8 +64,8 @@ def markdown(report: Report, settings: Settings) -> str:
             f"| closest to its bound (call time minus bound) | {1000 * report.worst_overshoot:+.1f} ms |",
             "",
             (
-                "Recovery: from the link's return (the fault has stopped acting, the controller listens again) to the end "
-                "of the first call that succeeded after it, for the faults that cost the link:"
+                "Recovery: from the link's return (the fault has stopped acting, the controller listens again) to the "
+                "end of the first call that succeeded after it, for the faults that cost the link:"
             ),
             "",
             "| after | recoveries | median | p99 | max |",

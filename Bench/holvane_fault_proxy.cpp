@@ -15,7 +15,7 @@
 
 namespace {
 
-const char* const kUsage =
+constexpr const char* kUsage =
     "usage: holvane_fault_proxy --target HOST:PORT [--listen HOST:PORT]\n"
     "  --target HOST:PORT  where every connection is forwarded to\n"
     "  --listen HOST:PORT  where to accept (127.0.0.1:0, a free port)\n"

@@ -4,6 +4,7 @@ input."""
 
 from __future__ import annotations
 
+import contextlib
 import os
 import random
 import select
@@ -84,10 +85,8 @@ class Simulator:
     def close(self) -> None:
         if self.process is not None and self.process.poll() is None:
             self.process.send_signal(signal.SIGTERM)
-            try:
+            with contextlib.suppress(subprocess.TimeoutExpired):
                 self.process.wait(5)
-            except subprocess.TimeoutExpired:
-                pass
         self.kill()
 
 

@@ -354,7 +354,7 @@ class FaultRun:
                 "slow recovery", f"the first call after the link came back ended {after.end - returned:.3f} s after it"
             )
         if self._links() > links_before:
-            recovery = max(0.0, min(done + [after.end]) - returned)
+            recovery = max(0.0, min([*done, after.end]) - returned)
             self.report.recoveries.append(recovery)
             self.report.recoveries_by_group[group].append(recovery)
 
@@ -370,37 +370,27 @@ class FaultRun:
             name = self.random.choices([n for n, _ in CALLS], [w for _, w in CALLS])[0]
         c = self.controller
         index = VR_FIRST + self.random.randrange(VR_COUNT)
-        operation: Callable[[], Any]
+        method: Callable[..., Any]
+        args: tuple[Any, ...]
         if name == "read_vr":
-            args: tuple[Any, ...] = (index,)
-            operation = lambda: c.read_vr(index)
+            method, args = c.read_vr, (index,)
         elif name == "read_block":
-            args = (VR_FIRST, VR_COUNT)
-            operation = lambda: c.read_vr_block(VR_FIRST, VR_COUNT)
+            method, args = c.read_vr_block, (VR_FIRST, VR_COUNT)
         elif name == "read_param":
-            args = (PARAM, PARAM_AXIS)
-            operation = lambda: c.read_param(PARAM, PARAM_AXIS)
+            method, args = c.read_param, (PARAM, PARAM_AXIS)
         elif name == "write_vr":
-            value = self._next_value()
-            args = (index, value)
-            operation = lambda: c.write_vr(index, value)
+            method, args = c.write_vr, (index, self._next_value())
         elif name == "execute":
-            value = self._next_value()
-            args = (f"VR({index})={int(value)}",)
-            operation = lambda: c.execute(args[0])
+            method, args = c.execute, (f"VR({index})={int(self._next_value())}",)
         elif name == "write_param":
-            value = self._next_value()
-            args = (PARAM, PARAM_AXIS, value)
-            operation = lambda: c.write_param(PARAM, PARAM_AXIS, value)
+            method, args = c.write_param, (PARAM, PARAM_AXIS, self._next_value())
         else:
-            self._serial += 1
-            distance = self._serial * 2.0**-24  # tiny: the move ends before the next
-            args = (MOVE_AXIS, distance)
-            operation = lambda: c.axis(MOVE_AXIS).move_rel(distance)
-        call = Call(name, args, time.monotonic())
+            self._serial += 1  # a tiny distance: the move ends before the next
+            method, args = c.axis(MOVE_AXIS).move_rel, (self._serial * 2.0**-24,)
+        call = Call(name, (MOVE_AXIS, *args) if name == "move" else args, time.monotonic())
         reconnects = self._reconnects.reconnects
         try:
-            call.value = operation()
+            call.value = method(*args)
         except self.holvane.HolvaneError as error:
             call.error = error
         call.end = time.monotonic()
