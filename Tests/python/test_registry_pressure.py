@@ -95,3 +95,45 @@ def test_128_live_tcp_connections_then_a_129th_then_all_released(sim):
     # Memory after the second and third cycles stays where the first left it
     # (a leak of one connection per cycle would be tens of kB; allow noise).
     assert rss[-1] - rss[0] < 4096, rss
+
+
+RELOAD = r"""
+import ctypes
+import Vantrel_HolvaneAPI as hv
+
+libc = ctypes.CDLL(None)
+PLUGIN = "libVantrel_HolvaneApi-TCP-x64.so"
+
+def free_thread_keys():
+    # Takes every key the process has left, then gives them back.
+    keys, key = [], ctypes.c_uint()
+    while libc.pthread_key_create(ctypes.byref(key), None) == 0:
+        keys.append(key.value)
+    for k in keys:
+        libc.pthread_key_delete(k)
+    return len(keys)
+
+before = free_thread_keys()
+for cycle in range({cycles}):
+    c = hv.Connection()
+    assert c.CreateContext(hv.ConnectionType.TCP) == hv.ErrorCode.NoError
+    c.WriteStringAttribute("TCP_HostName", "127.0.0.1")
+    c.WriteIntAttribute("TCP_Port", {port})
+    c.WriteIntAttribute("TCP_Trace", 0)
+    assert c.Connect() == hv.ErrorCode.NoError, cycle
+    assert c.ReadVrValue(1)[0] == hv.ErrorCode.NoError, cycle
+    assert c.DestroyContext() == hv.ErrorCode.NoError
+    assert PLUGIN not in open("/proc/self/maps").read(), cycle
+print(before, free_thread_keys())
+"""
+
+
+def test_plugin_unloaded_and_loaded_again_leaves_nothing_behind(sim):
+    # The process has about a thousand thread-specific keys: a plug-in that
+    # took one for good on each load would end a long-running program that
+    # opens a connection now and then; a static destructor left to run after
+    # its library is gone would crash the program at exit.
+    result = run_python(RELOAD.format(port=sim[1], cycles=40), timeout=120)
+    assert result.returncode == 0, result.stderr[-3000:]
+    before, after = map(int, result.stdout.split())
+    assert after == before, f"{before - after} thread keys lost over 40 loads of the plug-in"
