@@ -20,7 +20,7 @@ HERE = Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE.parent / "Tests" / "python"))
 
 from fault_report import Report  # noqa: E402 (found through the path above)
-from fault_run import FAULTS, FaultRun, Settings  # noqa: E402
+from fault_run import FAULTS, FaultRun, Settings, programs_of_build  # noqa: E402
 
 
 def markdown(report: Report, settings: Settings) -> str:
@@ -90,7 +90,7 @@ def main() -> int:
     parser.add_argument("--markdown", default=str(HERE / "fault_results.md"))
     args = parser.parse_args()
     settings = Settings()
-    with FaultRun(args.seed, settings=settings) as run:
+    with FaultRun(args.seed, *programs_of_build(), settings=settings) as run:
         report = run.run(args.faults)
     print("\n".join(report.lines()))
     Path(args.json).write_text(json.dumps(report.as_dict(), indent=2) + "\n")

@@ -19,15 +19,13 @@ After every call the run checks:
   succeeds, within 2 s of the link's return.
 
 A broken check raises :class:`InvariantViolation` naming the seed and the
-calls before it. ``python Tests/python/fault_run.py --faults N --seed S``
-runs it from the command line (the build folder from ``HOLVANE_BUILD_DIR``).
+calls before it. Tests/python/test_fault_run.py runs 1,000 faults;
+``Bench/fault_bench.py --faults N --seed S`` any number, from the command line.
 """
 
 from __future__ import annotations
 
-import argparse
 import collections
-import json
 import logging
 import os
 import random
@@ -124,8 +122,14 @@ class Settings:
         return deadline + self.reconnect_give_up + deadline
 
 
-def build_dir() -> Path:
-    return Path(os.environ.get("HOLVANE_BUILD_DIR", REPO / "build")).resolve()
+def programs_of_build(build: Path | None = None) -> tuple[Path, Path]:
+    """The simulator and the fault proxy of a build tree (``HOLVANE_BUILD_DIR``,
+    else ``build`` beside the sources), its module put first on the path."""
+    tree = build or Path(os.environ.get("HOLVANE_BUILD_DIR", REPO / "build")).resolve()
+    module_dir = os.environ.get("HOLVANE_MODULE_DIR", str(tree / "python"))
+    if module_dir not in sys.path:
+        sys.path.insert(0, module_dir)
+    return tree / "bin" / "holvane-sim", tree / "bin" / "holvane_fault_proxy"
 
 
 def vr_target(index: int) -> str:
@@ -162,13 +166,18 @@ class FaultRun:
     """The client, the proxy and the simulator of one run; a context manager."""
 
     def __init__(
-        self, seed: int, build: Path | None = None, settings: Settings | None = None, keep_going: bool = False
+        self,
+        seed: int,
+        simulator: Path,
+        proxy: Path,
+        settings: Settings | None = None,
+        keep_going: bool = False,
     ) -> None:
         """`keep_going`: count broken checks in the report rather than stop at the first."""
         self.seed = seed
         self.keep_going = keep_going
         self.settings = settings or Settings()
-        self.build = build or build_dir()
+        self.programs = (simulator, proxy)
         self.random = random.Random(seed)
         self.report = Report(seed)
         self.history: collections.deque[str] = collections.deque(maxlen=60)
@@ -192,15 +201,11 @@ class FaultRun:
         self.close()
 
     def _start(self) -> None:
-        simulator = self.build / "bin" / "holvane-sim"
-        proxy = self.build / "bin" / "holvane_fault_proxy"
-        for needed in (simulator, proxy):
+        simulator, proxy = self.programs
+        for needed in self.programs:
             if not needed.exists():
-                raise RunError(f"{needed} is missing: build the tree (benchmarks on)")
-        module_dir = os.environ.get("HOLVANE_MODULE_DIR", str(self.build / "python"))
-        if module_dir not in sys.path:
-            sys.path.insert(0, module_dir)
-        import holvane
+                raise RunError(f"{needed} is missing: build the tree")
+        import holvane  # the one the caller's path finds: a build tree's or an installed one
 
         self.holvane = holvane
         self._work.mkdir(parents=True)
@@ -532,21 +537,3 @@ def _remove_tree(path: Path) -> None:
     for child in path.iterdir():
         child.unlink()
     path.rmdir()
-
-
-def main(argv: list[str] | None = None) -> int:
-    parser = argparse.ArgumentParser(description="The reconnect fault run (see the module's doc string).")
-    parser.add_argument("--faults", type=int, default=1000, help="faults to inject (default 1000)")
-    parser.add_argument("--seed", type=int, default=19, help="the seed of every random choice (default 19)")
-    parser.add_argument("--json", help="also write the report as JSON to this file")
-    args = parser.parse_args(argv)
-    with FaultRun(args.seed) as run:
-        report = run.run(args.faults)
-    print("\n".join(report.lines()))
-    if args.json:
-        Path(args.json).write_text(json.dumps(report.as_dict(), indent=2) + "\n")
-    return 0
-
-
-if __name__ == "__main__":
-    sys.exit(main())

@@ -6,7 +6,7 @@ drawn from a fixed seed. HOLVANE_FAULT_SEED=N runs it with another seed."""
 import os
 
 import pytest
-from conftest import BUILD, require_built
+from conftest import BUILD, SIMULATOR, require_built
 from fault_checks import InvariantViolation
 from fault_run import FAULTS, FaultRun
 
@@ -16,10 +16,10 @@ INJECTED = 1000
 
 @pytest.fixture
 def fault_run(tcp_plugin):
-    require_built(BUILD / "bin" / "holvane-sim", "holvane-sim")
-    require_built(BUILD / "bin" / "holvane_fault_proxy", "holvane_fault_proxy")
+    simulator = require_built(SIMULATOR, "holvane-sim")
+    proxy = require_built(BUILD / "bin" / "holvane_fault_proxy", "holvane_fault_proxy")
     print(f"fault run seed {SEED} (HOLVANE_FAULT_SEED={SEED} runs it again)")
-    with FaultRun(SEED, BUILD) as run:
+    with FaultRun(SEED, simulator, proxy) as run:
         yield run
 
 
