@@ -1,5 +1,5 @@
 #!/usr/bin/env python3
-"""Quick start on the module itself (the specified interface): one tour of the
+"""Quick start on the module itself (the low-level module API): one tour of the
 Holvane API against a controller or holvane-sim. Examples/quickstart.py does the
 same with the holvane package.
 

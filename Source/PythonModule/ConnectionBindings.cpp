@@ -1,6 +1,8 @@
 #include "PythonModule/Bindings.h"
 #include "PythonModule/PyConnectionWrapper.h"
 #include "PythonModule/TextSignature.h"
+#include "SharedLib/BatchItem.h"
+#include "SharedLib/TimingPolicy.h"
 
 #include <pybind11/stl.h>
 
@@ -18,13 +20,81 @@ using Wrapper = PyConnectionWrapper;
 using Motion = PyConnectionWrapper::Motion;
 using Release = py::call_guard<py::gil_scoped_release>;
 
-constexpr const char* ConnectionDoc =
-    "One connection context to one controller.\n\n"
-    "Calls release the interpreter lock while they wait for the controller, so other threads run meanwhile, "
-    "and several threads may share one Connection. Ctrl-C during a blocking call raises KeyboardInterrupt within "
-    "about 50 ms (the call is abandoned; the link closes if its request was written). Time limits are the integer "
-    "attributes TCP_Timeout, TCP_ConnectTimeout, TCP_Deadline and TCP_KeepAlive (see WriteIntAttribute). Leaving "
-    "a `with` block or dropping the object releases the context.";
+// Doc strings that print the limits take them from where they are set.
+std::string ms(int64_t value) { return std::to_string(value) + " ms"; }
+
+const std::string& connectionDoc()
+{
+    static const std::string doc =
+        "One connection context to one controller.\n\n"
+        "Calls release the interpreter lock while they wait for the controller, so other threads run meanwhile, "
+        "and several threads may share one Connection. Ctrl-C during a blocking call raises KeyboardInterrupt "
+        "within about " +
+        ms(TimingPolicy::InterruptSliceMs) +
+        " (InterruptSliceMs; the call is abandoned and the link closes if its request was written). Time limits "
+        "are the integer attributes TCP_Timeout, TCP_ConnectTimeout, TCP_Deadline and TCP_KeepAlive (see "
+        "WriteIntAttribute). Leaving a `with` block or dropping the object releases the context.";
+    return doc;
+}
+
+const std::string& connectDoc()
+{
+    static const std::string doc =
+        "Connects to TCP_HostName:TCP_Port (default port 3240) within TCP_ConnectTimeout (default " +
+        ms(TimingPolicy::DefaultConnectTimeoutMs) +
+        "); the whole sequence within TCP_Deadline when one is set. Calls made on other threads meanwhile wait for "
+        "it. Why it failed, or why a link was lost, is the attribute LinkLossCause.";
+    return doc;
+}
+
+const std::string& writeIntAttributeDoc()
+{
+    static const std::string doc =
+        "Sets an integer attribute: TCP_Port (0..65535); TCP_Trace (1 prints the hexadecimal trace on stdout, 0 "
+        "silences it, 2 hands each line to the event handler as a Message event); TCP_Timeout (ms, default " +
+        std::to_string(TimingPolicy::DefaultReplyTimeoutMs) +
+        ": longest wait for the next bytes of a reply); TCP_ConnectTimeout (ms, default " +
+        std::to_string(TimingPolicy::DefaultConnectTimeoutMs) + "); TCP_Deadline (ms, default " +
+        std::to_string(TimingPolicy::DefaultDeadlineMs) +
+        " = none: longest one call may take, queueing included; a call past it returns Timeout and closes the "
+        "link); TCP_KeepAlive (s, default " +
+        std::to_string(TimingPolicy::DefaultKeepAliveS) +
+        ", 0 = off); TCP_NoDelay (-1 default, 0, 1). BadArgument, value kept, outside the range (limits 0/1.." +
+        ms(TimingPolicy::MaxLimitMs) + ", keepalive 0.." + std::to_string(TimingPolicy::MaxKeepAliveS) +
+        " s). Read-only: ControllerType (int), ControllerVersion and ControllerNumberFormat (str), as the last "
+        "Connect learnt them, and LinkLossCause (str).";
+    return doc;
+}
+
+const std::string& batchDoc()
+{
+    static const std::string doc = "Many requests in one round trip. Each item is a tuple naming the\n"
+                                   "method it stands for, with that method's arguments:\n"
+                                   "\n"
+                                   "    (\"ReadVrValue\", index)           (\"WriteVrValue\", index, value)\n"
+                                   "    (\"ReadTableValue\", index)        (\"ReadAxisParam\", name, axis)\n"
+                                   "    (\"WriteAxisParam\", name, axis, value)\n"
+                                   "\n"
+                                   "All requests are written before the first reply is awaited, so the\n"
+                                   "batch costs about one round trip however many items it has (up to\n" +
+                                   std::to_string(BatchMaxItems) +
+                                   " (BatchMaxItems) with the TCP plug-in; more gives BadArgument and\n"
+                                   "nothing is sent). Items run in order on the controller, and a\n"
+                                   "controller error on one item does not stop the others.\n"
+                                   "\n"
+                                   "Returns (code, results): one (ErrorCode, value) per item, value None\n"
+                                   "for writes; code is NoError when every item succeeded, else the first\n"
+                                   "failing item's code. If the link is lost midway, the items not yet\n"
+                                   "answered carry that failure. TCP_Deadline bounds the batch as a\n"
+                                   "whole, from the call to the last reply. A malformed item raises TypeError or\n"
+                                   "ValueError naming its position, before anything is sent. A plug-in\n"
+                                   "built before Batch existed gives Fail. The interpreter lock is\n"
+                                   "released while the batch runs.\n"
+                                   "\n"
+                                   "Example:\n"
+                                   "    code, results = c.Batch([(\"ReadAxisParam\", \"DPOS\", a) for a in range(16)])";
+    return doc;
+}
 
 // Larger blocks than this are refused rather than allocated for one call.
 constexpr uint32_t MaxBlockValues = 1u << 24;
@@ -261,7 +331,7 @@ void bindConnection(py::module_& module)
                    ")";
         });
 
-    py::class_<Wrapper> cls(module, "Connection", ConnectionDoc);
+    py::class_<Wrapper> cls(module, "Connection", connectionDoc().c_str());
     cls.def(py::init<>(), "A connection without a context; CreateContext gives it one.");
 
     cls.def("CreateContext", &Wrapper::CreateContext, Release(), py::arg("type"),
@@ -271,21 +341,14 @@ void bindConnection(py::module_& module)
     cls.def("DestroyContext", &Wrapper::DestroyContext, Release(),
             "Disconnects if connected, waits for calls in flight and releases the context. Returns NoError or the "
             "Disconnect code.");
-    cls.def("Connect", &Wrapper::Connect, Release(),
-            "Connects to TCP_HostName:TCP_Port (default port 3240) within TCP_ConnectTimeout (5000 ms); the whole "
-            "sequence within TCP_Deadline when one is set.");
-    cls.def("Disconnect", &Wrapper::Disconnect, Release(), "Closes the link to the controller.");
+    cls.def("Connect", &Wrapper::Connect, Release(), connectDoc().c_str());
+    cls.def("Disconnect", &Wrapper::Disconnect, Release(),
+            "Closes the link to the controller; calls still waiting for a reply return the ECONNABORTED code.");
 
     cls.def("WriteStringAttribute", &Wrapper::WriteStringAttribute, Release(), py::arg("attrib_name"), py::arg("value"),
             "Sets a string attribute, e.g. TCP_HostName.");
     cls.def("WriteIntAttribute", &Wrapper::WriteIntAttribute, Release(), py::arg("attrib_name"), py::arg("value"),
-            "Sets an integer attribute: TCP_Port (0..65535); TCP_Trace (1 prints the hexadecimal trace on stdout, 0 "
-            "silences it, 2 hands each line to the event handler as a Message event); TCP_Timeout (ms, default "
-            "10000: longest wait for the next bytes of a reply); TCP_ConnectTimeout (ms, default 5000); "
-            "TCP_Deadline (ms, default 0 = none: longest one call may take, queueing included; a call past it "
-            "returns Timeout and closes the link); TCP_KeepAlive (s, default 10, 0 = off); TCP_NoDelay (-1 "
-            "default, 0, 1). BadArgument, value kept, outside the range (limits 0/1..3600000 ms, keepalive 0..3600 "
-            "s). Read-only after Connect: ControllerType (int), ControllerVersion and ControllerNumberFormat (str).");
+            writeIntAttributeDoc().c_str());
     cls.def(
         "ReadStringAttribute",
         [](Wrapper& self, const std::string_view& name, const std::string&) {
@@ -303,7 +366,9 @@ void bindConnection(py::module_& module)
             }
             return py::make_tuple(result.first, toStr(result.second));
         },
-        py::arg("attrib_name"), "Reads a string attribute: (ErrorCode, str).");
+        py::arg("attrib_name"),
+        "Reads a string attribute: (ErrorCode, str). LinkLossCause says why the link was lost or the last Connect "
+        "failed, with the time; it is empty while the link is up and before any loss.");
     cls.def(
         "ReadIntAttribute",
         [](Wrapper& self, const std::string_view& name, int64_t) { return self.ReadIntAttribute(name).first; },
@@ -452,31 +517,7 @@ void bindConnection(py::module_& module)
     cls.def("InvertIN", &Wrapper::InvertIN, Release(), py::arg("input"), py::arg("invert"),
             "Switches the inversion of a digital input.");
 
-    cls.def("Batch", &runBatch, py::arg("items"),
-            "Many requests in one round trip. Each item is a tuple naming the\n"
-            "method it stands for, with that method's arguments:\n"
-            "\n"
-            "    (\"ReadVrValue\", index)           (\"WriteVrValue\", index, value)\n"
-            "    (\"ReadTableValue\", index)        (\"ReadAxisParam\", name, axis)\n"
-            "    (\"WriteAxisParam\", name, axis, value)\n"
-            "\n"
-            "All requests are written before the first reply is awaited, so the\n"
-            "batch costs about one round trip however many items it has (up to\n"
-            "4096 with the TCP plug-in; more gives BadArgument and nothing is\n"
-            "sent). Items run in order on the controller, and a controller error\n"
-            "on one item does not stop the others.\n"
-            "\n"
-            "Returns (code, results): one (ErrorCode, value) per item, value None\n"
-            "for writes; code is NoError when every item succeeded, else the first\n"
-            "failing item's code. If the link is lost midway, the items not yet\n"
-            "answered carry that failure. TCP_Deadline bounds the batch as a\n"
-            "whole, from the call to the last reply. A malformed item raises TypeError or\n"
-            "ValueError naming its position, before anything is sent. A plug-in\n"
-            "built before Batch existed gives Fail. The interpreter lock is\n"
-            "released while the batch runs.\n"
-            "\n"
-            "Example:\n"
-            "    code, results = c.Batch([(\"ReadAxisParam\", \"DPOS\", a) for a in range(16)])");
+    cls.def("Batch", &runBatch, py::arg("items"), batchDoc().c_str());
     cls.def("IsConnected", &Wrapper::IsConnected, Release(),
             "True while the link to the controller is open: false as soon as the controller has closed its end or "
             "the socket failed, even when idle. Cheap enough for a polling loop (takes no bytes).");

@@ -63,8 +63,7 @@ ErrorCode LiveContext::close()
     const auto deadline = std::chrono::steady_clock::now() + InFlightLimit;
     std::unique_lock<std::mutex> lock(_mutex);
     while (_inFlight > 0) {
-        if (_idle.wait_until(lock,
-                             std::min(deadline, std::chrono::steady_clock::now() + std::chrono::milliseconds(100)),
+        if (_idle.wait_until(lock, std::min(deadline, std::chrono::steady_clock::now() + InFlightRetry),
                              [this] { return _inFlight == 0; }))
             break;
         if (std::chrono::steady_clock::now() >= deadline)

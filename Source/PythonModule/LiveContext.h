@@ -1,6 +1,7 @@
 #pragma once
 
 #include "SharedLib/IConnection.h"
+#include "SharedLib/TimingPolicy.h"
 
 #include <atomic>
 #include <chrono>
@@ -54,10 +55,10 @@ public:
     // ConnectionContext.
     ErrorCode close();
 
-    // Upper bound for waiting out operations in flight before giving up on
-    // deleting the connection (it is then left alive rather than freed under
-    // a running operation).
-    static constexpr std::chrono::seconds InFlightLimit{150};
+    // How long, and how often, close() waits out operations in flight
+    // (TimingPolicy says why).
+    static constexpr std::chrono::milliseconds InFlightLimit{TimingPolicy::ReleaseWaitLimitMs};
+    static constexpr std::chrono::milliseconds InFlightRetry{TimingPolicy::ReleaseRetryMs};
 
 private:
     void leave();

@@ -44,9 +44,6 @@ public:
 
     bool IsConnected();
     ErrorCode Connect();
-    // The pointer operations below also take `available`, the number of values
-    // the caller actually gave: a count beyond it is refused with BadArgument
-    // before the plug-in could read or write past them.
     ErrorCode Disconnect();
 
     ErrorCode WriteStringAttribute(const std::string_view& attrib_name, const std::string_view& value);
@@ -54,6 +51,9 @@ public:
     std::pair<ErrorCode, std::string> ReadStringAttribute(const std::string_view& attrib_name);
     std::pair<ErrorCode, int64_t> ReadIntAttribute(const std::string_view& attrib_name);
 
+    // The operations that take a pointer to values also take `available`, the
+    // number of values the caller actually gave: a count beyond it is refused
+    // with BadArgument before the plug-in could read or write past them.
     ErrorCode Ex();
     ErrorCode Ex(int mode);
     ErrorCode Cancel(int mode);

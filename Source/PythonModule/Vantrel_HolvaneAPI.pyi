@@ -38,6 +38,8 @@ class ErrorCode:
     def __index__(self) -> int: ...
     def __eq__(self, other: object) -> bool: ...
     def __hash__(self) -> int: ...
+    def __repr__(self) -> str: ...
+    def __str__(self) -> str: ...
     @property
     def name(self) -> str: ...
     @property
@@ -147,10 +149,10 @@ class Connection:
 
     Calls release the interpreter lock while they wait for the controller, so
     other threads run meanwhile, and several threads may share one Connection.
-    Ctrl-C during a blocking call raises KeyboardInterrupt within about 50 ms
-    (the call is abandoned; the link closes if its request was written). Time
-    limits are the integer attributes TCP_Timeout, TCP_ConnectTimeout,
-    TCP_Deadline and TCP_KeepAlive (see WriteIntAttribute).
+    Ctrl-C during a blocking call raises KeyboardInterrupt within about 20 ms
+    (InterruptSliceMs; the call is abandoned and the link closes if its
+    request was written). Time limits are the integer attributes TCP_Timeout,
+    TCP_ConnectTimeout, TCP_Deadline and TCP_KeepAlive (see WriteIntAttribute).
     Leaving a `with` block or dropping the object releases the context.
     """
     def __init__(self) -> None:
@@ -167,10 +169,11 @@ class Connection:
         """Disconnects if connected, waits for calls in flight and releases the context. Returns NoError or the
         Disconnect code."""
     def Connect(self) -> ErrorCode:
-        """Connects to TCP_HostName:TCP_Port (default port 3240) within TCP_ConnectTimeout (5000 ms); the whole
-        sequence within TCP_Deadline when one is set."""
+        """Connects to TCP_HostName:TCP_Port (default port 3240) within TCP_ConnectTimeout (default 5000 ms); the
+        whole sequence within TCP_Deadline when one is set. Calls made on other threads meanwhile wait for it. Why
+        it failed, or why a link was lost, is the attribute LinkLossCause."""
     def Disconnect(self) -> ErrorCode:
-        """Closes the link to the controller."""
+        """Closes the link to the controller; calls still waiting for a reply return the ECONNABORTED code."""
 
     def WriteStringAttribute(self, attrib_name: str, value: _Bytes) -> ErrorCode:
         """Sets a string attribute, e.g. TCP_HostName."""
@@ -180,14 +183,16 @@ class Connection:
         longest wait for the next bytes of a reply); TCP_ConnectTimeout (ms, default 5000); TCP_Deadline (ms,
         default 0 = none: longest one call may take, queueing included; a call past it returns Timeout and
         closes the link); TCP_KeepAlive (s, default 10, 0 = off); TCP_NoDelay (-1 default, 0, 1). BadArgument,
-        value kept, outside the range (limits 0/1..3600000 ms, keepalive 0..3600 s). Read-only after Connect:
-        ControllerType (int), ControllerVersion and ControllerNumberFormat (str)."""
+        value kept, outside the range (limits 0/1..3600000 ms, keepalive 0..3600 s). Read-only: ControllerType
+        (int), ControllerVersion and ControllerNumberFormat (str), as the last Connect learnt them, and
+        LinkLossCause (str)."""
     @overload
     def ReadStringAttribute(self, attrib_name: str, value: str) -> ErrorCode:
         """Placeholder form: the value is read and dropped."""
     @overload
     def ReadStringAttribute(self, attrib_name: str) -> Tuple[ErrorCode, str]:
-        """Reads a string attribute: (ErrorCode, str)."""
+        """Reads a string attribute: (ErrorCode, str). LinkLossCause says why the link was lost or the last Connect
+        failed, with the time; it is empty while the link is up and before any loss."""
     @overload
     def ReadIntAttribute(self, attrib_name: str, value: int) -> ErrorCode:
         """Placeholder form: the value is read and dropped."""
@@ -328,9 +333,9 @@ class Connection:
 
         All requests are written before the first reply is awaited, so the
         batch costs about one round trip however many items it has (up to
-        4096 with the TCP plug-in; more gives BadArgument and nothing is
-        sent). Items run in order on the controller, and a controller error
-        on one item does not stop the others.
+        4096 (BatchMaxItems) with the TCP plug-in; more gives BadArgument and
+        nothing is sent). Items run in order on the controller, and a
+        controller error on one item does not stop the others.
 
         Returns (code, results): one (ErrorCode, value) per item, value None
         for writes; code is NoError when every item succeeded, else the first
@@ -359,3 +364,22 @@ class Connection:
         None stops. Exceptions raised by the handler are reported through sys.unraisablehook. The handler may
         run on the connection's reader thread: methods of the same Connection called from inside it return
         Fail at once instead of waiting for that thread (other connections may be used)."""
+
+def ErrorText(code: int) -> str:
+    """The one-line text of any result code (an ErrorCode or an int): API codes by name, system codes as
+    "system error N: <text>", controller codes as "controller error N" (what N means is the controller's),
+    anything else as "unknown result code 0x..."."""
+
+# Defaults and ranges of the TCP plug-in's time limits (attributes TCP_Timeout, TCP_ConnectTimeout,
+# TCP_Deadline, TCP_KeepAlive), how often a waiting call notices Ctrl-C, the most items of one Batch, and the
+# interface level of the module (the plug-in's own is its read-only attribute InterfaceLevel).
+DefaultReplyTimeoutMs: int
+DefaultConnectTimeoutMs: int
+DefaultDeadlineMs: int
+DefaultKeepAliveS: int
+MaxLimitMs: int
+MaxKeepAliveS: int
+InterruptSliceMs: int
+BatchMaxItems: int
+InterfaceLevel: int
+__version__: str

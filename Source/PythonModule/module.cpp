@@ -1,5 +1,6 @@
-// The Python extension module: enumerations, Connection, and the shutdown
-// hook that releases connections still alive when the interpreter exits.
+// The Python extension module: enumerations, Connection, the result-code
+// texts and constants, and the shutdown hook that releases connections still
+// alive when the interpreter exits.
 #include "PythonModule/Bindings.h"
 #include "PythonModule/EventSink.h"
 #include "PythonModule/PyConnectionWrapper.h"
@@ -13,6 +14,8 @@ PYBIND11_MODULE(Vantrel_HolvaneAPI, module)
     module.doc() = "Vantrel Holvane API";
     bindEnums(module);
     bindConnection(module);
+    bindErrorText(module);
+    bindConstants(module);
 
     // Plug-in threads must not reach for the interpreter once it is going
     // away, and sockets and reader threads of forgotten connections are closed.

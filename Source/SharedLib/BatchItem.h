@@ -7,6 +7,10 @@
 
 namespace Vantrel::HolvaneApi {
 
+// The most items the TCP plug-in carries in one Batch; more are refused with
+// BadArgument before anything is sent.
+constexpr uint32_t BatchMaxItems = 4096;
+
 // What one item of a batch does; each stands for the single operation of the
 // same name.
 enum class BatchItemKind : int32_t {

@@ -298,7 +298,7 @@ ErrorCode ControllerCapabilities::ReadTms320Number(double& value, Port& port, ui
     uint32_t raw = 0;
     const ErrorCode error = ReadRawNumber(raw, port, timeout_ms);
     if (error != NoError) {
-        if (error != systemError(EBADF)) // the port told why it is closed
+        if (!isPortFailure(error))
             _token.AddLogEvent(EventType::Error, error, "Error reading 32 bit number from controller");
         return error;
     }
@@ -311,7 +311,7 @@ ErrorCode ControllerCapabilities::ReadIEEE64Number(double& value, Port& port, ui
     uint64_t raw = 0;
     const ErrorCode error = ReadRawNumber(raw, port, timeout_ms);
     if (error != NoError) {
-        if (error != systemError(EBADF)) // the port told why it is closed
+        if (!isPortFailure(error))
             _token.AddLogEvent(EventType::Error, error, "Error reading 64 bit number from controller");
         return error;
     }

@@ -33,10 +33,6 @@ public:
         zelik = 6,
     };
 
-    // Read timeout of one number of a reply, unless the caller gives one
-    // (the connection's reply time-out).
-    static constexpr uint32_t NumberReadTimeoutMs = static_cast<uint32_t>(TimingPolicy::DefaultReplyTimeoutMs);
-
     explicit ControllerCapabilities(const Token& token);
     ControllerCapabilities(const ControllerCapabilities&) = delete;
     ControllerCapabilities& operator=(const ControllerCapabilities&) = delete;
@@ -54,8 +50,12 @@ public:
     ErrorCode NumberSize(uint32_t& size) const;
     // Appends the number in the current format.
     ErrorCode StoreNumber(double value, TokenBuffer& buffer) const;
-    // Reads one number in the current format; value is left unchanged on failure.
-    ErrorCode ReadNumber(double& value, Port& port, uint32_t timeout_ms = NumberReadTimeoutMs) const;
+    // Reads one number in the current format, each wait at most timeout_ms
+    // (a connection passes its TCP_Timeout); value is left unchanged on
+    // failure. A failure of the port itself is not reported here: the port,
+    // or the connection that loses the link over it, reports it.
+    ErrorCode ReadNumber(double& value, Port& port,
+                         uint32_t timeout_ms = static_cast<uint32_t>(TimingPolicy::DefaultReplyTimeoutMs)) const;
     // Appends data bytes, escaped (0x1B, 0x01 prefixed by 0x1B) when the
     // controller wants it.
     ErrorCode StoreBytes(TokenBuffer& buffer, const uint8_t* data, uint32_t count) const;
@@ -75,9 +75,10 @@ protected:
     ErrorCode ReadTms320Number(double& value, Port& port, uint32_t timeout_ms) const;
     ErrorCode ReadIEEE64Number(double& value, Port& port, uint32_t timeout_ms) const;
 
-    // sizeof(T) bytes, little-endian, 10 s per wait.
+    // sizeof(T) bytes, little-endian.
     template <typename T>
-    ErrorCode ReadRawNumber(T& value, Port& port, uint32_t timeout_ms = NumberReadTimeoutMs) const;
+    ErrorCode ReadRawNumber(T& value, Port& port,
+                            uint32_t timeout_ms = static_cast<uint32_t>(TimingPolicy::DefaultReplyTimeoutMs)) const;
 
     floating_point_formats _floating_point_format;
     processor_types _processor_type;

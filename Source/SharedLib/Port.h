@@ -20,7 +20,14 @@ protected:
     ~ISniffer() = default;
 };
 
-// The byte pipe between the plug-in and the controller.
+// A failure of the port itself (the socket's error, a read that timed out):
+// the owner of the link reports it, once for the link it loses, not every
+// reader that meets it.
+inline bool isPortFailure(ErrorCode code) { return code == Timeout || errorBand(code) == SystemBand; }
+
+// The byte pipe between the plug-in and the controller. Read waits for data
+// as TimingPolicy says every wait does: at most timeout_milliseconds,
+// TimingPolicy::NoLimitMs for no limit, 0 only to look at what is there.
 class Port {
 public:
     explicit Port(EventCallback event_callback) : _event_callback(std::move(event_callback)) {}

@@ -1,5 +1,6 @@
 #include "SharedLib/ReaderPump.h"
 
+#include <algorithm>
 #include <chrono>
 
 namespace Vantrel::HolvaneApi {
@@ -20,7 +21,7 @@ void ReaderPump::start(IReplyWatch* watch)
     _thread = std::thread(&ReaderPump::worker_proc, this);
 }
 
-void ReaderPump::stop()
+void ReaderPump::stop(ErrorCode unanswered)
 {
     HOLVANE_ASSERT(std::this_thread::get_id() != _thread.get_id());
     {
@@ -50,7 +51,7 @@ void ReaderPump::stop()
                 break;
             item = _queue.pop();
         }
-        completeWithError(item, Fail);
+        completeWithError(item, unanswered);
     }
 }
 
@@ -60,18 +61,24 @@ size_t ReaderPump::queuedCount() const
     return _queue.size();
 }
 
-void ReaderPump::enqueue(const stQueuedCommand& item)
+void ReaderPump::enqueue(stQueuedCommand item)
 {
+    item.queued = TimingPolicy::Clock::now();
     bool wake = false;
     bool watching = false;
+    bool hotWatching = false;
     {
         std::lock_guard<std::mutex> lock(_mutexQueue);
         _queue.push(item);
         // One wake-up is enough for a run of pushes.
         wake = _workerWaiting;
         watching = _workerWatching;
+        hotWatching = _workerHotWatching;
         _workerWaiting = false;
     }
+    // The reply's arrival ends that watch, unless its limit ends first.
+    if (hotWatching)
+        _watch->queuedDuringWatch(item.queued);
     // Notified after the unlock, so the woken worker does not block at once on
     // the mutex still held here. The condition variable and the watch are the
     // pump's own, and the pump outlives every call of this function.
@@ -91,11 +98,14 @@ void ReaderPump::worker()
     bool hot = false;
     // Whether the idle worker watches the link; not once the link is gone.
     bool watchIdle = _watch != nullptr;
+    // When the last reply was read: the next one is awaited from then on.
+    TimingPolicy::Clock::time_point lastDone{};
     for (;;) {
         stQueuedCommand item;
         {
             std::unique_lock<std::mutex> lock(_mutexQueue);
             if (hot && _watch != nullptr && _queue.empty() && !_shutdown.load()) {
+                _workerHotWatching = true;
                 lock.unlock();
                 // Whatever the outcome, the queue decides next. Quiet or
                 // closed with nothing queued: the burst is over. Bytes with
@@ -105,6 +115,7 @@ void ReaderPump::worker()
                 // both cases the worker sleeps on the queue below.
                 static_cast<void>(_watch->awaitBytes(HotWatchMs));
                 lock.lock();
+                _workerHotWatching = false;
             }
             while (_queue.empty() && !_shutdown.load()) {
                 _workerWaiting = true;
@@ -134,7 +145,10 @@ void ReaderPump::worker()
                 return;
             item = _queue.pop();
         }
+        if (_watch != nullptr)
+            _watch->replyAwaitedSince(std::max(item.queued, lastDone));
         complete(item);
+        lastDone = TimingPolicy::Clock::now();
         hot = true;
     }
 }

@@ -29,7 +29,10 @@ namespace Vantrel::HolvaneApi {
 // HotWatchMs, it waits for the next reply's bytes, so a caller that keeps
 // issuing requests queues them without waking anyone; the reply's arrival
 // wakes the worker. When that watch ends quiet, or brings bytes nobody asked
-// for, the worker goes back to sleeping on the queue.
+// for, the worker goes back to sleeping on the queue. A request queued during
+// the watch has had its bytes awaited from the moment it was queued: the
+// watch is told so (replyAwaitedSince), and the reply's time-out counts from
+// then, not from the end of the watch.
 //
 // While nothing is queued the worker watches the link itself when the watch
 // can (IReplyWatch::awaitIdle): it sleeps in one wait on the socket and on a
@@ -41,14 +44,15 @@ namespace Vantrel::HolvaneApi {
 //
 // Stopping never strands a caller: once the stop flag is set (under both
 // mutexes, so no request can slip in behind it) nothing more is queued,
-// and every command still queued when the worker ends is completed with Fail.
+// and every command still queued when the worker ends is completed with the
+// code stop() is given (its request went out; its reply never will come).
 class ReaderPump {
 public:
     // The idle worker looks at the stop flag at least this often.
     static constexpr int IdlePollMs = TimingPolicy::PumpIdlePollMs;
     // How long after a reply the worker watches for the next one. Also the
     // longest a stop waits for a watching worker when the link stays open.
-    static constexpr uint32_t HotWatchMs = TimingPolicy::PumpHotWatchMs;
+    static constexpr int HotWatchMs = TimingPolicy::PumpHotWatchMs;
 
     ReaderPump() = default;
     ReaderPump(const ReaderPump&) = delete;
@@ -59,8 +63,9 @@ public:
     // With a watch, the worker watches it between bursts (see above); the
     // watch must outlive the worker.
     void start(IReplyWatch* watch = nullptr);
-    // Not on the pump's own thread. Completes what is queued and joins.
-    void stop();
+    // Not on the pump's own thread. Joins the worker, then completes every
+    // command it did not reach with `unanswered`.
+    void stop(ErrorCode unanswered = Fail);
     bool isRunning() const;
     // The worker's id; for the owner, between start() and stop().
     std::thread::id threadId() const { return _thread.get_id(); }
@@ -69,7 +74,7 @@ public:
     // succeeds, queues the command; all under _mutexWrite so wire order equals
     // queue order. Fail, without clearReady or send, once stopping has begun.
     // The command type must offer setError(ErrorCode), through which a
-    // command still queued at stop is completed with Fail.
+    // command still queued at stop is completed.
     template <typename C, typename T>
     ErrorCode queueCommand(C* command, T&& send);
 
@@ -84,7 +89,7 @@ public:
         {
             static_assert(std::is_base_of_v<ICommand, C>, "only commands are queued");
             static_assert(HasSetError<C>::value, "a queued command must offer setError(ErrorCode)");
-            _pump.enqueue(stQueuedCommand{command, &failCommand<C>});
+            _pump.enqueue(stQueuedCommand{command, &failCommand<C>, {}});
         }
 
     private:
@@ -106,10 +111,12 @@ public:
     size_t queuedCount() const;
 
 private:
-    // A queue entry: the command and how to store an error in it.
+    // A queue entry: the command, how to store an error in it, and when its
+    // request went out.
     struct stQueuedCommand {
         ICommand* command = nullptr;
         void (*fail)(ICommand*, ErrorCode) = nullptr;
+        TimingPolicy::Clock::time_point queued{};
     };
 
     template <typename C, typename = void>
@@ -125,9 +132,9 @@ private:
         static_cast<C*>(command)->setError(error);
     }
 
-    // Appends to the queue and wakes the worker if it waits; the caller
-    // holds _mutexWrite.
-    void enqueue(const stQueuedCommand& item);
+    // Stamps the time, appends to the queue and wakes the worker if it
+    // waits; the caller holds _mutexWrite.
+    void enqueue(stQueuedCommand item);
 
     static void worker_proc(ReaderPump* pump);
     void worker();
@@ -140,7 +147,8 @@ private:
     // Guarded by _mutexQueue.
     RingFifo<stQueuedCommand> _queue;
     bool _workerWaiting = false;
-    bool _workerWatching = false; // waiting in the watch, not on _cvWork
+    bool _workerWatching = false;    // waiting in the watch, not on _cvWork
+    bool _workerHotWatching = false; // watching for the next reply's bytes
     std::condition_variable _cvWork;
     mutable std::mutex _mutexQueue;
     // Held across writing requests and queueing their commands; taken before
@@ -161,7 +169,7 @@ ErrorCode ReaderPump::queueCommand(C* command, T&& send)
     command->clearReady();
     const ErrorCode result = std::forward<T>(send)();
     if (result == NoError)
-        enqueue(stQueuedCommand{command, &failCommand<C>});
+        enqueue(stQueuedCommand{command, &failCommand<C>, {}});
     return result;
 }
 

@@ -11,8 +11,8 @@ namespace {
 // defer to it.
 thread_local OperationScope* t_current = nullptr;
 
-// Milliseconds from now to `until`, rounded up, never negative.
-int64_t msUntil(OperationScope::Clock::time_point until, OperationScope::Clock::time_point now)
+// Milliseconds from `now` to `until`, rounded up, never negative.
+int64_t msBetween(TimingPolicy::Clock::time_point now, TimingPolicy::Clock::time_point until)
 {
     if (until <= now)
         return 0;
@@ -21,6 +21,8 @@ int64_t msUntil(OperationScope::Clock::time_point until, OperationScope::Clock::
 }
 
 } // namespace
+
+int TimingPolicy::msUntil(Clock::time_point until) { return static_cast<int>(msBetween(Clock::now(), until)); }
 
 OperationScope::OperationScope(const TimingPolicy& policy)
     : _policy(&policy), _previous(t_current), _nested(_previous != nullptr && _previous->_policy == &policy)
@@ -32,6 +34,7 @@ OperationScope::OperationScope(const TimingPolicy& policy)
     if (deadline != 0) {
         _hasDeadline = true;
         _deadline = now + std::chrono::milliseconds(deadline);
+        _deadlineMs = deadline;
     }
     _check = policy.interruptCheck();
     _checkContext = policy.interruptContext();
@@ -69,13 +72,13 @@ int OperationScope::boundWaitMs(int limit_ms) const
     const Clock::time_point now = Clock::now();
     int64_t bound = limit_ms;
     if (_hasDeadline) {
-        const int64_t left = msUntil(_deadline, now);
-        bound = bound < 0 ? left : std::min<int64_t>(bound, left);
+        const int64_t left = msBetween(now, _deadline);
+        bound = bound == TimingPolicy::NoLimit ? left : std::min<int64_t>(bound, left);
     }
     if (_check != nullptr) {
         // At least 1 ms, so that a slice just ending does not spin.
-        const int64_t slice = std::max<int64_t>(1, msUntil(_nextCheck, now));
-        bound = bound < 0 ? slice : std::min<int64_t>(bound, slice);
+        const int64_t slice = std::max<int64_t>(1, msBetween(now, _nextCheck));
+        bound = bound == TimingPolicy::NoLimit ? slice : std::min<int64_t>(bound, slice);
     }
     return static_cast<int>(bound);
 }

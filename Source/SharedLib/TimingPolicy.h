@@ -29,22 +29,51 @@ public:
     static constexpr int64_t MaxLimitMs = 3600000;
     static constexpr int64_t MaxKeepAliveS = 3600;
 
+    // --- How a wait states its limit -------------------------------------
+    // Every wait that takes a limit in milliseconds (the ports' reads, the
+    // pump's watches, an operation's bound) means the same by it: NoLimit
+    // waits until something happens, 0 only looks at what is there, and any
+    // other value waits at most that long. A limit that has run out is thus
+    // 0, a look, never an endless wait, so no caller has to keep it at 1 ms.
+    // An unsigned limit takes NoLimit as all ones (NoLimitMs).
+    static constexpr int NoLimit = -1;
+    static constexpr uint32_t NoLimitMs = static_cast<uint32_t>(NoLimit);
+    // An unsigned limit as a signed one.
+    static constexpr int limitOf(uint32_t ms)
+    {
+        return ms == NoLimitMs ? NoLimit : ms > INT32_MAX ? INT32_MAX : static_cast<int>(ms);
+    }
+    // Milliseconds from now until `until`, rounded up (a wait never ends
+    // before its time), 0 once it has passed.
+    static int msUntil(Clock::time_point until);
+
     // --- Fixed limits --------------------------------------------------------
     // Keepalive probes once idle: this many, this far apart.
     static constexpr int KeepAliveProbes = 3;
     static constexpr int KeepAliveIntervalS = 2;
-    // A value list may pause this long between pieces, and its line end may
-    // take this long to arrive, before the reply counts as lost.
-    static constexpr int ValueListSilenceMs = 59999;
+    // The protocol gives a controller this long to end the line of a value
+    // list once its last item has come (the line is skipped to its end so
+    // that the next reply is read in step); it spans the whole skip, not one
+    // wait. A list itself waits for each piece as any reply does
+    // (TCP_Timeout). The protocol's other minute, "at most 59999 ms" of a list
+    // arriving in empty reads, has no place here: a read that waits for bytes
+    // comes back empty only once the link has closed, which ends the list.
     static constexpr int ValueListLineEndMs = 60000;
     // The reader pump: how long after a reply it watches for the next one,
     // and how often an idle pump looks at its stop flag in any case.
-    static constexpr uint32_t PumpHotWatchMs = 50;
+    static constexpr int PumpHotWatchMs = 50;
     static constexpr int PumpIdlePollMs = 10000;
     // Draining bytes nobody asked for: a read this short ends the drain.
-    static constexpr uint32_t DrainQuietMs = 1;
+    static constexpr int DrainQuietMs = 1;
     // A waiting caller asks the interrupt check this often.
     static constexpr int InterruptSliceMs = 20;
+    // Releasing a connection context (the module): after its Disconnect,
+    // calls still in flight are waited for, looking this often whether a
+    // Connect that was under way opened the link again; past the limit the
+    // context is left alive rather than freed under a call that still runs
+    // (one that an event handler of the caller's keeps busy, say).
+    static constexpr int ReleaseRetryMs = 100;
+    static constexpr int ReleaseWaitLimitMs = 150000;
 
     TimingPolicy() = default;
     TimingPolicy(const TimingPolicy&) = delete;
@@ -123,13 +152,18 @@ public:
 
     bool hasDeadline() const { return _hasDeadline; }
     Clock::time_point deadline() const { return _deadline; }
+    // The deadline's length (TCP_Deadline as the operation began); 0: none.
+    uint32_t deadlineMs() const { return _deadlineMs; }
     // Why the operation must end now: Timeout past the deadline, Fail once
     // the interrupt check said so, NoError otherwise. Asks the check when a
     // slice has passed since it was last asked (never in the first slice, so
     // a quick call costs nothing).
     ErrorCode stopReason();
+    // Whether the operation has had to end: its deadline has passed, or the
+    // interrupt check said so (no check is asked here).
+    bool ended() const { return _interrupted || (_hasDeadline && Clock::now() >= _deadline); }
     // The wait that may start now: `limit_ms` cut to the deadline and, with an
-    // interrupt check, to one slice. -1 stands for no limit (in and out).
+    // interrupt check, to one slice (NoLimit in and out).
     int boundWaitMs(int limit_ms) const;
 
     // What a wait of `limit_ms` on this thread may take (see boundWaitMs);
@@ -146,6 +180,7 @@ private:
     bool _nested;
     bool _hasDeadline = false;
     Clock::time_point _deadline{};
+    uint32_t _deadlineMs = 0;
     InterruptCheck _check = nullptr;
     void* _checkContext = nullptr;
     Clock::time_point _nextCheck{};

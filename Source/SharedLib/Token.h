@@ -117,8 +117,6 @@ public:
     // Keyword and record letter of every known token, in enumerator order.
     static const stTokenName _token_names[__tLAST_TOKEN];
 
-    // Silence after which a token table download gives up.
-    static constexpr std::chrono::milliseconds TokenTableSilenceLimit{TimingPolicy::DefaultReplyTimeoutMs};
     // Longest keyword accepted from a controller's table.
     static constexpr size_t MaxTokenNameLength = 4096;
     // Largest code that travels in one byte; larger codes take the extended
@@ -141,9 +139,10 @@ public:
     ControllerCapabilities& controllerCapabilities() { return _controller_capabilities; }
     const ControllerCapabilities& controllerCapabilities() const { return _controller_capabilities; }
 
-    // Downloads the controller's table over port (once per Token).
+    // Downloads the controller's table over port (once per Token), giving up
+    // after TimingPolicy::DefaultReplyTimeoutMs without a byte.
     ErrorCode ReadTokenTable(Port& port);
-    // The same with another silence limit (the normal one is 10 s).
+    // The same with another silence limit (a connection's TCP_Timeout).
     ErrorCode ReadTokenTable(Port& port, std::chrono::milliseconds silence_limit);
 
     bool SetControllerCapabilities(double version, int type);

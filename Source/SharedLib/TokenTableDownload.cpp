@@ -5,10 +5,8 @@
 #include "SharedLib/TokenBuffer.h"
 #include "SharedLib/TokenTableParser.h"
 
-#include <algorithm>
 #include <chrono>
 #include <string>
-#include <thread>
 
 namespace Vantrel::HolvaneApi {
 
@@ -23,11 +21,14 @@ constexpr size_t MaxTokenTableBytes = size_t{64} * 1024 * 1024;
 
 } // namespace
 
-ErrorCode Token::ReadTokenTable(Port& port) { return ReadTokenTable(port, TokenTableSilenceLimit); }
+ErrorCode Token::ReadTokenTable(Port& port)
+{
+    return ReadTokenTable(port, std::chrono::milliseconds(TimingPolicy::DefaultReplyTimeoutMs));
+}
 
 ErrorCode Token::ReadTokenTable(Port& port, std::chrono::milliseconds silence_limit)
 {
-    using Clock = std::chrono::steady_clock;
+    using Clock = TimingPolicy::Clock;
 
     resetCachedTokens();
     TokenBuffer request(*this);
@@ -42,7 +43,8 @@ ErrorCode Token::ReadTokenTable(Port& port, std::chrono::milliseconds silence_li
     size_t written = 0;
     error = port.Write(reinterpret_cast<const char*>(request.data()), request.length(), written);
     if (error != NoError) {
-        AddLogEvent(EventType::Error, error, "Error writing ReadTokenTable command");
+        if (!isPortFailure(error))
+            AddLogEvent(EventType::Error, error, "Error writing ReadTokenTable command");
         return error;
     }
     if (written < request.length()) {
@@ -50,10 +52,13 @@ ErrorCode Token::ReadTokenTable(Port& port, std::chrono::milliseconds silence_li
         return Remote_TokenBuffer;
     }
 
-    auto failed = [this](const std::string& why) {
-        AddLogEvent(EventType::Error, TokenTable, "TOKENTABLE rejected: " + why);
+    auto stopsUnsuccessfully = [this]() {
         AddLogEvent(EventType::Message, 0, "TOKENTABLE stops unsuccessfully");
         return TokenTable;
+    };
+    auto failed = [this, &stopsUnsuccessfully](const std::string& why) {
+        AddLogEvent(EventType::Error, TokenTable, "TOKENTABLE rejected: " + why);
+        return stopsUnsuccessfully();
     };
 
     TokenTableParser parser;
@@ -61,57 +66,51 @@ ErrorCode Token::ReadTokenTable(Port& port, std::chrono::milliseconds silence_li
     bool done = false;
     char chunk[256];
     while (!done) {
-        const auto silence = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - lastData);
-        // Wait no longer than the rest of the silence allowance, and never
-        // with 0, which a TCP port takes as "no limit".
-        const auto left = silence_limit - silence;
-        const uint32_t timeout_ms =
-            left.count() < 1 ? 1u : static_cast<uint32_t>(std::min<int64_t>(left.count(), 10000));
+        // One read for the rest of the silence allowance (a look once it is
+        // spent): it ends with bytes, with the silence, or with the link.
+        const auto allowanceEnd = lastData + silence_limit;
         size_t got = 0;
-        error = port.Read(chunk, sizeof chunk, got, timeout_ms);
+        error = port.Read(chunk, sizeof chunk, got, static_cast<uint32_t>(TimingPolicy::msUntil(allowanceEnd)));
         // Connect is one operation: past its deadline, or abandoned by its
         // caller, the download ends at once.
         const ErrorCode stop = OperationScope::currentStopReason();
         if (stop != NoError) {
-            AddLogEvent(EventType::Message, 0, "TOKENTABLE stops unsuccessfully");
+            stopsUnsuccessfully();
             return stop;
         }
         if (error == Timeout) {
-            error = NoError;
-            got = 0;
+            if (Clock::now() >= allowanceEnd)
+                return stopsUnsuccessfully();
+            continue;
         }
         if (error != NoError) {
-            AddLogEvent(EventType::Error, error, "Error reading ReadTokenTable response from controller");
+            if (!isPortFailure(error))
+                AddLogEvent(EventType::Error, error, "Error reading ReadTokenTable response from controller");
             return error;
         }
         HOLVANE_ASSERT(got <= sizeof chunk);
-        if (got > 0) {
-            lastData = Clock::now();
-            totalBytes += got;
-            if (totalBytes > MaxTokenTableBytes)
-                return failed("the reply is longer than " + std::to_string(MaxTokenTableBytes) + " bytes");
-            for (size_t i = 0; i < got && !done; ++i) {
-                switch (parser.feed(chunk[i])) {
-                case TokenTableParser::Step::Continue: break;
-                case TokenTableParser::Step::EntryReady:
-                    if (_token_map.size() >= MaxTokenTableEntries)
-                        return failed("more than " + std::to_string(MaxTokenTableEntries) + " entries");
-                    AddLogEvent(EventType::Message, 0, "->" + parser.entry().name);
-                    _token_map.add(parser.entry());
-                    break;
-                case TokenTableParser::Step::Done:
-                    done = true; // bytes after the end marker are ignored
-                    break;
-                case TokenTableParser::Step::Failed: return failed(parser.failure());
-                }
+        // Without a byte and without waiting: the data has ended (the
+        // controller closed the link), and no silence could bring the rest.
+        if (got == 0)
+            return stopsUnsuccessfully();
+        lastData = Clock::now();
+        totalBytes += got;
+        if (totalBytes > MaxTokenTableBytes)
+            return failed("the reply is longer than " + std::to_string(MaxTokenTableBytes) + " bytes");
+        for (size_t i = 0; i < got && !done; ++i) {
+            switch (parser.feed(chunk[i])) {
+            case TokenTableParser::Step::Continue: break;
+            case TokenTableParser::Step::EntryReady:
+                if (_token_map.size() >= MaxTokenTableEntries)
+                    return failed("more than " + std::to_string(MaxTokenTableEntries) + " entries");
+                AddLogEvent(EventType::Message, 0, "->" + parser.entry().name);
+                _token_map.add(parser.entry());
+                break;
+            case TokenTableParser::Step::Done:
+                done = true; // bytes after the end marker are ignored
+                break;
+            case TokenTableParser::Step::Failed: return failed(parser.failure());
             }
-        } else {
-            const auto quiet = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - lastData);
-            if (quiet >= silence_limit) {
-                AddLogEvent(EventType::Message, 0, "TOKENTABLE stops unsuccessfully");
-                return TokenTable;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
         }
     }
 

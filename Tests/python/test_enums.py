@@ -88,3 +88,67 @@ def test_type_stub_matches_the_module(hv):
     assert public == {m for m in methods if not m.startswith("_")}
     fields = {n.name for n in classes["ControllerFileInfo"].body if isinstance(n, ast.FunctionDef)}
     assert fields == {n for n in dir(hv.ControllerFileInfo) if not n.startswith("_")}
+
+
+def test_every_code_has_one_text_and_unnamed_codes_show_band_and_number(hv):
+    E, text = hv.ErrorCode, hv.ErrorText
+    # Every API code an operation can return has a text of its own.
+    api = [m for n, m in E.__members__.items() if int(m) >> 32 == 1 and m not in (E.__ApiLast,)]
+    texts = {int(m): text(m) for m in api}
+    assert len(set(texts.values())) == len(texts) and not any(t.startswith("unknown result") for t in texts.values())
+    assert text(E.Timeout) == text(0x100000007) == "timed out waiting for the controller"
+    assert text(0) == "no error"
+    assert text(0x200000068) == "system error 104: Connection reset by peer"
+    # A controller's error numbers are its own: the number, no meaning.
+    assert text(0x400000004) == "controller error 4"
+    assert text(E(0x40000FFFF)) == "controller error 65535"
+    for unknown in (0x800000001, 0x10000000E, 0x5):
+        assert text(unknown) == f"unknown result code {unknown:#x}"
+    with pytest.raises(TypeError):
+        text(-1)
+
+    # Named members keep their name; others show band and number.
+    assert repr(E.Timeout) == "<ErrorCode.Timeout: 4294967303>" and str(E.Timeout) == "ErrorCode.Timeout"
+    assert E.Timeout.name == "Timeout" and E(0x100000000).name == "__ApiError"
+    assert repr(E(0x400000004)) == "<ErrorCode controller error 4: 0x400000004>"
+    assert str(E(0x400000004)) == "ErrorCode controller error 4: 0x400000004"
+    assert repr(E(0x20000006E)) == "<ErrorCode system error 110: 0x20000006e>"
+    assert repr(E(0x100000020)) == "<ErrorCode API error 32: 0x100000020>"
+    assert repr(E(0x800000001)) == "<ErrorCode 0x800000001>"
+
+
+def test_limits_and_version_come_from_the_sources(hv, tcp_plugin):
+    import re
+
+    from conftest import REPO
+
+    assert (hv.DefaultReplyTimeoutMs, hv.DefaultConnectTimeoutMs, hv.DefaultDeadlineMs) == (10000, 5000, 0)
+    assert (hv.DefaultKeepAliveS, hv.MaxLimitMs, hv.MaxKeepAliveS) == (10, 3600000, 3600)
+    assert hv.BatchMaxItems == 4096 and 0 < hv.InterruptSliceMs < 100
+    project = re.search(r"project\(HolvaneApi VERSION (\S+)", (REPO / "CMakeLists.txt").read_text()).group(1)
+    assert hv.__version__ == project
+    # Every number the user docs print beside a constant's name is that
+    # constant's; the README names each limit.
+    named = {}
+    for doc in [REPO / "README.md", *sorted((REPO / "docs").rglob("*.rst"))]:
+        for number, name in re.findall(r"(\d+)(?: m?s)? \(`(\w+)`\)", doc.read_text()):
+            if hasattr(hv, name):
+                assert int(number) == getattr(hv, name), (doc.name, name, number)
+                named.setdefault(doc.name, set()).add(name)
+    assert named["README.md"] >= {"DefaultReplyTimeoutMs", "DefaultConnectTimeoutMs", "DefaultDeadlineMs",
+                                  "DefaultKeepAliveS", "MaxLimitMs", "MaxKeepAliveS", "InterruptSliceMs",
+                                  "BatchMaxItems"}
+    # A fresh connection reports exactly the module's defaults and level.
+    c = hv.Connection()
+    assert c.CreateContext(hv.ConnectionType.TCP) == hv.ErrorCode.NoError
+    try:
+        defaults = (("TCP_Timeout", hv.DefaultReplyTimeoutMs), ("TCP_ConnectTimeout", hv.DefaultConnectTimeoutMs),
+                    ("TCP_Deadline", hv.DefaultDeadlineMs), ("TCP_KeepAlive", hv.DefaultKeepAliveS),
+                    ("InterfaceLevel", hv.InterfaceLevel))
+        for name, value in defaults:
+            assert c.ReadIntAttribute(name) == (hv.ErrorCode.NoError, value), name
+        for name, top in (("TCP_Timeout", hv.MaxLimitMs), ("TCP_KeepAlive", hv.MaxKeepAliveS)):
+            assert c.WriteIntAttribute(name, top) == hv.ErrorCode.NoError
+            assert c.WriteIntAttribute(name, top + 1) == hv.ErrorCode.BadArgument
+    finally:
+        c.DestroyContext()

@@ -78,10 +78,10 @@ def test_failures_are_one_line_and_exit_non_zero(sim, capsys):
     host, port = sim
     code, out, err = run(capsys, "param", "get", "DPOS", 99, "--host", host, "--port", port)
     assert code == 1 and out == ""
-    assert err.count("\n") == 1 and "controller error 4: bad axis" in err
+    assert err.count("\n") == 1 and "controller error 4" in err
 
     code, out, err = run(capsys, "vr", "get", 1, "--host", "127.0.0.1", "--port", 1)
-    assert code == 1 and err.count("\n") == 1 and "Connection refused" in err
+    assert code == 1 and err.count("\n") == 1 and "connection refused" in err.lower()
 
     code, out, err = run(capsys, "vr", "get", "not-a-number")
     assert code == 2 and "invalid int value" in err

@@ -5,84 +5,72 @@ Every failing operation raises a subclass of :class:`HolvaneError`; its
 ``0x1_0000_00nn`` (API errors), ``0x2_0000_0000 | errno`` (system errors) and
 ``0x4_0000_0000 | n`` (controller error number ``n``).
 """
+
 from __future__ import annotations
 
 import errno as _errno
-import os
-from typing import Dict, FrozenSet, SupportsInt
+from typing import SupportsInt
+
+import Vantrel_HolvaneAPI as _api
 
 __all__ = [
-    "HolvaneError", "ControllerError", "HolvaneTimeoutError", "ConnectionLostError",
-    "ProtocolError", "UnsupportedError", "error_text",
+    "ConnectionLostError",
+    "ControllerError",
+    "HolvaneError",
+    "HolvaneTimeoutError",
+    "ProtocolError",
+    "UnsupportedError",
+    "error_text",
 ]
 
-NO_ERROR = 0
-API_BAND = 0x1_0000_0000
-SYSTEM_BAND = 0x2_0000_0000
-CONTROLLER_BAND = 0x4_0000_0000
+_codes = _api.ErrorCode
 
-FAIL = API_BAND | 0x01
-CONNECTION_CONTEXT = API_BAND | 0x03
-UNKNOWN_ATTRIB = API_BAND | 0x04
-TOKEN_TABLE = API_BAND | 0x06
-TIMEOUT = API_BAND | 0x07
-UNKNOWN_NUMBER_FORMAT = API_BAND | 0x08
-REMOTE_TOKEN_BUFFER = API_BAND | 0x09
-UNSUPPORTED_CONTROLLER = API_BAND | 0x0B
-BAD_RESPONSE = API_BAND | 0x0C
-BAD_ARGUMENT = API_BAND | 0x0D
+NO_ERROR = int(_codes.NoError)
+API_BAND = int(_codes.__ApiError)
+SYSTEM_BAND = int(_codes.__SystemError)
+CONTROLLER_BAND = int(_codes.__ControllerError)
 
-_API_TEXTS: Dict[int, str] = {
-    0x00: "unknown API error",
-    0x01: "operation failed (no link to the controller, or not carried out by this connection)",
-    0x02: "the connection plug-in library could not be loaded",
-    0x03: "no connection context",
-    0x04: "attribute not known to the connection",
-    0x05: "attribute has another type",
-    0x06: "the controller's token table could not be downloaded",
-    0x07: "timed out waiting for the controller",
-    0x08: "the controller's number format is not known",
-    0x09: "the token table download failed",
-    0x0A: "name not in the controller's token table",
-    0x0B: "controller type or version not supported",
-    0x0C: "the controller's reply had an unexpected form",
-    0x0D: "argument not usable",
-}
-
-# The status numbers the bundled simulator answers with.
-CONTROLLER_TEXTS: Dict[int, str] = {
-    1: "malformed request", 2: "unknown token", 3: "index out of range", 4: "bad axis",
-    5: "read-only", 6: "not an axis parameter", 7: "bad value", 8: "unsupported",
-    9: "division by zero", 10: "string too long", 11: "SPEED not positive",
-    12: "move buffer full", 13: "axis disabled", 14: "request too long", 15: "bad mode",
-}
+FAIL = int(_codes.Fail)
+CONNECTION_CONTEXT = int(_codes.ConnectionContext)
+UNKNOWN_ATTRIB = int(_codes.ConnectionUnknownAttrib)
+TOKEN_TABLE = int(_codes.TokenTable)
+TIMEOUT = int(_codes.Timeout)
+UNKNOWN_NUMBER_FORMAT = int(_codes.UnknownFloatingPointFormat)
+REMOTE_TOKEN_BUFFER = int(_codes.Remote_TokenBuffer)
+UNSUPPORTED_CONTROLLER = int(_codes.UnsupportedController)
+BAD_RESPONSE = int(_codes.BadResponse)
+BAD_ARGUMENT = int(_codes.BadArgument)
 
 # System errors that mean the link is gone (or was never there).
-LINK_ERRNOS: FrozenSet[int] = frozenset({
-    _errno.ECONNRESET, _errno.EPIPE, _errno.ECONNABORTED, _errno.ECONNREFUSED, _errno.ENOTCONN,
-    _errno.ESHUTDOWN, _errno.EHOSTUNREACH, _errno.ENETUNREACH, _errno.ENETDOWN, _errno.EHOSTDOWN,
-    _errno.EBADF,
-})
+LINK_ERRNOS: frozenset[int] = frozenset(
+    {
+        _errno.ECONNRESET,
+        _errno.EPIPE,
+        _errno.ECONNABORTED,
+        _errno.ECONNREFUSED,
+        _errno.ENOTCONN,
+        _errno.ESHUTDOWN,
+        _errno.EHOSTUNREACH,
+        _errno.ENETUNREACH,
+        _errno.ENETDOWN,
+        _errno.EHOSTDOWN,
+        _errno.EBADF,
+    }
+)
 
 
 def error_text(code: SupportsInt) -> str:
-    """A one-line text for any result code, banded ones included.
+    """A one-line text for any result code, banded ones included (the
+    module's ``ErrorText``). A controller's error numbers mean what that
+    controller says they mean, so they are given as numbers.
 
     >>> error_text(0x400000004)
-    'controller error 4: bad axis'
+    'controller error 4'
     """
     value = int(code)
-    band, detail = value >> 32, value & 0xFFFF_FFFF
-    if value == NO_ERROR:
-        return "no error"
-    if band == 1:
-        return _API_TEXTS.get(detail, f"API error {detail}")
-    if band == 2:
-        return f"system error {detail}: {os.strerror(detail)}"
-    if band == 4:
-        text = CONTROLLER_TEXTS.get(detail & 0xFFFF)
-        return f"controller error {detail}: {text}" if text else f"controller error {detail}"
-    return f"unknown result code 0x{value:x}"
+    if not 0 <= value < 1 << 64:
+        return f"unknown result code {value:#x}"
+    return _api.ErrorText(value)
 
 
 class HolvaneError(Exception):
@@ -122,8 +110,9 @@ class UnsupportedError(HolvaneError):
     """An operation that the TCP connection does not carry out."""
 
 
-_PROTOCOL_CODES = frozenset({TOKEN_TABLE, UNKNOWN_NUMBER_FORMAT, REMOTE_TOKEN_BUFFER, UNSUPPORTED_CONTROLLER,
-                             BAD_RESPONSE})
+_PROTOCOL_CODES = frozenset(
+    {TOKEN_TABLE, UNKNOWN_NUMBER_FORMAT, REMOTE_TOKEN_BUFFER, UNSUPPORTED_CONTROLLER, BAD_RESPONSE}
+)
 
 
 def is_link_loss(code: int) -> bool:

@@ -27,6 +27,17 @@ bool readable(int fd, int timeout_ms)
 
 } // namespace
 
+int connectRaw(uint16_t port, int flags)
+{
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | flags, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address));
+    return fd;
+}
+
 PeerSocket& PeerSocket::operator=(PeerSocket&& other) noexcept
 {
     std::swap(_fd, other._fd);

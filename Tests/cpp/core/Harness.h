@@ -51,6 +51,9 @@ private:
 };
 
 using Testing::closedPort;
+// A raw socket connecting to 127.0.0.1:`port` (SOCK_NONBLOCK in `flags`:
+// without waiting for the connection); the caller closes it.
+int connectRaw(uint16_t port, int flags = 0);
 using Testing::openDescriptors;
 
 // Milliseconds from `start` until now.

@@ -48,17 +48,6 @@ int noDelayOfClientOf(const PeerSocket& peer)
     return value;
 }
 
-int connectRaw(uint16_t port, int flags = 0)
-{
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | flags, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(port);
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address));
-    return fd;
-}
-
 struct OpenedPort {
     EventLog log;
     Listener listener;
@@ -129,7 +118,7 @@ TEST(PortTcp, SLOW_ConnectTimesOutAfterFiveSeconds)
     EventLog log;
     Port_TCP port(log.callback());
     const auto start = Clock::now();
-    EXPECT_EQ(port.Open("127.0.0.1", listener.port()), static_cast<ErrorCode>(0x200000073));
+    EXPECT_EQ(port.Open("127.0.0.1", listener.port()), static_cast<ErrorCode>(0x20000006E));
     EXPECT_GE(msSince(start), 4900);
     EXPECT_LT(msSince(start), 8000);
     for (int fd : fillers)
@@ -137,7 +126,12 @@ TEST(PortTcp, SLOW_ConnectTimesOutAfterFiveSeconds)
     EXPECT_FALSE(port.isOpened());
     const auto errors = log.ofType(EventType::Error);
     ASSERT_EQ(errors.size(), 1u);
-    EXPECT_EQ(errors[0].text, "Timeout connecting to the port");
+    EXPECT_EQ(errors[0].text.rfind("no answer from 127.0.0.1:" + std::to_string(listener.port()) +
+                                       " within 5000 ms (TCP_ConnectTimeout) at ",
+                                   0),
+              0u)
+        << errors[0].text;
+    EXPECT_EQ(port.lossCause(), errors[0].text);
     EXPECT_TRUE(log.ofType(EventType::Message).empty());
 }
 
@@ -152,7 +146,7 @@ TEST(PortTcp, ReadWaitsWithinItsLimitAndSniffersSeeExactlyTheBytesMoved)
     EXPECT_EQ(got, 0u);
     EXPECT_TRUE(p.log.ofType(EventType::Error).empty());
 
-    // A limit of 0 waits as long as it takes; data ends the wait at once.
+    // No limit waits as long as it takes; data ends the wait at once.
     ByteSniffer reads, writes;
     p.port.setReadSniffer(&reads);
     p.port.setWriteSniffer(&writes);
@@ -160,7 +154,7 @@ TEST(PortTcp, ReadWaitsWithinItsLimitAndSniffersSeeExactlyTheBytesMoved)
         std::this_thread::sleep_for(std::chrono::milliseconds(200));
         p.peer.send(Bytes{0xAA, 0xBB, 0xCC});
     });
-    ASSERT_EQ(p.port.Read(buffer, 2, got, 0), NoError);
+    ASSERT_EQ(p.port.Read(buffer, 2, got, TimingPolicy::NoLimitMs), NoError);
     sender.join();
     ASSERT_EQ(p.port.Read(buffer + 2, 2, got, 1000), NoError);
     EXPECT_EQ(reads.bytes(), (std::vector<uint8_t>{0xAA, 0xBB, 0xCC}));
@@ -186,6 +180,7 @@ TEST(PortTcp, ReadWaitsWithinItsLimitAndSniffersSeeExactlyTheBytesMoved)
 TEST(PortTcp, ClosedPortsFailWithBadDescriptor)
 {
     OpenedPort p;
+    EXPECT_EQ(p.port.lossCause(), "");
     p.peer.close();
     char buffer[8];
     size_t got = 99;
@@ -193,16 +188,34 @@ TEST(PortTcp, ClosedPortsFailWithBadDescriptor)
     EXPECT_EQ(p.port.Read(buffer, sizeof(buffer), got, 2000), NoError);
     EXPECT_EQ(got, 0u);
     EXPECT_FALSE(p.port.isOpened());
-    EXPECT_EQ(p.port.Read(buffer, sizeof(buffer), got, 2000), BadDescriptor);
+    // A read waits for a reply whose request went out: it meets the loss.
+    // A write sends nothing: the link is down.
+    EXPECT_EQ(p.port.Read(buffer, sizeof(buffer), got, 2000), systemError(ENOTCONN));
     size_t written = 7;
     EXPECT_EQ(p.port.Write("x", 1, written), BadDescriptor);
     EXPECT_EQ(written, 7u);
     EXPECT_EQ(p.port.WriteAll("x", 1, written, 100), BadDescriptor);
-    // The lost link was reported once; what meets the closed port after it
-    // adds nothing.
+    // The lost link was reported once, with its cause; what meets the
+    // closed port after it adds nothing.
     const auto errors = p.log.ofType(EventType::Error);
     ASSERT_EQ(errors.size(), 1u);
     EXPECT_EQ(errors[0].code, systemError(ENOTCONN));
+    EXPECT_EQ(errors[0].text.rfind("the link was closed by the controller at ", 0), 0u) << errors[0].text;
+    EXPECT_EQ(p.port.lossCause(), errors[0].text);
+
+    // A request is not sent on a link the controller has closed, though no
+    // read has met the close yet: the write tells the loss and sends nothing.
+    OpenedPort q;
+    ASSERT_EQ(::shutdown(q.peer.fd(), SHUT_WR), 0);
+    for (int i = 0; i < 200 && q.port.isAlive(); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    EXPECT_EQ(q.port.WriteAll("request", 7, written, 1000), BadDescriptor);
+    EXPECT_EQ(written, 0u);
+    EXPECT_FALSE(q.port.isOpened());
+    EXPECT_EQ(q.port.Read(buffer, sizeof(buffer), got, 100), systemError(ENOTCONN));
+    ASSERT_EQ(q.log.ofType(EventType::Error).size(), 1u);
+    EXPECT_EQ(q.log.ofType(EventType::Error)[0].text, q.port.lossCause());
+    EXPECT_TRUE(q.peer.readSome(100).empty());
 
     Port_TCP never{EventCallback()}; // an empty callback is simply not called
     EXPECT_EQ(never.Read(buffer, sizeof(buffer), got, 100), BadDescriptor);
@@ -308,7 +321,7 @@ TEST(PortTcp, CloseWakesABlockedReaderAndNeverLetsAWriteReachAReusedDescriptor)
         std::thread reader([&] {
             char buffer[8];
             size_t got = 0;
-            read_result = p.port.Read(buffer, sizeof(buffer), got, 0); // no limit
+            read_result = p.port.Read(buffer, sizeof(buffer), got, TimingPolicy::NoLimitMs);
         });
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
         const auto start = Clock::now();

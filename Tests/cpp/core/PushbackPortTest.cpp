@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <string>
 #include <vector>
 
@@ -182,10 +183,9 @@ TEST(PushbackPort, AwaitingBytesReadsThemAheadUnshownAndReportsAnEndedLink)
     PushbackPort& port = traced.port;
     const ByteSniffer& sniffer = traced.sniffer;
 
-    EXPECT_EQ(port.awaitBytes(0), IReplyWatch::Wake::Quiet) << "0 never means an endless wait";
-    EXPECT_EQ(inner.position(), 0u);
-
-    EXPECT_EQ(port.awaitBytes(100), IReplyWatch::Wake::Bytes);
+    // 0 only looks: the bytes there are read ahead, none waited for.
+    EXPECT_EQ(port.awaitBytes(0), IReplyWatch::Wake::Bytes);
+    EXPECT_EQ(inner.position(), wire.size());
     EXPECT_EQ(port.readAhead(), wire.size());
     EXPECT_EQ(sniffer.size(), 0u) << "bytes are shown when a reply reader takes them";
     // Bytes already here answer at once, without another read.
@@ -202,4 +202,76 @@ TEST(PushbackPort, AwaitingBytesReadsThemAheadUnshownAndReportsAnEndedLink)
     EXPECT_EQ(port.Close(), NoError);
     EXPECT_EQ(port.awaitBytes(100), IReplyWatch::Wake::Closed);
     EXPECT_EQ(port.readAhead(), 0u);
+}
+
+namespace {
+
+// A wrapped port that has no data but what a test gives it, and tells what
+// each read was allowed.
+class SilentPort final : public Port {
+public:
+    SilentPort() : Port(EventCallback()) {}
+    ErrorCode Open(const std::string&, uint16_t) override { return NoError; }
+    ErrorCode Close() override { return NoError; }
+    ErrorCode Write(const char*, size_t length, size_t& written) override
+    {
+        written = length;
+        return NoError;
+    }
+    ErrorCode Read(char* buffer, size_t, size_t& got, uint32_t timeout_ms) override
+    {
+        limits.push_back(timeout_ms);
+        got = 0;
+        if (data.empty())
+            return Timeout;
+        buffer[0] = data.back();
+        data.pop_back();
+        got = 1;
+        return NoError;
+    }
+    void setWriteSniffer(ISniffer*) override {}
+    void setReadSniffer(ISniffer*) override {}
+    std::vector<uint32_t> limits;
+    std::string data;
+};
+
+} // namespace
+
+TEST(PushbackPort, AReplyAwaitedBeforeItsFirstReadCountsItsLimitFromThen)
+{
+    using Clock = TimingPolicy::Clock;
+    SilentPort inner;
+    PushbackPort port(inner, nullptr);
+    char byte = 0;
+    size_t got = 0;
+
+    // Awaited for 60 ms already: the first wait gets what is left of 100.
+    port.awaitedSince(Clock::now() - std::chrono::milliseconds(60));
+    EXPECT_EQ(port.Read(&byte, 1, got, 100), Timeout);
+    // Every later wait counts from itself; so does one without a limit.
+    EXPECT_EQ(port.Read(&byte, 1, got, 100), Timeout);
+    port.awaitedSince(Clock::now() - std::chrono::milliseconds(60));
+    EXPECT_EQ(port.Read(&byte, 1, got, TimingPolicy::NoLimitMs), Timeout);
+    // Spent already: a look, not an endless wait.
+    port.awaitedSince(Clock::now() - std::chrono::milliseconds(500));
+    EXPECT_EQ(port.Read(&byte, 1, got, 100), Timeout);
+    ASSERT_EQ(inner.limits.size(), 4u);
+    EXPECT_GE(inner.limits[0], 30u);
+    EXPECT_LE(inner.limits[0], 41u);
+    EXPECT_EQ(inner.limits[1], 100u);
+    EXPECT_EQ(inner.limits[2], TimingPolicy::NoLimitMs);
+    EXPECT_EQ(inner.limits[3], 0u);
+
+    // Bytes already held answer the first read: the next wait is a fresh one.
+    inner.data = "x";
+    ASSERT_EQ(port.awaitBytes(0), IReplyWatch::Wake::Bytes);
+    port.awaitedSince(Clock::now() - std::chrono::milliseconds(60));
+    EXPECT_EQ(port.Read(&byte, 1, got, 100), NoError);
+    EXPECT_EQ(port.Read(&byte, 1, got, 100), Timeout);
+    EXPECT_EQ(inner.limits.back(), 100u);
+    // A dropped stream forgets it too.
+    port.awaitedSince(Clock::now() - std::chrono::milliseconds(60));
+    port.discard();
+    EXPECT_EQ(port.Read(&byte, 1, got, 100), Timeout);
+    EXPECT_EQ(inner.limits.back(), 100u);
 }

@@ -114,7 +114,7 @@ ErrorCode issue(ReaderPump& pump, WireCommand& cmd)
 // once when told to.
 class ScriptedWatch final : public IReplyWatch {
 public:
-    Wake awaitBytes(uint32_t timeout_ms) override
+    Wake awaitBytes(int timeout_ms) override
     {
         std::unique_lock<std::mutex> lock(_mutex);
         ++calls;
@@ -125,6 +125,16 @@ public:
                                        [this] { return _arrived; });
         _arrived = false;
         return came ? Wake::Bytes : Wake::Quiet;
+    }
+    void queuedDuringWatch(TimingPolicy::Clock::time_point queued) override
+    {
+        std::lock_guard<std::mutex> lock(_mutex);
+        queuedTimes.push_back(queued);
+    }
+    void replyAwaitedSince(TimingPolicy::Clock::time_point since) override
+    {
+        std::lock_guard<std::mutex> lock(_mutex);
+        awaitedSince.push_back(since);
     }
     void arrive()
     {
@@ -145,6 +155,8 @@ public:
 
     bool alwaysBytes = false;
     int holdMs = 0; // > 0: how long a watch lasts without bytes, whatever it was asked
+    // What the worker told the watch, read once the worker is done with it.
+    std::vector<TimingPolicy::Clock::time_point> queuedTimes, awaitedSince;
 
 private:
     std::mutex _mutex;
@@ -415,16 +427,24 @@ TEST(ReaderPump, AfterAReplyTheWorkerWatchesTheLinkAndTakesTheNextRequestWhenIts
     EXPECT_EQ(issue(pump, first), NoError);
 
     // Right after the reply it watches the link; a request queued meanwhile
-    // wakes nobody and is read once its reply's bytes are there.
+    // wakes nobody and is read once its reply's bytes are there. The watch
+    // learns of it (its reply's limit may end first), and the reply is taken
+    // up as awaited since the request was queued, not since the watch ended.
     ASSERT_TRUE(watch.waitForCalls(1));
     WireCommand second(wire, 2);
+    const auto beforeQueue = Clock::now();
     ASSERT_EQ(pump.queueCommand(&second, [&second] { return second.send(); }), NoError);
+    const auto afterQueue = Clock::now();
     std::this_thread::sleep_for(std::chrono::milliseconds(30));
     EXPECT_FALSE(second.replying.load()) << "read before any byte of its reply came";
     watch.arrive();
     second.waitReady();
     EXPECT_EQ(second.reply, 2u);
     EXPECT_EQ(wire.answered, wire.written);
+    ASSERT_EQ(watch.queuedTimes.size(), 1u);
+    EXPECT_TRUE(watch.queuedTimes[0] >= beforeQueue && watch.queuedTimes[0] <= afterQueue);
+    ASSERT_EQ(watch.awaitedSince.size(), 2u);
+    EXPECT_EQ(watch.awaitedSince[1], watch.queuedTimes[0]);
 
     // Stopping while the worker watches: the link's close ends the watch.
     ASSERT_TRUE(watch.waitForCalls(2));

@@ -279,6 +279,8 @@ TEST(NumberDecoding, ReadsEachFormatAndFailsCleanlyOnShortOrMissingData)
     broken.afterData = systemError(9);
     EXPECT_EQ(probe.ReadNumber(value, broken), systemError(9));
     EXPECT_EQ(value, 42.0);
+    // Those are the port's to report (its link's loss), not the reader's.
+    EXPECT_EQ(log.count(EventType::Error), 2u);
 
     probe.forceFormat(ControllerCapabilities::unknown_floating_point_format);
     uint32_t size = 99;

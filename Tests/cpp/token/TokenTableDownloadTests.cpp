@@ -31,6 +31,7 @@ protected:
         for (size_t piece : {size_t{1}, size_t{7}}) {
             Token other(nullptr);
             PiecewisePort port(reply, piece);
+            port.waitsOnTimeout = true;
             EXPECT_EQ(other.ReadTokenTable(port, silence), viaMemory) << "pieces of " << piece;
             EXPECT_EQ(other.tokenMap().size(), token.tokenMap().size()) << "pieces of " << piece;
             EXPECT_EQ(port.written, std::string("\x00\xC8", 2));
@@ -220,7 +221,9 @@ TEST_F(Download, ATableCutShortEndsAfterTheSilenceLimit)
     const auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(run(reply, 100ms), TokenTable);
     const auto took = std::chrono::steady_clock::now() - start;
-    EXPECT_GE(took, 300ms); // three downloads, each waits out the silence
+    // The two ports that time out wait out the silence; the memory port,
+    // whose data has ended (as a closed link's), ends at once.
+    EXPECT_GE(took, 200ms);
     EXPECT_LT(took, 10s);
     EXPECT_TRUE(log.has(EventType::Message, 0, "TOKENTABLE stops unsuccessfully"));
     EXPECT_EQ(log.count(EventType::Error), 0u);
@@ -239,22 +242,27 @@ TEST_F(Download, ATableCutShortEndsAfterTheSilenceLimit)
     EXPECT_EQ(patient.ReadTokenTable(trickle, 40ms), NoError);
     EXPECT_GT(std::chrono::steady_clock::now() - trickleStart, 40ms);
 
-    // A port that times out is asked with a bounded time-out, never 0.
+    // A port that times out is asked for the rest of the allowance, never
+    // without a limit, and the download ends with the allowance.
     PiecewisePort silent("", 16);
+    silent.waitsOnTimeout = true;
     Token quiet(nullptr);
+    const auto silentStart = std::chrono::steady_clock::now();
     EXPECT_EQ(quiet.ReadTokenTable(silent, 30ms), TokenTable);
-    EXPECT_GE(silent.lastTimeout, 1u);
+    EXPECT_GE(std::chrono::steady_clock::now() - silentStart, 30ms);
     EXPECT_LE(silent.lastTimeout, 30u);
+    EXPECT_LE(silent.reads, 3u) << "one read waits for the rest of the allowance, no polling";
 }
 
 TEST_F(Download, PortFailuresAreReturnedWithTheirEvents)
 {
     const std::string reply = baseTable() + endOfTable();
 
+    // A failure of the port itself is the port's to report (a connection's
+    // port reports the loss of its link once); the download passes it on.
     PiecewisePort writeFails(reply, 64);
     writeFails.writeError = systemError(32);
     EXPECT_EQ(token.ReadTokenTable(writeFails, 50ms), systemError(32));
-    EXPECT_TRUE(log.has(EventType::Error, systemError(32), "Error writing ReadTokenTable command"));
     EXPECT_EQ(writeFails.reads, 0u);
 
     PiecewisePort shortWrite(reply, 64);
@@ -267,11 +275,12 @@ TEST_F(Download, PortFailuresAreReturnedWithTheirEvents)
     readFails.afterData = systemError(104);
     Token t3(log.callback());
     EXPECT_EQ(t3.ReadTokenTable(readFails, 50ms), systemError(104));
-    EXPECT_TRUE(log.has(EventType::Error, systemError(104), "Error reading ReadTokenTable response from controller"));
+    EXPECT_EQ(log.count(EventType::Error), 1u) << "only the short write, which the port did not report";
 
     MemPort detached;
     Token t4(log.callback());
     EXPECT_EQ(t4.ReadTokenTable(detached, 50ms), Fail);
+    EXPECT_TRUE(log.has(EventType::Error, Fail, "Error writing ReadTokenTable command"));
 }
 
 TEST(DownloadScale, HugeTablesAndFieldsParseInLinearTime)
@@ -305,6 +314,7 @@ TEST(DownloadSilence, SLOW_WaitsTenSecondsOfSilenceBeforeGivingUp)
     Token token(log.callback());
     const std::string reply = baseTable();
     PiecewisePort port(reply, 5);
+    port.waitsOnTimeout = true;
     const auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(token.ReadTokenTable(port), TokenTable);
     const auto took = std::chrono::steady_clock::now() - start;

@@ -3,6 +3,7 @@
 #include "SharedLib/CreateParameters.h"
 #include "SharedLib/MemPort.h"
 #include "SharedLib/Port.h"
+#include "SharedLib/TimingPolicy.h"
 #include "SharedLib/Token.h"
 #include "SharedLib/TokenBuffer.h"
 
@@ -66,8 +67,12 @@ public:
         got = 0;
         ++reads;
         lastTimeout = timeout_ms;
-        if (_pos >= _reply.size())
+        if (_pos >= _reply.size()) {
+            // As a socket would: a time-out comes when the time is up.
+            if (afterData == Timeout && waitsOnTimeout && timeout_ms != TimingPolicy::NoLimitMs)
+                std::this_thread::sleep_for(std::chrono::milliseconds(timeout_ms));
             return afterData;
+        }
         if (delay.count() > 0)
             std::this_thread::sleep_for(delay);
         if (emptyReadsBetweenPieces && reads % 2 == 0)
@@ -84,6 +89,7 @@ public:
     size_t writeLimit = static_cast<size_t>(-1);
     ErrorCode writeError = NoError;
     ErrorCode afterData = Timeout;
+    bool waitsOnTimeout = false; // the Timeout after the data comes at the limit
     size_t reads = 0;
     uint32_t lastTimeout = 0;
     std::chrono::milliseconds delay{0};   // before each piece of data

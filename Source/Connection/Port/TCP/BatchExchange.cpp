@@ -3,6 +3,7 @@
 #include "Connection/Port/TCP/Connection_TCP.h"
 #include "SharedLib/ByteSniffer.h"
 
+#include <cerrno>
 #include <cstring>
 #include <new>
 #include <type_traits>
@@ -78,8 +79,13 @@ void BatchExchange::writeAll(ReaderPump::BatchQueue& queue)
 {
     _queue = &queue;
     for (_current = 0; _current < _count; ++_current) {
-        // After a failed send the link is in doubt: nothing more goes out.
-        const ErrorCode error = _writeError != NoError ? _writeError : start(_current);
+        // After a failed send the link is in doubt: nothing more goes out, and
+        // an item that was not sent on a link now lost says so (EBADF).
+        ErrorCode error = NoError;
+        if (_writeError == NoError)
+            error = start(_current);
+        else
+            error = _connection.port().isOpened() ? _writeError : systemError(EBADF);
         if (error != NoError)
             _items[_current].error = error;
     }

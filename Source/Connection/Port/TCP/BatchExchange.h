@@ -35,8 +35,7 @@ namespace Vantrel::HolvaneApi::TCP {
 // for all of its commands.
 class BatchExchange final : private Command::DeferredWrites {
 public:
-    // Beyond this many items a batch is refused with BadArgument.
-    static constexpr uint32_t MaxItems = 4096;
+    static constexpr uint32_t MaxItems = BatchMaxItems;
     static constexpr uint32_t InlineItems = 64;
     static constexpr size_t SendBytes = 4096;
 

@@ -1,8 +1,10 @@
 #include "Connection/Port/TCP/Connection_TCP.h"
 
 #include "Connection/Port/TCP/Commands/CmdGetSysVar.h"
+#include "Connection/Port/TCP/LinkLoss.h"
 #include "SharedLib/Assert.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cmath>
@@ -30,6 +32,7 @@ constexpr std::string_view AttribInterfaceLevel = "InterfaceLevel";
 constexpr std::string_view AttribControllerVersion = "ControllerVersion";
 constexpr std::string_view AttribControllerType = "ControllerType";
 constexpr std::string_view AttribNumberFormat = "ControllerNumberFormat";
+constexpr std::string_view AttribLinkLossCause = "LinkLossCause";
 
 // The integer attributes that belong to the timing policy.
 bool isTimingAttribute(const std::string_view& name)
@@ -44,9 +47,11 @@ bool isIntAttribute(const std::string_view& name)
            isTimingAttribute(name);
 }
 
+// The read-only attributes: what the connection learnt or met.
 bool isControllerInfo(const std::string_view& name)
 {
-    return name == AttribControllerVersion || name == AttribControllerType || name == AttribNumberFormat;
+    return name == AttribControllerVersion || name == AttribControllerType || name == AttribNumberFormat ||
+           name == AttribLinkLossCause;
 }
 
 const char* numberFormatName(int format)
@@ -56,6 +61,18 @@ const char* numberFormatName(int format)
     case ControllerCapabilities::ieee64_floating_point_format: return "IEEE 754 64-bit";
     default: return "unknown";
     }
+}
+
+// Why the connect sequence failed after the port opened, when no loss of the
+// link says so: its deadline passed, its caller interrupted it, or `error`.
+std::string connectFailure(const std::string& host, uint16_t port, ErrorCode error)
+{
+    const OperationScope* operation = OperationScope::current();
+    if (error == Timeout && operation != nullptr && operation->ended())
+        return LinkLoss::deadlinePassed(operation->deadlineMs());
+    if (error == Fail && operation != nullptr && operation->ended())
+        return LinkLoss::interruptedByCaller();
+    return LinkLoss::connectFailed(host, port, error);
 }
 
 // Controller type as an int, truncated toward zero; 0 (rejected by the
@@ -158,6 +175,13 @@ ErrorCode Connection_TCP::ReadStringAttribute(const std::string_view& attrib_nam
         value = numberFormatName(_numberFormat.load());
         return NoError;
     }
+    if (attrib_name == AttribLinkLossCause) {
+        // The view stays valid until this thread reads the attribute again.
+        thread_local std::string cause;
+        cause = _port.lossCause();
+        value = cause;
+        return NoError;
+    }
     if (isIntAttribute(attrib_name))
         return ConnectionWrongAttribType;
     return ConnectionUnknownAttrib;
@@ -184,7 +208,7 @@ ErrorCode Connection_TCP::ReadIntAttribute(const std::string_view& attrib_name, 
     else if (attrib_name == AttribControllerType)
         value = _controllerType.load();
     else if (attrib_name == AttribHostName || attrib_name == AttribControllerVersion ||
-             attrib_name == AttribNumberFormat)
+             attrib_name == AttribNumberFormat || attrib_name == AttribLinkLossCause)
         return ConnectionWrongAttribType;
     else
         return ConnectionUnknownAttrib;
@@ -202,7 +226,21 @@ ErrorCode Connection_TCP::Connect()
     std::lock_guard<std::mutex> lock(_lifecycleMutex);
     // The whole sequence (socket, token table, queries) is one operation.
     OperationScope operation(_timing);
-    return connectLocked();
+    setConnecting(true);
+    const ErrorCode result = connectLocked();
+    setConnecting(false);
+    return result;
+}
+
+void Connection_TCP::setConnecting(bool connecting)
+{
+    {
+        std::lock_guard<std::mutex> lock(_pumpMutex);
+        _connecting = connecting;
+    }
+    _connectingThread.store(connecting ? std::this_thread::get_id() : std::thread::id());
+    if (!connecting)
+        _pumpChanged.notify_all();
 }
 
 ErrorCode Connection_TCP::connectLocked()
@@ -212,7 +250,7 @@ ErrorCode Connection_TCP::connectLocked()
     if (_connectComplete && _port.isOpened() && _port.hostName() == _hostName && _port.portNumber() == _portNumber)
         return NoError;
     if (_port.isOpened() || readerPump())
-        disconnectLocked();
+        disconnectLocked(systemError(ECONNABORTED), LinkLoss::closedByCaller());
 
     const uint16_t port = _portNumber != 0 ? _portNumber : DefaultPort;
     const std::string host = _hostName.empty() ? std::string(tcp_default_hostname) : _hostName;
@@ -221,21 +259,25 @@ ErrorCode Connection_TCP::connectLocked()
     options.keepAliveS = _timing.keepAliveS();
     options.noDelay = _timing.noDelay();
     _port.setSocketOptions(options);
+    // The port tells why it could not open (LinkLossCause).
     ErrorCode error = _reads.Open(host, port);
     if (error != NoError)
         return error;
 
     _tokenTable = std::make_unique<Token>(_eventLogger);
     error = _tokenTable->ReadTokenTable(_reads, std::chrono::milliseconds(_timing.replyTimeoutMs()));
+    // The link went while the table came: the loss says why.
+    if (error == TokenTable && !_port.isOpened())
+        error = _port.lostLinkCode();
     if (error != NoError) {
-        disconnectLocked();
+        disconnectLocked(error, connectFailure(host, port, error));
         return error;
     }
 
     HOLVANE_ASSERT(_readerPump.get() == nullptr);
     // The pump is published only once the number format is settled: until
-    // then other threads' operations get Fail instead of requests encoded,
-    // or replies decoded, in a format about to change under them.
+    // then other threads' operations wait for this Connect instead of having
+    // requests encoded, or replies decoded, in a format about to change.
     auto pump = std::make_shared<ReaderPump>();
     _incoming.openSignal();
     pump->start(&_incoming);
@@ -252,9 +294,10 @@ ErrorCode Connection_TCP::connectLocked()
     if (error != NoError) {
         // The link stays open for the caller to inspect or disconnect; it
         // carries no operations.
-        pump->stop();
+        pump->stop(_port.lostLinkCode());
         _incoming.closeSignal();
         _pumpThread.store(std::thread::id());
+        _port.noteFailure(error, connectFailure(host, port, error));
         return error;
     }
 
@@ -274,10 +317,10 @@ ErrorCode Connection_TCP::Disconnect()
     if (onPumpThread())
         return Fail;
     std::lock_guard<std::mutex> lock(_lifecycleMutex);
-    return disconnectLocked();
+    return disconnectLocked(systemError(ECONNABORTED), LinkLoss::closedByCaller());
 }
 
-ErrorCode Connection_TCP::disconnectLocked()
+ErrorCode Connection_TCP::disconnectLocked(ErrorCode code, const std::string& cause)
 {
     _connectComplete = false;
     std::shared_ptr<ReaderPump> pump;
@@ -286,16 +329,45 @@ ErrorCode Connection_TCP::disconnectLocked()
         pump.swap(_readerPump);
     }
     // Closing first wakes the pump out of a reply read and any writer out of
-    // its wait, so stopping does not sit out their time-outs.
-    const ErrorCode error = _reads.Close();
+    // its wait, so stopping does not sit out their time-outs. Calls whose
+    // requests went out get the link's end as their code, read or queued.
+    _reads.discard();
+    _port.closeLink(code, cause);
     if (pump)
-        pump->stop();
+        pump->stop(_port.lostLinkCode());
     // A pump stopped in the middle of a reply may have put bytes back.
     _reads.discard();
     _incoming.closeSignal();
     // Only now: the id of a joined thread may be given to a new one.
     _pumpThread.store(std::thread::id());
-    return error;
+    return NoError;
+}
+
+std::shared_ptr<ReaderPump> Connection_TCP::operationPump()
+{
+    std::unique_lock<std::mutex> lock(_pumpMutex);
+    // The Connect's own thread (an event handler of its) cannot wait for it.
+    if (_readerPump || !_connecting || _connectingThread.load() == std::this_thread::get_id())
+        return _readerPump;
+    OperationScope* operation = OperationScope::current();
+    while (!_readerPump && _connecting) {
+        const int bound = operation ? operation->boundWaitMs(TimingPolicy::NoLimit) : TimingPolicy::NoLimit;
+        if (bound == TimingPolicy::NoLimit)
+            _pumpChanged.wait(lock);
+        else
+            _pumpChanged.wait_for(lock, std::chrono::milliseconds(bound));
+        if (operation == nullptr || _readerPump || !_connecting)
+            continue;
+        // Asked without the lock: the interrupt check may run the caller's
+        // signal handlers, which may call this connection.
+        lock.unlock();
+        const ErrorCode stop = operation->stopReason();
+        lock.lock();
+        // Nothing was sent: the call fails as on a link that is down.
+        if (stop != NoError)
+            return nullptr;
+    }
+    return _readerPump;
 }
 
 void Connection_TCP::IncomingBytes::openSignal()
@@ -313,13 +385,39 @@ void Connection_TCP::IncomingBytes::closeSignal()
     _wakeFd = -1;
 }
 
-IReplyWatch::Wake Connection_TCP::IncomingBytes::awaitBytes(uint32_t timeout_ms)
+IReplyWatch::Wake Connection_TCP::IncomingBytes::awaitBytes(int timeout_ms)
 {
     // A closed port is no news here: a reply reader reports it when a
     // request needs the link.
     if (!_connection._port.isOpened())
         return Wake::Closed;
-    return _connection._reads.awaitBytes(timeout_ms);
+    // Never longer than a reply may take: a request queued meanwhile has its
+    // reply awaited by this watch.
+    const int limit = TimingPolicy::limitOf(_connection.replyTimeoutMs());
+    const int watch = timeout_ms == TimingPolicy::NoLimit ? limit : std::min(timeout_ms, limit);
+    PushbackPort& reads = _connection._reads;
+    if (_wakeFd < 0)
+        return reads.awaitBytes(watch);
+    if (reads.pending() + reads.readAhead() > 0)
+        return Wake::Bytes;
+    _watchEnd.store((TimingPolicy::Clock::now() + std::chrono::milliseconds(watch)).time_since_epoch().count());
+    const Wake wake = _connection._port.awaitReadable(_wakeFd, watch);
+    _watchEnd.store(0);
+    // Something to read: taken ahead (a look), or found to be the link's end.
+    return wake == Wake::Bytes ? reads.awaitBytes(0) : wake;
+}
+
+void Connection_TCP::IncomingBytes::queuedDuringWatch(TimingPolicy::Clock::time_point queued)
+{
+    const TimingPolicy::Clock::rep end = _watchEnd.load();
+    const auto replyEnd = queued + std::chrono::milliseconds(_connection.replyTimeoutMs());
+    if (end != 0 && replyEnd.time_since_epoch().count() < end)
+        wake();
+}
+
+void Connection_TCP::IncomingBytes::replyAwaitedSince(TimingPolicy::Clock::time_point since)
+{
+    _connection._reads.awaitedSince(since);
 }
 
 IReplyWatch::Wake Connection_TCP::IncomingBytes::awaitIdle(int timeout_ms)
@@ -347,14 +445,18 @@ void Connection_TCP::IncomingBytes::linkGone()
     // on its queue.
     if (port.isAlive())
         return;
-    const ErrorCode code = port.lossCode();
-    port.loseLink(code, code == systemError(ENOTCONN) ? "Connection closed by the controller" : "Connection failed");
+    const int err = port.socketError();
+    port.loseLink(systemError(err), port.causeOf(err));
 }
 
 void Connection_TCP::abandonOperation(ErrorCode stop)
 {
-    _port.loseLink(stop, stop == Timeout ? "Deadline passed: connection closed"
-                                         : "Operation abandoned by the caller: connection closed");
+    // The interrupted call itself returns Fail; the calls queued behind it
+    // had their requests sent and learn that the caller closed the link.
+    if (stop == Timeout)
+        _port.loseLink(Timeout, LinkLoss::deadlinePassed(OperationScope::current()->deadlineMs()));
+    else
+        _port.loseLink(systemError(ECONNABORTED), LinkLoss::interruptedByCaller());
 }
 
 std::shared_ptr<ReaderPump> Connection_TCP::readerPump() const
@@ -407,7 +509,8 @@ ErrorCode Connection_TCP::WriteBytes(const char* buffer, size_t bytes_to_write, 
 ErrorCode Connection_TCP::WriteControlBytes(const char* buffer, size_t bytes_to_write)
 {
     size_t written = 0;
-    return _port.WriteAll(buffer, bytes_to_write, written, _timing.replyTimeoutMs(), false);
+    const ErrorCode error = _port.WriteAll(buffer, bytes_to_write, written, _timing.replyTimeoutMs(), false);
+    return error == systemError(EBADF) ? lostLinkCode() : error;
 }
 
 ErrorCode Connection_TCP::ReadBytes(char* buffer, size_t count, uint32_t timeout_milliseconds)
@@ -436,22 +539,19 @@ ErrorCode Connection_TCP::ReadBytesUnshown(char* buffer, size_t count, size_t& b
 
 ErrorCode Connection_TCP::IgnoreLine(int timeout_ms)
 {
-    using Clock = std::chrono::steady_clock;
-    const Clock::time_point start = Clock::now();
+    const TimingPolicy::Clock::time_point end = TimingPolicy::Clock::now() + std::chrono::milliseconds(timeout_ms);
     for (;;) {
-        const auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
-        const long long left = static_cast<long long>(timeout_ms) - elapsed;
-        // A port limit of 0 would mean "no limit".
-        const uint32_t wait = left < 1 ? 1u : static_cast<uint32_t>(left);
         char byte = 0;
         size_t got = 0;
-        const ErrorCode error = _reads.Read(&byte, 1, got, wait);
+        const ErrorCode error = _reads.Read(&byte, 1, got, static_cast<uint32_t>(TimingPolicy::msUntil(end)));
         if (error != NoError)
             return error;
         if (got == 1 && byte == '\n')
             return NoError;
-        const auto now = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
-        if (now >= timeout_ms)
+        // The link closed before the line ended: what it lost says why.
+        if (got == 0)
+            return lostLinkCode();
+        if (TimingPolicy::Clock::now() >= end)
             return Timeout;
     }
 }
@@ -490,18 +590,26 @@ ErrorCode Connection_TCP::GetResponse(double* pvalue, uint16_t* pcontrollerError
     const ErrorCode error = GetResponse(_reads, pvalue, pcontrollerError);
     // Any other failure leaves the reply's end unknown.
     if (!replyEnded(error) && error != Fail)
-        abandonStream();
+        abandonStream(error);
     return error;
 }
 
-void Connection_TCP::abandonStream()
+void Connection_TCP::abandonStream(ErrorCode why)
+{
+    if (why == Timeout)
+        abandonStream(why, LinkLoss::noReplyWithin(_timing.replyTimeoutMs()));
+    else if (errorBand(why) == SystemBand)
+        // A socket failure: the port lost the link itself, with its cause,
+        // and this finds it closed.
+        abandonStream(why, _port.causeOf(static_cast<int>(static_cast<uint32_t>(why))));
+    else
+        abandonStream(why, LinkLoss::malformedReply());
+}
+
+void Connection_TCP::abandonStream(ErrorCode why, const std::string& cause)
 {
     _reads.discard();
-    if (!_port.isOpened())
-        return;
-    AddLogEvent(EventType::Message, 0, "Reply stream out of step: connection closed");
-    // The reader reported the failure: what is still queued fails quietly.
-    _port.dropLink();
+    _port.loseLink(why, cause);
 }
 
 } // namespace Vantrel::HolvaneApi

@@ -10,6 +10,7 @@
 #include "SharedLib/Token.h"
 
 #include <atomic>
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -30,7 +31,15 @@ extern const char* const tcp_default_hostname;
 //
 // The reader pump is held by shared_ptr: every operation takes its own
 // reference (readerPump()), so Disconnect on another thread never frees the
-// pump under it; such operations get Fail or the closed port's code.
+// pump under it.
+//
+// What a call gets when the link is gone: one that finds it down sends
+// nothing and gets Fail (no pump: before Connect, after Disconnect or a failed
+// Connect) or the EBADF code (the link was lost); one whose request went out
+// and whose link was then lost gets the loss's code (Timeout, or the socket's
+// code, or ECONNABORTED when the caller closed it), as do the calls queued
+// behind it. Why the link went is the read-only attribute LinkLossCause. A
+// call made while another thread's Connect is under way waits for it.
 class Connection_TCP : public ConnectionBase {
 public:
     static constexpr uint16_t DefaultPort = 3240;
@@ -125,7 +134,8 @@ public:
     ErrorCode WriteBytes(const char* buffer, size_t bytes_to_write, size_t& bytes_written);
     // Like WriteBytes but never shown to the write sniffer: for the few bytes
     // the pump thread sends while reading a reply, which belong to no request
-    // trace.
+    // trace. On a lost link it fails with the loss's code, as a read would:
+    // the reply's request went out.
     ErrorCode WriteControlBytes(const char* buffer, size_t bytes_to_write);
     // Exactly count bytes; each wait at most timeout_milliseconds.
     ErrorCode ReadBytes(char* buffer, size_t count, uint32_t timeout_milliseconds);
@@ -156,14 +166,24 @@ public:
         return error == NoError || errorBand(error) == ControllerBand || error == BadResponse;
     }
 
-    // Called on the pump thread when a reply failed so that the position in
-    // the stream is lost: closes the port, exactly as when the controller
-    // closes the connection, so no late byte is read as another reply.
-    // Commands queued behind then fail at once with the closed port's code.
-    void abandonStream();
+    // Called on the pump thread when a reply failed with `why` so that the
+    // position in the stream is lost: closes the port as a lost link (no reply
+    // within TCP_Timeout, or a reply out of form), so no late byte is read as
+    // another reply. Commands queued behind then fail at once with `why`.
+    // Nothing more when the port lost the link itself (a socket failure).
+    void abandonStream(ErrorCode why);
+    // The same with the cause told in full (a LinkLoss sentence).
+    void abandonStream(ErrorCode why, const std::string& cause);
+    // What a reply read meets once the link is gone: the loss's code.
+    ErrorCode lostLinkCode() const { return _port.lostLinkCode(); }
 
     // The pump of the current link, or null; the reference keeps it alive.
     std::shared_ptr<ReaderPump> readerPump() const;
+    // The pump an operation runs on. While another thread's Connect is under
+    // way, waits for it within the calling operation's deadline and
+    // interrupt check. Null when there is none (then the operation sends
+    // nothing and returns Fail).
+    std::shared_ptr<ReaderPump> operationPump();
 
     // The common pattern of an operation: Fail when there is no pump, else
     // queue `cmd` with `send` (a callable writing its request), wait for the
@@ -171,6 +191,8 @@ public:
     // the command went out, i.e. whether its results are meaningful.
     // Called on the pump thread itself (from a handler or an event callback)
     // it returns Fail: the pump cannot wait for its own reply.
+    // While another thread's Connect is under way it waits for that Connect
+    // first (operationPump).
     template <typename Cmd, typename SendFn>
     ErrorCode runCommand(Cmd& cmd, SendFn&& send, bool* queued = nullptr);
 
@@ -186,9 +208,14 @@ public:
     bool onPumpThread() const { return std::this_thread::get_id() == _pumpThread.load(); }
 
 private:
-    // Stops the pump and closes the port; caller holds _lifecycleMutex.
-    ErrorCode disconnectLocked();
+    // Stops the pump and closes the port, recording `code`, `cause` for a
+    // link that was still open (calls waiting for its replies get `code`);
+    // caller holds _lifecycleMutex.
+    ErrorCode disconnectLocked(ErrorCode code, const std::string& cause);
     ErrorCode connectLocked();
+    // Marks a Connect under way on this thread (or over), waking the calls
+    // that wait for it.
+    void setConnecting(bool connecting);
     // runCommand's queue-and-wait on a given pump. This is where the wait of
     // an operation is bounded: by its deadline (TCP_Deadline, measured from
     // the call, queueing included) and by its caller's interrupt check.
@@ -199,7 +226,8 @@ private:
     template <typename Cmd>
     static bool awaitReply(Cmd& cmd, ErrorCode& stop);
     // An operation ends before its reply was read: its request is on the
-    // wire, so the stream position is lost and the link closes.
+    // wire, so the stream position is lost and the link closes (lost to its
+    // deadline, or closed by the caller's interrupt).
     void abandonOperation(ErrorCode stop);
     // getSystemVariable on a pump not yet published (the connect sequence).
     ErrorCode querySystemVariable(ReaderPump& pump, Token::KnownTokens variable, double& value);
@@ -208,6 +236,9 @@ private:
     // While idle, the pump waits on the socket and on a wake-up signal (an
     // event descriptor) in one poll, so a closed or failed link is noticed
     // with no call made, and a request wakes the pump as fast as before.
+    // Right after a reply it waits the same way for the next reply's bytes;
+    // a request queued meanwhile wakes it only when its reply's limit would
+    // end before the watch does (a TCP_Timeout shorter than the watch).
     // The signal exists only while a pump runs: opened before it starts,
     // closed after it was joined, so an idle object holds no descriptor.
     class IncomingBytes final : public IReplyWatch {
@@ -218,7 +249,9 @@ private:
         IncomingBytes& operator=(const IncomingBytes&) = delete;
         void openSignal();
         void closeSignal();
-        Wake awaitBytes(uint32_t timeout_ms) override;
+        Wake awaitBytes(int timeout_ms) override;
+        void queuedDuringWatch(TimingPolicy::Clock::time_point queued) override;
+        void replyAwaitedSince(TimingPolicy::Clock::time_point since) override;
         Wake awaitIdle(int timeout_ms) override;
         void wake() override;
         void linkGone() override;
@@ -231,6 +264,8 @@ private:
         // reads it without the mutex: it runs only while the signal is open.
         std::mutex _signalMutex;
         int _wakeFd = -1; // -1 when none (or none could be made)
+        // When the awaitBytes in progress ends, as clock ticks; 0 when none.
+        std::atomic<TimingPolicy::Clock::rep> _watchEnd{0};
     };
 
     TimingPolicy _timing;
@@ -240,8 +275,13 @@ private:
     PushbackPort _reads;
     IncomingBytes _incoming{*this};
     std::unique_ptr<Token> _tokenTable;
-    mutable std::mutex _pumpMutex; // guards the _readerPump pointer itself
+    mutable std::mutex _pumpMutex; // guards the _readerPump pointer itself and _connecting
     std::shared_ptr<ReaderPump> _readerPump;
+    // A Connect is under way (on _connectingThread); _pumpChanged is
+    // signalled when it ends.
+    bool _connecting = false;
+    std::atomic<std::thread::id> _connectingThread{};
+    std::condition_variable _pumpChanged;
     // Id of the pump's worker while it runs; default (no thread) otherwise.
     std::atomic<std::thread::id> _pumpThread{};
     uint16_t _portNumber = 0;
@@ -267,7 +307,7 @@ ErrorCode Connection_TCP::runCommand(Cmd& cmd, SendFn&& send, bool* queued)
         return Fail;
     // The deadline runs from here: a wait for the pump counts.
     OperationScope operation(_timing);
-    const std::shared_ptr<ReaderPump> pump = readerPump();
+    const std::shared_ptr<ReaderPump> pump = operationPump();
     if (!pump)
         return Fail;
     return runOn(*pump, cmd, std::forward<SendFn>(send), queued);
@@ -310,12 +350,12 @@ bool Connection_TCP::awaitReply(Cmd& cmd, ErrorCode& stop)
 {
     OperationScope* operation = OperationScope::current();
     // Nothing to bound: the readers bound their own waits.
-    if (operation == nullptr || (!operation->hasDeadline() && operation->boundWaitMs(-1) < 0)) {
+    if (operation == nullptr || operation->boundWaitMs(TimingPolicy::NoLimit) == TimingPolicy::NoLimit) {
         cmd.waitReady();
         return true;
     }
     for (;;) {
-        if (cmd.waitReadyFor(operation->boundWaitMs(-1)))
+        if (cmd.waitReadyFor(operation->boundWaitMs(TimingPolicy::NoLimit)))
             return true;
         stop = operation->stopReason();
         // Asked under the command's mutex: the pump sets the flag and then

@@ -1,5 +1,6 @@
 #include "Connection/Port/TCP/Port_TCP.h"
 
+#include "Connection/Port/TCP/LinkLoss.h"
 #include "SharedLib/Assert.h"
 #include "SharedLib/platform.h"
 
@@ -22,27 +23,31 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// Milliseconds left until deadline, never negative.
-int remainingMs(Clock::time_point deadline)
-{
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-    if (left <= 0)
-        return 0;
-    return left > INT_MAX ? INT_MAX : static_cast<int>(left);
-}
+// The end of a wait of `timeout_ms` (NoLimit: none) from now.
+struct WaitEnd {
+    explicit WaitEnd(int timeout_ms)
+        : unlimited(timeout_ms == TimingPolicy::NoLimit),
+          at(Clock::now() + std::chrono::milliseconds(unlimited ? 0 : timeout_ms))
+    {
+    }
+    // What is left of the wait, in the form every wait takes.
+    int leftMs() const { return unlimited ? TimingPolicy::NoLimit : TimingPolicy::msUntil(at); }
+    bool passed() const { return !unlimited && Clock::now() >= at; }
 
-// Waits for `events` on fd. Returns >0 when ready, 0 on time-out, -1 on
-// failure (errno set). timeout_ms < 0 waits without limit. Interrupted waits
-// resume with the time that is left. On a caller's thread inside an operation
-// the wait also ends (0, with *stopped set) at the operation's deadline or
-// when the caller abandons it.
-int waitFor(int fd, short events, int timeout_ms, ErrorCode* stopped = nullptr)
+    bool unlimited;
+    Clock::time_point at;
+};
+
+// Waits for `events` on fd until `end`. Returns >0 when ready, 0 on
+// time-out, -1 on failure (errno set). Interrupted waits resume with the time
+// that is left. On a caller's thread inside an operation the wait also ends
+// (0, with *stopped set) at the operation's deadline or when the caller
+// abandons it.
+int waitFor(int fd, short events, const WaitEnd& end, ErrorCode* stopped = nullptr)
 {
-    const bool unlimited = timeout_ms < 0;
-    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(unlimited ? 0 : timeout_ms);
     for (;;) {
         pollfd pfd{fd, events, 0};
-        const int rc = ::poll(&pfd, 1, OperationScope::waitMs(unlimited ? -1 : remainingMs(deadline)));
+        const int rc = ::poll(&pfd, 1, OperationScope::waitMs(end.leftMs()));
         if (rc > 0)
             return rc;
         if (rc < 0 && errno != EINTR)
@@ -53,29 +58,52 @@ int waitFor(int fd, short events, int timeout_ms, ErrorCode* stopped = nullptr)
                 *stopped = stop;
             return 0;
         }
-        if (!unlimited && Clock::now() >= deadline)
+        if (end.passed())
             return 0;
     }
 }
 
-// Resolves hostname to an IPv4 address: resolver first, then dotted text.
-bool resolve(const std::string& hostname, in_addr& address)
+// The system's resolver, IPv4 only.
+bool systemResolver(const std::string& hostname, uint32_t& address)
 {
     addrinfo hints{};
     hints.ai_family = AF_INET;
     hints.ai_socktype = SOCK_STREAM;
     addrinfo* found = nullptr;
-    if (::getaddrinfo(hostname.c_str(), nullptr, &hints, &found) == 0 && found) {
-        address = reinterpret_cast<const sockaddr_in*>(found->ai_addr)->sin_addr;
-        ::freeaddrinfo(found);
-        return true;
-    }
+    const bool resolved = ::getaddrinfo(hostname.c_str(), nullptr, &hints, &found) == 0 && found != nullptr;
+    if (resolved)
+        address = reinterpret_cast<const sockaddr_in*>(found->ai_addr)->sin_addr.s_addr;
     if (found)
         ::freeaddrinfo(found);
+    return resolved;
+}
+
+// An IPv6 address as text, bare or in brackets, with or without a zone.
+bool isIpv6Literal(const std::string& hostname)
+{
+    std::string text = hostname;
+    if (text.size() >= 2 && text.front() == '[' && text.back() == ']')
+        text = text.substr(1, text.size() - 2);
+    text = text.substr(0, text.find('%'));
+    in6_addr address{};
+    return ::inet_pton(AF_INET6, text.c_str(), &address) == 1;
+}
+
+// Dotted text first (no resolver asked), then the resolver, then the older
+// numeric forms inet_addr reads ("127.1").
+bool resolve(const std::string& hostname, Port_TCP::Resolver resolver, in_addr& address)
+{
+    if (::inet_pton(AF_INET, hostname.c_str(), &address) == 1)
+        return true;
+    uint32_t found = 0;
+    if (resolver(hostname, found)) {
+        address.s_addr = found;
+        return true;
+    }
     // inet_addr gives INADDR_NONE for text it cannot read; only the broadcast
     // address itself legitimately has that value.
     const in_addr_t parsed = ::inet_addr(hostname.c_str());
-    if (parsed == INADDR_NONE && hostname != "255.255.255.255")
+    if (parsed == INADDR_NONE)
         return false;
     address.s_addr = parsed;
     return true;
@@ -90,11 +118,9 @@ struct Port_TCP::Socket {
     Socket(const Socket&) = delete;
     Socket& operator=(const Socket&) = delete;
     const int fd;
-    // The link's loss has been reported: one Error event per link.
-    std::atomic<bool> lossReported{false};
 };
 
-Port_TCP::Port_TCP(EventCallback event_callback) : Port(std::move(event_callback)) {}
+Port_TCP::Port_TCP(EventCallback event_callback) : Port(std::move(event_callback)), _resolver(&systemResolver) {}
 
 Port_TCP::~Port_TCP() { Close(); }
 
@@ -128,6 +154,12 @@ void Port_TCP::setSocketOptions(const SocketOptions& options)
     _options = options;
 }
 
+void Port_TCP::setResolver(Resolver resolver)
+{
+    std::lock_guard<std::mutex> lock(_mutex);
+    _resolver = resolver != nullptr ? resolver : &systemResolver;
+}
+
 bool Port_TCP::isAlive() const
 {
     // Under the mutex the port's own reference keeps the descriptor valid.
@@ -158,60 +190,113 @@ IReplyWatch::Wake Port_TCP::awaitClose(int wake_fd, int timeout_ms) const
     return IReplyWatch::Wake::Quiet;
 }
 
-ErrorCode Port_TCP::lossCode() const
+IReplyWatch::Wake Port_TCP::awaitReadable(int wake_fd, int timeout_ms) const
+{
+    const std::shared_ptr<Socket> socket = acquire();
+    if (!socket)
+        return IReplyWatch::Wake::Closed;
+    pollfd pfd[2] = {{socket->fd, POLLIN, 0}, {wake_fd, POLLIN, 0}};
+    const int rc = ::poll(pfd, 2, timeout_ms);
+    if (rc <= 0)
+        return IReplyWatch::Wake::Quiet; // time-out, or a signal: the queue decides
+    if ((pfd[0].revents & (POLLIN | POLLHUP | POLLERR | POLLNVAL)) != 0)
+        return IReplyWatch::Wake::Bytes;
+    uint64_t count = 0;
+    static_cast<void>(::read(wake_fd, &count, sizeof count));
+    return IReplyWatch::Wake::Quiet;
+}
+
+int Port_TCP::socketError() const
 {
     const std::shared_ptr<Socket> socket = acquire();
     int pending = 0;
     socklen_t length = sizeof(pending);
     if (socket && ::getsockopt(socket->fd, SOL_SOCKET, SO_ERROR, &pending, &length) == 0 && pending != 0)
-        return systemError(pending);
-    return systemError(ENOTCONN);
+        return pending;
+    return ENOTCONN;
 }
 
-void Port_TCP::loseLink(ErrorCode code, std::string_view text)
+std::string Port_TCP::causeOf(int err) const
 {
-    const std::string message(text);
-    lose(acquire(), code, message.c_str());
-}
-
-void Port_TCP::dropLink() { lose(acquire(), NoError, nullptr); }
-
-void Port_TCP::lose(const std::shared_ptr<Socket>& socket, ErrorCode code, const char* text)
-{
-    // Closed or replaced by the owner meanwhile: not a loss to report, and
-    // a link opened since is not this one to close.
-    if (!socket || !closeIf(socket, true))
-        return;
-    // Reported with the port already closed, so whoever the event reaches
-    // sees the link gone.
-    if (!socket->lossReported.exchange(true) && text != nullptr)
-        AddLogEvent(EventType::Error, code, text);
-}
-
-bool Port_TCP::closeIf(const std::shared_ptr<Socket>& socket, bool lost)
-{
+    bool keepalive = false;
     {
         std::lock_guard<std::mutex> lock(_mutex);
+        keepalive = _options.keepAliveS > 0;
+    }
+    return LinkLoss::fromSocketError(err, keepalive);
+}
+
+void Port_TCP::loseLink(ErrorCode code, const std::string& cause) { lose(acquire(), code, cause, true); }
+
+void Port_TCP::closeLink(ErrorCode code, const std::string& cause) { lose(acquire(), code, cause, false); }
+
+void Port_TCP::noteFailure(ErrorCode code, const std::string& cause)
+{
+    std::lock_guard<std::mutex> lock(_mutex);
+    if (_linkLost && !_lossCause.empty())
+        return;
+    _lossCode = code;
+    _lossCause = cause;
+}
+
+std::string Port_TCP::lossCause() const
+{
+    std::lock_guard<std::mutex> lock(_mutex);
+    return _lossCause;
+}
+
+ErrorCode Port_TCP::lostLinkCode() const
+{
+    std::lock_guard<std::mutex> lock(_mutex);
+    return _linkLost ? _lossCode : systemError(EBADF);
+}
+
+void Port_TCP::lose(const std::shared_ptr<Socket>& socket, ErrorCode code, const std::string& cause, bool report)
+{
+    if (!socket)
+        return;
+    {
+        std::lock_guard<std::mutex> lock(_mutex);
+        // Closed or replaced by the owner meanwhile: not a loss of this
+        // link's, and a link opened since is not this one to close.
         if (_socket != socket)
-            return false;
+            return;
         _socket.reset();
-        _linkLost = lost;
+        _linkLost = true;
+        _lossCode = code;
+        _lossCause = cause;
     }
     // Wakes any thread still waiting on the socket (see Close).
     ::shutdown(socket->fd, SHUT_RDWR);
-    return true;
+    // Reported with the port already closed, so whoever the event reaches
+    // sees the link gone.
+    if (report)
+        AddLogEvent(EventType::Error, code, cause);
 }
 
-ErrorCode Port_TCP::notOpen() const
+ErrorCode Port_TCP::notOpen(bool reading) const
 {
     bool lost = false;
+    ErrorCode code = NoError;
     {
         std::lock_guard<std::mutex> lock(_mutex);
         lost = _linkLost;
+        code = _lossCode;
     }
     if (lost)
-        return systemError(EBADF);
+        return reading ? code : systemError(EBADF);
     return raiseSystemError(EBADF, "Port is not open");
+}
+
+ErrorCode Port_TCP::failOpen(ErrorCode code, const std::string& cause)
+{
+    {
+        std::lock_guard<std::mutex> lock(_mutex);
+        _lossCode = code;
+        _lossCause = cause;
+    }
+    AddLogEvent(EventType::Error, code, cause);
+    return code;
 }
 
 ErrorCode Port_TCP::Open(const std::string& hostname, uint16_t port)
@@ -222,46 +307,54 @@ ErrorCode Port_TCP::Open(const std::string& hostname, uint16_t port)
         const int socket = current ? current->fd : INVALID_SOCKET_VALUE;
         HOLVANE_ASSERT(INVALID_SOCKET_VALUE == socket);
     }
+    SocketOptions options;
+    Resolver resolver = nullptr;
+    {
+        std::lock_guard<std::mutex> lock(_mutex);
+        options = _options;
+        resolver = _resolver;
+    }
+    const auto cannotConnect = [&](int err) {
+        return failOpen(systemError(err), err == ECONNREFUSED ? LinkLoss::refused(hostname, port)
+                                                              : LinkLoss::cannotConnect(hostname, port, err));
+    };
 
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_port = htons(port);
-    if (!resolve(hostname, address.sin_addr))
-        return raiseSystemError(EHOSTUNREACH, "Cannot resolve host " + hostname);
+    if (isIpv6Literal(hostname))
+        return failOpen(systemError(EAFNOSUPPORT), LinkLoss::ipv6NotSupported(hostname));
+    if (!resolve(hostname, resolver, address.sin_addr))
+        return failOpen(systemError(EHOSTUNREACH), LinkLoss::cannotResolve(hostname));
 
     const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd == INVALID_SOCKET_VALUE)
-        return raiseSystemError(platform::lastError());
+        return cannotConnect(platform::lastError());
     // From here on the descriptor is released on every failure path.
     auto handle = std::make_shared<Socket>(fd);
 
     int on = 1;
     if (::ioctl(fd, FIONBIO, &on) == -1)
-        return raiseSystemError(platform::lastError());
+        return cannotConnect(platform::lastError());
 
     if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) == -1) {
         const int err = platform::lastError();
         // In progress is the normal answer of a non-blocking connect; anything
         // else failed at once and no wait would report it.
         if (err != EINPROGRESS && err != EINTR)
-            return raiseSystemError(err);
+            return cannotConnect(err);
     }
 
-    SocketOptions options;
-    {
-        std::lock_guard<std::mutex> lock(_mutex);
-        options = _options;
-    }
     ErrorCode stopped = NoError;
-    const int ready = waitFor(fd, POLLOUT, static_cast<int>(options.connectTimeoutMs), &stopped);
+    const int ready = waitFor(fd, POLLOUT, WaitEnd(TimingPolicy::limitOf(options.connectTimeoutMs)), &stopped);
     if (ready < 0)
-        return raiseSystemError(platform::lastError());
-    if (ready == 0 && stopped != NoError) {
-        AddLogEvent(EventType::Error, stopped, "Connect abandoned");
-        return stopped;
-    }
+        return cannotConnect(platform::lastError());
+    if (ready == 0 && stopped == Timeout)
+        return failOpen(stopped, LinkLoss::deadlinePassed(OperationScope::current()->deadlineMs()));
+    if (ready == 0 && stopped != NoError)
+        return failOpen(stopped, LinkLoss::interruptedByCaller());
     if (ready == 0)
-        return raiseSystemError(EINPROGRESS, "Timeout connecting to the port");
+        return failOpen(systemError(ETIMEDOUT), LinkLoss::noAnswer(hostname, port, options.connectTimeoutMs));
 
     // Writable also means "the attempt failed": the pending error tells.
     int pending = 0;
@@ -269,7 +362,7 @@ ErrorCode Port_TCP::Open(const std::string& hostname, uint16_t port)
     if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &pending, &length) == -1)
         pending = platform::lastError();
     if (pending != 0)
-        return raiseSystemError(pending);
+        return cannotConnect(pending);
 
     if (options.noDelay == 1 || (options.noDelay < 0 && port == NoDelayPort)) {
         int nodelay = 1;
@@ -291,6 +384,8 @@ ErrorCode Port_TCP::Open(const std::string& hostname, uint16_t port)
         std::lock_guard<std::mutex> lock(_mutex);
         _socket = std::move(handle);
         _linkLost = false;
+        _lossCode = NoError;
+        _lossCause.clear();
         _portNumber = port;
         _hostName = hostname;
     }
@@ -324,11 +419,17 @@ ErrorCode Port_TCP::Write(const char* buffer, size_t buffer_length, size_t& buff
     std::lock_guard<std::mutex> writing(_writeMutex);
     const std::shared_ptr<Socket> socket = acquire();
     if (!socket)
-        return notOpen();
+        return notOpen(false);
     const size_t length = buffer_length > static_cast<size_t>(INT_MAX) ? static_cast<size_t>(INT_MAX) : buffer_length;
     const ssize_t sent = ::send(socket->fd, buffer, length, MSG_NOSIGNAL);
-    if (sent < 0)
-        return raiseSystemError(platform::lastError());
+    if (sent < 0) {
+        const int err = platform::lastError();
+        // A full socket buffer or a signal is no loss of the link.
+        if (err == EAGAIN || err == EWOULDBLOCK || err == EINTR)
+            return raiseSystemError(err);
+        lose(socket, systemError(err), causeOf(err), true);
+        return systemError(err);
+    }
     buffer_written = static_cast<size_t>(sent);
     if (ISniffer* sniffer = _writeSniffer.load())
         sniffer->addData(buffer, buffer_written);
@@ -342,11 +443,26 @@ ErrorCode Port_TCP::WriteAll(const char* buffer, size_t buffer_length, size_t& b
     std::lock_guard<std::mutex> writing(_writeMutex);
     const std::shared_ptr<Socket> socket = acquire();
     if (!socket)
-        return notOpen();
+        return notOpen(false);
+    // A link the controller has closed, or that failed, takes no request
+    // (isAlive() says it is gone already): the loss is told now, as the idle
+    // reader would tell it a moment later, and nothing is sent.
+    pollfd gone{socket->fd, POLLRDHUP, 0};
+    if (::poll(&gone, 1, 0) > 0 && (gone.revents & (POLLRDHUP | POLLHUP | POLLERR)) != 0) {
+        int err = 0;
+        socklen_t length = sizeof(err);
+        if (::getsockopt(socket->fd, SOL_SOCKET, SO_ERROR, &err, &length) != 0 || err == 0)
+            err = ENOTCONN;
+        lose(socket, systemError(err), causeOf(err), true);
+        return systemError(EBADF);
+    }
 
+    // Why the write ended early, and the cause of the loss it means.
+    enum class Ended { Failed, TimedOut, Stopped };
+    Ended how = Ended::Failed;
     ErrorCode error = NoError;
-    bool stoppedWrite = false;
-    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
+    std::string cause;
+    const WaitEnd end(TimingPolicy::limitOf(timeout_ms));
     while (buffer_written < buffer_length) {
         size_t chunk = buffer_length - buffer_written;
         if (chunk > static_cast<size_t>(INT_MAX))
@@ -359,38 +475,51 @@ ErrorCode Port_TCP::WriteAll(const char* buffer, size_t buffer_length, size_t& b
             buffer_written += static_cast<size_t>(sent);
             continue;
         }
-        const int err = sent < 0 ? platform::lastError() : EAGAIN;
+        int err = sent < 0 ? platform::lastError() : EAGAIN;
         if (err == EINTR)
             continue;
-        if (err != EAGAIN && err != EWOULDBLOCK) {
-            error = raiseSystemError(err);
-            break;
-        }
         ErrorCode stopped = NoError;
-        const int ready = waitFor(socket->fd, POLLOUT, remainingMs(deadline), &stopped);
-        if (ready < 0) {
-            error = raiseSystemError(platform::lastError());
-            break;
+        if (err == EAGAIN || err == EWOULDBLOCK) {
+            const int ready = waitFor(socket->fd, POLLOUT, end, &stopped);
+            if (ready > 0)
+                continue;
+            err = ready < 0 ? platform::lastError() : 0;
         }
-        if (ready == 0 && stopped != NoError) {
+        if (err != EAGAIN && err != EWOULDBLOCK && err != 0) {
+            error = systemError(err);
+            cause = causeOf(err);
+        } else if (stopped != NoError) {
+            how = Ended::Stopped;
             error = stopped;
-            stoppedWrite = true;
-            break;
-        }
-        if (ready == 0) {
+            cause = stopped == Timeout ? LinkLoss::deadlinePassed(OperationScope::current()->deadlineMs())
+                                       : LinkLoss::interruptedByCaller();
+        } else {
+            how = Ended::TimedOut;
             error = Timeout;
-            AddLogEvent(EventType::Error, error, "Timeout writing to the port");
-            break;
+            cause = LinkLoss::requestNotTaken(timeout_ms);
         }
+        break;
     }
-    if (error != NoError && buffer_written > 0) {
-        // The controller holds part of a request; nothing sent later could be
-        // read in step with it, so the link is lost (only this link: one
-        // opened meanwhile stays). A failed send was reported above; a write
-        // its caller abandoned was not.
-        lose(socket, error, stoppedWrite ? "Request cut short: connection closed" : nullptr);
+    if (error == NoError)
+        return NoError;
+    switch (how) {
+    case Ended::Stopped:
+        // Abandoned by its caller before a byte went out: the link is as it
+        // was. Cut short, the controller holds part of a request and nothing
+        // sent later could be read in step with it.
+        if (buffer_written > 0)
+            lose(socket, error == Timeout ? Timeout : systemError(ECONNABORTED), cause, true);
+        return error;
+    case Ended::TimedOut:
+        // A controller that takes no bytes for the whole limit reads none.
+        lose(socket, Timeout, cause, true);
+        return Timeout;
+    case Ended::Failed:
+    default:
+        lose(socket, error, cause, true);
+        // Nothing went out: the call found the link gone.
+        return buffer_written == 0 ? systemError(EBADF) : error;
     }
-    return error;
 }
 
 ErrorCode Port_TCP::Read(char* buffer, size_t buffer_size, size_t& buffer_read, uint32_t timeout_milliseconds)
@@ -398,21 +527,24 @@ ErrorCode Port_TCP::Read(char* buffer, size_t buffer_size, size_t& buffer_read, 
     buffer_read = 0;
     const std::shared_ptr<Socket> socket = acquire();
     if (!socket)
-        return notOpen();
+        return notOpen(true);
     // A receive of 0 bytes would read as "peer closed".
     if (buffer_size == 0)
         return NoError;
 
-    const bool unlimited = timeout_milliseconds == 0;
-    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeout_milliseconds);
+    const WaitEnd end(TimingPolicy::limitOf(timeout_milliseconds));
     const size_t size = buffer_size > static_cast<size_t>(INT_MAX) ? static_cast<size_t>(INT_MAX) : buffer_size;
-    for (;;) {
-        ErrorCode stopped = NoError;
-        const int ready = waitFor(socket->fd, POLLIN, unlimited ? -1 : remainingMs(deadline), &stopped);
-        if (ready < 0)
-            return raiseSystemError(platform::lastError());
-        if (ready == 0)
-            return stopped != NoError ? stopped : Timeout;
+    // A look (limit 0) takes what is there without asking first.
+    const bool look = timeout_milliseconds == 0;
+    for (bool waited = false;; waited = true) {
+        if (!look || waited) {
+            ErrorCode stopped = NoError;
+            const int ready = waitFor(socket->fd, POLLIN, end, &stopped);
+            if (ready < 0)
+                return raiseSystemError(platform::lastError());
+            if (ready == 0)
+                return stopped != NoError ? stopped : Timeout;
+        }
 
         const ssize_t received = ::recv(socket->fd, buffer, size, MSG_DONTWAIT);
         if (received > 0) {
@@ -424,7 +556,7 @@ ErrorCode Port_TCP::Read(char* buffer, size_t buffer_size, size_t& buffer_read, 
         if (received == 0) {
             // Orderly shutdown by the peer, or this port was closed meanwhile
             // (then nothing is reported).
-            lose(socket, systemError(ENOTCONN), "Connection closed by the controller");
+            lose(socket, systemError(ENOTCONN), LinkLoss::closedByController(), true);
             return NoError;
         }
         const int err = platform::lastError();
@@ -433,7 +565,7 @@ ErrorCode Port_TCP::Read(char* buffer, size_t buffer_size, size_t& buffer_read, 
             continue;
         // A failed socket (reset, keepalive expiry) carries nothing more.
         const ErrorCode error = systemError(err);
-        lose(socket, error, "Connection failed");
+        lose(socket, error, causeOf(err), true);
         return error;
     }
 }

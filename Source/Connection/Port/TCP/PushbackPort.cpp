@@ -1,6 +1,7 @@
 #include "Connection/Port/TCP/PushbackPort.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
 
 namespace Vantrel::HolvaneApi {
@@ -42,10 +43,18 @@ size_t take(const char* store, size_t& begin, size_t& end, char* out, size_t siz
 
 } // namespace
 
+void PushbackPort::awaitedSince(TimingPolicy::Clock::time_point since)
+{
+    _awaitedSince.store(since.time_since_epoch().count());
+}
+
 ErrorCode PushbackPort::readAny(char* buffer, size_t buffer_size, size_t& buffer_read, uint32_t timeout_milliseconds)
 {
     buffer_read = 0;
     uint64_t generation = 0;
+    // Counted from when the reply's bytes were first awaited, if that was
+    // before this read; from now on every wait counts from itself.
+    const TimingPolicy::Clock::rep since = _awaitedSince.exchange(NoOrigin);
     {
         std::lock_guard<std::mutex> lock(_mutex);
         if (_begin != _end) {
@@ -57,6 +66,12 @@ ErrorCode PushbackPort::readAny(char* buffer, size_t buffer_size, size_t& buffer
             return NoError;
         }
         generation = _generation;
+    }
+    if (since != NoOrigin && timeout_milliseconds != TimingPolicy::NoLimitMs) {
+        const TimingPolicy::Clock::time_point end =
+            TimingPolicy::Clock::time_point(TimingPolicy::Clock::duration(since)) +
+            std::chrono::milliseconds(timeout_milliseconds);
+        timeout_milliseconds = static_cast<uint32_t>(TimingPolicy::msUntil(end));
     }
     if (buffer_size == 0 || buffer_size >= ReadAhead)
         return _inner.Read(buffer, buffer_size, buffer_read, timeout_milliseconds);
@@ -128,7 +143,7 @@ bool PushbackPort::putBack(const char* data, size_t count)
     return true;
 }
 
-IReplyWatch::Wake PushbackPort::awaitBytes(uint32_t timeout_ms)
+IReplyWatch::Wake PushbackPort::awaitBytes(int timeout_ms)
 {
     uint64_t generation = 0;
     {
@@ -137,11 +152,9 @@ IReplyWatch::Wake PushbackPort::awaitBytes(uint32_t timeout_ms)
             return IReplyWatch::Wake::Bytes;
         generation = _generation;
     }
-    if (timeout_ms == 0) // 0 would mean no limit to the wrapped port
-        return IReplyWatch::Wake::Quiet;
     size_t received = 0;
     ErrorCode error = NoError;
-    const bool kept = fillAhead(0, timeout_ms, generation, received, error);
+    const bool kept = fillAhead(0, static_cast<uint32_t>(timeout_ms), generation, received, error);
     if (error == Timeout)
         return IReplyWatch::Wake::Quiet;
     if (error != NoError || received == 0 || !kept)
@@ -151,6 +164,7 @@ IReplyWatch::Wake PushbackPort::awaitBytes(uint32_t timeout_ms)
 
 void PushbackPort::discard()
 {
+    _awaitedSince.store(NoOrigin);
     std::lock_guard<std::mutex> lock(_mutex);
     _begin = _end = 0;
     _aheadBegin = _aheadEnd = 0;

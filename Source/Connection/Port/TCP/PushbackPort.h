@@ -2,6 +2,7 @@
 
 #include "SharedLib/IReplyWatch.h"
 #include "SharedLib/Port.h"
+#include "SharedLib/TimingPolicy.h"
 
 #include <array>
 #include <atomic>
@@ -60,10 +61,14 @@ public:
     // (nothing kept) when they would not fit in Capacity.
     bool putBack(const char* data, size_t count);
     // Bytes when some are held or read ahead; otherwise one read of the
-    // wrapped port, up to timeout_ms (> 0), into the read-ahead store. Nothing
-    // is handed out or shown: the next reads serve the bytes. On the reading
+    // wrapped port, up to timeout_ms, into the read-ahead store. Nothing is
+    // handed out or shown: the next reads serve the bytes. On the reading
     // thread only.
-    IReplyWatch::Wake awaitBytes(uint32_t timeout_ms);
+    IReplyWatch::Wake awaitBytes(int timeout_ms);
+    // The next read that has to wait on the wrapped port counts its limit
+    // from `since` (the reply's bytes have been awaited since then); a read
+    // served from the bytes held counts from itself, as every later one.
+    void awaitedSince(TimingPolicy::Clock::time_point since);
     // Drops the put-back and read-ahead bytes: the stream's position is lost
     // or the link replaced.
     void discard();
@@ -93,6 +98,9 @@ private:
     size_t _aheadEnd = 0;
     // Counts discards, so that bytes received across one are not kept.
     uint64_t _generation = 0;
+    // awaitedSince() as ticks of the clock; NoOrigin when none.
+    static constexpr TimingPolicy::Clock::rep NoOrigin = TimingPolicy::Clock::rep{0};
+    std::atomic<TimingPolicy::Clock::rep> _awaitedSince{NoOrigin};
 };
 
 } // namespace Vantrel::HolvaneApi

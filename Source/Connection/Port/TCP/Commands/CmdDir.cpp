@@ -189,7 +189,7 @@ ErrorCode CmdDir::readReply()
     }
 
     if (lost) {
-        connection().abandonStream();
+        connection().abandonStream(error);
     } else if (!encoded) {
         error = readSimpleReply(nullptr);
     }

@@ -26,7 +26,7 @@ ErrorCode CmdEx::readReply()
     if (error != NoError) {
         // The reply's length is unknown from here: drop the link rather than
         // read its rest as the answer to the next request.
-        connection().abandonStream();
+        connection().abandonStream(error);
     } else {
         error = readSimpleReply(nullptr);
     }

@@ -74,7 +74,7 @@ ErrorCode CmdGetVrString::readReply()
     if (error != NoError) {
         // Where the string ends is unknown: drop the link rather than read
         // its bytes as the next reply.
-        connection().abandonStream();
+        connection().abandonStream(error);
         if (error == BadResponse)
             trace.print();
         setError(error);
@@ -100,7 +100,7 @@ ErrorCode CmdGetVrString::readReply()
             _buff->packet_number = number;
             error = connection().ReadBytes(data, piece, connection().replyTimeoutMs());
             if (error != NoError) {
-                connection().abandonStream();
+                connection().abandonStream(error);
                 setError(error);
                 return error;
             }

@@ -8,7 +8,7 @@
 namespace Vantrel::HolvaneApi::TCP {
 
 // Sends nothing; its "reply" drains whatever input is waiting, until no byte
-// has come for 1 ms (normally ending with Timeout).
+// has come for QuietMs (normally ending with Timeout).
 class CmdPumpPort : public Command {
 public:
     static constexpr uint32_t QuietMs = TimingPolicy::DrainQuietMs;

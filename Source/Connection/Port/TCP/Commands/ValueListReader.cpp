@@ -2,11 +2,10 @@
 
 #include "Connection/Port/TCP/Commands/ValueListParser.h"
 #include "Connection/Port/TCP/Connection_TCP.h"
+#include "Connection/Port/TCP/LinkLoss.h"
 #include "SharedLib/Token.h"
 
 #include <algorithm>
-#include <chrono>
-#include <thread>
 
 namespace Vantrel::HolvaneApi::TCP {
 
@@ -23,8 +22,6 @@ ErrorCode ValueListReader::acknowledgementByte(const Token& table, uint8_t& byte
 }
 
 namespace {
-
-using Clock = std::chrono::steady_clock;
 
 // What the cycles of one list leave behind for the line's end.
 struct Cycles {
@@ -46,8 +43,8 @@ size_t byteLimitFor(size_t count)
 }
 
 // One cycle: the acknowledgement byte, then one read fed to the parser.
-// False when the write or the read failed.
-bool runCycle(Connection_TCP& connection, uint8_t ack, ValueListParser& parser, Cycles& c, Clock::time_point& lastData)
+// False when the write or the read failed, or the link closed.
+bool runCycle(Connection_TCP& connection, uint8_t ack, ValueListParser& parser, Cycles& c)
 {
     c.lastRead = 0;
     c.lastUsed = 0;
@@ -61,28 +58,30 @@ bool runCycle(Connection_TCP& connection, uint8_t ack, ValueListParser& parser, 
     }
     size_t n = 0;
     // Shown to the trace only once it is known how much is the list's: the
-    // last read may also hold the start of the next reply.
+    // last read may also hold the start of the next reply. The read waits for
+    // the next piece as long as any reply's bytes are waited for.
     c.error = connection.ReadBytesUnshown(reinterpret_cast<char*>(c.received), sizeof c.received, n,
                                           connection.replyTimeoutMs());
     if (c.error != NoError)
         return false;
+    // A read that waits for bytes comes back empty only when the link has
+    // closed: the rest of the list will never come.
+    if (n == 0) {
+        c.error = connection.lostLinkCode();
+        return false;
+    }
     c.lastRead = n;
-    if (n != 0)
-        lastData = Clock::now();
-    else
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
     c.lastUsed = parser.feed(c.received, n);
     return true;
 }
 
-// Reads cycles until the list is complete or malformed, a cycle fails, the
-// reply grows beyond any list of `count` values, or the controller stays silent.
+// Reads cycles until the list is complete or malformed, a cycle fails, or
+// the reply grows beyond any list of `count` values.
 void readCycles(Connection_TCP& connection, uint8_t ack, size_t count, ValueListParser& parser, Cycles& c)
 {
     const size_t maxBytes = byteLimitFor(count);
     size_t total = 0;
-    auto lastData = Clock::now();
-    while (runCycle(connection, ack, parser, c, lastData)) {
+    while (runCycle(connection, ack, parser, c)) {
         total += c.lastRead;
         if (parser.complete() || parser.malformed())
             return;
@@ -92,8 +91,6 @@ void readCycles(Connection_TCP& connection, uint8_t ack, size_t count, ValueList
             c.oversized = true;
             return;
         }
-        if (Clock::now() - lastData > std::chrono::milliseconds(ValueListReader::SilenceLimitMs))
-            return;
     }
 }
 
@@ -104,12 +101,13 @@ ErrorCode skipRestOfLine(Connection_TCP& connection, const Cycles& c, ErrorCode 
     if (!c.lastShown)
         connection.showRead(c.text(), c.lastRead);
     const ErrorCode skipped = connection.IgnoreLine(ValueListReader::LineSkipTimeoutMs);
-    if (skipped != NoError) {
-        connection.abandonStream();
-        if (result == NoError)
-            result = skipped;
-    }
-    return result;
+    if (skipped == NoError)
+        return result;
+    if (skipped == Timeout)
+        connection.abandonStream(skipped, LinkLoss::lineNotEnded(ValueListReader::LineSkipTimeoutMs));
+    else
+        connection.abandonStream(skipped);
+    return result == NoError ? skipped : result;
 }
 
 // Ends the list's line after the cycles: traces what was the list's, and
@@ -137,7 +135,7 @@ ErrorCode finishLine(Connection_TCP& connection, const ValueListParser& parser, 
     const bool lineEndsAfterList = std::all_of(rest, lineEnd, [](uint8_t b) { return b == '\r' || b == 0; });
     if (!lineEndsAfterList || !connection.putBack(c.text() + lineLength, surplus)) {
         connection.showRead(c.text() + lineLength, surplus);
-        connection.abandonStream();
+        connection.abandonStream(BadResponse);
     }
     return result;
 }
@@ -156,7 +154,7 @@ ErrorCode ValueListReader::read(Connection_TCP& connection, double* values, size
         // unread in the stream: the link is dropped rather than the list
         // read as the next request's answer.
         if (errorBand(error) != ControllerBand)
-            connection.abandonStream();
+            connection.abandonStream(error);
         return error;
     }
 
@@ -165,7 +163,7 @@ ErrorCode ValueListReader::read(Connection_TCP& connection, double* values, size
     uint8_t ack = 0;
     if (table == nullptr || acknowledgementByte(*table, ack) != NoError) {
         // The list follows unacknowledged or not at all: its end is unknown.
-        connection.abandonStream();
+        connection.abandonStream(BadResponse);
         return BadResponse;
     }
 
@@ -175,8 +173,9 @@ ErrorCode ValueListReader::read(Connection_TCP& connection, double* values, size
     if (cycles.error != NoError || cycles.oversized) {
         // Part of the reply is still to come, or will never end: a late byte
         // must not be read as the next request's answer.
-        connection.abandonStream();
-        return cycles.error != NoError ? cycles.error : BadResponse;
+        const ErrorCode error = cycles.error != NoError ? cycles.error : BadResponse;
+        connection.abandonStream(error);
+        return error;
     }
     const ErrorCode result = (parser.malformed() || parser.stored() != count) ? BadResponse : NoError;
     return finishLine(connection, parser, cycles, result);

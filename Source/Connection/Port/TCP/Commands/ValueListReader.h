@@ -19,9 +19,9 @@ namespace Vantrel::HolvaneApi::TCP {
 class ValueListReader {
 public:
     static constexpr size_t CycleBytes = 256;
-    // Each read of a cycle waits up to the connection's reply time-out.
+    // Each read of a cycle waits up to the connection's reply time-out; the
+    // line's end after the list, up to this long in all.
     static constexpr int LineSkipTimeoutMs = TimingPolicy::ValueListLineEndMs;
-    static constexpr int SilenceLimitMs = TimingPolicy::ValueListSilenceMs;
     // A list longer than this many bytes per wanted value (plus a margin for
     // line ends) is not a value list: no real item is anywhere near as long.
     static constexpr size_t MaxBytesPerValue = 512;

@@ -54,8 +54,12 @@ void Command::waitReady()
 bool Command::waitReadyFor(int timeout_ms)
 {
     std::unique_lock<std::mutex> lock(*_mutex_ready);
-    return _cv_ready.wait_for(lock, std::chrono::milliseconds(timeout_ms < 0 ? 0 : timeout_ms),
-                              [this] { return _flag_ready.load() != 0; });
+    const auto ready = [this] { return _flag_ready.load() != 0; };
+    if (timeout_ms == TimingPolicy::NoLimit) {
+        _cv_ready.wait(lock, ready);
+        return true;
+    }
+    return _cv_ready.wait_for(lock, std::chrono::milliseconds(timeout_ms), ready);
 }
 
 void Command::setReady()

@@ -35,8 +35,8 @@ namespace Vantrel::HolvaneApi::TCP {
 //    calls trace.print() where the rules say, and always ends with
 //    `setError(e); return e;`.
 //  - When a reply fails so that its end in the stream is unknown (time-out or
-//    read error inside it, malformed framing), call connection().abandonStream()
-//    (readSimpleReply() does this itself).
+//    read error inside it, malformed framing), call
+//    connection().abandonStream(error) (readSimpleReply() does this itself).
 class Command : public ICommand {
 public:
     explicit Command(Connection_TCP* conn);
@@ -45,7 +45,8 @@ public:
     Command& operator=(const Command&) = delete;
 
     void waitReady() override;
-    // Waits at most timeout_ms; true once the pump is done with the command.
+    // Waits at most timeout_ms (as every wait: TimingPolicy); true once the
+    // pump is done with the command.
     bool waitReadyFor(int timeout_ms);
     // A glance only: the pump may still be notifying. Before letting the
     // command go, wait (waitReady, waitReadyFor) under its mutex instead.
@@ -65,8 +66,9 @@ public:
         Always,     // after every send, even when building failed (then "[0]: ")
     };
 
-    // Prints "<name()><arrow>[<n>]: <hex bytes>" as one whole line on standard
-    // output, unless the connection's trace is switched off.
+    // Writes "<name()><arrow>[<n>]: <hex bytes>" as one whole line where the
+    // connection's trace goes (TCP_Trace): standard output, or the event
+    // callback as a Message event; nothing while the trace is off.
     void traceBytes(const char* arrow, const ByteSniffer& sniffer) const;
 
     // Collects the requests of several commands to write them together (a
