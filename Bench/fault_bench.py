@@ -52,7 +52,7 @@ def markdown(report: Report, settings: Settings) -> str:
             "|---|---:|",
             f"| calls made | {report.calls} |",
             f"| calls that raised | {sum(report.calls_raised.values())} ({raised}) |",
-            f"| reads that raised | {report.reads_raised} |",
+            f"| reads that raised (of them timed out) | {report.reads_raised} ({report.reads_timed_out}) |",
             f"| writes, moves and `execute` | {report.writes} |",
             f"| of those raised | {report.writes_raised} |",
             f"| raised, yet applied once (the request had arrived) | {report.writes_raised_applied} |",

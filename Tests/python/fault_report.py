@@ -19,6 +19,7 @@ class Report:
     calls: int = 0
     calls_raised: dict[str, int] = field(default_factory=collections.Counter)
     reads_raised: int = 0
+    reads_timed_out: int = 0  # of those: a read that timed out is reported, not sent again
     writes: int = 0
     writes_raised: int = 0
     writes_raised_applied: int = 0
@@ -63,7 +64,7 @@ class Report:
             f"  in detail: {kinds}",
             (
                 f"calls {self.calls}, raised {sum(self.calls_raised.values())} ({raised}); reads raised "
-                f"{self.reads_raised}"
+                f"{self.reads_raised} ({self.reads_timed_out} of them timed out)"
             ),
             (
                 f"writes {self.writes}, raised {self.writes_raised} (of those applied all the same: "
@@ -93,6 +94,7 @@ class Report:
             "calls": self.calls,
             "calls_raised": dict(self.calls_raised),
             "reads_raised": self.reads_raised,
+            "reads_timed_out": self.reads_timed_out,
             "writes": self.writes,
             "writes_raised": self.writes_raised,
             "writes_raised_applied": self.writes_raised_applied,

@@ -437,6 +437,7 @@ class FaultRun:
                 )
             if call.name not in WRITES:
                 report.reads_raised += 1
+                report.reads_timed_out += isinstance(call.error, self.holvane.HolvaneTimeoutError)
         if call.name in WRITES:
             self._check_write(call)
         else:
