@@ -18,4 +18,16 @@ bool splitEndpoint(const std::string& text, std::string& host, uint16_t& port)
     return true;
 }
 
+bool ProxyEndpoints::take(int argc, char** argv, int& i)
+{
+    if (i + 1 >= argc)
+        return false;
+    const std::string option = argv[i];
+    const bool taken = (option == "--listen" && splitEndpoint(argv[i + 1], listenHost, listenPort)) ||
+                       (option == "--target" && splitEndpoint(argv[i + 1], targetHost, targetPort));
+    if (taken)
+        ++i;
+    return taken;
+}
+
 } // namespace Vantrel::HolvaneApi::Bench

@@ -39,31 +39,20 @@ constexpr const char* kUsage =
 
 } // namespace
 
-using Vantrel::HolvaneApi::Bench::splitEndpoint;
-
 int main(int argc, char** argv)
 {
-    std::string listenHost = "127.0.0.1";
-    uint16_t listenPort = 0;
-    std::string targetHost;
-    uint16_t targetPort = 0;
+    Vantrel::HolvaneApi::Bench::ProxyEndpoints ends;
     for (int i = 1; i < argc; ++i) {
-        const std::string option = argv[i];
-        const bool hasValue = i + 1 < argc;
-        const bool endpoint =
-            hasValue && ((option == "--target" && splitEndpoint(argv[i + 1], targetHost, targetPort)) ||
-                         (option == "--listen" && splitEndpoint(argv[i + 1], listenHost, listenPort)));
-        if (endpoint) {
-            ++i;
-        } else if (option == "--help") {
+        if (ends.take(argc, argv, i))
+            continue;
+        if (std::string(argv[i]) == "--help") {
             std::cout << kUsage;
             return 0;
-        } else {
-            std::cerr << kUsage;
-            return 2;
         }
+        std::cerr << kUsage;
+        return 2;
     }
-    if (targetHost.empty()) {
+    if (ends.targetHost.empty()) {
         std::cerr << kUsage;
         return 2;
     }
@@ -71,13 +60,13 @@ int main(int argc, char** argv)
     ::prctl(PR_SET_TIMERSLACK, 1UL, 0, 0, 0);
     std::signal(SIGPIPE, SIG_IGN);
 
-    Vantrel::HolvaneApi::Bench::FaultProxy proxy(listenHost, listenPort, targetHost, targetPort);
+    Vantrel::HolvaneApi::Bench::FaultProxy proxy(ends.listenHost, ends.listenPort, ends.targetHost, ends.targetPort);
     const std::string error = proxy.start();
     if (!error.empty()) {
         std::cerr << error << std::endl;
         return 1;
     }
-    std::cout << "listening on " << listenHost << ":" << proxy.port() << std::endl;
+    std::cout << "listening on " << ends.listenHost << ":" << proxy.port() << std::endl;
     proxy.run(STDIN_FILENO, STDOUT_FILENO);
     return 0;
 }

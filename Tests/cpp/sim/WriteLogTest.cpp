@@ -47,6 +47,13 @@ public:
     ~TempFile() { std::remove(path.c_str()); }
     std::string path;
 };
+
+std::unique_ptr<SimServer> simLoggingTo(const TempFile& file)
+{
+    SimConfig config;
+    config.writeLogPath = file.path;
+    return startSim(config);
+}
 } // namespace
 
 // Applied changes are counted once each, in the order they were made, and a
@@ -54,9 +61,7 @@ public:
 TEST(SimWriteLog, RecordsEachAppliedChangeOnceAndNothingElse)
 {
     TempFile file;
-    SimConfig config;
-    config.writeLogPath = file.path;
-    auto sim = startSim(config);
+    auto sim = simLoggingTo(file);
     auto c = connectClient(*sim);
 
     EXPECT_EQ(c->ask(vrWrite(*c, 7, 2.5)).second, 0.0);
@@ -89,14 +94,12 @@ TEST(SimWriteLog, RecordsEachAppliedChangeOnceAndNothingElse)
 TEST(SimWriteLog, AFileOutlivesTheSimulator)
 {
     TempFile file;
-    SimConfig config;
-    config.writeLogPath = file.path;
     {
-        auto sim = startSim(config);
+        auto sim = simLoggingTo(file);
         auto c = connectClient(*sim);
         EXPECT_EQ(c->ask(vrWrite(*c, 3, 1.0)).second, 0.0);
     }
-    auto sim = startSim(config);
+    auto sim = simLoggingTo(file);
     auto c = connectClient(*sim);
     EXPECT_EQ(c->ask(vrWrite(*c, 3, 2.0)).second, 0.0);
     EXPECT_EQ(fileText(file.path), "VR 3 1\nVR 3 2\n");
