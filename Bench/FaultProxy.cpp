@@ -440,7 +440,9 @@ void FaultProxy::run(int controlFd, int answerFd)
             const bool upBlocked = !it->toServer.empty() && it->toServer.front().due <= now;
             const bool downBlocked = !it->toClient.empty() && it->toClient.front().due <= now;
             fds.push_back({it->client, static_cast<short>(POLLIN | (downBlocked ? POLLOUT : 0)), 0});
-            fds.push_back({it->server, static_cast<short>(POLLIN | (upBlocked ? POLLOUT : 0)), 0});
+            // A controller that has closed its end has nothing more to read.
+            const short serverIn = it->serverEnded ? 0 : POLLIN;
+            fds.push_back({it->server, static_cast<short>(serverIn | (upBlocked ? POLLOUT : 0)), 0});
             polled.push_back(it);
         }
         const int waitMicros = pollTimeoutMicros();
@@ -454,7 +456,7 @@ void FaultProxy::run(int controlFd, int answerFd)
             const LinkIt link = polled[i];
             if ((clientEvents & (POLLIN | POLLHUP | POLLERR)) != 0 && !fromClient(link))
                 continue;
-            if ((serverEvents & (POLLIN | POLLHUP | POLLERR)) != 0 && !fromServer(link))
+            if (!link->serverEnded && (serverEvents & (POLLIN | POLLHUP | POLLERR)) != 0 && !fromServer(link))
                 continue;
         }
         for (auto it = _links.begin(); it != _links.end();) {
