@@ -6,11 +6,13 @@
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <condition_variable>
 #include <cstring>
+#include <ctime>
 #include <deque>
 
 namespace Vantrel::HolvaneApi::Bench {
@@ -19,11 +21,37 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
+// The last stretch of a delay is waited out on the clock: a sleep ends up
+// to a wake-up's latency late, which would add to the delay's jitter.
+constexpr auto SpinBefore = std::chrono::microseconds(20);
+
 void noDelay(int fd)
 {
     // The proxy adds the set delay and nothing else of its own.
     int one = 1;
     ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    // Bytes carry the time they reached the socket, so that a reader that
+    // wakes late does not delay them further.
+    ::setsockopt(fd, SOL_SOCKET, SO_TIMESTAMPNS, &one, sizeof one);
+}
+
+// When the bytes of one receive reached the socket, on the steady clock;
+// now when the system gives no time stamp.
+Clock::time_point arrivedAt(msghdr& message)
+{
+    for (cmsghdr* c = CMSG_FIRSTHDR(&message); c != nullptr; c = CMSG_NXTHDR(&message, c)) {
+        if (c->cmsg_level != SOL_SOCKET || c->cmsg_type != SCM_TIMESTAMPNS)
+            continue;
+        timespec stamp{};
+        std::memcpy(&stamp, CMSG_DATA(c), sizeof stamp);
+        const auto wall = std::chrono::system_clock::now();
+        const auto steady = Clock::now();
+        const auto since =
+            wall.time_since_epoch() - (std::chrono::seconds(stamp.tv_sec) + std::chrono::nanoseconds(stamp.tv_nsec));
+        // A stamp from the future (the wall clock stepped) counts as now.
+        return since.count() > 0 ? steady - std::chrono::duration_cast<Clock::duration>(since) : steady;
+    }
+    return Clock::now();
 }
 
 bool resolve(const std::string& host, uint16_t port, sockaddr_in& address)
@@ -61,12 +89,19 @@ struct DelayProxy::Link {
                     break;
                 if (ready_count <= 0)
                     continue;
-                const ssize_t n = ::recv(from, buffer, sizeof buffer, 0);
+                iovec part{buffer, sizeof buffer};
+                alignas(cmsghdr) char control[CMSG_SPACE(sizeof(timespec))];
+                msghdr message{};
+                message.msg_iov = &part;
+                message.msg_iovlen = 1;
+                message.msg_control = control;
+                message.msg_controllen = sizeof control;
+                const ssize_t n = ::recvmsg(from, &message, 0);
                 if (n < 0 && errno == EINTR)
                     continue;
                 if (n <= 0)
                     break;
-                const Clock::time_point due = Clock::now() + delay;
+                const Clock::time_point due = arrivedAt(message) + delay;
                 std::lock_guard<std::mutex> lock(mutex);
                 chunks.emplace_back(due, std::vector<char>(buffer, buffer + n));
                 ready.notify_one();
@@ -88,7 +123,9 @@ struct DelayProxy::Link {
                     chunk = std::move(chunks.front());
                     chunks.pop_front();
                 }
-                std::this_thread::sleep_until(chunk.first);
+                std::this_thread::sleep_until(chunk.first - SpinBefore);
+                while (Clock::now() < chunk.first)
+                    continue;
                 size_t sent = 0;
                 while (sent < chunk.second.size()) {
                     const ssize_t n = ::send(to, chunk.second.data() + sent, chunk.second.size() - sent, MSG_NOSIGNAL);

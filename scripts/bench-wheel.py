@@ -169,7 +169,7 @@ def main() -> int:
     for name in rounds["today"][0] if rounds["today"] else ():
         today = statistics.median(r[name] for r in rounds["today"])
         wheel = statistics.median(r[name] for r in rounds["wheel"])
-        ratio = statistics.median(w[name] / t[name] for t, w in zip(rounds["today"], rounds["wheel"]))
+        ratio = statistics.median(w[name] / t[name] for t, w in zip(rounds["today"], rounds["wheel"], strict=True))
         if not name.endswith(CPU):  # the verdict is the benchmark's own figure, the median
             worst = max(worst, ratio)
         print(f"| {name} | {today:.1f} | {wheel:.1f} | {ratio:.3f} |")

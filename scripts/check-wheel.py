@@ -112,23 +112,22 @@ def check_layout(wheel: zipfile.ZipFile) -> list[str]:
     modules = [n for n in names if re.fullmatch(r"Vantrel_HolvaneAPI\.cpython-\d+-x86_64-linux-gnu\.so", n)]
     if len(modules) != 1:
         problems.append(f"expected one module Vantrel_HolvaneAPI.cpython-*.so at the top, found {modules}")
-    for required in (
+    required = (
         "libVantrel_HolvaneApi-TCP-x64.so",
         "Vantrel_HolvaneAPI.pyi",
         "Vantrel_HolvaneAPI-stubs/__init__.pyi",
         "holvane/__init__.py",
         "holvane/py.typed",
         "holvane/bin/holvane-sim",
-    ):
-        if required not in names:
-            problems.append(f"{required} is missing")
+    )
+    problems.extend(f"{part} is missing" for part in required if part not in names)
     if "holvane/bin/holvane-sim" in names:
         mode = wheel.getinfo("holvane/bin/holvane-sim").external_attr >> 16
         if not mode & stat.S_IXUSR:
             problems.append("holvane/bin/holvane-sim is not executable")
     metadata_names = [n for n in names if re.fullmatch(r"holvane-[^/]+\.dist-info/METADATA", n)]
     if len(metadata_names) != 1:
-        return problems + [f"expected one holvane-*.dist-info/METADATA, found {metadata_names}"]
+        return [*problems, f"expected one holvane-*.dist-info/METADATA, found {metadata_names}"]
     metadata = Parser().parsestr(wheel.read(metadata_names[0]).decode())
     if metadata["Name"] != "holvane":
         problems.append(f"the distribution is named {metadata['Name']!r}, not 'holvane'")

@@ -6,7 +6,7 @@ set -euo pipefail
 
 DEBIAN_PACKAGES=(build-essential cmake ninja-build ccache libgtest-dev clang-14 libclang-rt-14-dev llvm-14
                  clang-format-14 clang-tidy-14 procps)
-PYTHON_PACKAGES=(pybind11 pytest pytest-xdist pytest-timeout scikit-build-core)
+PYTHON_PACKAGES=(pybind11 pytest pytest-xdist pytest-timeout scikit-build-core numpy pyarrow pandas matplotlib)
 
 missing=()
 for pkg in "${DEBIAN_PACKAGES[@]}"; do
@@ -20,7 +20,7 @@ if ((${#missing[@]})); then
 fi
 
 PYTHON="$(bash "$(dirname "$0")/find-python.sh")"
-if ! "$PYTHON" -c "import pybind11, pytest, xdist, pytest_timeout, scikit_build_core" 2>/dev/null; then
+if ! "$PYTHON" -c "import pybind11, pytest, xdist, pytest_timeout, scikit_build_core, numpy, pyarrow, pandas, matplotlib" 2>/dev/null; then
   "$PYTHON" -m pip install -q --disable-pip-version-check --root-user-action=ignore "${PYTHON_PACKAGES[@]}"
 fi
 
@@ -36,7 +36,8 @@ fi
 # type checkers' test among them.
 NEWEST="$(bash "$(dirname "$0")/find-python.sh" 3.13)"
 # Its wheel is built too (scikit-build-core, without an isolated environment).
-if ! "$NEWEST" -c "import pytest, xdist, pytest_timeout, mypy, pyright, scikit_build_core" 2>/dev/null; then
+if ! "$NEWEST" -c "import pytest, xdist, pytest_timeout, mypy, pyright, scikit_build_core, numpy, pyarrow, pandas, matplotlib" \
+    2>/dev/null; then
   "$NEWEST" -m pip install -q --disable-pip-version-check --root-user-action=ignore pytest pytest-xdist pytest-timeout \
-    mypy pyright scikit-build-core
+    mypy pyright scikit-build-core numpy pyarrow pandas matplotlib
 fi

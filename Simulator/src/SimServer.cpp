@@ -22,6 +22,8 @@ SimServer::SimServer(SimConfig config)
     : _config(std::move(config)), _table(_config.zeroToken, _config.extendedToken), _keywords(_table),
       _state(_config.state), _faults(_config.faults)
 {
+    if (!_config.arrivalLog.empty())
+        _arrivalLog = std::make_unique<ArrivalLog>(_config.arrivalLog);
 }
 
 SimServer::~SimServer() { stop(); }

@@ -50,6 +50,8 @@ void SimSession::run()
             // acknowledged; such a client is dropped rather than buffered.
             keep = keep && _pending.size() < kMaxPendingRequests;
         }
+        if (!_arrivals.empty())
+            _server.arrivalLog()->write(_arrivals);
         if (!keep) {
             flush();
             closeConnection();
@@ -83,6 +85,8 @@ bool SimSession::receive()
     while (true) {
         const ssize_t n = ::recv(_fd, _in.data() + _inEnd, _in.size() - _inEnd, 0);
         if (n > 0) {
+            if (_server.arrivalLog() != nullptr)
+                _receivedNs = ArrivalLog::nowNs();
             _inEnd += static_cast<size_t>(n);
             return true;
         }
@@ -114,6 +118,8 @@ SimSession::Extracted SimSession::extract()
             appendNumber(_out, static_cast<double>(eRequestTooLong), _format.format);
             return Extracted::Fatal;
         case RequestParser::Result::Request:
+            if (_server.arrivalLog() != nullptr)
+                ArrivalLog::describe(_scratch, _receivedNs, _server.tokenTable(), _server.keywords(), _arrivals);
             if (_scratch.tokenTableRequest)
                 _tableRequested = true;
             if (_handler.readsControllerType(_scratch)) {

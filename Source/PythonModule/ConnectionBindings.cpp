@@ -212,8 +212,8 @@ void itemName(PyObject* object, size_t position, std::string& storage, const cha
     }
 }
 
-// One item from its tuple, e.g. ("ReadAxisParam", "DPOS", 0). The name of an
-// axis parameter is copied into `name`, which the item's view then refers to.
+} // namespace
+
 BatchItem parseBatchItem(PyObject* object, size_t position, std::string& name)
 {
     if (!PyTuple_Check(object) && !PyList_Check(object))
@@ -264,9 +264,13 @@ BatchItem parseBatchItem(PyObject* object, size_t position, std::string& name)
         itemName(fields[1].ptr(), position, name);
         item.axis = static_cast<int32_t>(itemInt(fields[2].ptr(), position, "the axis", INT32_MIN, INT32_MAX));
         break;
+    case BatchItemKind::ReadVrBlock:
+    case BatchItemKind::ReadTableBlock: break; // no shape names them
     }
     return item;
 }
+
+namespace {
 
 py::tuple runBatch(Wrapper& self, const py::object& items)
 {

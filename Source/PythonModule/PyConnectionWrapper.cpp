@@ -92,6 +92,16 @@ ErrorCode PyConnectionWrapper::withLease(Operation&& operation)
     return code;
 }
 
+LiveContext::Lease PyConnectionWrapper::lease()
+{
+    std::shared_ptr<LiveContext> context;
+    {
+        std::lock_guard<std::mutex> lock(_mutex);
+        context = _context;
+    }
+    return LiveContext::enter(context);
+}
+
 template <typename Operation>
 ErrorCode PyConnectionWrapper::forward(Operation&& operation)
 {

@@ -90,6 +90,10 @@ public:
     ErrorCode WriteVrString(uint32_t vr, const std::string_view& text);
     std::pair<ErrorCode, std::string> ReadVrString(uint32_t vr);
 
+    // The live context for an operation that outlives one call (a recording):
+    // empty when there is none or it is closing. Interpreter lock not needed.
+    LiveContext::Lease lease();
+
     // Interpreter lock held.
     void SetEventHandler(const pybind11::object& handler) { _events->setHandler(handler); }
 

@@ -4,6 +4,8 @@ Every Connection method returns an ErrorCode, or a tuple whose first item is
 one. Codes are banded: 0x1_0000_00nn API errors, 0x2_0000_0000 | errno system
 errors, 0x4_0000_0000 | n controller error number n.
 """
+import numpy
+import numpy.typing
 from typing import Callable, List, Optional, Sequence, Tuple, Union, overload
 
 _Bytes = Union[str, bytes]
@@ -383,3 +385,84 @@ InterruptSliceMs: int
 BatchMaxItems: int
 InterfaceLevel: int
 __version__: str
+
+# A block of samples: seq, t, sent, received, values[n, channels], missed, overflow, errors per channel.
+_Int64Array = numpy.typing.NDArray[numpy.int64]
+_Float64Array = numpy.typing.NDArray[numpy.float64]
+_SampleBlock = Tuple[_Int64Array, _Float64Array, _Float64Array, _Float64Array, _Float64Array, int, int, List[int]]
+
+
+class Sampler:
+    """Periodic sampling of channels on a Connection, on a thread of its own.
+
+    Each tick of an absolute schedule (tick n at start + n / rate on the monotonic clock) sends one read of
+    every channel as one pipelined exchange; up to in_flight_bound samples are outstanding at once, so the
+    rate does not depend on the round trip. Completed samples wait in a bounded buffer for Read(). A tick that
+    cannot be sent within its own period is missed (a gap in the sequence numbers), a controller error gives
+    NaN for that channel, a full buffer counts overflow, and a lost link ends the run (state 'lost'; Start()
+    resumes once the link is back). The interpreter lock is never held while sampling."""
+
+    MaxRate: float
+    InFlightSeconds: float
+    MaxInFlight: int
+
+    def __init__(self, connection: Connection, items: Sequence[_BatchItem], rate: float, samples: int = 0,
+                 max_in_flight: int = 0, buffer: int = 0, min_vr_block: int = 0, min_table_block: int = 2,
+                 realtime: bool = False) -> None:
+        """items: one read per channel, as Batch items: ("ReadAxisParam", name, axis), ("ReadVrValue", index) or
+        ("ReadTableValue", index). rate: Hz, above 0 and at most MaxRate. samples: ticks to run (0: until
+        Stop). max_in_flight: samples outstanding at most (1..MaxInFlight; 0: enough for InFlightSeconds of
+        samples). buffer: samples held for Read (0:
+        10 s worth). min_vr_block, min_table_block: runs of at least this many consecutive VR (TABLE) indices
+        are read as one block request (0: never). realtime: run the sampling thread at SCHED_FIFO priority
+        where the process may (see realtime_granted). Raises ValueError or TypeError for unusable arguments;
+        nothing is sent."""
+    def Check(self) -> Tuple[ErrorCode, List[ErrorCode]]:
+        """Checks every channel against the controller's token table without sending anything: (code, [code per
+        channel]). Fail when the plug-in cannot check without sending (InterfaceLevel below 3)."""
+    def Start(self) -> ErrorCode:
+        """Starts sampling, or resumes after the link was lost and has been reconnected (the schedule goes on;
+        the ticks in between are missed); returns once the sampling thread runs, tick 0 being when it first
+        did. ConnectionContext without a context; Fail when already running or ended, or when the plug-in has
+        no Batch (InterfaceLevel 1)."""
+    def Stop(self) -> None:
+        """Stops sampling and waits for the samples in flight; what was sampled stays readable."""
+    def Read(self, max_samples: int = 65536, timeout: float = 1.0, min_samples: int = 1) -> _SampleBlock:
+        """Waits up to `timeout` seconds for at least `min_samples` samples (less when the run ends), then takes
+        up to `max_samples`: (seq int64[n], t, sent, received float64[n] seconds since tick 0, values
+        float64[n, channels], missed, overflow, [errors per channel]); the counts are those since the last
+        Read. A signal during the wait (Ctrl-C) raises before anything is taken: the samples stay for the
+        next Read. Needs numpy."""
+    @property
+    def state(self) -> str:
+        """'idle', 'running', 'finished', 'lost', 'stopped' or 'failed'."""
+    @property
+    def end_code(self) -> ErrorCode:
+        """Why the run is 'lost' or 'failed' (NoError otherwise)."""
+    @property
+    def end_cause(self) -> str:
+        """The connection's LinkLossCause when the link was lost (empty when it gives none)."""
+    @property
+    def start_ns(self) -> int:
+        """Tick 0 on CLOCK_MONOTONIC, nanoseconds (0 before Start)."""
+    @property
+    def start_utc(self) -> float:
+        """Tick 0 on the wall clock, seconds since the epoch (UTC)."""
+    @property
+    def in_flight_bound(self) -> int:
+        """Samples outstanding at most in this run."""
+    @property
+    def max_in_flight(self) -> int:
+        """The most samples that were outstanding at once."""
+    @property
+    def requests_per_sample(self) -> int:
+        """Requests one sample writes (after folding runs into block reads)."""
+    @property
+    def block_reads(self) -> int:
+        """Block requests among them."""
+    @property
+    def realtime_granted(self) -> bool:
+        """Whether the sampling thread runs at real-time priority (asked for with realtime=True)."""
+    @property
+    def buffer_capacity(self) -> int:
+        """Samples the buffer holds."""

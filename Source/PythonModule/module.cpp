@@ -16,6 +16,7 @@ PYBIND11_MODULE(Vantrel_HolvaneAPI, module)
     bindConnection(module);
     bindErrorText(module);
     bindConstants(module);
+    bindSampler(module);
 
     // Plug-in threads must not reach for the interpreter once it is going
     // away, and sockets and reader threads of forgotten connections are closed.

@@ -19,6 +19,14 @@ enum class BatchItemKind : int32_t {
     ReadTableValue = 2, // index -> value
     ReadAxisParam = 3,  // param_name, axis -> value
     WriteAxisParam = 4, // param_name, axis, value
+    // From InterfaceLevel 3 on: a run of values read with one block request.
+    // The item names the first index and, in `axis`, the run's length n; the
+    // n - 1 items right after it are ReadVrValue (ReadTableValue) items of the
+    // following indices, in order, which the block's reply fills and which
+    // send no request of their own. Every item of the run gets its value and
+    // the block's outcome.
+    ReadVrBlock = 5,    // index, axis = n -> value (the run's first)
+    ReadTableBlock = 6, // index, axis = n -> value (the run's first)
 };
 
 // One request of IConnection::Batch and its outcome. Part of the interface
@@ -45,14 +53,39 @@ struct BatchItem {
     {
         return {BatchItemKind::WriteAxisParam, 0, axis, name, value, NoError};
     }
+    // The head of a run of `count` values; the members follow it.
+    static BatchItem readVrBlock(uint32_t index, int32_t count)
+    {
+        return {BatchItemKind::ReadVrBlock, index, count, {}, 0.0, NoError};
+    }
+    static BatchItem readTableBlock(uint32_t index, int32_t count)
+    {
+        return {BatchItemKind::ReadTableBlock, index, count, {}, 0.0, NoError};
+    }
 };
+
+// Called once when every reply of an exchange begun with
+// IConnection::BatchStart has been read; `first` is NoError or the first
+// failing item's code.
+using BatchDone = void (*)(void* context, ErrorCode first);
 
 // Whether `kind` is one of the kinds above (the field may come from anywhere).
 inline bool isBatchItemKind(BatchItemKind kind)
 {
     const auto k = static_cast<int32_t>(kind);
     return k >= static_cast<int32_t>(BatchItemKind::ReadVrValue) &&
-           k <= static_cast<int32_t>(BatchItemKind::WriteAxisParam);
+           k <= static_cast<int32_t>(BatchItemKind::ReadTableBlock);
+}
+
+// The single-value kind whose items make up the rest of a block's run.
+inline BatchItemKind blockMemberKind(BatchItemKind head)
+{
+    return head == BatchItemKind::ReadVrBlock ? BatchItemKind::ReadVrValue : BatchItemKind::ReadTableValue;
+}
+
+inline bool isBlockHead(BatchItemKind kind)
+{
+    return kind == BatchItemKind::ReadVrBlock || kind == BatchItemKind::ReadTableBlock;
 }
 
 } // namespace Vantrel::HolvaneApi

@@ -87,11 +87,30 @@ public:
     // closing the link if its request was already written. Set it while no
     // operation runs.
     virtual void SetInterruptCheck(InterruptCheck check, void* context) = 0;
+
+    // --- From InterfaceLevel 3 on (Batch and the checks of its items also
+    // take the block kinds ReadVrBlock and ReadTableBlock there). -------------
+
+    // Carries out `count` items as Batch does, but returns as soon as every
+    // request is written, so that one thread may keep several exchanges in
+    // flight. `done(context, first)` is then called exactly once, after the
+    // last reply was read and every item holds its outcome, on the
+    // connection's reader thread (or on the thread whose Disconnect ends the
+    // link); it must return quickly and must not call the connection. The
+    // items stay the caller's and must stay valid until `done` was called.
+    // NoError: `done` will be called (items whose request could not be
+    // written carry that error). Any other code: nothing was sent, `done`
+    // is never called, and the items carry the code.
+    // With `done` null nothing is sent at all: every item is only checked (its
+    // request is built) and gets NoError or the code sending it would give,
+    // e.g. Remote_UnknownToken for a name not in the controller's table;
+    // the result is the first such code. Empty: BadArgument.
+    virtual ErrorCode BatchStart(BatchItem* items, uint32_t count, BatchDone done, void* context) = 0;
 };
 
 // The interface level of this header: the value of the attribute
 // "InterfaceLevel" of a plug-in built with it.
-constexpr int64_t InterfaceLevel = 2;
+constexpr int64_t InterfaceLevel = 3;
 
 // The single entry point every connection plug-in exports, unmangled.
 using FactoryFunction = ErrorCode (*)(const CreateParams& params, IConnection*& connection);

@@ -34,7 +34,8 @@ NEWER_GLIBC = "#include <sys/random.h>\nlong newer(void *b) { return getrandom(b
 # A timed wait on the wall clock.
 WALL_CLOCK_WAIT = (
     "#include <pthread.h>\n"
-    "int wait(pthread_cond_t *c, pthread_mutex_t *m, const struct timespec *t) { return pthread_cond_timedwait(c, m, t); }\n"
+    "int wait(pthread_cond_t *c, pthread_mutex_t *m, const struct timespec *t)\n"
+    "{ return pthread_cond_timedwait(c, m, t); }\n"
 )
 # Anything of the system's C++ library: libstdc++.so.6 with GLIBCXX_ versions.
 CXX_RUNTIME = '#include <string>\nextern "C" unsigned cxx(const char *s) { return std::string(s).size(); }\n'

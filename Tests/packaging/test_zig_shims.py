@@ -46,7 +46,8 @@ KEY_LIBRARY = r"""
 #include <pthread.h>
 static pthread_key_t key;
 static void forget(void *p) { (void)p; }
-__attribute__((constructor)) static void take(void) { pthread_key_create(&key, forget); pthread_setspecific(key, &key); }
+__attribute__((constructor)) static void take(void)
+{ pthread_key_create(&key, forget); pthread_setspecific(key, &key); }
 """
 LOADER = r"""
 #include <dlfcn.h>

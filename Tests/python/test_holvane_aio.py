@@ -73,13 +73,20 @@ def test_cancelling_returns_at_once_and_disturbs_nothing(sims):
 def test_the_asyncio_face_offers_every_blocking_operation(sim):
     host, port = sim
     # The same operations, arguments and doc strings as the blocking face;
-    # each is a coroutine function.
+    # each is a coroutine function. What returns an object to iterate or to
+    # enter (a batch, a recorder, a watch) takes the same arguments and gives
+    # the asyncio form of that object.
+    iterated = {"batch", "recorder", "watch"}
+    for name in iterated:
+        theirs = inspect.signature(getattr(holvane.Controller, name)).parameters
+        ours = inspect.signature(getattr(holvane.aio.AsyncController, name)).parameters
+        assert list(ours.values()) == list(theirs.values()), name
     for face, blocking in ((holvane.aio.AsyncController, holvane.Controller), (holvane.aio.AsyncAxis, holvane.Axis)):
         for name, member in vars(blocking).items():
             if (
                 name.startswith("_")
                 or not inspect.isfunction(member)
-                or name in {"close", "axis", "batch", "wait_idle"}
+                or name in {"close", "axis", "wait_idle", *iterated}
             ):
                 continue
             shared = getattr(face, name)

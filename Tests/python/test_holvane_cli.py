@@ -183,10 +183,16 @@ def test_the_command_line_follows_conventions(sim, capsys, monkeypatch, tmp_path
     assert code == 0 and "holvane.trace: CmdGetVr >> [" in err and "->" not in err
     assert run(capsys, "vr", "get", 1) == (0, "0.0\n", "")  # quiet again
 
-    # monitor: --duration is wall time; a missing extra is found before sampling starts.
+    # monitor: --duration is wall time, also at the highest rate; a rate above it is a usage
+    # error; a missing extra is found before sampling starts.
     started = time.monotonic()
-    code, out, err = run(capsys, "monitor", "--axis", 0, "--rate", 100000, "--duration", 0.5)
+    code, out, err = run(capsys, "monitor", "--axis", 0, "--rate", holvane.MAX_RATE, "--duration", 0.5)
     assert code == 0 and time.monotonic() - started < 2.0, err
+    lines = out.splitlines()
+    assert lines[0] == "time,DPOS,MPOS" and len(lines) > 1000
+    assert all(len(row.split(",")) == 3 and 0.0 <= float(row.split(",")[0]) < 0.5 for row in lines[1:])
+    code, out, err = run(capsys, "monitor", "--axis", 0, "--rate", holvane.MAX_RATE * 10, "--duration", 0.5)
+    assert code == 2 and f"at most {holvane.MAX_RATE:g} Hz" in err
     real_find_spec = importlib.util.find_spec
     monkeypatch.setattr(
         importlib.util, "find_spec", lambda name, *rest: None if name == "matplotlib" else real_find_spec(name, *rest)

@@ -268,6 +268,8 @@ def test_the_client_package_is_typed_and_documented(module_name, hv):
 
 
 TYPED_CODE = '''
+import numpy as np
+import numpy.typing as npt
 import Vantrel_HolvaneAPI as hv
 
 import holvane
@@ -301,6 +303,32 @@ async def asyncio_face() -> float:
         position: float = await c.axis(0).dpos
         await c.axis(0).move_abs(1.0, sp=True)
         return value + position + sum(block)
+
+
+def recording_face() -> float:
+    with holvane.connect("127.0.0.1", nodelay=True) as c:
+        rec: holvane.Recording = c.record(["DPOS(0)", "VR(10)"], 1000, 1.0, realtime=True)
+        dpos: npt.NDArray[np.float64] = rec["DPOS(0)"]
+        seq: npt.NDArray[np.int64] = rec.seq
+        with c.recorder("MPOS(1)", 100.0, in_flight=8) as r:
+            blocks: list[holvane.Recording] = list(r)
+        with c.watch(["VR(1)"], 0.1, deadband=0.5) as w:
+            previous: float | None = next(iter(w)).previous
+        with c.on_change("VR(2)", lambda change: None, 0.1):
+            pass
+        return float(dpos[0]) + float(seq[0]) + rec.stats.send_error.p99 + len(blocks) + (previous or 0.0)
+
+
+async def asyncio_recording() -> int:
+    async with holvane.aio.connect("127.0.0.1") as c:
+        rec: holvane.Recording = await c.record("DPOS(0)", 100, 0.5)
+        async with c.recorder("DPOS(0)", 100) as r:
+            async for part in r:
+                rec = holvane.Recording.concat([rec, part])
+        async with c.watch("VR(1)", 0.1) as w:
+            async for change in w:
+                return len(rec) + int(change.value)
+        return len(rec)
 '''
 
 

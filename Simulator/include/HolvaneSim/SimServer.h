@@ -1,5 +1,6 @@
 #pragma once
 
+#include "HolvaneSim/ArrivalLog.h"
 #include "HolvaneSim/ControllerState.h"
 #include "HolvaneSim/FaultPlan.h"
 #include "HolvaneSim/Keywords.h"
@@ -31,6 +32,8 @@ struct SimConfig {
     uint32_t listGraceMicros = 0;
     // File to which every applied change is appended (WriteLog); empty: none.
     std::string writeLogPath;
+    // When set, every request received is logged to this file (ArrivalLog).
+    std::string arrivalLog;
 };
 
 class SimSession;
@@ -61,6 +64,8 @@ public:
     const Keywords& keywords() const { return _keywords; }
     const SimConfig& config() const { return _config; }
     size_t activeConnections() const { return _active.load(); }
+    // Null unless the configuration names a file.
+    ArrivalLog* arrivalLog() { return _arrivalLog.get(); }
 
     // Waits up to `micros`, returning early when the server stops. True if stopping.
     bool pause(uint64_t micros);
@@ -89,6 +94,7 @@ private:
     mutable std::mutex _mutex; // guards _faults and _workers
     FaultPlan _faults;
     std::list<Worker> _workers;
+    std::unique_ptr<ArrivalLog> _arrivalLog;
     std::mutex _pauseMutex;
     std::condition_variable _pauseCv;
 };

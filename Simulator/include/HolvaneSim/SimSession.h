@@ -60,6 +60,10 @@ private:
     bool _silent = false;
     bool _closing = false;
     std::chrono::steady_clock::time_point _listEnded{};
+    // With an arrival log: when the last receive returned, and the lines of
+    // the requests it completed, written once they are all parsed.
+    int64_t _receivedNs = 0;
+    std::string _arrivals;
 };
 
 } // namespace Vantrel::HolvaneApi::Sim

@@ -19,6 +19,7 @@ import logging
 
 import Vantrel_HolvaneAPI as _api
 
+from ._sampler import MAX_RATE, Recorder, RecordingLostError
 from .axes import Axis
 from .batches import Batch, BatchResult
 from .connecting import connect
@@ -32,7 +33,9 @@ from .errors import (
     UnsupportedError,
     error_text,
 )
+from .recording import Recording, RecordingStats, Spread
 from .values import ControllerInfo, FileInfo
+from .watch import Change, ChangeHandler, Watch
 
 __version__: str = getattr(_api, "__version__", "1.0.0")
 """The project's version: the module's, which the build takes from the project (one source)."""
@@ -42,9 +45,12 @@ __version__: str = getattr(_api, "__version__", "1.0.0")
 logging.getLogger("holvane").addHandler(logging.NullHandler())
 
 __all__ = [
+    "MAX_RATE",
     "Axis",
     "Batch",
     "BatchResult",
+    "Change",
+    "ChangeHandler",
     "ConnectionLostError",
     "Controller",
     "ControllerError",
@@ -53,7 +59,13 @@ __all__ = [
     "HolvaneError",
     "HolvaneTimeoutError",
     "ProtocolError",
+    "Recorder",
+    "Recording",
+    "RecordingLostError",
+    "RecordingStats",
+    "Spread",
     "UnsupportedError",
+    "Watch",
     "__version__",
     "connect",
     "error_text",

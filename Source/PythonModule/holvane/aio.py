@@ -18,20 +18,31 @@ import asyncio
 import functools
 import inspect
 import time
-from collections.abc import Awaitable, Callable, Coroutine, Generator
+from collections.abc import Awaitable, Callable, Coroutine, Generator, Sequence
 from concurrent.futures import ThreadPoolExecutor
 from typing import TYPE_CHECKING, Any, Concatenate, ParamSpec, Protocol, TypeVar
 
 from ._limits import DEFAULT_CONNECT_TIMEOUT, DEFAULT_KEEPALIVE, DEFAULT_TIMEOUT
+from ._sampler import (
+    BLOCK_SECONDS,
+    BUFFER_SECONDS,
+    AsyncRecorder,
+    RecordingLostError,
+    check_seconds,
+    joined,
+)
 from .axes import Axis
 from .batches import BatchItems, run_batch
 from .connecting import _POLICY, DEFAULT_DEADLINE
 from .connecting import connect as _connect_blocking
 from .controller import Controller
 from .errors import TIMEOUT, HolvaneTimeoutError
+from .recording import Recording
+from .watch import AsyncWatch
 
 if TYPE_CHECKING:
     from typing_extensions import Self
+
 
 __all__ = ["AsyncAxis", "AsyncBatch", "AsyncController", "connect"]
 
@@ -50,6 +61,19 @@ class _Face(Protocol):
     def _call(self, function: Callable[[], T]) -> asyncio.Future[T]: ...
 
 
+def _face_of(method: Callable[..., Any], coroutine: Callable[..., Any]) -> None:
+    """Gives ``coroutine`` the name, doc string and arguments of the blocking
+    ``method``, its result wrapped in a coroutine, so ``help()`` and type
+    checkers see the same operation."""
+    signature = inspect.signature(method)
+    returns = signature.return_annotation
+    coroutine.__signature__ = signature.replace(  # type: ignore[attr-defined]
+        return_annotation=f"Coroutine[Any, Any, {returns if isinstance(returns, str) else returns.__name__}]"
+    )
+    coroutine.__name__, coroutine.__qualname__ = method.__name__, method.__qualname__
+    coroutine.__doc__ = method.__doc__
+
+
 def _on_worker(method: Callable[Concatenate[Any, P], T]) -> Callable[Concatenate[_Face, P], Coroutine[Any, Any, T]]:
     """The coroutine form of a blocking method: it runs on a worker thread,
     with the blocking object ``self.sync``. Name, doc string and arguments are
@@ -58,13 +82,7 @@ def _on_worker(method: Callable[Concatenate[Any, P], T]) -> Callable[Concatenate
     async def on_worker(self: _Face, /, *args: P.args, **kwargs: P.kwargs) -> T:
         return await self._call(functools.partial(method, self.sync, *args, **kwargs))
 
-    signature = inspect.signature(method)
-    returns = signature.return_annotation
-    on_worker.__signature__ = signature.replace(  # type: ignore[attr-defined]
-        return_annotation=f"Coroutine[Any, Any, {returns if isinstance(returns, str) else returns.__name__}]"
-    )
-    on_worker.__name__, on_worker.__qualname__ = method.__name__, method.__qualname__
-    on_worker.__doc__ = method.__doc__
+    _face_of(method, on_worker)
     return on_worker
 
 
@@ -127,6 +145,92 @@ class AsyncController:
     def axis(self, number: int) -> AsyncAxis:
         """The axis ``number`` (from 0)."""
         return AsyncAxis(self, number)
+
+    on_change = _on_worker(Controller.on_change)
+
+    async def record(
+        self,
+        channels: str | Sequence[str],
+        rate: float,
+        seconds: float,
+        *,
+        reconnect: bool | None = None,
+        in_flight: int | None = None,
+        realtime: bool = False,
+    ) -> Recording:
+        # Block by block, so that cancelling the coroutine ends the recording.
+        recorder = AsyncRecorder(
+            self.sync.recorder(
+                channels,
+                rate,
+                seconds=check_seconds(seconds),
+                reconnect=reconnect,
+                in_flight=in_flight,
+                block_seconds=0.25,
+                realtime=realtime,
+            ),
+            self._call,
+        )
+        blocks: list[Recording] = []
+        async with recorder:
+            try:
+                blocks.extend([block async for block in recorder])
+            except RecordingLostError as error:
+                error.recording = joined(recorder.sync, blocks)
+                raise
+        return joined(recorder.sync, blocks)
+
+    _face_of(Controller.record, record)
+
+    def recorder(
+        self,
+        channels: str | Sequence[str],
+        rate: float,
+        *,
+        seconds: float | None = None,
+        reconnect: bool | None = None,
+        in_flight: int | None = None,
+        buffer_seconds: float = BUFFER_SECONDS,
+        block_seconds: float = BLOCK_SECONDS,
+        realtime: bool = False,
+    ) -> AsyncRecorder:
+        """An open-ended recording as an async iterator of
+        :class:`~holvane.Recording` blocks: ``async with c.recorder(["DPOS(0)"],
+        1000) as r: async for block in r: ...`` (arguments as for
+        :meth:`Controller.recorder`). Leaving the block stops it.
+
+        :raises ValueError: as for :meth:`Controller.record`; nothing is sent.
+        """
+        return AsyncRecorder(
+            self.sync.recorder(
+                channels,
+                rate,
+                seconds=seconds,
+                reconnect=reconnect,
+                in_flight=in_flight,
+                buffer_seconds=buffer_seconds,
+                block_seconds=block_seconds,
+                realtime=realtime,
+            ),
+            self._call,
+        )
+
+    def watch(
+        self,
+        channels: str | Sequence[str],
+        period: float,
+        deadband: float = 0.0,
+        *,
+        initial: bool = False,
+        reconnect: bool | None = None,
+    ) -> AsyncWatch:
+        """Changes as an async iterator: ``async with c.watch(["VR(1)"], 0.1)
+        as w: async for change in w: ...`` (arguments as for
+        :meth:`Controller.watch`). Leaving the block stops it.
+
+        :raises ValueError: as for :meth:`Controller.record`; nothing is sent.
+        """
+        return AsyncWatch(self.sync.watch(channels, period, deadband, initial=initial, reconnect=reconnect), self._call)
 
     def batch(self) -> AsyncBatch:
         """``async with c.batch() as b: ...``: collected items are sent as one
@@ -257,6 +361,7 @@ def connect(
     deadline: float | None = DEFAULT_DEADLINE,
     connect_timeout: float = DEFAULT_CONNECT_TIMEOUT,
     keepalive: int = DEFAULT_KEEPALIVE,
+    nodelay: bool | None = None,
     trace: bool = False,
     reconnect: bool = False,
     reconnect_delay: float = _POLICY.delay,
@@ -278,6 +383,7 @@ def connect(
             deadline=deadline,
             connect_timeout=connect_timeout,
             keepalive=keepalive,
+            nodelay=nodelay,
             trace=trace,
             reconnect=reconnect,
             reconnect_delay=reconnect_delay,

@@ -5,6 +5,7 @@
     holvane vr get I [COUNT]          holvane vr set I VALUE
     holvane param get NAME AXIS       holvane param set NAME AXIS VALUE
     holvane files
+    holvane record CHANNEL... --rate HZ [--seconds S] -o FILE.csv|FILE.parquet [--plot FILE.png]
     holvane monitor --axis N [--params DPOS,MPOS] [--rate HZ] [--duration S]
                     [--csv FILE] [--plot FILE.png]
     holvane sim [simulator options]
@@ -20,19 +21,17 @@ command line, or an argument the controller cannot take), 130 interrupted.
 from __future__ import annotations
 
 import argparse
-import csv
-import importlib
 import importlib.util
 import logging
 import math
 import os
 import sys
-import time
 from collections.abc import Callable, Sequence
-from typing import IO, Any
+from typing import Any
 
 import Vantrel_HolvaneAPI as _api
 
+from . import cli_record
 from ._limits import DEFAULT_TIMEOUT, INTERFACE_LEVEL
 from .connecting import DEFAULT_DEADLINE, connect
 from .controller import Controller
@@ -176,17 +175,7 @@ def _parser() -> argparse.ArgumentParser:
 
     _add_to(commands, "files", common, _files, "list the files on the controller")
 
-    monitor = _add_to(commands, "monitor", common, _monitor, "sample axis parameters over time into a CSV (and a plot)")
-    monitor.add_argument("--axis", type=int, required=True, metavar="N", help="the axis to sample")
-    monitor.add_argument("--params", default="DPOS,MPOS", help="comma-separated parameter names (default DPOS,MPOS)")
-    monitor.add_argument("--rate", type=_positive, default=10.0, metavar="HZ", help="samples per second (default 10)")
-    monitor.add_argument(
-        "--duration", type=_positive, metavar="S", help="seconds to run, wall-clock time (default: until Ctrl-C)"
-    )
-    monitor.add_argument("--csv", metavar="FILE", help="write the samples here (default standard output)")
-    monitor.add_argument(
-        "--plot", metavar="FILE.png", help="also plot them (needs matplotlib: pip install 'holvane[plot]')"
-    )
+    cli_record.add_commands(commands, common, _add_to)
 
     commands.add_parser("sim", add_help=False, help="run the bundled controller simulator (holvane-sim)")
     return parser
@@ -352,67 +341,6 @@ def _require(module: str, extra: str, option: str) -> None:
     """Checks an optional dependency before any work starts."""
     if importlib.util.find_spec(module) is None:
         raise UsageError(f"{option} needs {module}: pip install 'holvane[{extra}]'")
-
-
-def _monitor(args: argparse.Namespace) -> int:
-    names = [name.strip() for name in args.params.split(",") if name.strip()]
-    if not names:
-        raise UsageError("--params names no parameter")
-    if args.plot:
-        _require("matplotlib", "plot", "--plot")
-    with connect_from(args) as c:
-        rows = _sample(c, args, names)
-    if args.plot:
-        _plot(args.plot, names, rows, args.axis)
-    return EXIT_OK
-
-
-def _sample(c: Controller, args: argparse.Namespace, names: list[str]) -> list[list[float]]:
-    period = 1.0 / args.rate
-    rows: list[list[float]] = []
-    stream: IO[str] = open(args.csv, "w", newline="") if args.csv else sys.stdout  # noqa: SIM115 - closed below
-    try:
-        writer = csv.writer(stream)
-        writer.writerow(["time", *names])
-        start = time.monotonic()
-        due = start
-        try:
-            while args.duration is None or time.monotonic() - start < args.duration:
-                with c.batch() as batch:
-                    results = [batch.read_param(name, args.axis) for name in names]
-                row = [round(time.monotonic() - start, 6), *(r.value for r in results)]
-                rows.append(row)  # type: ignore[arg-type]
-                writer.writerow(row)
-                stream.flush()
-                due += period
-                pause = due - time.monotonic()
-                if pause > 0:
-                    time.sleep(pause)
-        except KeyboardInterrupt:
-            pass  # Ctrl-C ends an open-ended run; what was sampled is kept
-    finally:
-        if stream is not sys.stdout:
-            stream.close()
-    return rows
-
-
-def _plot(path: str, names: list[str], rows: list[list[float]], axis: int) -> None:
-    # Optional (the extra holvane[plot]): imported by name, only here.
-    matplotlib: Any = importlib.import_module("matplotlib")
-    matplotlib.use("Agg")
-    plt: Any = importlib.import_module("matplotlib.pyplot")
-    figure, plot = plt.subplots(figsize=(8, 4.5))
-    times = [row[0] for row in rows]
-    for column, name in enumerate(names, start=1):
-        plot.plot(times, [row[column] for row in rows], label=name)
-    plot.set_xlabel("time (s)")
-    plot.set_ylabel("user units")
-    plot.set_title(f"axis {axis}")
-    plot.legend()
-    plot.grid(True, alpha=0.3)
-    figure.tight_layout()
-    figure.savefig(path)
-    plt.close(figure)
 
 
 if __name__ == "__main__":

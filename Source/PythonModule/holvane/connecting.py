@@ -103,6 +103,7 @@ def connect(
     deadline: float | None = DEFAULT_DEADLINE,
     connect_timeout: float = DEFAULT_CONNECT_TIMEOUT,
     keepalive: int = DEFAULT_KEEPALIVE,
+    nodelay: bool | None = None,
     trace: bool = False,
     reconnect: bool = False,
     reconnect_delay: float = _POLICY.delay,
@@ -120,6 +121,10 @@ def connect(
         overall limit.
     :param connect_timeout: seconds allowed for opening the link.
     :param keepalive: seconds of idle before the link is probed; 0 for none.
+    :param nodelay: ``True`` sends every request at once, ``False`` lets the
+        system coalesce small sends; ``None`` (default) coalesces on every port
+        but 3240. Recordings need ``True`` on other ports: with coalescing a
+        sample may leave a round trip late.
     :param trace: log a hexadecimal line per request and reply to the logger
         ``"holvane.trace"`` at ``DEBUG`` (never to standard output).
     :param reconnect: reopen a lost link when a call finds it gone. A call
@@ -150,12 +155,16 @@ def connect(
     policy = ReconnectPolicy(reconnect_delay, reconnect_delay_max, reconnect_give_up)
     if isinstance(keepalive, bool) or not isinstance(keepalive, int) or not 0 <= keepalive <= MAX_KEEPALIVE:
         raise ValueError(f"keepalive must be 0 to {MAX_KEEPALIVE} whole seconds, not {keepalive!r}")
-    attributes = (
+    attributes: tuple[tuple[str, int, str], ...] = (
         ("TCP_Timeout", _milliseconds("timeout", timeout), f"timeout={timeout}"),
         ("TCP_ConnectTimeout", _milliseconds("connect_timeout", connect_timeout), f"connect_timeout={connect_timeout}"),
         ("TCP_Deadline", _milliseconds("deadline", deadline, allow_zero=True), f"deadline={deadline}"),
         ("TCP_KeepAlive", keepalive, f"keepalive={keepalive}"),
     )
+    if nodelay is not None:
+        if not isinstance(nodelay, bool):
+            raise TypeError(f"nodelay must be True, False or None, not {nodelay!r}")
+        attributes += (("TCP_NoDelay", int(nodelay), f"nodelay={nodelay}"),)
     connection = _open(host, port, attributes, trace)
     return Controller(connection, host, port, reconnect, reconnect_policy=policy, allow_nonfinite=allow_nonfinite)
 

@@ -16,13 +16,17 @@ import Vantrel_HolvaneAPI as _api
 
 from . import _arguments as check
 from ._recovery import ReconnectPolicy, call_error, lost_in_flight, reopen, sent_nothing
+from ._sampler import BLOCK_SECONDS, BUFFER_SECONDS, Recorder, record
 from .axes import Axis
 from .batches import Batch
 from .errors import CONNECTION_CONTEXT, FAIL, TIMEOUT, UnsupportedError, error_text
 from .values import ControllerInfo, FileInfo, TableAccess, Text, VrAccess, VrStringAccess
+from .watch import Change, ChangeHandler, Watch
 
 if TYPE_CHECKING:
     from typing_extensions import Self
+
+    from .recording import Recording
 
 __all__ = ["Controller"]
 
@@ -372,6 +376,116 @@ class Controller:
     def axis(self, number: int) -> Axis:
         """The axis ``number`` (from 0)."""
         return Axis(self, self._axis("axis", number))
+
+    # --- recording (holvane.recording, holvane.watch) ------------------------------
+
+    def record(
+        self,
+        channels: str | Sequence[str],
+        rate: float,
+        seconds: float,
+        *,
+        reconnect: bool | None = None,
+        in_flight: int | None = None,
+        realtime: bool = False,
+    ) -> Recording:
+        """Samples ``channels`` ``rate`` times a second for ``seconds`` and
+        returns the whole :class:`~holvane.Recording`.
+
+        Channels are written as the controller writes them: ``"DPOS(0)"``,
+        ``"MPOS(3)"`` (an axis parameter and its axis), ``"VR(10)"``,
+        ``"TABLE(200)"``; at most 4096. ``rate`` is in Hz, above 0 and at most
+        :data:`holvane.MAX_RATE` (10 kHz). A sampling thread in C++ sends one
+        exchange of every channel's read at each tick of an absolute schedule
+        (tick n at n / rate seconds, no drift), with up to ``in_flight``
+        samples outstanding (default: 0.1 s of samples, at least 16, at most
+        1024, and no more than 4096 requests), so the rate does not depend on
+        the round trip. A tick that cannot be sent in its own period is
+        counted in ``missed`` and leaves a gap in ``seq``. ``reconnect``
+        (default: as connected) resumes after a lost link, the outage a gap
+        in ``seq``; ``realtime`` runs the sampling thread at real-time
+        priority where the process may (``CAP_SYS_NICE``), so that a busy
+        machine does not make it late.
+
+        :raises ValueError: a malformed or unknown channel, a rate not in
+            (0, MAX_RATE], a negative length; nothing is sent.
+        :raises RecordingLostError: the link was lost and not resumed; its
+            ``recording`` holds what was taken.
+        """
+        return record(self, channels, rate, seconds, reconnect=reconnect, in_flight=in_flight, realtime=realtime)
+
+    def recorder(
+        self,
+        channels: str | Sequence[str],
+        rate: float,
+        *,
+        seconds: float | None = None,
+        reconnect: bool | None = None,
+        in_flight: int | None = None,
+        buffer_seconds: float = BUFFER_SECONDS,
+        block_seconds: float = BLOCK_SECONDS,
+        realtime: bool = False,
+    ) -> Recorder:
+        """An open-ended recording (see :meth:`record`): ``with
+        c.recorder(["DPOS(0)"], 1000) as r:`` then iterate ``r`` (or call
+        ``r.read(timeout)``) for :class:`~holvane.Recording` blocks of about
+        ``block_seconds`` as they arrive; leaving the ``with`` stops it.
+        ``seconds`` ends it by itself; ``buffer_seconds`` of samples wait for
+        the reader before further ones count as overflow.
+
+        :raises ValueError: as for :meth:`record`; nothing is sent.
+        """
+        return Recorder(
+            self,
+            channels,
+            rate,
+            seconds=seconds,
+            reconnect=reconnect,
+            in_flight=in_flight,
+            buffer_seconds=buffer_seconds,
+            block_seconds=block_seconds,
+            realtime=realtime,
+        )
+
+    def watch(
+        self,
+        channels: str | Sequence[str],
+        period: float,
+        deadband: float = 0.0,
+        *,
+        initial: bool = False,
+        reconnect: bool | None = None,
+    ) -> Watch:
+        """Samples ``channels`` every ``period`` seconds and yields a
+        :class:`~holvane.Change` whenever one moves by more than ``deadband``
+        from the value last reported (``initial=True`` also yields the first
+        values): ``with c.watch(["VR(1)"], 0.1) as w: for change in w:``.
+
+        :raises ValueError: as for :meth:`record`; nothing is sent.
+        """
+        return Watch(self, channels, period, deadband, initial=initial, reconnect=reconnect)
+
+    def on_change(
+        self,
+        channels: str | Sequence[str],
+        callback: Callable[[Change], Any],
+        period: float,
+        deadband: float = 0.0,
+        *,
+        initial: bool = False,
+        reconnect: bool | None = None,
+    ) -> ChangeHandler:
+        """Calls ``callback(change)`` for every change (see :meth:`watch`) on a
+        thread of its own, not the connection's reader thread: the callback
+        may call the controller. Returns the handle whose ``stop()`` (or
+        ``with`` block) ends it; an exception from the callback ends it too
+        and is kept in the handle's ``exception``.
+
+        :raises ValueError: as for :meth:`record`; nothing is sent.
+        """
+        return ChangeHandler(Watch(self, channels, period, deadband, initial=initial, reconnect=reconnect), callback)
+
+    # --- batches -----------------------------------------------------------------
 
     def batch(self) -> Batch:
         """Collects reads and writes and sends them together when the

@@ -7,6 +7,8 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -58,6 +60,19 @@ protected:
             .tok("CLOSEBRACKETS")
             .tok("ASSIGN")
             .num(value)
+            .zero();
+    }
+    Bytes readBlock(const char* keyword, double first, double last)
+    {
+        return wire()
+            .tok(keyword)
+            .tok("OPENBRACKETS")
+            .num(first)
+            .tok("COMMA")
+            .num(last)
+            .tok("COMMA")
+            .num(1)
+            .tok("CLOSEBRACKETS")
             .zero();
     }
     static Bytes cat(std::initializer_list<Bytes> parts)
@@ -269,6 +284,153 @@ TEST_P(Batch, LargeBatchesUpToTheCapGoOutInSeveralSendsAndOverTheCapNothingIsSen
     peer().expectSilence(200);
     ctl->verifyScript();
     EXPECT_TRUE(conn().IsConnected());
+}
+
+// The completion of a BatchStart, as a sampler sees it: which thread called
+// it, with what, and how often.
+struct Completions {
+    static void done(void* context, ErrorCode first)
+    {
+        auto* self = static_cast<Completions*>(context);
+        std::lock_guard<std::mutex> lock(self->mutex);
+        self->codes.push_back(first);
+        self->cv.notify_all();
+    }
+    bool waitFor(size_t count, int timeout_ms = 5000)
+    {
+        std::unique_lock<std::mutex> lock(mutex);
+        return cv.wait_for(lock, std::chrono::milliseconds(timeout_ms), [&] { return codes.size() >= count; });
+    }
+    size_t count()
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        return codes.size();
+    }
+    std::mutex mutex;
+    std::condition_variable cv;
+    std::vector<ErrorCode> codes;
+};
+
+TEST_P(Batch, BatchStartReturnsOnceWrittenAndCompletesOnceWhenTheLastReplyIsRead)
+{
+    BatchItem first[] = {BatchItem::readAxisParam("DPOS", 0), BatchItem::readVr(3)};
+    BatchItem second[] = {BatchItem::readAxisParam("SPEED", 1)};
+    Completions completions;
+    // Both exchanges' requests are on the wire before any reply comes.
+    peer()
+        .expect(cat({readParam("DPOS", 0), readVr(3), readParam("SPEED", 1)}), "two exchanges in flight")
+        .pause(100)
+        .send(cat({wire().reply(1.5), wire().reply(2.5)}))
+        .pause(100)
+        .send(wire().reply(3.5, 4));
+    // The completions outlive every exchange that may still call them.
+    ASSERT_EQ(conn().BatchStart(first, 2, &Completions::done, &completions), NoError);
+    if (conn().BatchStart(second, 1, &Completions::done, &completions) != NoError) {
+        completions.waitFor(1);
+        FAIL() << "the second exchange was not started";
+    }
+    EXPECT_EQ(completions.count(), 0u) << "the calls returned before any reply";
+    ASSERT_TRUE(completions.waitFor(2));
+    ctl->verifyScript();
+    EXPECT_EQ(completions.codes, (std::vector<ErrorCode>{NoError, static_cast<ErrorCode>(0x400000004)}));
+    EXPECT_EQ(first[0].value, 1.5);
+    EXPECT_EQ(first[1].value, 2.5);
+    EXPECT_EQ(second[0].error, static_cast<ErrorCode>(0x400000004));
+    EXPECT_EQ(second[0].value, 3.5);
+    peer().expectSilence(100);
+    ctl->verifyScript();
+    EXPECT_EQ(completions.count(), 2u) << "each exchange completes exactly once";
+}
+
+TEST_P(Batch, ABlockHeadReadsItsRunWithOneRequestAndFillsEveryItemOfIt)
+{
+    BatchItem items[] = {
+        BatchItem::readAxisParam("DPOS", 2),
+        BatchItem::readVrBlock(10, 3),
+        BatchItem::readVr(11),
+        BatchItem::readVr(12),
+        BatchItem::readTableBlock(5, 2),
+        BatchItem::readTable(6),
+    };
+    peer()
+        .expect(cat({readParam("DPOS", 2), readBlock("VRVALUES", 10, 12), readBlock("TABLEVALUES", 5, 6)}))
+        .send(cat({wire().reply(9), wire().reply(0)}))
+        .expect(wire().tok("UNKNOWN"))
+        .send(cat({bytesOf("1,2.5,-3,\r\n"), wire().reply(0)}))
+        .expect(wire().tok("UNKNOWN"))
+        .send(bytesOf("7,k1,8,\r\n"));
+    Completions completions;
+    ASSERT_EQ(conn().BatchStart(items, 6, &Completions::done, &completions), NoError);
+    ASSERT_TRUE(completions.waitFor(1));
+    ctl->verifyScript();
+    EXPECT_EQ(completions.codes.front(), NoError);
+    const double expected[] = {9, 1, 2.5, -3, 7, 8};
+    for (size_t i = 0; i < 6; ++i) {
+        EXPECT_EQ(items[i].error, NoError) << i;
+        EXPECT_EQ(items[i].value, expected[i]) << i;
+    }
+
+    // The blocking Batch takes the same runs; a refused block fails its run.
+    BatchItem refused[] = {BatchItem::readVrBlock(100, 2), BatchItem::readVr(101), BatchItem::readVr(7)};
+    peer().expect(cat({readBlock("VRVALUES", 100, 101), readVr(7)})).send(cat({wire().reply(0, 3), wire().reply(4)}));
+    EXPECT_EQ(conn().Batch(refused, 3), static_cast<ErrorCode>(0x400000003));
+    ctl->verifyScript();
+    EXPECT_EQ(refused[1].error, static_cast<ErrorCode>(0x400000003)) << "a member shares its block's outcome";
+    EXPECT_EQ(refused[2].value, 4.0);
+
+    // A run that is not what its head says is refused before anything is sent.
+    BatchItem broken[] = {BatchItem::readVrBlock(20, 3), BatchItem::readVr(21), BatchItem::readVr(23)};
+    EXPECT_EQ(conn().BatchStart(broken, 3, &Completions::done, &completions), BadArgument);
+    EXPECT_EQ(broken[0].error, BadArgument);
+    EXPECT_EQ(broken[2].error, Fail);
+    BatchItem shortRun[] = {BatchItem::readTableBlock(20, 2)};
+    EXPECT_EQ(conn().Batch(shortRun, 1), BadArgument);
+    peer().expectSilence(150);
+    ctl->verifyScript();
+    EXPECT_EQ(completions.count(), 1u);
+}
+
+TEST_P(Batch, WithoutACallbackBatchStartOnlyChecksTheItemsAndSendsNothing)
+{
+    BatchItem items[] = {BatchItem::readAxisParam("DPOS", 0), BatchItem::readAxisParam("NO_SUCH_PARAM", 1),
+                         BatchItem::readVrBlock(1, 2), BatchItem::readVr(2)};
+    EXPECT_EQ(conn().BatchStart(items, 4, nullptr, nullptr), Remote_UnknownToken);
+    EXPECT_EQ(items[0].error, NoError);
+    EXPECT_EQ(items[1].error, Remote_UnknownToken);
+    EXPECT_EQ(items[2].error, NoError);
+    EXPECT_EQ(items[3].error, NoError);
+    EXPECT_EQ(conn().BatchStart(items, 0, nullptr, nullptr), BadArgument);
+    peer().expectSilence(200);
+    ctl->verifyScript();
+    int64_t level = 0;
+    EXPECT_EQ(conn().ReadIntAttribute("InterfaceLevel", level), NoError);
+    EXPECT_EQ(level, 3);
+}
+
+TEST_P(Batch, ExchangesInFlightWhenTheLinkGoesCompleteWithItsLossAndNoneAfterwardsIsSent)
+{
+    Completions completions;
+    std::vector<std::vector<BatchItem>> exchanges(3, {BatchItem::readVr(1), BatchItem::readVr(2)});
+    // The first exchange is answered; the second only half; the third not at all.
+    peer()
+        .expect(cat({readVr(1), readVr(2), readVr(1), readVr(2), readVr(1), readVr(2)}))
+        .send(cat({wire().reply(5), wire().reply(6), wire().reply(7)}));
+    for (auto& items : exchanges)
+        ASSERT_EQ(conn().BatchStart(items.data(), 2, &Completions::done, &completions), NoError);
+    ctl->verifyScript();
+    ASSERT_TRUE(completions.waitFor(1));
+    EXPECT_EQ(completions.codes.front(), NoError);
+    EXPECT_EQ(exchanges[0][1].value, 6.0);
+    ASSERT_EQ(conn().Disconnect(), NoError);
+    ASSERT_TRUE(completions.waitFor(3)) << "a Disconnect completes every exchange in flight";
+    EXPECT_NE(completions.codes[1], NoError);
+    EXPECT_NE(completions.codes[2], NoError);
+    EXPECT_NE(exchanges[1][1].error, NoError) << "its reply never came";
+    EXPECT_NE(exchanges[2][0].error, NoError);
+    BatchItem late[] = {BatchItem::readVr(1)};
+    EXPECT_EQ(conn().BatchStart(late, 1, &Completions::done, &completions), Fail) << "no link: nothing sent";
+    EXPECT_EQ(late[0].error, Fail);
+    EXPECT_EQ(completions.count(), 3u);
 }
 
 INSTANTIATE_TEST_SUITE_P(Formats, Batch, testing::Values(Flavour::Tms320, Flavour::Ieee64), flavourName);

@@ -195,6 +195,7 @@ public:
     void DeleteMe() override {}
     ErrorCode Batch(BatchItem*, uint32_t) override { return Fail; }
     void SetInterruptCheck(InterruptCheck, void*) override {}
+    ErrorCode BatchStart(BatchItem*, uint32_t, BatchDone, void*) override { return Fail; }
 };
 
 TEST(SnifferContexts, AttachForTheirScopeOnlyAndKeepDirectionsApart)

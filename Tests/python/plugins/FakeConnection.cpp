@@ -27,6 +27,8 @@ std::string s_log;
 std::atomic<int> s_liveObjects{0};
 std::atomic<int> s_inFlight{0};
 std::atomic<int> s_maxInFlight{0};
+// The interface level new objects report (0: the level they are built with).
+std::atomic<int> s_claimedLevel{0};
 
 std::string number(double value)
 {
@@ -141,7 +143,8 @@ public:
         record("ReadIntAttribute(" + std::string(name) + ")");
 #if !defined(FAKE_LEVEL_1)
         if (name == "InterfaceLevel") {
-            value = InterfaceLevel;
+            // fake_claim_level makes it claim an older level (its table stays whole).
+            value = s_claimedLevel.load() != 0 ? s_claimedLevel.load() : InterfaceLevel;
             return NoError;
         }
 #endif
@@ -344,6 +347,9 @@ public:
     void DeleteMe() override
     {
         record("DeleteMe");
+#if !defined(FAKE_LEVEL_1)
+        stopCompleter();
+#endif
         delete this;
     }
 
@@ -354,6 +360,45 @@ public:
     ErrorCode Batch(BatchItem* items, uint32_t count) override
     {
         record("Batch(" + std::to_string(count) + ")");
+        return runItems(items, count);
+    }
+
+    // As Batch, then completes after "reply_us" microseconds on a thread of
+    // its own, in order; with no callback only records the check.
+    ErrorCode BatchStart(BatchItem* items, uint32_t count, BatchDone done, void* context) override
+    {
+        if (done == nullptr) {
+            record("BatchCheck(" + std::to_string(count) + ")");
+            for (uint32_t i = 0; i < count; ++i)
+                items[i].error = NoError;
+            return NoError;
+        }
+        record("BatchStart(" + std::to_string(count) + ")");
+        const ErrorCode first = runItems(items, count);
+        std::lock_guard<std::mutex> lock(_mutex);
+        if (!_connected)
+            return Fail;
+        const auto due = std::chrono::steady_clock::now() + std::chrono::microseconds(_ints["reply_us"]);
+        _completions.push_back({due, done, context, first});
+        if (!_completer.joinable())
+            _completer = std::thread([this] { completeInOrder(); });
+        _cv.notify_all();
+        return NoError;
+    }
+#endif
+
+private:
+    struct stCompletion {
+        std::chrono::steady_clock::time_point due;
+        BatchDone done;
+        void* context;
+        ErrorCode first;
+    };
+
+    // Each item as the single operation it stands for; a block head stands
+    // for the single reads of its run.
+    ErrorCode runItems(BatchItem* items, uint32_t count)
+    {
         ErrorCode first = NoError;
         for (uint32_t i = 0; i < count; ++i) {
             BatchItem& item = items[i];
@@ -367,6 +412,19 @@ public:
             case BatchItemKind::WriteAxisParam:
                 item.error = WriteAxisParam(item.param_name, item.axis, item.value);
                 break;
+            case BatchItemKind::ReadVrBlock:
+            case BatchItemKind::ReadTableBlock: {
+                record(std::string(item.kind == BatchItemKind::ReadVrBlock ? "VrBlock(" : "TableBlock(") +
+                       std::to_string(item.index) + "," + std::to_string(item.axis) + ")");
+                const uint32_t run = static_cast<uint32_t>(std::max(item.axis, 1));
+                for (uint32_t k = 0; k < run && i + k < count; ++k) {
+                    std::lock_guard<std::mutex> lock(_mutex);
+                    items[i + k].value = item.kind == BatchItemKind::ReadVrBlock ? _vr[item.index + k] : 0.0;
+                    items[i + k].error = static_cast<ErrorCode>(_ints["result"]);
+                }
+                i += run - 1;
+                break;
+            }
             default: item.error = BadArgument; break;
             }
             if (first == NoError)
@@ -374,7 +432,41 @@ public:
         }
         return first;
     }
-#endif
+
+    void completeInOrder()
+    {
+        std::unique_lock<std::mutex> lock(_mutex);
+        while (!_stopCompleter) {
+            if (_completions.empty()) {
+                _cv.wait(lock);
+                continue;
+            }
+            const stCompletion next = _completions.front();
+            if (std::chrono::steady_clock::now() < next.due && _connected) {
+                _cv.wait_until(lock, next.due);
+                continue;
+            }
+            _completions.erase(_completions.begin());
+            lock.unlock();
+            next.done(next.context, _connected ? next.first : Fail);
+            lock.lock();
+        }
+        // Whatever is left is completed when the object goes.
+        for (const stCompletion& left : _completions)
+            left.done(left.context, Fail);
+        _completions.clear();
+    }
+
+    void stopCompleter()
+    {
+        {
+            std::lock_guard<std::mutex> lock(_mutex);
+            _stopCompleter = true;
+        }
+        _cv.notify_all();
+        if (_completer.joinable())
+            _completer.join();
+    }
 
 private:
     ErrorCode simple(const std::string& line)
@@ -405,6 +497,9 @@ private:
     std::map<std::string, int64_t> _ints;
     std::map<std::string, std::string> _strings;
     std::map<uint32_t, double> _vr;
+    std::vector<stCompletion> _completions;
+    std::thread _completer;
+    bool _stopCompleter = false;
 };
 
 } // namespace
@@ -412,6 +507,7 @@ private:
 // Inspection hooks for the tests (through ctypes).
 extern "C" __attribute__((visibility("default"))) int fake_live_objects() { return s_liveObjects.load(); }
 extern "C" __attribute__((visibility("default"))) int fake_max_in_flight() { return s_maxInFlight.exchange(0); }
+extern "C" __attribute__((visibility("default"))) void fake_claim_level(int level) { s_claimedLevel.store(level); }
 // Copies the call log (truncated to `size`) and clears it; returns its full length.
 extern "C" __attribute__((visibility("default"))) size_t fake_take_log(char* buffer, size_t size)
 {

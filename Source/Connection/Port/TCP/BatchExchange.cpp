@@ -14,8 +14,10 @@ BatchExchange::BatchExchange(Connection_TCP& connection, BatchItem* items, uint3
     : _connection(connection), _items(items), _count(count), _readyMutex(connection.getCachedSyncObject())
 {
     // No exception may leave the interface: without memory, run() fails the items.
-    if (count > InlineItems)
+    if (count > InlineItems) {
         _heapEntries.reset(new (std::nothrow) stEntry[count]);
+        _heapValues.reset(new (std::nothrow) double[count]);
+    }
 }
 
 // NOLINTNEXTLINE(bugprone-exception-escape): only the pool's mutex could throw, and it cannot fail here
@@ -32,13 +34,30 @@ BatchExchange::~BatchExchange()
 
 ErrorCode BatchExchange::checkItems(BatchItem* items, uint32_t count)
 {
+    // A block head must be followed by the members of its run: items of the
+    // single kind of its bank, of the indices after its own, in order.
+    const auto runIsWhole = [items, count](uint32_t head) {
+        const BatchItem& h = items[head];
+        if (h.axis < 1 || static_cast<uint64_t>(head) + static_cast<uint32_t>(h.axis) > count ||
+            static_cast<uint64_t>(h.index) + static_cast<uint32_t>(h.axis) - 1 > UINT32_MAX)
+            return false;
+        for (uint32_t k = 1; k < static_cast<uint32_t>(h.axis); ++k) {
+            const BatchItem& member = items[head + k];
+            if (member.kind != blockMemberKind(h.kind) || member.index != h.index + k)
+                return false;
+        }
+        return true;
+    };
     bool malformed = false;
-    for (uint32_t i = 0; i < count; ++i)
-        malformed = malformed || !isBatchItemKind(items[i].kind);
+    for (uint32_t i = 0; i < count; ++i) {
+        const bool bad = !isBatchItemKind(items[i].kind) || (isBlockHead(items[i].kind) && !runIsWhole(i));
+        items[i].error = bad ? BadArgument : NoError;
+        malformed = malformed || bad;
+    }
     if (!malformed)
         return NoError;
     for (uint32_t i = 0; i < count; ++i)
-        items[i].error = isBatchItemKind(items[i].kind) ? Fail : BadArgument;
+        items[i].error = items[i].error == BadArgument ? BadArgument : Fail;
     return BadArgument;
 }
 
@@ -63,7 +82,7 @@ Command* BatchExchange::commandOf(Slot& slot)
 
 ErrorCode BatchExchange::run(ReaderPump& pump)
 {
-    if (_count > InlineItems && !_heapEntries)
+    if (_count > InlineItems && (!_heapEntries || !_heapValues))
         return failAll(_items, _count, Fail);
     const ErrorCode queued = pump.queueBatch([this](ReaderPump::BatchQueue& queue) {
         writeAll(queue);
@@ -75,10 +94,77 @@ ErrorCode BatchExchange::run(ReaderPump& pump)
     return collect();
 }
 
+ErrorCode BatchExchange::launch(ReaderPump& pump, BatchDone done, void* context)
+{
+    if (_count > InlineItems && (!_heapEntries || !_heapValues))
+        return failAll(_items, _count, Fail);
+    _done = done;
+    _doneContext = context;
+    bool launched = false;
+    const ErrorCode queued = pump.queueBatch([this, &launched](ReaderPump::BatchQueue& queue) {
+        writeAll(queue);
+        launched = anyQueued();
+        // From this push on the pump may complete the exchange, and destroy
+        // it, at any moment: nothing of it is touched afterwards.
+        if (launched)
+            queue.push(&_completion);
+        return NoError;
+    });
+    if (queued != NoError)
+        return failAll(_items, _count, queued);
+    if (launched)
+        return NoError;
+    // Every write failed before anything was queued: the items say why.
+    const ErrorCode first = finish(NoError);
+    return first != NoError ? first : Fail;
+}
+
+ErrorCode BatchExchange::check(ReaderPump& pump)
+{
+    _dryRun = true;
+    markMembers();
+    ErrorCode first = NoError;
+    // Under the write lock, as a real send: the token table is the one in use.
+    const ErrorCode locked = pump.queueBatch([this, &first](ReaderPump::BatchQueue& /*queue*/) {
+        for (_current = 0; _current < _count; ++_current) {
+            _items[_current].error = entry(_current).member ? NoError : start(_current);
+            if (first == NoError)
+                first = _items[_current].error;
+        }
+        return NoError;
+    });
+    if (locked != NoError)
+        return failAll(_items, _count, locked);
+    return first;
+}
+
+void BatchExchange::markMembers()
+{
+    for (uint32_t i = 0; i < _count; ++i) {
+        if (isBlockHead(_items[i].kind)) {
+            for (uint32_t k = 1; k < static_cast<uint32_t>(_items[i].axis); ++k)
+                entry(i + k).member = true;
+        }
+    }
+}
+
+bool BatchExchange::anyQueued()
+{
+    for (uint32_t i = 0; i < _count; ++i) {
+        if (entry(i).queued)
+            return true;
+    }
+    return false;
+}
+
 void BatchExchange::writeAll(ReaderPump::BatchQueue& queue)
 {
+    markMembers();
     _queue = &queue;
     for (_current = 0; _current < _count; ++_current) {
+        // A block's members send nothing of their own.
+        if (entry(_current).member)
+            continue;
         // After a failed send the link is in doubt: nothing more goes out, and
         // an item that was not sent on a link now lost says so (EBADF).
         ErrorCode error = NoError;
@@ -133,12 +219,24 @@ ErrorCode BatchExchange::start(uint32_t i)
         prepare(cmd);
         return cmd.send(item.param_name, item.axis, item.value);
     }
+    case BatchItemKind::ReadVrBlock: {
+        auto& cmd = slot.emplace<CmdGetMultiVr>(conn);
+        prepare(cmd);
+        return cmd.send(item.index, static_cast<uint32_t>(item.axis), blockValues() + i);
+    }
+    case BatchItemKind::ReadTableBlock: {
+        auto& cmd = slot.emplace<CmdGetTABLE>(conn);
+        prepare(cmd);
+        return cmd.send(item.index, static_cast<uint32_t>(item.axis), blockValues() + i);
+    }
     }
     return BadArgument; // checkItems lets no other kind through
 }
 
 ErrorCode BatchExchange::add(Command& /*command*/, const uint8_t* request, size_t length, Command::TraceRequest trace)
 {
+    if (_dryRun)
+        return NoError;
     if (_used + length > SendBytes) {
         const ErrorCode error = flush(_current);
         if (error != NoError)
@@ -242,6 +340,16 @@ ErrorCode BatchExchange::collect()
             break;
         }
     }
+    for (uint32_t i = 0; i < _count; ++i) {
+        stEntry& e = entry(i);
+        if (e.queued)
+            commandOf(e.command)->waitReady();
+    }
+    return finish(stopped);
+}
+
+ErrorCode BatchExchange::finish(ErrorCode stopped)
+{
     ErrorCode first = NoError;
     // The failure that lost the stream position (the link closed on it, or
     // the deadline passed): every item left unanswered failed because of it
@@ -252,7 +360,6 @@ ErrorCode BatchExchange::collect()
         BatchItem& item = _items[i];
         if (e.queued) {
             Command* const command = commandOf(e.command);
-            command->waitReady();
             item.error = command->getError();
             if (item.error != NoError && !Connection_TCP::replyEnded(item.error)) {
                 if (lost == NoError)
@@ -266,10 +373,31 @@ ErrorCode BatchExchange::collect()
             else if (auto* param = std::get_if<CmdGetAxisParam>(&e.command))
                 item.value = param->getResult();
         }
+        // A block's run: each item its value (when the list was read) and
+        // the block's outcome, also when its request never went out.
+        if (isBlockHead(item.kind) && !e.member) {
+            const double* values = blockValues() + i;
+            for (uint32_t k = 0; k < static_cast<uint32_t>(item.axis); ++k) {
+                if (e.queued && item.error == NoError)
+                    _items[i + k].value = values[k];
+                _items[i + k].error = item.error;
+            }
+        }
         if (first == NoError && item.error != NoError)
             first = item.error;
     }
     return first;
+}
+
+void BatchExchange::complete(BatchExchange* exchange)
+{
+    // All before the completion in the queue is done: the commands' outcomes
+    // are final, and no command touches the exchange again.
+    const ErrorCode first = exchange->finish(NoError);
+    const BatchDone done = exchange->_done;
+    void* const context = exchange->_doneContext;
+    delete exchange; // NOLINT(cppcoreguidelines-owning-memory): a launched exchange owns itself
+    done(context, first);
 }
 
 } // namespace Vantrel::HolvaneApi::TCP

@@ -100,6 +100,7 @@ public:
     void DeleteMe() override;
     ErrorCode Batch(BatchItem* items, uint32_t count) override;
     void SetInterruptCheck(InterruptCheck check, void* context) override;
+    ErrorCode BatchStart(BatchItem* items, uint32_t count, BatchDone done, void* context) override;
 
     // --- ConnectionBase ----------------------------------------------------
     void setWriteSniffer(ISniffer* sniffer) override;
@@ -208,6 +209,9 @@ public:
     bool onPumpThread() const { return std::this_thread::get_id() == _pumpThread.load(); }
 
 private:
+    // Why Batch or BatchStart refuses these items before sending anything
+    // (every item then says so), or NoError.
+    ErrorCode refusedBatch(BatchItem* items, uint32_t count) const;
     // Stops the pump and closes the port, recording `code`, `cause` for a
     // link that was still open (calls waiting for its replies get `code`);
     // caller holds _lifecycleMutex.

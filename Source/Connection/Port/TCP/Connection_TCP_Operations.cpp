@@ -29,6 +29,8 @@
 #include "Connection/Port/TCP/Commands/CmdSetVr.h"
 #include "Connection/Port/TCP/Commands/CmdSetVrString.h"
 
+#include <memory>
+#include <new>
 #include <utility>
 
 namespace Vantrel::HolvaneApi {
@@ -247,15 +249,9 @@ ErrorCode Connection_TCP::Batch(BatchItem* items, uint32_t count)
         return NoError;
     if (items == nullptr)
         return BadArgument;
-    // Refused before anything is sent; every item says so.
-    if (count > BatchExchange::MaxItems)
-        return BatchExchange::failAll(items, count, BadArgument);
-    const ErrorCode checked = BatchExchange::checkItems(items, count);
-    if (checked != NoError)
-        return checked;
-    // As for every operation: not from the pump's own thread, not without a pump.
-    if (onPumpThread())
-        return BatchExchange::failAll(items, count, Fail);
+    const ErrorCode refused = refusedBatch(items, count);
+    if (refused != NoError)
+        return refused;
     // One deadline for the batch as a whole, from here: writing the requests
     // and waiting for the last reply both count.
     OperationScope operation(_timing);
@@ -264,6 +260,48 @@ ErrorCode Connection_TCP::Batch(BatchItem* items, uint32_t count)
         return BatchExchange::failAll(items, count, Fail);
     BatchExchange exchange(*this, items, count);
     return exchange.run(*pump);
+}
+
+ErrorCode Connection_TCP::refusedBatch(BatchItem* items, uint32_t count) const
+{
+    using TCP::BatchExchange;
+    // Refused before anything is sent; every item says so.
+    if (count > BatchExchange::MaxItems)
+        return BatchExchange::failAll(items, count, BadArgument);
+    const ErrorCode checked = BatchExchange::checkItems(items, count);
+    if (checked != NoError)
+        return checked;
+    // As for every operation: not from the pump's own thread, which reads the
+    // replies (a BatchStart's done callback must not call back either).
+    if (onPumpThread())
+        return BatchExchange::failAll(items, count, Fail);
+    return NoError;
+}
+
+ErrorCode Connection_TCP::BatchStart(BatchItem* items, uint32_t count, BatchDone done, void* context)
+{
+    using TCP::BatchExchange;
+    if (items == nullptr || count == 0)
+        return BadArgument;
+    const ErrorCode refused = refusedBatch(items, count);
+    if (refused != NoError)
+        return refused;
+    OperationScope operation(_timing);
+    const std::shared_ptr<ReaderPump> pump = readerPump();
+    if (!pump)
+        return BatchExchange::failAll(items, count, Fail);
+    if (done == nullptr) {
+        BatchExchange exchange(*this, items, count);
+        return exchange.check(*pump);
+    }
+    // Owned by the pump's queue once launched; destroyed by its completion.
+    std::unique_ptr<BatchExchange> exchange(new (std::nothrow) BatchExchange(*this, items, count));
+    if (!exchange)
+        return BatchExchange::failAll(items, count, Fail);
+    const ErrorCode launched = exchange->launch(*pump, done, context);
+    if (launched == NoError)
+        static_cast<void>(exchange.release());
+    return launched;
 }
 
 } // namespace Vantrel::HolvaneApi

@@ -7,7 +7,7 @@
 namespace Vantrel::HolvaneApi::TCP {
 
 // VRVALUES(first, last, 1): a block of VR values, answered by a value list.
-class CmdGetMultiVr : public CmdBlockRead<size_t> {
+class CmdGetMultiVr final : public CmdBlockRead<size_t> {
 public:
     explicit CmdGetMultiVr(Connection_TCP* conn);
 
