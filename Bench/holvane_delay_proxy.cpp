@@ -2,6 +2,7 @@
 // every byte by a set time in each direction. Prints "listening on HOST:PORT"
 // once it accepts, and runs until SIGTERM or SIGINT.
 #include "DelayProxy.h"
+#include "Endpoint.h"
 
 #include <sys/prctl.h>
 
@@ -25,43 +26,24 @@ void usage()
                  "  --delay-us N        delay of every byte in each direction, microseconds (0)\n";
 }
 
-bool split(const std::string& text, std::string& host, uint16_t& port)
-{
-    const auto colon = text.rfind(':');
-    if (colon == std::string::npos)
-        return false;
-    host = text.substr(0, colon);
-    const long value = std::strtol(text.c_str() + colon + 1, nullptr, 10);
-    if (value < 0 || value > 65535)
-        return false;
-    port = static_cast<uint16_t>(value);
-    return true;
-}
-
 } // namespace
 
 int main(int argc, char** argv)
 {
-    std::string listenHost = "127.0.0.1";
-    uint16_t listenPort = 0;
-    std::string targetHost;
-    uint16_t targetPort = 0;
+    Vantrel::HolvaneApi::Bench::ProxyEndpoints ends;
     long delayUs = 0;
     for (int i = 1; i < argc; ++i) {
         const std::string option = argv[i];
-        const bool hasValue = i + 1 < argc;
-        if (option == "--target" && hasValue && split(argv[i + 1], targetHost, targetPort))
-            ++i;
-        else if (option == "--listen" && hasValue && split(argv[i + 1], listenHost, listenPort))
-            ++i;
-        else if (option == "--delay-us" && hasValue)
+        if (ends.take(argc, argv, i))
+            continue;
+        if (option == "--delay-us" && i + 1 < argc) {
             delayUs = std::strtol(argv[++i], nullptr, 10);
-        else {
+        } else {
             usage();
             return 2;
         }
     }
-    if (targetHost.empty() || delayUs < 0) {
+    if (ends.targetHost.empty() || delayUs < 0) {
         usage();
         return 2;
     }
@@ -70,14 +52,14 @@ int main(int argc, char** argv)
     std::signal(SIGTERM, onSignal);
     std::signal(SIGINT, onSignal);
 
-    Vantrel::HolvaneApi::Bench::DelayProxy proxy(listenHost, listenPort, targetHost, targetPort,
+    Vantrel::HolvaneApi::Bench::DelayProxy proxy(ends.listenHost, ends.listenPort, ends.targetHost, ends.targetPort,
                                                  std::chrono::microseconds(delayUs));
     const std::string error = proxy.start();
     if (!error.empty()) {
         std::cerr << error << std::endl;
         return 1;
     }
-    std::cout << "listening on " << listenHost << ":" << proxy.port() << std::endl;
+    std::cout << "listening on " << ends.listenHost << ":" << proxy.port() << std::endl;
     while (s_stop == 0)
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
     proxy.stop();

@@ -50,6 +50,7 @@ const char* usageText()
            "  --table-stop-close       ... and close instead of staying silent\n"
            "  --drip-us N              send replies one byte at a time, N microseconds apart\n"
            "  --list-grace-us N        pause after a value list before the next reply (default 0)\n"
+           "  --write-log FILE         append every change the controller applies to FILE, one line each\n"
            "  --log-arrivals FILE      write one line per request received: CLOCK_MONOTONIC ns and keyword\n"
            "  --help                   show this text\n"
            "Requests are counted per connection from 1; the token table download does not count.\n"
@@ -137,6 +138,10 @@ CommandLine parseCommandLine(const std::vector<std::string>& args)
             if (!toInteger(value, 0, 10000000, n))
                 return fail("bad interval: " + value);
             c.faults.dripMicros = static_cast<uint32_t>(n);
+        } else if (opt == "--write-log") {
+            if (value.empty())
+                return fail("--write-log wants a file name");
+            c.writeLogPath = value;
         } else if (opt == "--log-arrivals") {
             if (value.empty())
                 return fail("--log-arrivals wants a file name");

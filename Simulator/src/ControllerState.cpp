@@ -31,6 +31,25 @@ bool ControllerState::toIndex(double value, size_t limit, size_t& index)
 
 bool ControllerState::axisIndex(double axis, size_t& index) const { return toIndex(axis, _axes.size(), index); }
 
+void ControllerState::setWriteLog(std::shared_ptr<WriteLog> log)
+{
+    std::lock_guard<std::mutex> lock(_mutex);
+    _writeLog = std::move(log);
+}
+
+std::shared_ptr<WriteLog> ControllerState::writeLog()
+{
+    std::lock_guard<std::mutex> lock(_mutex);
+    return _writeLog;
+}
+
+SimError ControllerState::applied(SimError result, std::string_view kind, size_t target, double value)
+{
+    if (result == eOk && _writeLog)
+        _writeLog->record(kind, target, value);
+    return result;
+}
+
 SimError ControllerState::readVr(double index, double& value)
 {
     size_t i = 0;
@@ -48,7 +67,7 @@ SimError ControllerState::writeVr(double index, double value)
         return eIndexRange;
     std::lock_guard<std::mutex> lock(_mutex);
     _vr[i] = value;
-    return eOk;
+    return applied(eOk, "VR", i, value);
 }
 
 SimError ControllerState::readTable(double index, double& value)
@@ -68,7 +87,7 @@ SimError ControllerState::writeTable(double index, double value)
         return eIndexRange;
     std::lock_guard<std::mutex> lock(_mutex);
     _table[i] = value;
-    return eOk;
+    return applied(eOk, "TABLE", i, value);
 }
 
 void ControllerState::copyVr(size_t start, size_t step, size_t count, double* out)
@@ -108,7 +127,7 @@ SimError ControllerState::writeVrString(double index, const std::string& value)
         return eStringTooLong;
     std::lock_guard<std::mutex> lock(_mutex);
     _vrStrings[i] = value;
-    return eOk;
+    return applied(eOk, "VRSTRING", i, static_cast<double>(value.size()));
 }
 
 SimError ControllerState::readAxisParam(AxisParam p, double axis, double& value)
@@ -126,7 +145,10 @@ SimError ControllerState::writeAxisParam(AxisParam p, double axis, double value)
     if (!axisIndex(axis, a))
         return eBadAxis;
     std::lock_guard<std::mutex> lock(_mutex);
-    return _axes[a].write(p, value, now());
+    const SimError result = _axes[a].write(p, value, now());
+    if (result == eOk && _writeLog)
+        _writeLog->record("PARAM", std::string(axisParamInfo(p).name) + "(" + std::to_string(a) + ")", value);
+    return result;
 }
 
 SimError ControllerState::readSysVar(SysVar v, double& value)
@@ -168,6 +190,8 @@ SimError ControllerState::writeSysVar(SysVar v, double value)
     case SysVar::POWER_UP: _powerUp = value; break;
     default: return eReadOnly;
     }
+    if (_writeLog)
+        _writeLog->record("SYSVAR", sysVarInfo(v).name, value);
     return eOk;
 }
 
@@ -179,12 +203,12 @@ SimError ControllerState::move(MoveType kind, double axis, double value)
     std::lock_guard<std::mutex> lock(_mutex);
     const double t = now();
     switch (kind) {
-    case mtMove: return _axes[a].moveRelative(value, false, t);
-    case mtMoveSp: return _axes[a].moveRelative(value, true, t);
-    case mtMoveAbs: return _axes[a].moveAbsolute(value, false, t);
-    case mtMoveAbsSp: return _axes[a].moveAbsolute(value, true, t);
-    case mtForward: return _axes[a].forward(t);
-    case mtReverse: return _axes[a].reverse(t);
+    case mtMove: return applied(_axes[a].moveRelative(value, false, t), "MOVE", a, value);
+    case mtMoveSp: return applied(_axes[a].moveRelative(value, true, t), "MOVESP", a, value);
+    case mtMoveAbs: return applied(_axes[a].moveAbsolute(value, false, t), "MOVEABS", a, value);
+    case mtMoveAbsSp: return applied(_axes[a].moveAbsolute(value, true, t), "MOVEABSSP", a, value);
+    case mtForward: return applied(_axes[a].forward(t), "FORWARD", a, 0.0);
+    case mtReverse: return applied(_axes[a].reverse(t), "REVERSE", a, 0.0);
     default: return eUnsupported;
     }
 }
@@ -197,7 +221,8 @@ SimError ControllerState::cancel(double axis, double mode)
     if (!std::isfinite(mode) || mode != std::floor(mode))
         return eBadMode;
     std::lock_guard<std::mutex> lock(_mutex);
-    return _axes[a].cancel(static_cast<int>(std::fmax(-1.0, std::fmin(mode, 100.0))), now());
+    return applied(_axes[a].cancel(static_cast<int>(std::fmax(-1.0, std::fmin(mode, 100.0))), now()), "CANCEL", a,
+                   mode);
 }
 
 SimError ControllerState::datum(double axis, double sequence)
@@ -208,7 +233,8 @@ SimError ControllerState::datum(double axis, double sequence)
     if (!std::isfinite(sequence) || sequence != std::floor(sequence))
         return eBadMode;
     std::lock_guard<std::mutex> lock(_mutex);
-    return _axes[a].datum(static_cast<int>(std::fmax(-1.0, std::fmin(sequence, 100.0))), now());
+    return applied(_axes[a].datum(static_cast<int>(std::fmax(-1.0, std::fmin(sequence, 100.0))), now()), "DATUM", a,
+                   sequence);
 }
 
 SimError ControllerState::defpos(double axis, double position)
@@ -217,7 +243,7 @@ SimError ControllerState::defpos(double axis, double position)
     if (!axisIndex(axis, a))
         return eBadAxis;
     std::lock_guard<std::mutex> lock(_mutex);
-    return _axes[a].defpos(position, now());
+    return applied(_axes[a].defpos(position, now()), "DEFPOS", a, position);
 }
 
 void ControllerState::haltAll()
@@ -226,6 +252,8 @@ void ControllerState::haltAll()
     const double t = now();
     for (auto& axis : _axes)
         axis.halt(t);
+    if (_writeLog)
+        _writeLog->record("HALT", "*", 0.0);
 }
 
 SimError ControllerState::invertInput(double input, bool invert)
@@ -235,7 +263,7 @@ SimError ControllerState::invertInput(double input, bool invert)
         return eIndexRange;
     std::lock_guard<std::mutex> lock(_mutex);
     _inverted[i] = invert ? 1 : 0;
-    return eOk;
+    return applied(eOk, "INVERT_IN", i, invert ? 1.0 : 0.0);
 }
 
 bool ControllerState::inputInverted(size_t input)

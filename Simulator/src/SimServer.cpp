@@ -32,6 +32,8 @@ void SimServer::start()
 {
     if (_listenFd >= 0)
         return;
+    if (!_config.writeLogPath.empty())
+        _state.setWriteLog(std::make_shared<WriteLog>(_config.writeLogPath));
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_port = htons(_config.port);

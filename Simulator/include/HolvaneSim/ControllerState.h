@@ -3,9 +3,11 @@
 #include "HolvaneSim/AxisModel.h"
 #include "HolvaneSim/SimErrors.h"
 #include "HolvaneSim/SystemVariables.h"
+#include "HolvaneSim/WriteLog.h"
 
 #include <chrono>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <unordered_map>
@@ -71,6 +73,10 @@ public:
     std::vector<StoredFile> files();
     void addFile(const StoredFile& file);
 
+    // Every change applied from now on is recorded there (none: null).
+    void setWriteLog(std::shared_ptr<WriteLog> log);
+    std::shared_ptr<WriteLog> writeLog();
+
     // Index checks shared with the request handlers: integral part of a finite,
     // non-negative value below `limit`.
     static bool toIndex(double value, size_t limit, size_t& index);
@@ -78,6 +84,9 @@ public:
 private:
     double now() const;
     bool axisIndex(double axis, size_t& index) const;
+    // Records a change that succeeded; called with the lock held, so the
+    // records come in the order the changes were made.
+    SimError applied(SimError result, std::string_view kind, size_t target, double value);
 
     StateConfig _config;
     std::chrono::steady_clock::time_point _epoch;
@@ -91,6 +100,7 @@ private:
     double _wdog = 0.0;
     double _ticks = 0.0;
     double _powerUp = 0.0;
+    std::shared_ptr<WriteLog> _writeLog;
 };
 
 } // namespace Vantrel::HolvaneApi::Sim

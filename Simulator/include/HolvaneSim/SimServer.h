@@ -30,6 +30,8 @@ struct SimConfig {
     // else that read brings; full-size chunks already keep the next reply out
     // of it, so this only matters for hosts whose reads fall out of step.
     uint32_t listGraceMicros = 0;
+    // File to which every applied change is appended (WriteLog); empty: none.
+    std::string writeLogPath;
     // When set, every request received is logged to this file (ArrivalLog).
     std::string arrivalLog;
 };
@@ -56,6 +58,8 @@ public:
     void setFaults(const FaultPlan& faults);
 
     ControllerState& state() { return _state; }
+    // The record of applied changes (SimConfig::writeLogPath); null without one.
+    std::shared_ptr<WriteLog> writeLog() { return _state.writeLog(); }
     const TokenTable& tokenTable() const { return _table; }
     const Keywords& keywords() const { return _keywords; }
     const SimConfig& config() const { return _config; }
