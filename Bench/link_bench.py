@@ -48,8 +48,11 @@ def free_3240_host():
 class Proxy:
     def __init__(self, binary, target_host, target_port, delay_us, listen):
         self.process = subprocess.Popen(
-            [binary, "--target", "%s:%d" % (target_host, target_port), "--listen", listen,
-             "--delay-us", str(delay_us)], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+            [binary, "--target", "%s:%d" % (target_host, target_port), "--listen", listen, "--delay-us", str(delay_us)],
+            stdout=subprocess.PIPE,
+            stderr=subprocess.PIPE,
+            text=True,
+        )
         line = self.process.stdout.readline()
         if not line.startswith("listening on "):
             self.close()
@@ -73,11 +76,12 @@ class LinkBench:
         self.results = []
         sys.path.insert(0, os.path.join(args.build, "python"))
         import Vantrel_HolvaneAPI
+
         self.hv = Vantrel_HolvaneAPI
         self.ok = Vantrel_HolvaneAPI.ErrorCode.NoError
 
     def count(self, base):
-        return max(3, int(round(base * self.args.scale)))
+        return max(3, round(base * self.args.scale))
 
     def connect(self, host, port, nodelay=None):
         hv = self.hv
@@ -95,9 +99,18 @@ class LinkBench:
         return c
 
     def add(self, result):
-        print("  %s: median %.1f us, %.0f %s/s%s" % (
-            result["name"], result["median_us"], result["ops_per_s"], result["unit"],
-            ", %d errors" % result["errors"] if result["errors"] else ""), file=sys.stderr, flush=True)
+        print(
+            "  %s: median %.1f us, %.0f %s/s%s"
+            % (
+                result["name"],
+                result["median_us"],
+                result["ops_per_s"],
+                result["unit"],
+                ", %d errors" % result["errors"] if result["errors"] else "",
+            ),
+            file=sys.stderr,
+            flush=True,
+        )
         self.results.append(result)
 
     def timed(self, name, call, iterations, check):
@@ -125,18 +138,31 @@ class LinkBench:
         single, cycles = {None: (3000, 300), 0: (3000, 300), 200: (1000, 60), 1000: (300, 15)}[delay_us]
         single, cycles = self.count(single), self.count(cycles)
         suffix = " (Python, %s)" % label
-        self.timed("ReadVrValue" + suffix, lambda: c.ReadVrValue(READ_VR), single,
-                   lambda r: int(r != (ok, READ_VR_VALUE)))
+        self.timed(
+            "ReadVrValue" + suffix, lambda: c.ReadVrValue(READ_VR), single, lambda r: int(r != (ok, READ_VR_VALUE))
+        )
 
         def one_by_one():
             return [c.ReadAxisParam(name, axis)[0] for _, name, axis in CYCLE]
 
-        self.timed("48 reads one by one, 16 axes x DPOS/MPOS/IDLE" + suffix, one_by_one, cycles,
-                   lambda codes: sum(code != ok for code in codes))
-        self.timed("48 reads as one Batch, 16 axes x DPOS/MPOS/IDLE" + suffix, lambda: c.Batch(CYCLE),
-                   cycles * 4, lambda r: int(r[0] != ok) + sum(code != ok for code, _ in r[1]))
-        self.timed("Batch of 48 ReadVrValue" + suffix, lambda: c.Batch(VR_READS), cycles * 4,
-                   lambda r: int(r[0] != ok) + sum(item != (ok, READ_VR_VALUE) for item in r[1]))
+        self.timed(
+            "48 reads one by one, 16 axes x DPOS/MPOS/IDLE" + suffix,
+            one_by_one,
+            cycles,
+            lambda codes: sum(code != ok for code in codes),
+        )
+        self.timed(
+            "48 reads as one Batch, 16 axes x DPOS/MPOS/IDLE" + suffix,
+            lambda: c.Batch(CYCLE),
+            cycles * 4,
+            lambda r: int(r[0] != ok) + sum(code != ok for code, _ in r[1]),
+        )
+        self.timed(
+            "Batch of 48 ReadVrValue" + suffix,
+            lambda: c.Batch(VR_READS),
+            cycles * 4,
+            lambda r: int(r[0] != ok) + sum(item != (ok, READ_VR_VALUE) for item in r[1]),
+        )
         c.DestroyContext()
 
     def threads(self, label, host, port, nodelay=None):
@@ -157,9 +183,14 @@ class LinkBench:
         for threads, done in rounds.items():
             samples = [s for r in done for s in r[0]]
             walls = sorted(r[1] for r in done)
-            result = make_result("ReadVrValue, %d thread(s) on 1 connection (Python, %s)" % (threads, label),
-                                 "link-throughput", samples, walls[len(walls) // 2], per_thread * threads,
-                                 errors=sum(r[2] for r in done))
+            result = make_result(
+                "ReadVrValue, %d thread(s) on 1 connection (Python, %s)" % (threads, label),
+                "link-throughput",
+                samples,
+                walls[len(walls) // 2],
+                per_thread * threads,
+                errors=sum(r[2] for r in done),
+            )
             self.add(result)
 
     def thread_round(self, c, threads, per_thread):

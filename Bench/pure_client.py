@@ -88,7 +88,7 @@ class PureClient:
                 raise ProtocolError("connection closed during the token table")
             data += chunk
             end = data.find(b"[EOT]\r\n")
-            if end == 0 or (end > 0 and data[end - 2:end] == b"\r\n"):
+            if end == 0 or (end > 0 and data[end - 2 : end] == b"\r\n"):
                 break
         codes = parse_token_table(bytes(data[:end]))
         self.entries = sum(1 for key in codes if isinstance(key, tuple))
@@ -134,14 +134,14 @@ class PureClient:
             return struct.pack("<I", 0x80000000)
         mantissa, exponent = math.frexp(value)  # value = m * 2**e, 0.5 <= |m| < 1
         if mantissa > 0:
-            e, f = exponent - 1, int(round((mantissa * 2 - 1.0) * 8388608)) & 0x7FFFFF
+            e, f = exponent - 1, round((mantissa * 2 - 1.0) * 8388608) & 0x7FFFFF
             sign = 0
         else:
             m = -mantissa * 2  # 1 <= m < 2
             if m == 1.0:
                 e, f, sign = exponent - 2, 0, 1
             else:
-                e, f, sign = exponent - 1, (8388608 - int(round((m - 1.0) * 8388608))) & 0x7FFFFF, 1
+                e, f, sign = exponent - 1, (8388608 - round((m - 1.0) * 8388608)) & 0x7FFFFF, 1
         return struct.pack("<I", ((e & 0xFF) << 24) | (sign << 23) | f)
 
     def _recv_exact(self, count):

@@ -29,8 +29,9 @@ def fill_value(index):
 def fill_values(connection, variable, count, ok, per_line=40):
     """Stores fill_value(i) in variable(i) for i < count, many assignments a line."""
     for first in range(0, count, per_line):
-        line = ":".join("%s(%d)=%.17g" % (variable, i, fill_value(i))
-                        for i in range(first, min(count, first + per_line)))
+        line = ":".join(
+            "%s(%d)=%.17g" % (variable, i, fill_value(i)) for i in range(first, min(count, first + per_line))
+        )
         if connection.Execute(line) != ok:
             return False
     return True
@@ -49,12 +50,22 @@ def percentile_us(sorted_ns, p):
 def make_result(name, group, samples_ns, wall_ns, ops, unit="ops", errors=0, first_error=0, note=""):
     ordered = sorted(samples_ns)
     return {
-        "name": name, "group": group, "unit": unit, "samples": len(ordered),
-        "median_us": percentile_us(ordered, 50), "p99_us": percentile_us(ordered, 99),
+        "name": name,
+        "group": group,
+        "unit": unit,
+        "samples": len(ordered),
+        "median_us": percentile_us(ordered, 50),
+        "p99_us": percentile_us(ordered, 99),
         "mean_us": (sum(ordered) / len(ordered) / 1000.0) if ordered else 0.0,
         "ops_per_s": ops * 1e9 / wall_ns if wall_ns else 0.0,
-        "floor_median_us": 0.0, "ratio_to_floor": 0.0, "allocs_per_op": None,
-        "errors": errors, "first_error": first_error, "value": 0.0, "value_unit": "", "note": note,
+        "floor_median_us": 0.0,
+        "ratio_to_floor": 0.0,
+        "allocs_per_op": None,
+        "errors": errors,
+        "first_error": first_error,
+        "value": 0.0,
+        "value_unit": "",
+        "note": note,
     }
 
 
@@ -88,7 +99,7 @@ class Bench:
         self.suffix = args.suffix
 
     def count(self, base):
-        return max(1, int(round(base * self.args.scale)))
+        return max(1, round(base * self.args.scale))
 
     def wants(self, group):
         return not self.args.groups or group in self.args.groups
@@ -97,12 +108,18 @@ class Bench:
         """One result from alternating rounds: all samples together; the ratio
         is the median of the rounds' ratios to the floor beside them."""
         samples = [x for r in rounds for x in r["_samples"]]
-        result = make_result(name, "latency", samples, sum(r["_wall"] for r in rounds), len(samples),
-                             errors=sum(r["errors"] for r in rounds) + wrong,
-                             first_error=next((r["first_error"] for r in rounds if r["first_error"]), 0))
+        result = make_result(
+            name,
+            "latency",
+            samples,
+            sum(r["_wall"] for r in rounds),
+            len(samples),
+            errors=sum(r["errors"] for r in rounds) + wrong,
+            first_error=next((r["first_error"] for r in rounds if r["first_error"]), 0),
+        )
         if wrong:
             result["note"] = "%d reads returned a wrong value" % wrong
-        ratios = sorted(r["median_us"] / f for r, f in zip(rounds, floors) if f)
+        ratios = sorted(r["median_us"] / f for r, f in zip(rounds, floors, strict=False) if f)
         self.add(result, sorted(floors)[len(floors) // 2])
         if ratios:
             result["ratio_to_floor"] = ratios[len(ratios) // 2]
@@ -122,7 +139,12 @@ class Bench:
             line = "  %s: %.0f KiB (%s)" % (result["name"], result["value"], result["note"])
         else:
             line = "  %s: median %.3f us, p99 %.3f us, %.0f %s/s" % (
-                result["name"], result["median_us"], result["p99_us"], result["ops_per_s"], result["unit"])
+                result["name"],
+                result["median_us"],
+                result["p99_us"],
+                result["ops_per_s"],
+                result["unit"],
+            )
         if result["errors"]:
             line += ", %d errors (first 0x%x)" % (result["errors"], result["first_error"])
         print(line, file=sys.stderr, flush=True)
@@ -132,11 +154,23 @@ class Bench:
     def run_floor(self, scale):
         with tempfile.TemporaryDirectory() as tmp:
             out = os.path.join(tmp, "floor.json")
-            subprocess.run([os.path.join(self.args.build, "bin", "holvane_bench"), "--groups", "floor",
-                            "--json", out, "--scale", str(scale),
-                            "--request-bytes", str(self.args.request_bytes),
-                            "--reply-bytes", str(self.args.reply_bytes)],
-                           check=True, stderr=subprocess.DEVNULL)
+            subprocess.run(
+                [
+                    os.path.join(self.args.build, "bin", "holvane_bench"),
+                    "--groups",
+                    "floor",
+                    "--json",
+                    out,
+                    "--scale",
+                    str(scale),
+                    "--request-bytes",
+                    str(self.args.request_bytes),
+                    "--reply-bytes",
+                    str(self.args.reply_bytes),
+                ],
+                check=True,
+                stderr=subprocess.DEVNULL,
+            )
             with open(out) as f:
                 return json.load(f)["results"][0]
 
@@ -207,15 +241,27 @@ class Bench:
             pure.close()
 
         floor_us = self.floor_now()
-        self.add(time_calls("WriteVrValue (Python module)",
-                            lambda: c.WriteVrValue(READ_VR + 1, 2.5) != ok, warmup, iterations), floor_us)
+        self.add(
+            time_calls(
+                "WriteVrValue (Python module)", lambda: c.WriteVrValue(READ_VR + 1, 2.5) != ok, warmup, iterations
+            ),
+            floor_us,
+        )
         floor_us = self.floor_now()
-        self.add(time_calls("ReadAxisParam SPEED (Python module)",
-                            lambda: c.ReadAxisParam("SPEED", 0)[0] != ok, warmup, iterations), floor_us)
+        self.add(
+            time_calls(
+                "ReadAxisParam SPEED (Python module)", lambda: c.ReadAxisParam("SPEED", 0)[0] != ok, warmup, iterations
+            ),
+            floor_us,
+        )
         code, position = c.ReadAxisParam("DPOS", 1)
         floor_us = self.floor_now()
-        self.add(time_calls("MoveAbs to current position (Python module)",
-                            lambda: c.MoveAbs(position, 1) != ok, warmup, iterations), floor_us)
+        self.add(
+            time_calls(
+                "MoveAbs to current position (Python module)", lambda: c.MoveAbs(position, 1) != ok, warmup, iterations
+            ),
+            floor_us,
+        )
         c.DestroyContext()
 
     def module_threads(self):
@@ -252,10 +298,18 @@ class Bench:
             for w in workers:
                 w.join()
             wall = time.perf_counter_ns() - start
-            name = "ReadVrValue, %d thread(s) on %d connection(s) (Python module)" % (
-                threads, threads if own else 1)
-            self.add(make_result(name, "throughput", [s for part in samples for s in part], wall,
-                                 per_thread * threads, errors=sum(errors)), floor_us)
+            name = "ReadVrValue, %d thread(s) on %d connection(s) (Python module)" % (threads, threads if own else 1)
+            self.add(
+                make_result(
+                    name,
+                    "throughput",
+                    [s for part in samples for s in part],
+                    wall,
+                    per_thread * threads,
+                    errors=sum(errors),
+                ),
+                floor_us,
+            )
             for c in connections:
                 c.DestroyContext()
 
@@ -270,8 +324,7 @@ class Bench:
         filled = fill_values(c, "VR", vr_bank, ok) and (vr_bank == largest or fill_values(c, "TABLE", largest, ok))
         if not filled:
             note += "; filling the values failed"
-        sizes = [(False, 10, self.count(2000)), (False, 1000, self.count(300)),
-                 (False, vr_bank, max(3, self.count(6)))]
+        sizes = [(False, 10, self.count(2000)), (False, 1000, self.count(300)), (False, vr_bank, max(3, self.count(6)))]
         if vr_bank < largest:
             sizes.append((True, largest, max(3, self.count(6))))
         for table, size, iterations in sizes:
@@ -284,8 +337,7 @@ class Bench:
                     wrong[0] += 1
                 return code != ok
 
-            name = "%s of %d values (Python module)" % (
-                "ReadMultiTableValues" if table else "ReadMultiVrValues", size)
+            name = "%s of %d values (Python module)" % ("ReadMultiTableValues" if table else "ReadMultiVrValues", size)
             floor_us = self.floor_now()
             result = time_calls(name, read, max(1, iterations // 10), iterations, group="block")
             result["unit"] = "values"
@@ -312,11 +364,15 @@ class Bench:
             samples.append(time.perf_counter_ns() - t0)
             errors += code != hv.ErrorCode.NoError
             c.DestroyContext()
-        self.add(make_result("Connect (Python module)", "connect", samples, time.perf_counter_ns() - start,
-                             iterations, errors=errors))
+        self.add(
+            make_result(
+                "Connect (Python module)", "connect", samples, time.perf_counter_ns() - start, iterations, errors=errors
+            )
+        )
 
     def module_memory(self):
         """Resident size of this Python process while it holds 100 connected connections."""
+
         def rss_kib():
             with open("/proc/self/status") as f:
                 for line in f:
@@ -330,9 +386,16 @@ class Bench:
         after = rss_kib()
         for c in connections:
             c.DestroyContext()
-        result = make_result("resident size holding 100 connected connections (Python module)", "memory",
-                             [], 0, 0, unit="KiB", errors=errors,
-                             note="process before: %d KiB; per connection: %d KiB" % (before, (after - before) // 100))
+        result = make_result(
+            "resident size holding 100 connected connections (Python module)",
+            "memory",
+            [],
+            0,
+            0,
+            unit="KiB",
+            errors=errors,
+            note="process before: %d KiB; per connection: %d KiB" % (before, (after - before) // 100),
+        )
         result["value"], result["value_unit"], result["samples"] = float(after), "KiB", 100
         self.add(result)
 
@@ -349,8 +412,16 @@ class Bench:
             samples.append(time.perf_counter_ns() - t0)
             entries = client.entries
             client.close()
-        self.add(make_result("Connect (pure-Python client)", "connect", samples, time.perf_counter_ns() - start,
-                             iterations, note="token table: %d entries" % entries))
+        self.add(
+            make_result(
+                "Connect (pure-Python client)",
+                "connect",
+                samples,
+                time.perf_counter_ns() - start,
+                iterations,
+                note="token table: %d entries" % entries,
+            )
+        )
 
     def run(self):
         self.floor()
@@ -359,6 +430,7 @@ class Bench:
         if any(self.wants(g) for g in ("single", "threads", "multi", "connect", "memory")):
             sys.path.insert(0, os.path.join(self.args.build, "python"))
             import Vantrel_HolvaneAPI as hv
+
             self.hv = hv
             if self.wants("single"):
                 self.module_single_calls()
@@ -385,12 +457,18 @@ def main():
     parser.add_argument("--request-bytes", type=int, default=14)
     parser.add_argument("--reply-bytes", type=int, default=16)
     args = parser.parse_args()
-    args.groups = set(g for g in args.groups.split(",") if g)
+    args.groups = {g for g in args.groups.split(",") if g}
     bench = Bench(args)
     bench.run()
     with open(args.json, "w") as f:
-        json.dump({"info": {"program": "py_bench.py", "trace": str(args.trace),
-                            "python": sys.version.split()[0]}, "results": bench.results}, f, indent=1)
+        json.dump(
+            {
+                "info": {"program": "py_bench.py", "trace": str(args.trace), "python": sys.version.split()[0]},
+                "results": bench.results,
+            },
+            f,
+            indent=1,
+        )
 
 
 if __name__ == "__main__":

@@ -2,27 +2,29 @@
 the pure-Python client must speak the protocol byte for byte, or its figures
 compare the library with something else; the report must judge targets right."""
 
+import os
 import socket
 import struct
 import sys
 import threading
-import os
 
 import pytest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
-from pure_client import PureClient, ProtocolError, parse_token_table, tms_to_double  # noqa: E402
-import report  # noqa: E402
-import py_bench  # noqa: E402
+import py_bench
+import report
+from pure_client import ProtocolError, PureClient, parse_token_table, tms_to_double
 
 # VR above the extended prefix and a system variable above 255 exercise both
 # two-byte forms.
-TABLE = (b"[comment line]\r\n"
-         b"S200ZERO\r\nS250EXTENDED_TOKEN\r\nC0TOKENTABLE,0,0,0,0,0,0,c>\r\n"
-         b"C300VR,0,0,1,1,0,0,cf>\r\nS10OPENBRACKETS\r\nS11CLOSEBRACKETS\r\nS12NUMBER\r\nS13EOX\r\n"
-         b"S14SYSTEMVARIABLE\r\nS15SYSTEMVARIABLE2\r\nV20VERSION,0,>\r\nV516CONTROL,0,>\r\n"
-         b"S16A,B\r\nT7PI,3.1416\r\n[EOT]\r\n")
+TABLE = (
+    b"[comment line]\r\n"
+    b"S200ZERO\r\nS250EXTENDED_TOKEN\r\nC0TOKENTABLE,0,0,0,0,0,0,c>\r\n"
+    b"C300VR,0,0,1,1,0,0,cf>\r\nS10OPENBRACKETS\r\nS11CLOSEBRACKETS\r\nS12NUMBER\r\nS13EOX\r\n"
+    b"S14SYSTEMVARIABLE\r\nS15SYSTEMVARIABLE2\r\nV20VERSION,0,>\r\nV516CONTROL,0,>\r\n"
+    b"S16A,B\r\nT7PI,3.1416\r\n[EOT]\r\n"
+)
 
 
 def tms(value):
@@ -53,9 +55,9 @@ class FakeController(threading.Thread):
         with conn:
             self.read_request(conn, 2)
             conn.sendall(TABLE)
-            self.read_request(conn, 3)          # SYSTEMVARIABLE, 20, ZERO
+            self.read_request(conn, 3)  # SYSTEMVARIABLE, 20, ZERO
             conn.sendall(tms(2.0) + tms(0.0))
-            self.read_request(conn, 4)          # SYSTEMVARIABLE2, 250, 10, ZERO
+            self.read_request(conn, 4)  # SYSTEMVARIABLE2, 250, 10, ZERO
             conn.sendall(tms(400.0) + tms(0.0))
             conn.settimeout(5)
             data = b""
@@ -67,8 +69,14 @@ class FakeController(threading.Thread):
 
 
 def test_tms_numbers_match_the_controller_format():
-    for value, raw in ((1.0, 0x00000000), (2.0, 0x01000000), (0.5, 0xFF000000), (-1.0, 0xFF800000),
-                       (-1.5, 0x00C00000), (0.0, 0x80000000)):
+    for value, raw in (
+        (1.0, 0x00000000),
+        (2.0, 0x01000000),
+        (0.5, 0xFF000000),
+        (-1.0, 0xFF800000),
+        (-1.5, 0x00C00000),
+        (0.0, 0x80000000),
+    ):
         assert struct.unpack("<I", tms(value))[0] == raw
         assert tms_to_double(raw) == value
     assert tms_to_double(0x80123456) == 0.0
@@ -78,15 +86,16 @@ def test_token_table_records():
     codes = parse_token_table(TABLE.split(b"[EOT]")[0])
     assert codes[("VR", "C")] == 300
     assert codes[("CONTROL", "V")] == 516
-    assert codes[("A,B", "S")] == 16        # special names run to the line end
+    assert codes[("A,B", "S")] == 16  # special names run to the line end
     assert codes["PI"] == 7
     assert "comment line]" not in str(codes)
 
 
 # 4097.0 carries a 0x01 byte and 4123.0 a 0x1B byte: both go out escaped.
-@pytest.mark.parametrize("index, number_bytes", [(7, struct.pack("<d", 7.0)),
-                                                 (4097, bytes.fromhex("000000000001b040")),
-                                                 (4123, bytes.fromhex("00000000001bb040"))])
+@pytest.mark.parametrize(
+    "index, number_bytes",
+    [(7, struct.pack("<d", 7.0)), (4097, bytes.fromhex("000000000001b040")), (4123, bytes.fromhex("00000000001bb040"))],
+)
 def test_vr_read_bytes_and_reply(index, number_bytes):
     peer = FakeController()
     peer.start()
@@ -131,9 +140,19 @@ def test_missing_token_is_reported():
 
 
 def result(name, median, floor=10.0, ops=0.0, group="latency", allocs=None):
-    return {"name": name, "group": group, "unit": "ops", "median_us": median, "p99_us": median,
-            "ops_per_s": ops, "floor_median_us": floor, "ratio_to_floor": median / floor,
-            "allocs_per_op": allocs, "errors": 0, "note": ""}
+    return {
+        "name": name,
+        "group": group,
+        "unit": "ops",
+        "median_us": median,
+        "p99_us": median,
+        "ops_per_s": ops,
+        "floor_median_us": floor,
+        "ratio_to_floor": median / floor,
+        "allocs_per_op": allocs,
+        "errors": 0,
+        "note": "",
+    }
 
 
 def test_targets_are_judged_on_the_right_figures():
@@ -172,12 +191,18 @@ def test_batch_targets_are_judged_on_the_right_figures():
     ]
     verdict = {text: ok for text, _measured, ok in report.targets(results)}
     assert verdict["48 mixed reads as one Batch on the 1 ms link >= 15x faster than one by one (Python)"] is False
-    assert verdict["48 mixed reads as one Batch on the 1 ms link take <= 3 round trips (one ReadVrValue each)"] \
-        is False  # 3.25
+    assert (
+        verdict["48 mixed reads as one Batch on the 1 ms link take <= 3 round trips (one ReadVrValue each)"] is False
+    )  # 3.25
     assert verdict["a Batch of 48 reads on loopback costs <= 5x one ReadVrValue (Python)"] is True
     assert verdict["4 threads on one connection >= 3.5x one thread's reads/s, 1 ms link, port 3240"] is False
-    assert verdict["4 threads on one connection >= 3.5x one thread's reads/s, 1 ms link, port 4000"
-                   " (information: send coalescing on)"] is None
+    assert (
+        verdict[
+            "4 threads on one connection >= 3.5x one thread's reads/s, 1 ms link, port 4000"
+            " (information: send coalescing on)"
+        ]
+        is None
+    )
     assert verdict["no heap allocation for a Batch of up to 64 items (C++)"] is True
     # The per-batch allocation beyond the inline size is not a simple operation's.
     assert "no heap allocation on the request path of a simple operation" not in verdict
@@ -199,9 +224,10 @@ def test_fill_values_round_trip_exactly_through_text():
 
 
 def test_markdown_has_every_result_and_target():
-    results = [result("ReadVrValue (C++ IConnection)", 14.0, allocs=0.0),
-               dict(result("resident size holding 100 connected connections", 0.0, group="memory"),
-                    value=17000.0)]
+    results = [
+        result("ReadVrValue (C++ IConnection)", 14.0, allocs=0.0),
+        dict(result("resident size holding 100 connected connections", 0.0, group="memory"), value=17000.0),
+    ]
     text = report.markdown(results, report.targets(results), {"nproc": "2"})
     assert "| ReadVrValue (C++ IConnection) | 14.00 |" in text
     assert "17000 KiB resident" in text
@@ -211,8 +237,9 @@ def test_markdown_has_every_result_and_target():
 
 # --- the C++ program, when a build tree is at hand ------------------------------
 
-BUILD = os.environ.get("HOLVANE_BENCH_BUILD",
-                       os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "build-bench"))
+BUILD = os.environ.get(
+    "HOLVANE_BENCH_BUILD", os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "build-bench")
+)
 BENCH = os.path.join(BUILD, "bin", "holvane_bench")
 SIM = os.path.join(BUILD, "bin", "holvane-sim")
 
@@ -220,9 +247,15 @@ SIM = os.path.join(BUILD, "bin", "holvane-sim")
 def run_bench(tmp_path, *args):
     import json
     import subprocess
+
     out = tmp_path / "out.json"
-    subprocess.run([BENCH, "--json", str(out), "--scale", "0.02", *args], check=True, timeout=120,
-                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    subprocess.run(
+        [BENCH, "--json", str(out), "--scale", "0.02", *args],
+        check=True,
+        timeout=120,
+        stdout=subprocess.DEVNULL,
+        stderr=subprocess.DEVNULL,
+    )
     return {r["name"]: r for r in json.loads(out.read_text())["results"]}
 
 
@@ -237,15 +270,18 @@ def test_floor_and_hand_off_figures(tmp_path):
     results = run_bench(tmp_path, "--groups", "condvar", "--request-bytes", "14", "--reply-bytes", "16")
     floor = results["floor: C++ ping-pong 14 B / 16 B"]
     assert floor["errors"] == 0 and floor["samples"] == 400 and 0 < floor["median_us"] <= floor["p99_us"]
-    for name in ("floor with a reader-thread hand-off (the design's own cost)",
-                 "floor with the hand-off, reply read as poll+recv per 8 bytes",
-                 "floor with a reader thread waiting on the socket (no queue wake-up)"):
+    for name in (
+        "floor with a reader-thread hand-off (the design's own cost)",
+        "floor with the hand-off, reply read as poll+recv per 8 bytes",
+        "floor with a reader thread waiting on the socket (no queue wake-up)",
+    ):
         assert results[name]["errors"] == 0 and results[name]["floor_median_us"] > 0
 
 
 @pytest.fixture
 def simulator():
     import subprocess
+
     require_built(BENCH, SIM)
     process = subprocess.Popen([SIM, "--port", "0", "--list-grace-us", "0"], stdout=subprocess.PIPE, text=True)
     try:
@@ -260,11 +296,19 @@ def simulator():
 def test_api_figures_against_the_simulator(tmp_path, simulator):
     host, port = simulator
     results = run_bench(tmp_path, "--host", host, "--port", port, "--groups", "single,multi,memory")
-    largest = ("ReadMultiVrValues of 100000 values" if "ReadMultiVrValues of 100000 values" in results
-               else "ReadMultiTableValues of 100000 values")
-    for name in ("ReadVrValue (C++ IConnection)", "ReadVrValue (hand-written C++ socket client, no library)",
-                 "WriteVrValue (C++ IConnection)", "ReadMultiVrValues of 1000 values", largest):
-        assert results[name]["errors"] == 0, name       # every value read was checked
+    largest = (
+        "ReadMultiVrValues of 100000 values"
+        if "ReadMultiVrValues of 100000 values" in results
+        else "ReadMultiTableValues of 100000 values"
+    )
+    for name in (
+        "ReadVrValue (C++ IConnection)",
+        "ReadVrValue (hand-written C++ socket client, no library)",
+        "WriteVrValue (C++ IConnection)",
+        "ReadMultiVrValues of 1000 values",
+        largest,
+    ):
+        assert results[name]["errors"] == 0, name  # every value read was checked
         assert results[name]["median_us"] > 0
     assert results["ReadVrValue (C++ IConnection)"]["allocs_per_op"] is not None
     assert results["resident size holding 100 connected connections"]["value"] > 0
@@ -277,6 +321,7 @@ PROXY = os.path.join(BUILD, "bin", "holvane_delay_proxy")
 def test_delay_proxy_delays_each_direction_and_keeps_order():
     import subprocess
     import time
+
     echo = socket.socket()
     echo.bind(("127.0.0.1", 0))
     echo.listen(1)
@@ -291,23 +336,26 @@ def test_delay_proxy_delays_each_direction_and_keeps_order():
                 conn.sendall(data)
 
     threading.Thread(target=serve, daemon=True).start()
-    proxy = subprocess.Popen([PROXY, "--target", "127.0.0.1:%d" % echo.getsockname()[1], "--delay-us", "20000"],
-                             stdout=subprocess.PIPE, text=True)
+    proxy = subprocess.Popen(
+        [PROXY, "--target", "127.0.0.1:%d" % echo.getsockname()[1], "--delay-us", "20000"],
+        stdout=subprocess.PIPE,
+        text=True,
+    )
     try:
         line = proxy.stdout.readline()
         assert line.startswith("listening on ")
         client = socket.create_connection(("127.0.0.1", int(line.split(":")[-1])), timeout=5)
         payload = bytes(range(256)) * 400
         start = time.monotonic()
-        for i in range(0, len(payload), 1000):   # many pieces, sent back to back
-            client.sendall(payload[i:i + 1000])
+        for i in range(0, len(payload), 1000):  # many pieces, sent back to back
+            client.sendall(payload[i : i + 1000])
         echoed = b""
         first = None
         while len(echoed) < len(payload):
             echoed += client.recv(65536)
             first = first or time.monotonic() - start
-        assert echoed == payload                   # every byte, in order
-        assert 0.038 <= first < 1.0                # 20 ms each way
+        assert echoed == payload  # every byte, in order
+        assert 0.038 <= first < 1.0  # 20 ms each way
         client.close()
     finally:
         proxy.terminate()

@@ -4,16 +4,21 @@ Every Connection method returns an ErrorCode, or a tuple whose first item is
 one. Codes are banded: 0x1_0000_00nn API errors, 0x2_0000_0000 | errno system
 errors, 0x4_0000_0000 | n controller error number n.
 """
+
+from collections.abc import Callable, Sequence
+from typing import TypeAlias, overload
+
 import numpy
 import numpy.typing
-from typing import Callable, List, Optional, Sequence, Tuple, Union, overload
+from typing_extensions import Self
 
-_Bytes = Union[str, bytes]
+_Bytes: TypeAlias = str | bytes
 # One item of Connection.Batch, e.g. ("ReadVrValue", 10) or ("WriteAxisParam", "SPEED", 0, 100.0).
-_BatchItem = Tuple[Union[str, int, float], ...]
+_BatchItem: TypeAlias = tuple[str | int | float, ...]
 
 class ErrorCode:
     """Result of every operation; compares equal to plain integers."""
+
     NoError: ErrorCode
     __Unknown: ErrorCode
     __ApiError: ErrorCode
@@ -40,8 +45,6 @@ class ErrorCode:
     def __index__(self) -> int: ...
     def __eq__(self, other: object) -> bool: ...
     def __hash__(self) -> int: ...
-    def __repr__(self) -> str: ...
-    def __str__(self) -> str: ...
     @property
     def name(self) -> str: ...
     @property
@@ -81,6 +84,7 @@ class XferDirection:
 
 class EventType:
     """Kind of a connection event; equal only to members of its own type."""
+
     Error: EventType
     WriteFail: EventType
     ReadFail: EventType
@@ -100,6 +104,7 @@ class EventType:
 
 class ConnectionType:
     """Kind of link; selects the plug-in library libVantrel_HolvaneApi-<type>-x64.so."""
+
     Unknown: ConnectionType
     TCP: ConnectionType
     UDP: ConnectionType
@@ -144,7 +149,7 @@ class ControllerFileInfo:
     @property
     def autorun(self) -> bool: ...
 
-EventHandler = Callable[[EventType, int, str], object]
+EventHandler: TypeAlias = Callable[[EventType, int, str], object]
 
 class Connection:
     """One connection context to one controller.
@@ -159,7 +164,7 @@ class Connection:
     """
     def __init__(self) -> None:
         """A connection without a context; CreateContext gives it one."""
-    def __enter__(self) -> Connection:
+    def __enter__(self) -> Self:
         """Returns the connection itself."""
     def __exit__(self, *args: object) -> None:
         """Releases the context (as DestroyContext); exceptions propagate."""
@@ -192,14 +197,14 @@ class Connection:
     def ReadStringAttribute(self, attrib_name: str, value: str) -> ErrorCode:
         """Placeholder form: the value is read and dropped."""
     @overload
-    def ReadStringAttribute(self, attrib_name: str) -> Tuple[ErrorCode, str]:
+    def ReadStringAttribute(self, attrib_name: str) -> tuple[ErrorCode, str]:
         """Reads a string attribute: (ErrorCode, str). LinkLossCause says why the link was lost or the last Connect
         failed, with the time; it is empty while the link is up and before any loss."""
     @overload
     def ReadIntAttribute(self, attrib_name: str, value: int) -> ErrorCode:
         """Placeholder form: the value is read and dropped."""
     @overload
-    def ReadIntAttribute(self, attrib_name: str) -> Tuple[ErrorCode, int]:
+    def ReadIntAttribute(self, attrib_name: str) -> tuple[ErrorCode, int]:
         """Reads an integer attribute: (ErrorCode, int)."""
 
     @overload
@@ -274,16 +279,16 @@ class Connection:
     def ReadTableValue(self, index: int, value: float) -> ErrorCode:
         """Placeholder form: the value is read and dropped."""
     @overload
-    def ReadTableValue(self, index: int) -> Tuple[ErrorCode, float]:
+    def ReadTableValue(self, index: int) -> tuple[ErrorCode, float]:
         """Reads one TABLE value: (ErrorCode, float)."""
     @overload
     def ReadMultiTableValues(self, start_index: int, count: int, value: float) -> ErrorCode:
         """Placeholder form: a count of 0 or 1, the value is read and dropped."""
     @overload
-    def ReadMultiTableValues(self, start_index: int, count: int, values: List[float]) -> ErrorCode:
+    def ReadMultiTableValues(self, start_index: int, count: int, values: list[float]) -> ErrorCode:
         """Fills the first `count` items of the list when the read succeeds."""
     @overload
-    def ReadMultiTableValues(self, start_index: int, count: int) -> Tuple[ErrorCode, List[float]]:
+    def ReadMultiTableValues(self, start_index: int, count: int) -> tuple[ErrorCode, list[float]]:
         """Reads TABLE values: (ErrorCode, list of float), the list empty unless the code is NoError."""
 
     def WriteVrValue(self, index: int, value: float) -> ErrorCode:
@@ -298,16 +303,16 @@ class Connection:
     def ReadVrValue(self, index: int, value: float) -> ErrorCode:
         """Placeholder form: the value is read and dropped."""
     @overload
-    def ReadVrValue(self, index: int) -> Tuple[ErrorCode, float]:
+    def ReadVrValue(self, index: int) -> tuple[ErrorCode, float]:
         """Reads one VR value: (ErrorCode, float)."""
     @overload
     def ReadMultiVrValues(self, start_index: int, count: int, value: float) -> ErrorCode:
         """Placeholder form: a count of 0 or 1, the value is read and dropped."""
     @overload
-    def ReadMultiVrValues(self, start_index: int, count: int, values: List[float]) -> ErrorCode:
+    def ReadMultiVrValues(self, start_index: int, count: int, values: list[float]) -> ErrorCode:
         """Fills the first `count` items of the list when the read succeeds."""
     @overload
-    def ReadMultiVrValues(self, start_index: int, count: int) -> Tuple[ErrorCode, List[float]]:
+    def ReadMultiVrValues(self, start_index: int, count: int) -> tuple[ErrorCode, list[float]]:
         """Reads VR values: (ErrorCode, list of float), the list empty unless the code is NoError."""
 
     def WriteAxisParam(self, param_name: str, axis: int, value: float) -> ErrorCode:
@@ -316,7 +321,7 @@ class Connection:
     def ReadAxisParam(self, param_name: str, axis: int, result: float) -> ErrorCode:
         """Placeholder form: the value is read and dropped."""
     @overload
-    def ReadAxisParam(self, param_name: str, axis: int) -> Tuple[ErrorCode, float]:
+    def ReadAxisParam(self, param_name: str, axis: int) -> tuple[ErrorCode, float]:
         """Reads a named axis parameter, e.g. DPOS, MPOS, SPEED: (ErrorCode, float)."""
     def InvertIN(self, input: int, invert: bool) -> ErrorCode:
         """Switches the inversion of a digital input."""
@@ -325,7 +330,7 @@ class Connection:
         """True while the link to the controller is open: false as soon as the controller has closed its end or
         the socket failed, even when idle. Cheap enough for a polling loop (takes no bytes)."""
 
-    def Batch(self, items: Sequence[_BatchItem]) -> Tuple[ErrorCode, List[Tuple[ErrorCode, Optional[float]]]]:
+    def Batch(self, items: Sequence[_BatchItem]) -> tuple[ErrorCode, list[tuple[ErrorCode, float | None]]]:
         """Many requests in one round trip. Each item is a tuple naming the
         method it stands for, with that method's arguments:
 
@@ -352,16 +357,16 @@ class Connection:
             code, results = c.Batch([("ReadAxisParam", "DPOS", a) for a in range(16)])
         """
 
-    def Dir(self) -> Tuple[ErrorCode, List[ControllerFileInfo]]:
+    def Dir(self) -> tuple[ErrorCode, list[ControllerFileInfo]]:
         """The controller's files: (ErrorCode, list of ControllerFileInfo). Entries that cannot be read are
         skipped (BadResponse) and the others still returned."""
     def WriteVrString(self, vr: int, text: _Bytes) -> ErrorCode:
         """Stores a text (as UTF-8) under a VR number."""
-    def ReadVrString(self, vr: int) -> Tuple[ErrorCode, str]:
+    def ReadVrString(self, vr: int) -> tuple[ErrorCode, str]:
         """The text under a VR number: (ErrorCode, str). Bytes that are not UTF-8 come back as surrogate escapes
         (s.encode('utf-8', 'surrogateescape') restores them)."""
 
-    def SetEventHandler(self, handler: Optional[EventHandler]) -> None:
+    def SetEventHandler(self, handler: EventHandler | None) -> None:
         """Calls handler(EventType, code, text) for the connection's events, from whichever thread raised them;
         None stops. Exceptions raised by the handler are reported through sys.unraisablehook. The handler may
         run on the connection's reader thread: methods of the same Connection called from inside it return
@@ -387,10 +392,11 @@ InterfaceLevel: int
 __version__: str
 
 # A block of samples: seq, t, sent, received, values[n, channels], missed, overflow, errors per channel.
-_Int64Array = numpy.typing.NDArray[numpy.int64]
-_Float64Array = numpy.typing.NDArray[numpy.float64]
-_SampleBlock = Tuple[_Int64Array, _Float64Array, _Float64Array, _Float64Array, _Float64Array, int, int, List[int]]
-
+_Int64Array: TypeAlias = numpy.typing.NDArray[numpy.int64]
+_Float64Array: TypeAlias = numpy.typing.NDArray[numpy.float64]
+_SampleBlock: TypeAlias = tuple[
+    _Int64Array, _Float64Array, _Float64Array, _Float64Array, _Float64Array, int, int, list[int]
+]
 
 class Sampler:
     """Periodic sampling of channels on a Connection, on a thread of its own.
@@ -406,9 +412,18 @@ class Sampler:
     InFlightSeconds: float
     MaxInFlight: int
 
-    def __init__(self, connection: Connection, items: Sequence[_BatchItem], rate: float, samples: int = 0,
-                 max_in_flight: int = 0, buffer: int = 0, min_vr_block: int = 0, min_table_block: int = 2,
-                 realtime: bool = False) -> None:
+    def __init__(
+        self,
+        connection: Connection,
+        items: Sequence[_BatchItem],
+        rate: float,
+        samples: int = 0,
+        max_in_flight: int = 0,
+        buffer: int = 0,
+        min_vr_block: int = 0,
+        min_table_block: int = 2,
+        realtime: bool = False,
+    ) -> None:
         """items: one read per channel, as Batch items: ("ReadAxisParam", name, axis), ("ReadVrValue", index) or
         ("ReadTableValue", index). rate: Hz, above 0 and at most MaxRate. samples: ticks to run (0: until
         Stop). max_in_flight: samples outstanding at most (1..MaxInFlight; 0: enough for InFlightSeconds of
@@ -417,7 +432,7 @@ class Sampler:
         are read as one block request (0: never). realtime: run the sampling thread at SCHED_FIFO priority
         where the process may (see realtime_granted). Raises ValueError or TypeError for unusable arguments;
         nothing is sent."""
-    def Check(self) -> Tuple[ErrorCode, List[ErrorCode]]:
+    def Check(self) -> tuple[ErrorCode, list[ErrorCode]]:
         """Checks every channel against the controller's token table without sending anything: (code, [code per
         channel]). Fail when the plug-in cannot check without sending (InterfaceLevel below 3)."""
     def Start(self) -> ErrorCode:

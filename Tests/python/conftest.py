@@ -1,5 +1,6 @@
 """Shared fixtures: the build folder, the module, the stand-in plug-ins, the
 controller simulator and a child-process runner for loader tests."""
+
 import contextlib
 import ctypes
 import os
@@ -31,8 +32,9 @@ def _installed_products():
     spec = importlib.util.find_spec("Vantrel_HolvaneAPI")
     package = importlib.util.find_spec("holvane")
     if spec is None or spec.origin is None or package is None or package.origin is None:
-        raise pytest.UsageError("HOLVANE_INSTALLED is set, but Vantrel_HolvaneAPI or holvane is not installed "
-                                f"in {sys.executable}")
+        raise pytest.UsageError(
+            f"HOLVANE_INSTALLED is set, but Vantrel_HolvaneAPI or holvane is not installed in {sys.executable}"
+        )
     module_dir = Path(spec.origin).resolve().parent
     simulator = Path(package.origin).resolve().parent / "bin" / "holvane-sim"
     for path in (module_dir, simulator):
@@ -56,9 +58,7 @@ TCP_PLUGIN = MODULE_DIR / "libVantrel_HolvaneApi-TCP-x64.so"
 
 # The only reasons a test may be skipped for; any other skip fails the run, so
 # a missing build product or a forgotten switch never passes unnoticed.
-DECLARED_SKIPS = (
-    "set HOLVANE_SOAK=1 to run the soak test",
-)
+DECLARED_SKIPS = ("set HOLVANE_SOAK=1 to run the soak test",)
 
 
 def pytest_configure(config):
@@ -79,8 +79,11 @@ def pytest_runtest_makereport(item, call):
 def require_built(path, what):
     """The path of a build product; fails the test when it is missing."""
     if not Path(path).exists():
-        pytest.fail(f"{what} not built: {path} is missing (build the tree with "
-                    f"scripts/build.sh, tests on, or set HOLVANE_BUILD_DIR)", pytrace=False)
+        pytest.fail(
+            f"{what} not built: {path} is missing (build the tree with "
+            f"scripts/build.sh, tests on, or set HOLVANE_BUILD_DIR)",
+            pytrace=False,
+        )
     return path
 
 
@@ -167,12 +170,15 @@ class Sim:
         require_built(SIMULATOR, "holvane-sim")
         self.process = subprocess.Popen(
             [str(SIMULATOR), "--host", "127.0.0.1", "--port", "0", *map(str, options)],
-            stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
+            stdout=subprocess.PIPE,
+            stderr=subprocess.DEVNULL,
+            text=True,
+        )
         line = _read_line(self.process.stdout, 10.0)
         if not line.startswith("listening on "):
             _stop(self.process)
             pytest.fail(f"simulator did not start: {line!r}")
-        host, port = line[len("listening on "):].strip().rsplit(":", 1)
+        host, port = line[len("listening on ") :].strip().rsplit(":", 1)
         self.host, self.port = host, int(port)
         # Keep draining its output so it never blocks on a full pipe.
         threading.Thread(target=self.process.stdout.read, daemon=True).start()
@@ -245,8 +251,14 @@ def run_python(code, env_extra=None, drop=(), timeout=60, cwd=None):
     if not INSTALLED:
         env.setdefault("PYTHONPATH", str(MODULE_DIR))
         prelude += f"sys.path.insert(0, {str(MODULE_DIR)!r})\n"
-    return subprocess.run([sys.executable, "-c", prelude + textwrap.dedent(code)], env=env,
-                          capture_output=True, text=True, timeout=timeout, cwd=cwd)
+    return subprocess.run(
+        [sys.executable, "-c", prelude + textwrap.dedent(code)],
+        env=env,
+        capture_output=True,
+        text=True,
+        timeout=timeout,
+        cwd=cwd,
+    )
 
 
 def sockets():

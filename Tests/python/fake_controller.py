@@ -1,6 +1,8 @@
 """A scripted controller for end-to-end tests of the module with the real TCP
 plug-in: serves a token table, answers the VERSION and CONTROL queries, then
 decodes every request into tokens and answers it from a test's responder."""
+
+import contextlib
 import socket
 import struct
 import threading
@@ -10,18 +12,53 @@ from conftest import wait_until
 
 # The controller's token table: record letter, code, name.
 TOKENS = [
-    ("C", 0, "TOKENTABLE"), ("C", 1, "VR"), ("C", 2, "VRVALUES"), ("C", 3, "TABLEVALUES"),
-    ("S", 4, "OPENBRACKETS"), ("S", 5, "CLOSEBRACKETS"), ("S", 6, "ASSIGN"), ("S", 7, "NUMBER"),
-    ("S", 8, "EOX"), ("S", 9, "COMMA"), ("V", 10, "VERSION"), ("V", 11, "CONTROL"),
-    ("S", 12, "SYSTEMVARIABLE"), ("S", 13, "SYSTEMVARIABLE2"), ("S", 14, "UNKNOWN"), ("C", 15, "DIR"),
-    ("S", 16, "QUOTES"), ("C", 17, "TABLE"), ("C", 18, "EXECUTE"), ("C", 19, "EX"), ("C", 20, "BASE"),
-    ("C", 21, "SET_MOTION"), ("C", 22, "SET_MOTIONSP"), ("S", 23, "MODIFIER"), ("M", 24, "AXIS"),
-    ("C", 25, "CANCEL"), ("C", 26, "DATUM"), ("C", 27, "DEFPOS"), ("C", 28, "FORWARD"), ("C", 29, "REVERSE"),
-    ("C", 30, "MOVE"), ("C", 31, "MOVESP"), ("C", 32, "MOVEABS"), ("C", 33, "MOVEABSSP"),
-    ("C", 34, "INVERT_IN"), ("C", 35, "PRINT"), ("C", 36, "LEN"), ("C", 37, "VRSTRING"),
-    ("S", 38, "OPENSQUAREBRACKETS"), ("S", 39, "CLOSESQUAREBRACKETS"), ("S", 40, "SEMICOLON"),
-    ("S", 41, "COLON"), ("V", 50, "SPEED"), ("V", 51, "DPOS"), ("V", 52, "MPOS"),
-    ("S", 200, "ZERO"), ("S", 255, "EXTENDED_TOKEN"),
+    ("C", 0, "TOKENTABLE"),
+    ("C", 1, "VR"),
+    ("C", 2, "VRVALUES"),
+    ("C", 3, "TABLEVALUES"),
+    ("S", 4, "OPENBRACKETS"),
+    ("S", 5, "CLOSEBRACKETS"),
+    ("S", 6, "ASSIGN"),
+    ("S", 7, "NUMBER"),
+    ("S", 8, "EOX"),
+    ("S", 9, "COMMA"),
+    ("V", 10, "VERSION"),
+    ("V", 11, "CONTROL"),
+    ("S", 12, "SYSTEMVARIABLE"),
+    ("S", 13, "SYSTEMVARIABLE2"),
+    ("S", 14, "UNKNOWN"),
+    ("C", 15, "DIR"),
+    ("S", 16, "QUOTES"),
+    ("C", 17, "TABLE"),
+    ("C", 18, "EXECUTE"),
+    ("C", 19, "EX"),
+    ("C", 20, "BASE"),
+    ("C", 21, "SET_MOTION"),
+    ("C", 22, "SET_MOTIONSP"),
+    ("S", 23, "MODIFIER"),
+    ("M", 24, "AXIS"),
+    ("C", 25, "CANCEL"),
+    ("C", 26, "DATUM"),
+    ("C", 27, "DEFPOS"),
+    ("C", 28, "FORWARD"),
+    ("C", 29, "REVERSE"),
+    ("C", 30, "MOVE"),
+    ("C", 31, "MOVESP"),
+    ("C", 32, "MOVEABS"),
+    ("C", 33, "MOVEABSSP"),
+    ("C", 34, "INVERT_IN"),
+    ("C", 35, "PRINT"),
+    ("C", 36, "LEN"),
+    ("C", 37, "VRSTRING"),
+    ("S", 38, "OPENSQUAREBRACKETS"),
+    ("S", 39, "CLOSESQUAREBRACKETS"),
+    ("S", 40, "SEMICOLON"),
+    ("S", 41, "COLON"),
+    ("V", 50, "SPEED"),
+    ("V", 51, "DPOS"),
+    ("V", 52, "MPOS"),
+    ("S", 200, "ZERO"),
+    ("S", 255, "EXTENDED_TOKEN"),
 ]
 NAMES = {code: name for _, code, name in TOKENS}
 CODES = {name: code for _, code, name in TOKENS}
@@ -74,6 +111,7 @@ class Chunks(list):
 class Drip(bytes):
     """A reply sent one byte at a time, `interval` seconds apart: a controller
     behind a crawling link."""
+
     interval = 1.0
 
 
@@ -100,10 +138,8 @@ class FakeController:
 
     def close(self):
         self._running = False
-        try:
+        with contextlib.suppress(OSError):
             self._server.shutdown(socket.SHUT_RDWR)
-        except OSError:
-            pass
         self._server.close()
         self.drop_clients()
         # Its threads end here, not later inside another test.
@@ -115,10 +151,8 @@ class FakeController:
         """Closes every client link, as a controller that goes away."""
         with self._lock:
             for client in self._clients:
-                try:
+                with contextlib.suppress(OSError):
                     client.shutdown(socket.SHUT_RDWR)
-                except OSError:
-                    pass
 
     def reset_clients(self):
         """Resets every client link (RST, not FIN), as a controller that fails."""
@@ -180,7 +214,7 @@ class FakeController:
                     continue  # a silent controller
                 if isinstance(reply, Drip):
                     for i in range(len(reply)):
-                        client.sendall(reply[i:i + 1])
+                        client.sendall(reply[i : i + 1])
                         time.sleep(reply.interval)
                     continue
                 if isinstance(reply, Chunks):

@@ -1,10 +1,10 @@
 """Connection.Batch: items as tuples naming their methods, what reaches the
 plug-in, the results against the simulator, and a plug-in without the slot."""
+
 import threading
 import time
 
 import pytest
-
 from conftest import PLUGIN_DIR, connect, run_python
 
 
@@ -12,19 +12,29 @@ def test_batch_against_the_simulator_gives_each_item_its_own_outcome(hv, sim):
     c = connect(hv, *sim)
     ok = hv.ErrorCode.NoError
     try:
-        code, results = c.Batch([
-            ("WriteVrValue", 10, 1.5),
-            ("ReadVrValue", 10),
-            ("WriteAxisParam", "SPEED", 0, 125.0),
-            ("ReadAxisParam", "SPEED", 0),
-            ("ReadAxisParam", "NO_SUCH_PARAM", 0),  # not in the token table: never sent
-            ("ReadTableValue", 5),
-            ("WriteVrValue", 11, 7),                 # an int is taken as a float
-            ("ReadVrValue", 11),
-        ])
+        code, results = c.Batch(
+            [
+                ("WriteVrValue", 10, 1.5),
+                ("ReadVrValue", 10),
+                ("WriteAxisParam", "SPEED", 0, 125.0),
+                ("ReadAxisParam", "SPEED", 0),
+                ("ReadAxisParam", "NO_SUCH_PARAM", 0),  # not in the token table: never sent
+                ("ReadTableValue", 5),
+                ("WriteVrValue", 11, 7),  # an int is taken as a float
+                ("ReadVrValue", 11),
+            ]
+        )
         assert code == hv.ErrorCode.Remote_UnknownToken
-        assert results == [(ok, None), (ok, 1.5), (ok, None), (ok, 125.0),
-                           (hv.ErrorCode.Remote_UnknownToken, 0.0), (ok, 0.0), (ok, None), (ok, 7.0)]
+        assert results == [
+            (ok, None),
+            (ok, 1.5),
+            (ok, None),
+            (ok, 125.0),
+            (hv.ErrorCode.Remote_UnknownToken, 0.0),
+            (ok, 0.0),
+            (ok, None),
+            (ok, 7.0),
+        ]
         assert all(isinstance(r[0], hv.ErrorCode) for r in results)
 
         # The 48 reads of a machine cycle: 16 axes x DPOS, MPOS, IDLE.
@@ -32,8 +42,9 @@ def test_batch_against_the_simulator_gives_each_item_its_own_outcome(hv, sim):
         assert code == ok and len(results) == 48 and all(r[0] == ok for r in results)
 
         # Up to the cap every item is carried out; beyond it nothing is.
-        code, results = c.Batch([("WriteVrValue", i, i + 0.5) for i in range(2048)]
-                                + [("ReadVrValue", i) for i in range(2048)])
+        code, results = c.Batch(
+            [("WriteVrValue", i, i + 0.5) for i in range(2048)] + [("ReadVrValue", i) for i in range(2048)]
+        )
         assert code == ok
         assert [v for _, v in results[2048:]] == [i + 0.5 for i in range(2048)]
         code, results = c.Batch([("WriteVrValue", 1, 99.0)] * 4097)
@@ -51,8 +62,8 @@ def test_malformed_items_raise_naming_their_position_before_anything_is_sent(hv,
     cases = [
         ([good, ("Foo", 1)], ValueError, "item 1: unknown method"),
         ([("ReadVrValue", -1)], ValueError, "item 0: the index"),
-        ([good, good, ("ReadVrValue", 2 ** 32)], ValueError, "item 2: the index"),
-        ([("ReadAxisParam", "DPOS", 2 ** 31)], ValueError, "item 0: the axis"),
+        ([good, good, ("ReadVrValue", 2**32)], ValueError, "item 2: the index"),
+        ([("ReadAxisParam", "DPOS", 2**31)], ValueError, "item 0: the axis"),
         ([("WriteVrValue", 1)], TypeError, "item 0: WriteVrValue takes (index, value)"),
         ([good, ("ReadVrValue", 1, 2)], TypeError, "item 1: ReadVrValue takes (index)"),
         ([("ReadVrValue", "1")], TypeError, "item 0: the index must be an int"),
@@ -76,12 +87,24 @@ def test_malformed_items_raise_naming_their_position_before_anything_is_sent(hv,
 def test_batch_reaches_the_plugin_item_by_item_and_releases_the_interpreter(hv, fake):
     c, plugin = fake
     ok = hv.ErrorCode.NoError
-    assert c.Batch([("WriteVrValue", 4, 2.5), ("ReadVrValue", 4), ("ReadTableValue", 3),
-                    ("ReadAxisParam", "MPOS", 2), ("WriteAxisParam", "SPEED", 1, 50)]) == (
-        ok, [(ok, None), (ok, 2.5), (ok, 3.5), (ok, 24.0), (ok, None)])
+    assert c.Batch(
+        [
+            ("WriteVrValue", 4, 2.5),
+            ("ReadVrValue", 4),
+            ("ReadTableValue", 3),
+            ("ReadAxisParam", "MPOS", 2),
+            ("WriteAxisParam", "SPEED", 1, 50),
+        ]
+    ) == (ok, [(ok, None), (ok, 2.5), (ok, 3.5), (ok, 24.0), (ok, None)])
     # The interface level was read when the context was made, not per call.
-    assert plugin.take() == ["Batch(5)", "WriteVrValue(4,2.5)", "ReadVrValue(4)", "ReadTableValue(3)",
-                             "ReadAxisParam(MPOS,2)", "WriteAxisParam(SPEED,1,50)"]
+    assert plugin.take() == [
+        "Batch(5)",
+        "WriteVrValue(4,2.5)",
+        "ReadVrValue(4)",
+        "ReadTableValue(3)",
+        "ReadAxisParam(MPOS,2)",
+        "WriteAxisParam(SPEED,1,50)",
+    ]
 
     # A batch that waits (VR 999 blocks for block_ms) lets Python run.
     c.WriteIntAttribute("block_ms", 700)

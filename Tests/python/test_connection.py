@@ -1,5 +1,6 @@
 """Every Connection method through the recording stand-in plug-in: argument
 conversion, what reaches the plug-in, and what comes back."""
+
 import gc
 import threading
 import time
@@ -7,24 +8,46 @@ import time
 import pytest
 
 
-
 def test_without_context_every_method_returns_connection_context(hv):
     c = hv.Connection()
     E = hv.ErrorCode.ConnectionContext
     calls = [
-        lambda: c.Connect(), lambda: c.Disconnect(), lambda: c.DestroyContext(),
-        lambda: c.WriteStringAttribute("TCP_HostName", "x"), lambda: c.WriteIntAttribute("TCP_Port", 1),
-        lambda: c.ReadStringAttribute("TCP_HostName", ""), lambda: c.ReadIntAttribute("TCP_Port", 0),
-        lambda: c.Ex(), lambda: c.Ex(1), lambda: c.Cancel(1), lambda: c.Cancel(1, 2), lambda: c.Execute("x"),
-        lambda: c.SetAxisBase(0), lambda: c.SetMultiAxisBase(0, 1), lambda: c.SetMultiAxisBase(0, 5),
-        lambda: c.Datum(1, 0), lambda: c.DefPos(1.0, 0), lambda: c.Forward(0), lambda: c.Reverse(0),
-        lambda: c.MoveRel(1.0, 0), lambda: c.MoveRelSp(1.0, 0), lambda: c.MoveAbs(1.0, 0),
-        lambda: c.MoveAbsSp(1.0, 0), lambda: c.MoveAbs([1.0]), lambda: c.WriteTableValue(0, 1.0),
-        lambda: c.WriteMultiTableValues(0, 1, 1.0), lambda: c.ReadTableValue(0, 0.0),
-        lambda: c.ReadMultiTableValues(0, 1, 0.0), lambda: c.WriteVrValue(0, 1.0),
-        lambda: c.WriteMultiVrValues(0, 1, 1.0), lambda: c.ReadVrValue(0, 0.0),
-        lambda: c.ReadMultiVrValues(0, 1, 0.0), lambda: c.WriteAxisParam("SPEED", 0, 1.0),
-        lambda: c.ReadAxisParam("SPEED", 0, 0.0), lambda: c.InvertIN(1, True), lambda: c.WriteVrString(1, "a"),
+        lambda: c.Connect(),
+        lambda: c.Disconnect(),
+        lambda: c.DestroyContext(),
+        lambda: c.WriteStringAttribute("TCP_HostName", "x"),
+        lambda: c.WriteIntAttribute("TCP_Port", 1),
+        lambda: c.ReadStringAttribute("TCP_HostName", ""),
+        lambda: c.ReadIntAttribute("TCP_Port", 0),
+        lambda: c.Ex(),
+        lambda: c.Ex(1),
+        lambda: c.Cancel(1),
+        lambda: c.Cancel(1, 2),
+        lambda: c.Execute("x"),
+        lambda: c.SetAxisBase(0),
+        lambda: c.SetMultiAxisBase(0, 1),
+        lambda: c.SetMultiAxisBase(0, 5),
+        lambda: c.Datum(1, 0),
+        lambda: c.DefPos(1.0, 0),
+        lambda: c.Forward(0),
+        lambda: c.Reverse(0),
+        lambda: c.MoveRel(1.0, 0),
+        lambda: c.MoveRelSp(1.0, 0),
+        lambda: c.MoveAbs(1.0, 0),
+        lambda: c.MoveAbsSp(1.0, 0),
+        lambda: c.MoveAbs([1.0]),
+        lambda: c.WriteTableValue(0, 1.0),
+        lambda: c.WriteMultiTableValues(0, 1, 1.0),
+        lambda: c.ReadTableValue(0, 0.0),
+        lambda: c.ReadMultiTableValues(0, 1, 0.0),
+        lambda: c.WriteVrValue(0, 1.0),
+        lambda: c.WriteMultiVrValues(0, 1, 1.0),
+        lambda: c.ReadVrValue(0, 0.0),
+        lambda: c.ReadMultiVrValues(0, 1, 0.0),
+        lambda: c.WriteAxisParam("SPEED", 0, 1.0),
+        lambda: c.ReadAxisParam("SPEED", 0, 0.0),
+        lambda: c.InvertIN(1, True),
+        lambda: c.WriteVrString(1, "a"),
     ]
     for call in calls:
         result = call()
@@ -41,11 +64,20 @@ def test_without_context_every_method_returns_connection_context(hv):
 def test_arguments_that_do_not_convert_raise_type_error(hv, fake):
     c, plugin = fake
     bad = [
-        lambda: c.ReadVrValue(-1), lambda: c.WriteVrValue(-1, 1.0), lambda: c.WriteVrValue("1", 1.0),
-        lambda: c.WriteVrValue(1, "1.0"), lambda: c.Datum(-1, 0), lambda: c.Ex(1, 2, 3),
-        lambda: c.SetAxisBase(1.5), lambda: c.Forward(2 ** 31), lambda: c.ReadVrValue(2 ** 32),
-        lambda: c.MoveAbs("abc"), lambda: c.MoveAbs(1.0), lambda: c.InvertIN(1, "yes"),
-        lambda: c.WriteIntAttribute("TCP_Port", 2 ** 63), lambda: c.SetEventHandler(5),
+        lambda: c.ReadVrValue(-1),
+        lambda: c.WriteVrValue(-1, 1.0),
+        lambda: c.WriteVrValue("1", 1.0),
+        lambda: c.WriteVrValue(1, "1.0"),
+        lambda: c.Datum(-1, 0),
+        lambda: c.Ex(1, 2, 3),
+        lambda: c.SetAxisBase(1.5),
+        lambda: c.Forward(2**31),
+        lambda: c.ReadVrValue(2**32),
+        lambda: c.MoveAbs("abc"),
+        lambda: c.MoveAbs(1.0),
+        lambda: c.InvertIN(1, "yes"),
+        lambda: c.WriteIntAttribute("TCP_Port", 2**63),
+        lambda: c.SetEventHandler(5),
         lambda: c.ReadMultiVrValues(0, 2, (1.0, 2.0)),
     ]
     for call in bad:
@@ -58,18 +90,50 @@ def test_simple_operations_reach_the_plugin_unchanged(hv, fake):
     c, plugin = fake
     ok = hv.ErrorCode.NoError
     results = [
-        c.Ex(), c.Ex(2), c.Cancel(1), c.Cancel(1, 4), c.Execute("VR(1)=2"), c.Execute(""), c.SetAxisBase(0),
-        c.Datum(3, 0), c.Forward(2), c.Reverse(-1), c.InvertIN(7, True), c.InvertIN(7, False),
-        c.WriteAxisParam("SPEED", 2, 100), c.WriteTableValue(3, 2.5), c.WriteVrValue(10, 12.5),
-        c.DefPos(1.5, 0), c.DefPos(2, 0), c.MoveRel(10.5, 1), c.MoveRelSp(-1, 3), c.MoveAbs(1e300, 15),
+        c.Ex(),
+        c.Ex(2),
+        c.Cancel(1),
+        c.Cancel(1, 4),
+        c.Execute("VR(1)=2"),
+        c.Execute(""),
+        c.SetAxisBase(0),
+        c.Datum(3, 0),
+        c.Forward(2),
+        c.Reverse(-1),
+        c.InvertIN(7, True),
+        c.InvertIN(7, False),
+        c.WriteAxisParam("SPEED", 2, 100),
+        c.WriteTableValue(3, 2.5),
+        c.WriteVrValue(10, 12.5),
+        c.DefPos(1.5, 0),
+        c.DefPos(2, 0),
+        c.MoveRel(10.5, 1),
+        c.MoveRelSp(-1, 3),
+        c.MoveAbs(1e300, 15),
         c.MoveAbsSp(0.1, 0),
     ]
     assert all(r == ok for r in results)
     assert plugin.take() == [
-        "Ex()", "Ex(2)", "Cancel(1)", "Cancel(1,4)", "Execute(VR(1)=2)", "Execute()", "SetAxisBase(0)",
-        "Datum(3,0)", "Forward(2)", "Reverse(-1)", "InvertIN(7,true)", "InvertIN(7,false)",
-        "WriteAxisParam(SPEED,2,100)", "WriteTableValue(3,2.5)", "WriteVrValue(10,12.5)",
-        "DefPos(1.5,0)", "DefPos(2,0)", "MoveRel(10.5,1)", "MoveRelSp(-1,3)", "MoveAbs(1.0000000000000001e+300,15)",
+        "Ex()",
+        "Ex(2)",
+        "Cancel(1)",
+        "Cancel(1,4)",
+        "Execute(VR(1)=2)",
+        "Execute()",
+        "SetAxisBase(0)",
+        "Datum(3,0)",
+        "Forward(2)",
+        "Reverse(-1)",
+        "InvertIN(7,true)",
+        "InvertIN(7,false)",
+        "WriteAxisParam(SPEED,2,100)",
+        "WriteTableValue(3,2.5)",
+        "WriteVrValue(10,12.5)",
+        "DefPos(1.5,0)",
+        "DefPos(2,0)",
+        "MoveRel(10.5,1)",
+        "MoveRelSp(-1,3)",
+        "MoveAbs(1.0000000000000001e+300,15)",
         "MoveAbsSp(0.10000000000000001,0)",
     ]
 
@@ -138,9 +202,14 @@ def test_pointer_parameters_never_exceed_what_was_given(hv, fake):
     assert c.SetMultiAxisBase([0, 1, 2], 3) == ok
     assert c.SetMultiAxisBase([0, 1], 3) == bad
     assert plugin.take() == [
-        "WriteMultiVrValues(5,1,[2.5])", "WriteMultiVrValues(5,0,[])", "WriteMultiTableValues(5,1,[2.5])",
-        "ReadMultiVrValues(5,1)", "SetMultiAxisBase([3],1)", "WriteMultiVrValues(1,3,[1,2.5,3])",
-        "WriteMultiTableValues(0,2,[7,8])", "SetMultiAxisBase([0,1,2],3)",
+        "WriteMultiVrValues(5,1,[2.5])",
+        "WriteMultiVrValues(5,0,[])",
+        "WriteMultiTableValues(5,1,[2.5])",
+        "ReadMultiVrValues(5,1)",
+        "SetMultiAxisBase([3],1)",
+        "WriteMultiVrValues(1,3,[1,2.5,3])",
+        "WriteMultiTableValues(0,2,[7,8])",
+        "SetMultiAxisBase([0,1,2],3)",
     ]
     # A list given to a read receives the values, only when the read succeeds.
     target = [0.0, 0.0, 0.0, "keep"]
@@ -152,7 +221,7 @@ def test_pointer_parameters_never_exceed_what_was_given(hv, fake):
     target = [1.0, 1.0]
     assert c.ReadMultiTableValues(0, 2, target) == hv.ErrorCode.Timeout and target == [1.0, 1.0]
     # An absurd block is refused instead of allocated.
-    assert c.ReadMultiVrValues(0, 2 ** 32 - 1) == (bad, [])
+    assert c.ReadMultiVrValues(0, 2**32 - 1) == (bad, [])
 
 
 def test_list_moves_send_the_list_form(hv, fake):
@@ -166,8 +235,15 @@ def test_list_moves_send_the_list_form(hv, fake):
     assert c.MoveAbs([]) == ok
     # Two numbers are still the single-axis form.
     assert c.MoveAbs(1, 2) == ok
-    assert plugin.take() == ["MoveRel[1,2.5]", "MoveRelSp[0.5]", "MoveAbs[1,2,3]", "MoveAbsSp[4,5]",
-                             "DefPos[0,0]", "MoveAbs[]", "MoveAbs(1,2)"]
+    assert plugin.take() == [
+        "MoveRel[1,2.5]",
+        "MoveRelSp[0.5]",
+        "MoveAbs[1,2,3]",
+        "MoveAbsSp[4,5]",
+        "DefPos[0,0]",
+        "MoveAbs[]",
+        "MoveAbs(1,2)",
+    ]
 
 
 def test_dir_and_vr_strings(hv, fake):
@@ -176,8 +252,15 @@ def test_dir_and_vr_strings(hv, fake):
     code, files = c.Dir()
     assert code == ok and len(files) == 2
     first, second = files
-    assert (first.name, first.type, first.size, first.compiled_size, first.autorun_process, first.editable,
-            first.autorun) == ("PROG1", 2, 100, 80, -1, True, False)
+    assert (
+        first.name,
+        first.type,
+        first.size,
+        first.compiled_size,
+        first.autorun_process,
+        first.editable,
+        first.autorun,
+    ) == ("PROG1", 2, 100, 80, -1, True, False)
     assert second.name == "N" * 131 and second.size == 4000000000 and second.autorun_process == 3
     assert second.autorun is True and second.editable is False
     assert "PROG1" in repr(first)
@@ -218,10 +301,9 @@ def test_with_releases_the_context(hv, fake_plugin):
     assert c.Connect() == hv.ErrorCode.ConnectionContext
     assert fake_plugin.take()[-2:] == ["Disconnect", "DeleteMe"]
 
-    with pytest.raises(RuntimeError):
-        with hv.Connection() as c:
-            c.CreateContext(hv.ConnectionType.QUENTA)
-            raise RuntimeError("inside")
+    with pytest.raises(RuntimeError), hv.Connection() as c:
+        c.CreateContext(hv.ConnectionType.QUENTA)
+        raise RuntimeError("inside")
     assert fake_plugin.live_objects() == before
     fake_plugin.take()
 

@@ -1,11 +1,20 @@
 """The module's published names and how its enumerations behave in Python."""
+
 import pytest
 
 
 def test_module_publishes_exactly_its_names(hv):
     assert hv.__doc__ == "Vantrel Holvane API"
-    for name in ("ErrorCode", "XferDestinations", "XferProtocol", "XferDirection", "EventType",
-                 "ConnectionType", "ParamBlockType", "Connection"):
+    for name in (
+        "ErrorCode",
+        "XferDestinations",
+        "XferProtocol",
+        "XferDirection",
+        "EventType",
+        "ConnectionType",
+        "ParamBlockType",
+        "Connection",
+    ):
         assert hasattr(hv, name), name
     # Members stay inside their types.
     assert not hasattr(hv, "Timeout")
@@ -16,13 +25,26 @@ def test_module_publishes_exactly_its_names(hv):
 def test_error_code_values_and_integer_behaviour(hv):
     E = hv.ErrorCode
     expected = {
-        "NoError": 0x0, "__Unknown": 0xFFFFFFFF, "__ApiError": 0x100000000, "Api_Unknown": 0x100000000,
-        "Fail": 0x100000001, "ConnectionModule": 0x100000002, "ConnectionContext": 0x100000003,
-        "ConnectionUnknownAttrib": 0x100000004, "ConnectionWrongAttribType": 0x100000005,
-        "TokenTable": 0x100000006, "Timeout": 0x100000007, "UnknownFloatingPointFormat": 0x100000008,
-        "Remote_TokenBuffer": 0x100000009, "Remote_UnknownToken": 0x10000000A,
-        "UnsupportedController": 0x10000000B, "BadResponse": 0x10000000C, "BadArgument": 0x10000000D,
-        "__ApiLast": 0x10000000E, "__SystemError": 0x200000000, "Sys_Unknown": 0x2FFFFFFFF,
+        "NoError": 0x0,
+        "__Unknown": 0xFFFFFFFF,
+        "__ApiError": 0x100000000,
+        "Api_Unknown": 0x100000000,
+        "Fail": 0x100000001,
+        "ConnectionModule": 0x100000002,
+        "ConnectionContext": 0x100000003,
+        "ConnectionUnknownAttrib": 0x100000004,
+        "ConnectionWrongAttribType": 0x100000005,
+        "TokenTable": 0x100000006,
+        "Timeout": 0x100000007,
+        "UnknownFloatingPointFormat": 0x100000008,
+        "Remote_TokenBuffer": 0x100000009,
+        "Remote_UnknownToken": 0x10000000A,
+        "UnsupportedController": 0x10000000B,
+        "BadResponse": 0x10000000C,
+        "BadArgument": 0x10000000D,
+        "__ApiLast": 0x10000000E,
+        "__SystemError": 0x200000000,
+        "Sys_Unknown": 0x2FFFFFFFF,
         "__ControllerError": 0x400000000,
     }
     assert list(E.__members__) == list(expected)
@@ -54,9 +76,18 @@ def test_scoped_enumerations_are_strict(hv):
         hv.XferDestinations: {"RAM": 0, "FIFO": 1, "SD": 2},
         hv.XferProtocol: {"Transparent": 0, "Ctrl2XX": 1, "Ctrl4XX": 2},
         hv.XferDirection: {"ToCtrl": 0, "FromCtrl": 1},
-        hv.EventType: {"Error": 0, "WriteFail": 1, "ReadFail": 2, "Message": 3, "Receive": 4,
-                       "BufferOverrun": 5, "ProgressCreate": 6, "ProgressDestroy": 7, "ProgressSetPos": 8,
-                       "GetControllerKey": 9},
+        hv.EventType: {
+            "Error": 0,
+            "WriteFail": 1,
+            "ReadFail": 2,
+            "Message": 3,
+            "Receive": 4,
+            "BufferOverrun": 5,
+            "ProgressCreate": 6,
+            "ProgressDestroy": 7,
+            "ProgressSetPos": 8,
+            "GetControllerKey": 9,
+        },
         hv.ConnectionType: {"Unknown": -1, "TCP": 0, "UDP": 1, "RS232": 2, "QUENTA": 3, "ZELIK7": 4},
         hv.ParamBlockType: {"AxisParam": 0, "SystemParameters": 1, "VR": 2, "TABLE": 3, "ProgramVariable": 4},
     }
@@ -69,7 +100,7 @@ def test_enumerations_have_no_arithmetic(hv):
     with pytest.raises(TypeError):
         hv.ErrorCode.Fail < hv.ErrorCode.Timeout  # noqa: B015
     with pytest.raises(TypeError):
-        hv.EventType.Error | hv.EventType.Message  # noqa: B015
+        hv.EventType.Error | hv.EventType.Message
 
 
 def test_type_stub_matches_the_module(hv):
@@ -79,8 +110,15 @@ def test_type_stub_matches_the_module(hv):
     stub = Path(hv.__file__).with_name("Vantrel_HolvaneAPI.pyi")
     tree = ast.parse(stub.read_text())
     classes = {node.name: node for node in tree.body if isinstance(node, ast.ClassDef)}
-    for name in ("ErrorCode", "XferDestinations", "XferProtocol", "XferDirection", "EventType",
-                 "ConnectionType", "ParamBlockType"):
+    for name in (
+        "ErrorCode",
+        "XferDestinations",
+        "XferProtocol",
+        "XferDirection",
+        "EventType",
+        "ConnectionType",
+        "ParamBlockType",
+    ):
         declared = [n.target.id for n in classes[name].body if isinstance(n, ast.AnnAssign)]
         assert declared == list(getattr(hv, name).__members__), name
     methods = {n.name for n in classes["Connection"].body if isinstance(n, ast.FunctionDef)}
@@ -135,16 +173,27 @@ def test_limits_and_version_come_from_the_sources(hv, tcp_plugin):
             if hasattr(hv, name):
                 assert int(number) == getattr(hv, name), (doc.name, name, number)
                 named.setdefault(doc.name, set()).add(name)
-    assert named["README.md"] >= {"DefaultReplyTimeoutMs", "DefaultConnectTimeoutMs", "DefaultDeadlineMs",
-                                  "DefaultKeepAliveS", "MaxLimitMs", "MaxKeepAliveS", "InterruptSliceMs",
-                                  "BatchMaxItems"}
+    assert named["README.md"] >= {
+        "DefaultReplyTimeoutMs",
+        "DefaultConnectTimeoutMs",
+        "DefaultDeadlineMs",
+        "DefaultKeepAliveS",
+        "MaxLimitMs",
+        "MaxKeepAliveS",
+        "InterruptSliceMs",
+        "BatchMaxItems",
+    }
     # A fresh connection reports exactly the module's defaults and level.
     c = hv.Connection()
     assert c.CreateContext(hv.ConnectionType.TCP) == hv.ErrorCode.NoError
     try:
-        defaults = (("TCP_Timeout", hv.DefaultReplyTimeoutMs), ("TCP_ConnectTimeout", hv.DefaultConnectTimeoutMs),
-                    ("TCP_Deadline", hv.DefaultDeadlineMs), ("TCP_KeepAlive", hv.DefaultKeepAliveS),
-                    ("InterfaceLevel", hv.InterfaceLevel))
+        defaults = (
+            ("TCP_Timeout", hv.DefaultReplyTimeoutMs),
+            ("TCP_ConnectTimeout", hv.DefaultConnectTimeoutMs),
+            ("TCP_Deadline", hv.DefaultDeadlineMs),
+            ("TCP_KeepAlive", hv.DefaultKeepAliveS),
+            ("InterfaceLevel", hv.InterfaceLevel),
+        )
         for name, value in defaults:
             assert c.ReadIntAttribute(name) == (hv.ErrorCode.NoError, value), name
         for name, top in (("TCP_Timeout", hv.MaxLimitMs), ("TCP_KeepAlive", hv.MaxKeepAliveS)):

@@ -1,10 +1,10 @@
 """Loading plug-ins by connection type, the entry contract and the registry."""
+
 import gc
 import shutil
 
 import pytest
-
-from conftest import PLUGIN_DIR, MODULE_DIR, load_stand_in, require_built, run_python
+from conftest import MODULE_DIR, PLUGIN_DIR, load_stand_in, require_built, run_python
 
 
 def events_of(hv, connection):
@@ -129,7 +129,9 @@ def loaded(name):
 
 def test_failed_creations_close_the_library_again():
     require_built(PLUGIN_DIR, "stand-in plug-ins")
-    result = run_python(LOADED + """
+    result = run_python(
+        LOADED
+        + """
 import Vantrel_HolvaneAPI as hv
 c = hv.Connection()
 events = []
@@ -144,7 +146,9 @@ d = hv.Connection()
 print(d.CreateContext(hv.ConnectionType.QUENTA))
 print(c.DestroyContext(), loaded("libVantrel_HolvaneApi-QUENTA-x64.so"))
 print(d.DestroyContext(), loaded("libVantrel_HolvaneApi-QUENTA-x64.so"))
-""", env_extra={"LD_LIBRARY_PATH": str(PLUGIN_DIR)})
+""",
+        env_extra={"LD_LIBRARY_PATH": str(PLUGIN_DIR)},
+    )
     assert result.returncode == 0, result.stderr
     assert result.stdout.splitlines() == [
         "2 True True ''",
@@ -182,22 +186,31 @@ print(events[0][2] if events else "")
     shutil.copy(PLUGIN_DIR / "libVantrel_HolvaneApi-QUENTA-x64.so", tmp_path)
     # Imported through a relative path, then the working directory changes:
     # the module's folder is still found.
-    beside = run_python(f"sys.path.insert(0, {tmp_path.name!r})\n" + """
+    beside = run_python(
+        f"sys.path.insert(0, {tmp_path.name!r})\n"
+        + """
 import os
 import Vantrel_HolvaneAPI as hv
 os.chdir("/")
-""" + script, drop=("LD_LIBRARY_PATH",), cwd=tmp_path.parent)
+"""
+        + script,
+        drop=("LD_LIBRARY_PATH",),
+        cwd=tmp_path.parent,
+    )
     assert beside.returncode == 0, beside.stderr
     lines = beside.stdout.splitlines()
     assert lines[0] == "ErrorCode.NoError"
 
 
 def test_tcp_plugin_is_found_beside_the_built_module(tcp_plugin):
-    result = run_python("""
+    result = run_python(
+        """
 import Vantrel_HolvaneAPI as hv
 c = hv.Connection()
 print(c.CreateContext(hv.ConnectionType.TCP), c.IsConnected(), c.ReadIntAttribute("TCP_Port"))
 print(c.DestroyContext())
-""", drop=("LD_LIBRARY_PATH",))
+""",
+        drop=("LD_LIBRARY_PATH",),
+    )
     assert result.returncode == 0, result.stderr
     assert result.stdout.splitlines() == ["ErrorCode.NoError False (<ErrorCode.NoError: 0>, 0)", "ErrorCode.NoError"]

@@ -2,11 +2,11 @@
 the token table, during a reply and between replies, corrupt and drip-fed
 replies. After each fault every call has returned with a code within its
 limit, the connection reports its state truthfully, and a new Connect works."""
+
 import threading
 import time
 
 import pytest
-
 from conftest import connect, unconnected
 
 OK = 0
@@ -128,11 +128,18 @@ def test_token_table_stopped_part_way_ends_connect_with_token_table(hv, sims, st
 
 # (operation, bytes of its reply to send before the link closes)
 CUTS = [
-    ("ReadVrValue", 0), ("ReadVrValue", 5), ("ReadVrValue", 15),
-    ("ReadMultiVrValues", 8), ("ReadMultiVrValues", 20), ("ReadMultiVrValues", 30),
-    ("Dir", 2), ("Dir", 12),
-    ("ReadVrString", 1), ("ReadVrString", 6),
-    ("Ex", 2), ("Ex", 10),
+    ("ReadVrValue", 0),
+    ("ReadVrValue", 5),
+    ("ReadVrValue", 15),
+    ("ReadMultiVrValues", 8),
+    ("ReadMultiVrValues", 20),
+    ("ReadMultiVrValues", 30),
+    ("Dir", 2),
+    ("Dir", 12),
+    ("ReadVrString", 1),
+    ("ReadVrString", 6),
+    ("Ex", 2),
+    ("Ex", 10),
     ("Execute", 9),
 ]
 

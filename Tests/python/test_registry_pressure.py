@@ -2,6 +2,7 @@
 connections, then a 129th CreateContext, then everything released, several
 times over. Each run is a fresh interpreter so that its threads, descriptors,
 memory and mapped libraries are its own."""
+
 import json
 
 from conftest import run_python

@@ -1,4 +1,5 @@
 """End to end: the module, the TCP plug-in and holvane-sim."""
+
 import gc
 import os
 import subprocess
@@ -7,7 +8,6 @@ import threading
 import time
 
 import pytest
-
 from conftest import MODULE_DIR, REPO, connect, sockets
 
 OK = 0
@@ -137,8 +137,13 @@ def test_dropping_the_object_closes_the_socket(hv, sim):
 def test_quickstart_example_runs(sim, example):
     host, port = sim
     env = dict(os.environ, PYTHONPATH=str(MODULE_DIR))
-    result = subprocess.run([sys.executable, str(REPO / "Examples" / example), "--host", host,
-                             "--port", str(port)], env=env, capture_output=True, text=True, timeout=120)
+    result = subprocess.run(
+        [sys.executable, str(REPO / "Examples" / example), "--host", host, "--port", str(port)],
+        env=env,
+        capture_output=True,
+        text=True,
+        timeout=120,
+    )
     assert result.returncode == 0, result.stdout + result.stderr
     out = result.stdout
     assert "Connected" in out and "VR(10) = 12.5" in out and "DPOS   100.000" in out

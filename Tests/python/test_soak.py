@@ -5,11 +5,11 @@ to its own VRs and reads them back), nothing may be lost, and resident memory
 must stay flat after warm-up. Run with HOLVANE_SOAK=1 (HOLVANE_SOAK_SECONDS
 sets the length, 150 s by default; HOLVANE_SOAK_SIM_ARGS passes options to
 the simulator)."""
+
 import json
 import os
 
 import pytest
-
 from conftest import Sim, run_python
 
 pytestmark = [

@@ -1,6 +1,7 @@
 """The type stubs and the running code agree: the same public names, the same
 methods with the same overloads and argument names, and the same doc strings.
 Checked for every module that ships a stub beside its sources."""
+
 import ast
 import importlib
 import inspect
@@ -11,7 +12,6 @@ import subprocess
 import sys
 
 import pytest
-
 from conftest import REPO
 
 SOURCES = REPO / "Source" / "PythonModule"
@@ -88,8 +88,10 @@ def runtime_overloads(function):
     """(argument names, doc) per overload of a bound function."""
     if inspect.isfunction(function):
         signature = inspect.signature(function)
-        names = [("*" if p.kind is p.VAR_POSITIONAL else "**" if p.kind is p.VAR_KEYWORD else "") + p.name
-                 for p in signature.parameters.values()]
+        names = [
+            ("*" if p.kind is p.VAR_POSITIONAL else "**" if p.kind is p.VAR_KEYWORD else "") + p.name
+            for p in signature.parameters.values()
+        ]
         return [(names, normal(inspect.getdoc(function)))]
     name = function.__name__
     pattern = re.compile(rf"^(?:\d+\. )?{re.escape(name)}\((.*)\) -> .*$")
@@ -122,11 +124,18 @@ def test_the_stub_matches_the_runtime(module_name, stub, hv):
 
     runtime_names = {n for n in dir(module) if not n.startswith("_")}
     stub_names = {n for n in stubbed if not n.startswith("_")}
-    # Type aliases (plain assignments in the stub) exist for checkers only.
+    # Type aliases (plain or TypeAlias assignments in the stub) exist for checkers only.
     aliases = {t.id for n in tree.body if isinstance(n, ast.Assign) for t in n.targets if isinstance(t, ast.Name)}
+    aliases |= {
+        n.target.id
+        for n in tree.body
+        if isinstance(n, ast.AnnAssign) and isinstance(n.target, ast.Name) and ast.unparse(n.annotation) == "TypeAlias"
+    }
     if runtime_names != stub_names - aliases:
-        problems.append(f"module names: only at run time {sorted(runtime_names - stub_names)}, "
-                        f"only in the stub {sorted(stub_names - aliases - runtime_names)}")
+        problems.append(
+            f"module names: only at run time {sorted(runtime_names - stub_names)}, "
+            f"only in the stub {sorted(stub_names - aliases - runtime_names)}"
+        )
     if normal(module.__doc__) and not normal(ast.get_docstring(tree)):
         problems.append("the stub has no module doc string")
 
@@ -137,8 +146,10 @@ def test_the_stub_matches_the_runtime(module_name, stub, hv):
         members = stub_members(node.body)
         enumeration = hasattr(cls, "__members__")
         if not enumeration and normal(cls.__doc__) != normal(ast.get_docstring(node)):
-            problems.append(f"{class_name}: class doc differs:\n  runtime {normal(cls.__doc__)!r}\n"
-                            f"  stub    {normal(ast.get_docstring(node))!r}")
+            problems.append(
+                f"{class_name}: class doc differs:\n  runtime {normal(cls.__doc__)!r}\n"
+                f"  stub    {normal(ast.get_docstring(node))!r}"
+            )
         runtime_members = {n for n in cls.__dict__ if not n.startswith("_") or n in USER_DUNDERS}
         if enumeration:
             runtime_members = set(cls.__members__) | {"name", "value"}
@@ -146,8 +157,10 @@ def test_the_stub_matches_the_runtime(module_name, stub, hv):
         if enumeration:  # members are annotated attributes, whatever their names
             stub_public = {n for n, value in members.items() if value is None}
         if runtime_members != stub_public:
-            problems.append(f"{class_name}: only at run time {sorted(runtime_members - stub_public)}, "
-                            f"only in the stub {sorted(stub_public - runtime_members)}")
+            problems.append(
+                f"{class_name}: only at run time {sorted(runtime_members - stub_public)}, "
+                f"only in the stub {sorted(stub_public - runtime_members)}"
+            )
         problems += [f"{class_name}.{n}: in the stub, not at run time" for n in members if not hasattr(cls, n)]
         for member, overloads in members.items():
             documented = any(doc for _, doc in overloads or ())
@@ -155,12 +168,16 @@ def test_the_stub_matches_the_runtime(module_name, stub, hv):
                 continue
             runtime = runtime_overloads(getattr(cls, member))
             if [names for names, _ in runtime] != [names for names, _ in overloads]:
-                problems.append(f"{class_name}.{member}: arguments differ:\n  runtime {[n for n, _ in runtime]}\n"
-                                f"  stub    {[n for n, _ in overloads]}")
-            for i, ((_, runtime_doc), (_, stub_doc)) in enumerate(zip(runtime, overloads)):
+                problems.append(
+                    f"{class_name}.{member}: arguments differ:\n  runtime {[n for n, _ in runtime]}\n"
+                    f"  stub    {[n for n, _ in overloads]}"
+                )
+            for i, ((_, runtime_doc), (_, stub_doc)) in enumerate(zip(runtime, overloads, strict=False)):
                 if runtime_doc != stub_doc:
-                    problems.append(f"{class_name}.{member} overload {i + 1}: doc differs:\n"
-                                    f"  runtime {runtime_doc!r}\n  stub    {stub_doc!r}")
+                    problems.append(
+                        f"{class_name}.{member} overload {i + 1}: doc differs:\n"
+                        f"  runtime {runtime_doc!r}\n  stub    {stub_doc!r}"
+                    )
     assert not problems, "\n".join(problems)
 
 
@@ -168,7 +185,7 @@ def test_connection_methods_take_keywords_and_show_their_signature(hv):
     c = hv.Connection()
     # Every method of Connection has a doc string and a signature that names
     # its arguments; keyword arguments reach the same overloads as positions.
-    for name, member in vars(hv.Connection).items():
+    for name in vars(hv.Connection):
         if name.startswith("_") and name not in {"__init__", "__enter__", "__exit__"}:
             continue
         function = getattr(hv.Connection, name)
@@ -223,9 +240,11 @@ def test_the_client_package_is_typed_and_documented(module_name, hv):
     problems = [] if names is not None else [f"{module_name} has no __all__"]
     names = names or []
     problems += [f"{module_name}.__all__ names {n}, which does not exist" for n in names if not hasattr(module, n)]
-    defined_here = [n for n, v in vars(module).items()
-                    if not n.startswith("_") and getattr(v, "__module__", None) == module_name
-                    and inspect.isclass(v)]
+    defined_here = [
+        n
+        for n, v in vars(module).items()
+        if not n.startswith("_") and getattr(v, "__module__", None) == module_name and inspect.isclass(v)
+    ]
     problems += [f"{module_name}.{n} is public but not in __all__" for n in defined_here if n not in names]
     assert (SOURCES / "holvane" / "py.typed").exists()
 
@@ -267,7 +286,7 @@ def test_the_client_package_is_typed_and_documented(module_name, hv):
     assert not problems, "\n".join(problems)
 
 
-TYPED_CODE = '''
+TYPED_CODE = """
 import numpy as np
 import numpy.typing as npt
 import Vantrel_HolvaneAPI as hv
@@ -329,7 +348,7 @@ async def asyncio_recording() -> int:
             async for change in w:
                 return len(rec) + int(change.value)
         return len(rec)
-'''
+"""
 
 
 def test_both_type_checkers_accept_typical_code(tmp_path):
@@ -338,12 +357,25 @@ def test_both_type_checkers_accept_typical_code(tmp_path):
     source = tmp_path / "typical.py"
     source.write_text(TYPED_CODE)
     env = dict(os.environ, MYPYPATH=str(SOURCES))
-    mypy = subprocess.run([sys.executable, "-m", "mypy", "--strict", "--no-incremental", str(source)],
-                          capture_output=True, text=True, env=env, cwd=tmp_path, timeout=300, check=False)
+    mypy = subprocess.run(
+        [sys.executable, "-m", "mypy", "--strict", "--no-incremental", str(source)],
+        capture_output=True,
+        text=True,
+        env=env,
+        cwd=tmp_path,
+        timeout=300,
+        check=False,
+    )
     assert mypy.returncode == 0, mypy.stdout + mypy.stderr
     (tmp_path / "pyrightconfig.json").write_text(json.dumps({"extraPaths": [str(SOURCES)]}))
-    pyright = subprocess.run([sys.executable, "-m", "pyright", str(source)], capture_output=True, text=True,
-                             cwd=tmp_path, timeout=300, check=False)
+    pyright = subprocess.run(
+        [sys.executable, "-m", "pyright", str(source)],
+        capture_output=True,
+        text=True,
+        cwd=tmp_path,
+        timeout=300,
+        check=False,
+    )
     assert pyright.returncode == 0 and "0 errors" in pyright.stdout, pyright.stdout + pyright.stderr
 
 

@@ -1,11 +1,11 @@
 """The module with the real TCP plug-in against a scripted controller: what
 each method puts on the wire and what it makes of the reply."""
+
 import gc
 import threading
 import time
 
 import pytest
-
 from conftest import connect, sockets, unconnected
 from fake_controller import Chunks, simple_reply
 
@@ -147,12 +147,15 @@ def test_ex_and_blocks(hv, linked):
 def test_directory_and_vr_strings(hv, linked):
     c, peer = linked
     ok = hv.ErrorCode.NoError
-    peer.responder = lambda tokens: (b"RAM\r\nPROG1,100,80,-1,2,1,0\r\nbad,x,1,1,1,1,1\r\nSUB,5,4,3,1,0,1\r\nOK\r\n"
-                                     + simple_reply())
+    peer.responder = lambda tokens: (
+        b"RAM\r\nPROG1,100,80,-1,2,1,0\r\nbad,x,1,1,1,1,1\r\nSUB,5,4,3,1,0,1\r\nOK\r\n" + simple_reply()
+    )
     code, files = c.Dir()
     assert code == hv.ErrorCode.BadResponse
     assert [(f.name, f.size, f.compiled_size, f.autorun_process, f.type, f.editable, f.autorun) for f in files] == [
-        ("PROG1", 100, 80, -1, 2, True, False), ("SUB", 5, 4, 3, 1, False, True)]
+        ("PROG1", 100, 80, -1, 2, True, False),
+        ("SUB", 5, 4, 3, 1, False, True),
+    ]
 
     text = "Grüße ✓"
     data = text.encode()
@@ -299,7 +302,8 @@ def test_exit_with_a_live_connection_is_clean(peer):
     from conftest import run_python
 
     # Neither destroyed nor dropped: the interpreter's exit releases it.
-    result = run_python(f"""
+    result = run_python(
+        f"""
 import Vantrel_HolvaneAPI as hv
 events = []
 keep = hv.Connection()
@@ -309,7 +313,9 @@ keep.WriteStringAttribute("TCP_HostName", "127.0.0.1")
 keep.WriteIntAttribute("TCP_Port", {peer.port})
 keep.WriteIntAttribute("TCP_Trace", 0)
 print(keep.Connect(), flush=True)
-""", timeout=30)
+""",
+        timeout=30,
+    )
     assert result.returncode == 0, result.stderr
     assert result.stdout.strip() == "ErrorCode.NoError"
     assert peer.closed_by_peer.wait(5)

@@ -1,6 +1,8 @@
 """Time and liveness with the real TCP plug-in: the limits a caller sets, the
 deadline of one operation, a link that goes away while idle, and Ctrl-C
 during a blocking call."""
+
+import contextlib
 import os
 import signal
 import socket
@@ -21,12 +23,24 @@ def code_of(hv, name):
 def test_limits_and_their_ranges(hv, linked):
     c, peer = linked
     ok, bad = hv.ErrorCode.NoError, hv.ErrorCode.BadArgument
-    defaults = {"TCP_Timeout": 10000, "TCP_ConnectTimeout": 5000, "TCP_Deadline": 0, "TCP_KeepAlive": 10,
-                "TCP_NoDelay": -1}
+    defaults = {
+        "TCP_Timeout": 10000,
+        "TCP_ConnectTimeout": 5000,
+        "TCP_Deadline": 0,
+        "TCP_KeepAlive": 10,
+        "TCP_NoDelay": -1,
+    }
     for name, value in defaults.items():
         assert c.ReadIntAttribute(name) == (ok, value), name
-    for name, value in [("TCP_Timeout", 0), ("TCP_Timeout", 3600001), ("TCP_Deadline", -1),
-                        ("TCP_KeepAlive", 3601), ("TCP_NoDelay", 2), ("TCP_Port", 70000), ("TCP_Port", -1)]:
+    for name, value in [
+        ("TCP_Timeout", 0),
+        ("TCP_Timeout", 3600001),
+        ("TCP_Deadline", -1),
+        ("TCP_KeepAlive", 3601),
+        ("TCP_NoDelay", 2),
+        ("TCP_Port", 70000),
+        ("TCP_Port", -1),
+    ]:
         assert c.WriteIntAttribute(name, value) == bad, (name, value)
     assert c.ReadIntAttribute("TCP_Timeout") == (ok, 10000)
     assert c.ReadIntAttribute("InterfaceLevel") == (ok, 3)
@@ -98,8 +112,11 @@ def test_deadline_bounds_a_drip_fed_call_and_the_call_queued_behind_it(hv, linke
 def test_a_link_closed_by_the_peer_while_idle_is_seen_at_once_and_reported_once(hv, peer):
     c = hv.Connection()
     errors = []
-    c.SetEventHandler(lambda kind, code, text: errors.append((time.monotonic(), int(code), text))
-                      if kind == hv.EventType.Error else None)
+    c.SetEventHandler(
+        lambda kind, code, text: (
+            errors.append((time.monotonic(), int(code), text)) if kind == hv.EventType.Error else None
+        )
+    )
     assert c.CreateContext(hv.ConnectionType.TCP) == hv.ErrorCode.NoError
     c.WriteStringAttribute("TCP_HostName", "127.0.0.1")
     c.WriteIntAttribute("TCP_Port", peer.port)
@@ -184,10 +201,8 @@ def test_ctrl_c_ends_a_call_to_a_silent_controller(hv, linked, monkeypatch):
     try:
         thread = threading.Thread(target=lambda: (time.sleep(0.2), os.kill(os.getpid(), signal.SIGINT)))
         thread.start()
-        try:
+        with contextlib.suppress(KeyboardInterrupt):
             c.ReadVrValue(1)
-        except KeyboardInterrupt:
-            pass
         thread.join(5)
     finally:
         signal.signal(signal.SIGINT, previous)
