@@ -164,6 +164,10 @@ void bindSampler(py::module_& module)
     cls.attr("MaxRate") = SamplingEngine::MaxRateHz;
     cls.attr("InFlightSeconds") = SamplingEngine::InFlightSeconds;
     cls.attr("MaxInFlight") = SamplingEngine::MaxInFlight;
+    cls.attr("MinInFlight") = SamplingEngine::MinInFlight;
+    cls.attr("MaxRequestsInFlight") = SamplingEngine::MaxRequestsInFlight;
+    cls.attr("MaxChannels") = SamplingEngine::MaxChannels;
+    cls.attr("BufferSeconds") = SamplingEngine::DefaultBufferSeconds;
     cls.def(
         py::init(&makeSampler), py::arg("connection"), py::arg("items"), py::arg("rate"), py::arg("samples") = 0,
         py::arg("max_in_flight") = 0, py::arg("buffer") = 0, py::arg("min_vr_block") = 0,
@@ -172,7 +176,7 @@ void bindSampler(py::module_& module)
         "index) or (\"ReadTableValue\", index). rate: Hz, above 0 and at most MaxRate. samples: ticks to "
         "run (0: until Stop). max_in_flight: samples outstanding at most (1..MaxInFlight; 0: enough for "
         "InFlightSeconds of samples). buffer: samples "
-        "held for Read (0: 10 s worth). min_vr_block, min_table_block: runs of at least this many "
+        "held for Read (0: BufferSeconds worth). min_vr_block, min_table_block: runs of at least this many "
         "consecutive VR (TABLE) indices are read as one block request (0: never). realtime: run the sampling thread "
         "at SCHED_FIFO priority where the process may (see realtime_granted). Raises ValueError or "
         "TypeError for unusable arguments; nothing is sent.");

@@ -411,6 +411,10 @@ class Sampler:
     MaxRate: float
     InFlightSeconds: float
     MaxInFlight: int
+    MinInFlight: int
+    MaxRequestsInFlight: int
+    MaxChannels: int
+    BufferSeconds: float
 
     def __init__(
         self,
@@ -428,7 +432,7 @@ class Sampler:
         ("ReadTableValue", index). rate: Hz, above 0 and at most MaxRate. samples: ticks to run (0: until
         Stop). max_in_flight: samples outstanding at most (1..MaxInFlight; 0: enough for InFlightSeconds of
         samples). buffer: samples held for Read (0:
-        10 s worth). min_vr_block, min_table_block: runs of at least this many consecutive VR (TABLE) indices
+        BufferSeconds worth). min_vr_block, min_table_block: runs of at least this many consecutive VR (TABLE) indices
         are read as one block request (0: never). realtime: run the sampling thread at SCHED_FIFO priority
         where the process may (see realtime_granted). Raises ValueError or TypeError for unusable arguments;
         nothing is sent."""

@@ -166,12 +166,19 @@ def test_limits_and_version_come_from_the_sources(hv, tcp_plugin):
     project = re.search(r"project\(HolvaneApi VERSION (\S+)", (REPO / "CMakeLists.txt").read_text()).group(1)
     assert hv.__version__ == project
     # Every number the user docs print beside a constant's name is that
-    # constant's; the README names each limit.
+    # constant's ("10 s (`Name`)", "16 (`Sampler.MinInFlight`)"); the README
+    # names each limit.
+    def constant(name):
+        value = hv
+        for part in name.split("."):
+            value = getattr(value, part, None)
+        return value if isinstance(value, (int, float)) else None
+
     named = {}
     for doc in [REPO / "README.md", *sorted((REPO / "docs").rglob("*.rst"))]:
-        for number, name in re.findall(r"(\d+)(?: m?s)? \(`(\w+)`\)", doc.read_text()):
-            if hasattr(hv, name):
-                assert int(number) == getattr(hv, name), (doc.name, name, number)
+        for number, name in re.findall(r"(\d+(?:\.\d+)?)(?: [A-Za-z]+)? \(`([\w.]+)`\)", doc.read_text()):
+            if constant(name) is not None:
+                assert float(number) == constant(name), (doc.name, name, number)
                 named.setdefault(doc.name, set()).add(name)
     assert named["README.md"] >= {
         "DefaultReplyTimeoutMs",
@@ -182,6 +189,12 @@ def test_limits_and_version_come_from_the_sources(hv, tcp_plugin):
         "MaxKeepAliveS",
         "InterruptSliceMs",
         "BatchMaxItems",
+        "Sampler.InFlightSeconds",
+        "Sampler.MinInFlight",
+        "Sampler.MaxInFlight",
+        "Sampler.MaxRequestsInFlight",
+        "Sampler.BufferSeconds",
+        "Sampler.MaxRate",
     }
     # A fresh connection reports exactly the module's defaults and level.
     c = hv.Connection()

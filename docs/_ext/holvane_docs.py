@@ -83,7 +83,9 @@ def _number(value: float) -> str:
 def figures() -> dict[str, str]:
     """Substitution name -> text, for rst_epilog."""
     import holvane
+    import holvane._sampler as sampler
     import holvane.aio
+    import holvane.recording
 
     c = constant
     defaults = {name: p.default for name, p in inspect.signature(holvane.connect).parameters.items()}
@@ -112,6 +114,14 @@ def figures() -> dict[str, str]:
         "py_reconnect_delay_max_s": defaults["reconnect_delay_max"],
         "py_reconnect_give_up_s": defaults["reconnect_give_up"],
         "aio_workers": holvane.aio.DEFAULT_WORKERS,
+        "max_rate_hz": sampler.MAX_RATE,
+        "max_channels": holvane.recording.MAX_CHANNELS,
+        "in_flight_seconds": sampler.IN_FLIGHT_SECONDS,
+        "min_in_flight": sampler.MIN_IN_FLIGHT,
+        "max_in_flight": sampler.MAX_IN_FLIGHT,
+        "max_in_flight_requests": sampler.MAX_REQUESTS_IN_FLIGHT,
+        "block_seconds": sampler.BLOCK_SECONDS,
+        "buffer_seconds": sampler.BUFFER_SECONDS,
         "version": holvane.__version__,
     }
     return {name: _number(value) if isinstance(value, (int, float)) else str(value) for name, value in result.items()}

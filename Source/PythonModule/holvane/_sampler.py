@@ -27,13 +27,17 @@ log = logging.getLogger("holvane")
 
 T = TypeVar("T")
 
-MAX_RATE: float = float(getattr(_api.Sampler, "MaxRate", 10000.0))
+MAX_RATE: float = float(_api.Sampler.MaxRate)
 """The highest rate a recording takes (Hz)."""
-IN_FLIGHT_SECONDS: float = float(getattr(_api.Sampler, "InFlightSeconds", 0.1))
+IN_FLIGHT_SECONDS: float = float(_api.Sampler.InFlightSeconds)
 """Unless told otherwise, a recording keeps this long a stretch of samples in
 flight at most, so that a round trip or a stall this long misses no tick."""
-MAX_IN_FLIGHT: int = int(getattr(_api.Sampler, "MaxInFlight", 1024))
+MIN_IN_FLIGHT: int = int(_api.Sampler.MinInFlight)
+"""Unless told otherwise, a recording allows at least this many samples in flight."""
+MAX_IN_FLIGHT: int = int(_api.Sampler.MaxInFlight)
 """The largest in-flight bound a recording takes."""
+MAX_REQUESTS_IN_FLIGHT: int = int(_api.Sampler.MaxRequestsInFlight)
+"""Requests outstanding at most, whatever the in-flight bound."""
 
 # Consecutive VRs are read one by one (pipelined), never as a block: a block's
 # value list costs the controller a handshake round trip during which nothing
@@ -44,7 +48,7 @@ TABLE_BLOCK_FROM = 2
 
 BLOCK_SECONDS = 0.1
 """How long a block of an open-ended recording gathers before it is handed over."""
-BUFFER_SECONDS = 10.0
+BUFFER_SECONDS: float = float(_api.Sampler.BufferSeconds)
 """How long a stretch of samples waits for the consumer before overflow counts."""
 
 # The port on which the plug-in turns send coalescing off by itself.

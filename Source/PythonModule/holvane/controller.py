@@ -394,18 +394,20 @@ class Controller:
 
         Channels are written as the controller writes them: ``"DPOS(0)"``,
         ``"MPOS(3)"`` (an axis parameter and its axis), ``"VR(10)"``,
-        ``"TABLE(200)"``; at most 4096. ``rate`` is in Hz, above 0 and at most
-        :data:`holvane.MAX_RATE` (10 kHz). A sampling thread in C++ sends one
-        exchange of every channel's read at each tick of an absolute schedule
-        (tick n at n / rate seconds, no drift), with up to ``in_flight``
-        samples outstanding (default: 0.1 s of samples, at least 16, at most
-        1024, and no more than 4096 requests), so the rate does not depend on
-        the round trip. A tick that cannot be sent in its own period is
-        counted in ``missed`` and leaves a gap in ``seq``. ``reconnect``
-        (default: as connected) resumes after a lost link, the outage a gap
-        in ``seq``; ``realtime`` runs the sampling thread at real-time
-        priority where the process may (``CAP_SYS_NICE``), so that a busy
-        machine does not make it late.
+        ``"TABLE(200)"``; at most ``holvane.recording.MAX_CHANNELS``. ``rate``
+        is in Hz, above 0 and at most :data:`holvane.MAX_RATE`. A sampling
+        thread in C++ sends one exchange of every channel's read at each tick
+        of an absolute schedule (tick n at n / rate seconds, no drift), with up
+        to ``in_flight`` samples outstanding (default: ``IN_FLIGHT_SECONDS`` of
+        samples, within ``MIN_IN_FLIGHT`` and ``MAX_IN_FLIGHT``, and no more
+        than ``MAX_REQUESTS_IN_FLIGHT`` requests; the numbers are in the user
+        guide's recording page), so the rate does not depend on the round
+        trip. A tick that cannot be sent in its own period is counted in
+        ``missed`` and leaves a gap in ``seq``. ``reconnect`` (default: as
+        connected) resumes after a lost link, the outage a gap in ``seq``;
+        ``realtime`` runs the sampling thread at real-time priority where the
+        process may (``CAP_SYS_NICE``), so that a busy machine does not make
+        it late.
 
         :raises ValueError: a malformed or unknown channel, a rate not in
             (0, MAX_RATE], a negative length; nothing is sent.
