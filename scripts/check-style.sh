@@ -51,37 +51,20 @@ if ! "$PYTHON" scripts/run-tidy.py --build "$BUILD" --jobs "$JOBS" --clang-tidy 
     status=1
 fi
 
-# ruff over the Python code. The folders in RUFF_PENDING wait for one
-# formatting pass (ruff format . && ruff check --fix .) once the work under
-# way in them has landed: their findings are counted, not failed on.
-RUFF_PENDING=(Source/PythonModule Tests/python Bench)
+# ruff over the Python code: lint and formatting.
 mapfile -t python_files < <(git ls-files -- '*.py' '*.pyi')
-checked=() pending=()
-for f in "${python_files[@]}"; do
-    is_pending=0
-    for p in "${RUFF_PENDING[@]}"; do [[ "$f" == "$p"/* ]] && is_pending=1; done
-    if ((is_pending)); then pending+=("$f"); else checked+=("$f"); fi
-done
 RUFF=("$PYTHON" -m ruff)
 if ((FIX)); then
-    "${RUFF[@]}" format -q "${checked[@]}"
-    "${RUFF[@]}" check -q --fix "${checked[@]}" || true
+    "${RUFF[@]}" format -q "${python_files[@]}"
+    "${RUFF[@]}" check -q --fix "${python_files[@]}" || true
 fi
-if ! "${RUFF[@]}" check -q "${checked[@]}"; then
+if ! "${RUFF[@]}" check -q "${python_files[@]}"; then
     echo "FAILED: ruff check"
     status=1
 fi
-if ! "${RUFF[@]}" format -q --check "${checked[@]}"; then
+if ! "${RUFF[@]}" format -q --check "${python_files[@]}"; then
     echo "FAILED: ruff format (fix with: scripts/check-style.sh --fix)"
     status=1
 fi
-if ((${#pending[@]})); then
-    lint="$("${RUFF[@]}" check -q --output-format concise "${pending[@]}" | grep -c ':[0-9]*:[0-9]*: ' || true)"
-    unformatted="$("${RUFF[@]}" format --check --output-format concise "${pending[@]}" 2>/dev/null |
-        grep -c ': unformatted: ' || true)"
-    echo "ruff: ${#checked[@]} files clean; ${#pending[@]} awaiting the formatting pass (${RUFF_PENDING[*]}):" \
-        "$lint findings, $unformatted files to reformat"
-else
-    echo "ruff: ${#checked[@]} files clean"
-fi
+echo "ruff: ${#python_files[@]} files"
 exit $status

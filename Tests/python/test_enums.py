@@ -165,6 +165,7 @@ def test_limits_and_version_come_from_the_sources(hv, tcp_plugin):
     assert hv.BatchMaxItems == 4096 and 0 < hv.InterruptSliceMs < 100
     project = re.search(r"project\(HolvaneApi VERSION (\S+)", (REPO / "CMakeLists.txt").read_text()).group(1)
     assert hv.__version__ == project
+
     # Every number the user docs print beside a constant's name is that
     # constant's ("10 s (`Name`)", "16 (`Sampler.MinInFlight`)"); the README
     # names each limit.
