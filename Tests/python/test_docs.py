@@ -152,3 +152,32 @@ def test_batch_cost_measurement_prints_every_kind_of_item(tmp_path):
     committed = (DOCS / "_data" / "batch-costs.csv").read_text().splitlines()
     shown = [line.split(",")[0].replace(" 48 ", " 6 ").replace(" 960 ", " 120 ") for line in committed]
     assert shown == [row[0] for row in rows]
+
+
+def test_recording_plot_example_records_moving_axes_and_draws_them(sim, tmp_path):
+    """Examples/record_plot.py, which made the recording page's plot."""
+    host, port = sim
+    image = tmp_path / "recording.png"
+    env = dict(os.environ)
+    if not INSTALLED:
+        env["PYTHONPATH"] = os.pathsep.join([str(MODULE_DIR), str(REPO / "Source" / "PythonModule")])
+    result = subprocess.run(
+        [
+            sys.executable,
+            str(REPO / "Examples" / "record_plot.py"),
+            "--host",
+            host,
+            "--port",
+            str(port),
+            "-o",
+            str(image),
+        ],
+        env=env,
+        capture_output=True,
+        text=True,
+        timeout=120,
+        check=False,
+    )
+    assert result.returncode == 0, result.stdout + result.stderr
+    assert "samples of DPOS(0), MPOS(0), DPOS(1), MPOS(1) at 1000 Hz" in result.stdout
+    assert image.read_bytes().startswith(b"\x89PNG\r\n\x1a\n") and image.stat().st_size > 10_000
