@@ -181,3 +181,21 @@ def test_recording_plot_example_records_moving_axes_and_draws_them(sim, tmp_path
     assert result.returncode == 0, result.stdout + result.stderr
     assert "samples of DPOS(0), MPOS(0), DPOS(1), MPOS(1) at 1000 Hz" in result.stdout
     assert image.read_bytes().startswith(b"\x89PNG\r\n\x1a\n") and image.stat().st_size > 10_000
+
+
+def test_readme_shows_the_defaults_of_connect_as_they_are():
+    """The README spells out connect's signature: its defaults are the code's."""
+    import inspect
+
+    import holvane
+
+    text = " ".join((REPO / "README.md").read_text().split())
+    shown = re.search(r"`holvane\.connect\(host, port, \*, ([^)]*)\)`", text)
+    assert shown, "the README no longer shows holvane.connect's signature"
+    pairs = dict(item.split("=", 1) for item in shown.group(1).split(", "))
+    actual = {
+        name: repr(p.default)
+        for name, p in inspect.signature(holvane.connect).parameters.items()
+        if p.kind is p.KEYWORD_ONLY
+    }
+    assert pairs == actual
