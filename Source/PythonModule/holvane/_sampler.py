@@ -84,11 +84,11 @@ class RecordingLostError(ConnectionLostError):
     def __init__(self, message: str, code: int, recording: Recording | None = None) -> None:
         super().__init__(message, code)
         self.recording = recording
-        """The samples taken before the loss (set by :meth:`Controller.record`)."""
+        """The samples taken before the loss (set by :meth:`~holvane.Controller.record`)."""
 
 
 class Recorder:
-    """A recording in progress (see :meth:`Controller.recorder`).
+    """A recording in progress (see :meth:`~holvane.Controller.recorder`).
 
     Iterate it, or call :meth:`read`, for :class:`~holvane.Recording` blocks as
     they arrive; leaving the ``with`` block (or :meth:`stop`) ends it. Every
@@ -334,7 +334,7 @@ def record(
     in_flight: int | None = None,
     realtime: bool = False,
 ) -> Recording:
-    """The whole recording of ``seconds`` at ``rate`` (see :meth:`Controller.record`)."""
+    """The whole recording of ``seconds`` at ``rate`` (see :meth:`~holvane.Controller.record`)."""
     check_seconds(seconds)
     blocks: list[Recording] = []
     recorder = Recorder(

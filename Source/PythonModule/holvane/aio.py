@@ -197,9 +197,9 @@ class AsyncController:
         """An open-ended recording as an async iterator of
         :class:`~holvane.Recording` blocks: ``async with c.recorder(["DPOS(0)"],
         1000) as r: async for block in r: ...`` (arguments as for
-        :meth:`Controller.recorder`). Leaving the block stops it.
+        :meth:`~holvane.Controller.recorder`). Leaving the block stops it.
 
-        :raises ValueError: as for :meth:`Controller.record`; nothing is sent.
+        :raises ValueError: as for :meth:`~holvane.Controller.record`; nothing is sent.
         """
         return AsyncRecorder(
             self.sync.recorder(
@@ -226,9 +226,9 @@ class AsyncController:
     ) -> AsyncWatch:
         """Changes as an async iterator: ``async with c.watch(["VR(1)"], 0.1)
         as w: async for change in w: ...`` (arguments as for
-        :meth:`Controller.watch`). Leaving the block stops it.
+        :meth:`~holvane.Controller.watch`). Leaving the block stops it.
 
-        :raises ValueError: as for :meth:`Controller.record`; nothing is sent.
+        :raises ValueError: as for :meth:`~holvane.Controller.record`; nothing is sent.
         """
         return AsyncWatch(self.sync.watch(channels, period, deadband, initial=initial, reconnect=reconnect), self._call)
 

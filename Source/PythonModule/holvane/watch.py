@@ -78,7 +78,7 @@ class _ChangeFinder:
 
 
 class Watch:
-    """An iterator of :class:`Change` (see :meth:`Controller.watch`); close
+    """An iterator of :class:`Change` (see :meth:`~holvane.Controller.watch`); close
     it, or leave its ``with`` block, to stop sampling."""
 
     def __init__(
@@ -139,7 +139,7 @@ class Watch:
 
 class ChangeHandler:
     """Runs a callback for every change on a thread of its own (see
-    :meth:`Controller.on_change`). The callback may call the controller. An
+    :meth:`~holvane.Controller.on_change`). The callback may call the controller. An
     exception it raises ends the watch; it is logged and kept in
     :attr:`exception`."""
 
