@@ -65,7 +65,7 @@ bool parseFault(std::istringstream& in, Fault& fault)
         fault.kind = FaultKind::BlackholeReply;
     else if (kind == "delay" && in >> fault.micros)
         fault.kind = FaultKind::Delay;
-    else if (kind == "split" && in >> fault.pieces >> fault.micros >> fault.seed)
+    else if (kind == "split" && in >> fault.pieces >> fault.micros >> fault.cutPattern)
         fault.kind = FaultKind::Split;
     else if (kind == "drip" && in >> fault.micros >> fault.bytes)
         fault.kind = FaultKind::Drip;
@@ -272,7 +272,7 @@ void FaultProxy::queueReply(Link& link, std::string bytes)
         const size_t pieces = std::max<size_t>(1, std::min(bytes.size(), static_cast<size_t>(fault.pieces)));
         std::vector<size_t> cuts(bytes.size() > 1 ? bytes.size() - 1 : 0);
         std::iota(cuts.begin(), cuts.end(), size_t{1});
-        std::mt19937_64 random(fault.seed);
+        std::mt19937_64 random(fault.cutPattern);
         std::shuffle(cuts.begin(), cuts.end(), random);
         cuts.resize(pieces - 1);
         std::sort(cuts.begin(), cuts.end());

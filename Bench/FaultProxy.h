@@ -31,7 +31,7 @@ struct Fault {
     int64_t bytes = 0;
     int64_t micros = 0;
     int64_t pieces = 0;
-    uint64_t seed = 0; // where a split cuts
+    uint64_t cutPattern = 0; // where a split cuts: the same number, the same cut points
 };
 
 class FaultProxy {

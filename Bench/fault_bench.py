@@ -5,7 +5,7 @@ its figures to mean something. Prints the report and writes it as JSON
 (Bench/fault_results.json) and as the Markdown section of RESULTS.md
 (Bench/fault_results.md).
 
-    HOLVANE_BUILD_DIR=build python3.10 Bench/fault_bench.py [--faults 10000] [--seed 19]
+    HOLVANE_BUILD_DIR=build python3.10 Bench/fault_bench.py [--faults 10000] [--plan 19]
 """
 
 from __future__ import annotations
@@ -34,7 +34,7 @@ def markdown(report: Report, settings: Settings) -> str:
     return "\n".join(
         [
             (
-                f"Seed {report.seed}, {report.injected} faults in {report.seconds:.0f} s on "
+                f"Plan {report.plan}, {report.injected} faults in {report.seconds:.0f} s on "
                 f"{platform.python_implementation()} {platform.python_version()}; client limits: reply "
                 f"{1000 * settings.timeout:.0f} ms, deadline {1000 * settings.deadline:.0f} ms (for the call that "
                 f"meets a black hole or a stall {1000 * settings.stall_timeout:.0f} ms and "
@@ -85,12 +85,12 @@ def _recovery_row(label: str, count: int, stats: tuple[float, float, float]) -> 
 def main() -> int:
     parser = argparse.ArgumentParser(description="Reconnect under injected link faults, at length.")
     parser.add_argument("--faults", type=int, default=10000)
-    parser.add_argument("--seed", type=int, default=19)
+    parser.add_argument("--plan", type=int, default=19, help="the number the faults are drawn from")
     parser.add_argument("--json", default=str(HERE / "fault_results.json"))
     parser.add_argument("--markdown", default=str(HERE / "fault_results.md"))
     args = parser.parse_args()
     settings = Settings()
-    with FaultRun(args.seed, *programs_of_build(), settings=settings) as run:
+    with FaultRun(args.plan, *programs_of_build(), settings=settings) as run:
         report = run.run(args.faults)
     print("\n".join(report.lines()))
     Path(args.json).write_text(json.dumps(report.as_dict(), indent=2) + "\n")

@@ -25,7 +25,7 @@ constexpr const char* kUsage =
     "  arm blackhole-request      the next request and all after it on its link vanish, both ways\n"
     "  arm blackhole-reply        requests go through, every reply on the link vanishes\n"
     "  arm delay US               the reply to the next request is held US microseconds\n"
-    "  arm split PIECES US SEED   ... is cut into PIECES at random points (SEED), US apart\n"
+    "  arm split PIECES US CUTS   ... is cut into PIECES at points that CUTS picks, US apart\n"
     "  arm drip US BYTES          the next BYTES reply bytes travel one by one, US apart\n"
     "  disarm                     forgets a fault that has not gone off\n"
     "  settle                     the fault gone off stops waiting for more reply bytes\n"

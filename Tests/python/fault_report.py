@@ -12,7 +12,7 @@ from typing import Any
 class Report:
     """What a run did; :meth:`lines` says it in words."""
 
-    seed: int
+    plan: int
     faults: dict[str, int] = field(default_factory=collections.Counter)  # by kind
     fault_groups: dict[str, int] = field(default_factory=collections.Counter)  # reset, black hole, ...
     unfired: int = 0  # armed, never set off by a request (not counted as injected)
@@ -57,7 +57,7 @@ class Report:
         raised = ", ".join(f"{name} {count}" for name, count in sorted(self.calls_raised.items())) or "none"
         return [
             (
-                f"seed {self.seed}: {self.injected} faults injected in {self.seconds:.1f} s ({self.unfired} armed "
+                f"plan {self.plan}: {self.injected} faults injected in {self.seconds:.1f} s ({self.unfired} armed "
                 f"but never set off)"
             ),
             f"faults by kind: {groups}",
@@ -87,7 +87,7 @@ class Report:
     def as_dict(self) -> dict[str, Any]:
         median, p99, worst = self.recovery_stats()
         return {
-            "seed": self.seed,
+            "plan": self.plan,
             "faults": dict(self.faults),
             "fault_groups": dict(self.fault_groups),
             "unfired": self.unfired,

@@ -1,6 +1,6 @@
 """The reconnect fault run: a client loop on ``holvane.connect(..., reconnect=True)``
 reads, writes unique values and moves an axis while holvane_fault_proxy, between
-it and holvane-sim, injects link faults chosen at random from a fixed seed:
+it and holvane-sim, injects link faults drawn at random from a fixed number, the run's plan:
 resets (idle, of a request, in the middle of a reply), black holes (bytes
 swallowed, link kept), delayed, split and dripped replies, stalls past the
 reply limit, and controller restarts (the controller refuses connections for a
@@ -18,9 +18,9 @@ After every call the run checks:
 - once the link is back (the fault has stopped acting), the next call
   succeeds, within 2 s of the link's return.
 
-A broken check raises :class:`InvariantViolation` naming the seed and the
+A broken check raises :class:`InvariantViolation` naming the plan and the
 calls before it. Tests/python/test_fault_run.py runs 1,000 faults;
-``Bench/fault_bench.py --faults N --seed S`` any number, from the command line.
+``Bench/fault_bench.py --faults N --plan P`` any number, from the command line.
 """
 
 from __future__ import annotations
@@ -167,19 +167,19 @@ class FaultRun:
 
     def __init__(
         self,
-        seed: int,
+        plan: int,
         simulator: Path,
         proxy: Path,
         settings: Settings | None = None,
         keep_going: bool = False,
     ) -> None:
         """`keep_going`: count broken checks in the report rather than stop at the first."""
-        self.seed = seed
+        self.plan = plan
         self.keep_going = keep_going
         self.settings = settings or Settings()
         self.programs = (simulator, proxy)
-        self.random = random.Random(seed)
-        self.report = Report(seed)
+        self.random = random.Random(plan)
+        self.report = Report(plan)
         self.history: collections.deque[str] = collections.deque(maxlen=60)
         self._serial = 0
         self._work = Path(os.environ.get("TMPDIR", "/tmp")) / f"holvane-fault-run-{os.getpid()}-{id(self)}"
@@ -282,7 +282,7 @@ class FaultRun:
         return True
 
     def _arming(self, kind: str) -> str:
-        """The proxy's arm command for a fault kind, its details drawn from the seed."""
+        """The proxy's arm command for a fault kind, its details drawn from the plan."""
         s, pick = self.settings, self.random
         if kind == "reset-reply":
             return f"reset-reply {pick.randrange(0, 17)}"
@@ -370,7 +370,7 @@ class FaultRun:
         return VALUE_BASE + self._serial
 
     def _call(self, name: str | None = None) -> Call:
-        """One call of the client, chosen from the seed unless named; checked."""
+        """One call of the client, drawn from the plan unless named; checked."""
         if name is None:
             name = self.random.choices([n for n, _ in CALLS], [w for _, w in CALLS])[0]
         c = self.controller
@@ -516,7 +516,7 @@ class FaultRun:
             self.report.examples.setdefault(category, f"{text}\nlast calls:\n{recent}")
             return
         raise InvariantViolation(
-            f"seed {self.seed}: {text}\n(run again with HOLVANE_FAULT_SEED={self.seed})\nlast calls:\n{recent}"
+            f"plan {self.plan}: {text}\n(run again with HOLVANE_FAULT_PLAN={self.plan})\nlast calls:\n{recent}"
         )
 
 

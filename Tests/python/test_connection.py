@@ -167,8 +167,8 @@ def test_read_methods_return_values_or_only_the_code(hv, fake):
     assert c.WriteVrValue(8, -0.25) == ok
     assert c.ReadVrValue(8) == (ok, -0.25)
     # Attributes.
-    assert c.WriteStringAttribute("TCP_HostName", "10.1.2.3") == ok
-    assert c.ReadStringAttribute("TCP_HostName") == (ok, "10.1.2.3")
+    assert c.WriteStringAttribute("TCP_HostName", "127.0.0.42") == ok
+    assert c.ReadStringAttribute("TCP_HostName") == (ok, "127.0.0.42")
     assert c.ReadStringAttribute("TCP_HostName", "") == ok
     assert c.WriteIntAttribute("TCP_Port", -5) == ok
     assert c.ReadIntAttribute("TCP_Port") == (ok, -5)

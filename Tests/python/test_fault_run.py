@@ -1,7 +1,7 @@
 """Reconnect under injected link faults: the fault run of fault_run.py, with
 its checks after every call (time bound, no change applied twice, values as
 last written, recovery within 2 s of the link's return), over 1,000 faults
-drawn from a fixed seed. HOLVANE_FAULT_SEED=N runs it with another seed."""
+drawn from a fixed number, the plan. HOLVANE_FAULT_PLAN=N runs it with another plan."""
 
 import os
 
@@ -10,7 +10,7 @@ from conftest import BUILD, SIMULATOR, require_built
 from fault_checks import InvariantViolation
 from fault_run import FAULTS, FaultRun
 
-SEED = int(os.environ.get("HOLVANE_FAULT_SEED", "19"))
+PLAN = int(os.environ.get("HOLVANE_FAULT_PLAN", "19"))
 INJECTED = 1000
 
 
@@ -18,8 +18,8 @@ INJECTED = 1000
 def fault_run(tcp_plugin):
     simulator = require_built(SIMULATOR, "holvane-sim")
     proxy = require_built(BUILD / "bin" / "holvane_fault_proxy", "holvane_fault_proxy")
-    print(f"fault run seed {SEED} (HOLVANE_FAULT_SEED={SEED} runs it again)")
-    with FaultRun(SEED, simulator, proxy) as run:
+    print(f"fault run plan {PLAN} (HOLVANE_FAULT_PLAN={PLAN} runs it again)")
+    with FaultRun(PLAN, simulator, proxy) as run:
         yield run
 
 
@@ -30,8 +30,8 @@ def test_reconnect_keeps_its_promises_through_a_thousand_injected_faults(fault_r
     # run did what it claims: every kind of fault, links really lost and
     # regained, writes really cut off.
     assert report.injected >= INJECTED
-    assert set(report.faults) == set(FAULTS), f"seed {SEED}: kinds never injected"
-    assert min(report.faults.values()) >= 10, f"seed {SEED}: {report.faults}"
+    assert set(report.faults) == set(FAULTS), f"plan {PLAN}: kinds never injected"
+    assert min(report.faults.values()) >= 10, f"plan {PLAN}: {report.faults}"
     assert report.duplicates == 0
     assert report.links_opened > INJECTED // 3
     assert len(report.recoveries) > INJECTED // 3
@@ -64,9 +64,9 @@ def _reads_stale_values(controller):
 )
 def test_the_run_catches_a_client_that_breaks_a_promise(fault_run, misbehave, caught):
     """The checks are live: a client that sends a write twice, or returns an
-    old value, is caught at the call that did it, and the seed is named."""
+    old value, is caught at the call that did it, and the plan is named."""
     misbehave(fault_run.controller)
-    with pytest.raises(InvariantViolation, match=f"seed {SEED}: {caught}"):
+    with pytest.raises(InvariantViolation, match=f"plan {PLAN}: {caught}"):
         for _ in range(100):
             fault_run._call("read_vr")
             fault_run._call("write_vr")
