@@ -24,8 +24,6 @@ from typing import TYPE_CHECKING, Any, Concatenate, ParamSpec, Protocol, TypeVar
 
 from ._limits import DEFAULT_CONNECT_TIMEOUT, DEFAULT_KEEPALIVE, DEFAULT_TIMEOUT
 from ._sampler import (
-    BLOCK_SECONDS,
-    BUFFER_SECONDS,
     AsyncRecorder,
     RecordingLostError,
     check_seconds,
@@ -48,6 +46,8 @@ __all__ = ["AsyncAxis", "AsyncBatch", "AsyncController", "connect"]
 
 P = ParamSpec("P")
 T = TypeVar("T")
+S = TypeVar("S")
+R = TypeVar("R")
 
 DEFAULT_WORKERS = 8
 
@@ -84,6 +84,25 @@ def _on_worker(method: Callable[Concatenate[Any, P], T]) -> Callable[Concatenate
 
     _face_of(method, on_worker)
     return on_worker
+
+
+def _wrapping(
+    method: Callable[Concatenate[Any, P], S],
+    face: Callable[[S, Callable[[Callable[[], Any]], asyncio.Future[Any]]], R],
+    doc: str,
+) -> Callable[Concatenate[_Face, P], R]:
+    """The asyncio form of a blocking method that makes an object without
+    blocking (a recorder, a watch): the same arguments, its result given to
+    ``face`` with the worker pool's call."""
+
+    def wrapping(self: _Face, /, *args: P.args, **kwargs: P.kwargs) -> R:
+        return face(method(self.sync, *args, **kwargs), self._call)
+
+    wrapping.__signature__ = inspect.signature(method).replace(  # type: ignore[attr-defined]
+        return_annotation=getattr(face, "__name__", "Any")
+    )
+    wrapping.__name__, wrapping.__qualname__, wrapping.__doc__ = method.__name__, method.__qualname__, doc
+    return wrapping
 
 
 class AsyncController:
@@ -182,55 +201,28 @@ class AsyncController:
 
     _face_of(Controller.record, record)
 
-    def recorder(
-        self,
-        channels: str | Sequence[str],
-        rate: float,
-        *,
-        seconds: float | None = None,
-        reconnect: bool | None = None,
-        in_flight: int | None = None,
-        buffer_seconds: float = BUFFER_SECONDS,
-        block_seconds: float = BLOCK_SECONDS,
-        realtime: bool = False,
-    ) -> AsyncRecorder:
+    recorder = _wrapping(
+        Controller.recorder,
+        AsyncRecorder,
         """An open-ended recording as an async iterator of
         :class:`~holvane.Recording` blocks: ``async with c.recorder(["DPOS(0)"],
         1000) as r: async for block in r: ...`` (arguments as for
         :meth:`~holvane.Controller.recorder`). Leaving the block stops it.
 
         :raises ValueError: as for :meth:`~holvane.Controller.record`; nothing is sent.
-        """
-        return AsyncRecorder(
-            self.sync.recorder(
-                channels,
-                rate,
-                seconds=seconds,
-                reconnect=reconnect,
-                in_flight=in_flight,
-                buffer_seconds=buffer_seconds,
-                block_seconds=block_seconds,
-                realtime=realtime,
-            ),
-            self._call,
-        )
+        """,
+    )
 
-    def watch(
-        self,
-        channels: str | Sequence[str],
-        period: float,
-        deadband: float = 0.0,
-        *,
-        initial: bool = False,
-        reconnect: bool | None = None,
-    ) -> AsyncWatch:
+    watch = _wrapping(
+        Controller.watch,
+        AsyncWatch,
         """Changes as an async iterator: ``async with c.watch(["VR(1)"], 0.1)
         as w: async for change in w: ...`` (arguments as for
         :meth:`~holvane.Controller.watch`). Leaving the block stops it.
 
         :raises ValueError: as for :meth:`~holvane.Controller.record`; nothing is sent.
-        """
-        return AsyncWatch(self.sync.watch(channels, period, deadband, initial=initial, reconnect=reconnect), self._call)
+        """,
+    )
 
     def batch(self) -> AsyncBatch:
         """``async with c.batch() as b: ...``: collected items are sent as one
