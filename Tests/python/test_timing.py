@@ -5,12 +5,11 @@ during a blocking call."""
 import contextlib
 import os
 import signal
-import socket
 import sys
 import threading
 import time
 
-from conftest import connect, unconnected, wait_until
+from conftest import connect, full_listener, unconnected, wait_until
 from fake_controller import Drip, FakeController, simple_reply
 
 ENOTCONN = 107
@@ -56,28 +55,14 @@ def test_limits_and_their_ranges(hv, linked):
 
     # The connect limit, against a listener whose accept queue is full: the
     # kernel drops every further SYN, as a host behind a dropping firewall.
-    server = socket.socket()
-    server.bind(("127.0.0.1", 0))
-    server.listen(0)
-    fillers = []
-    try:
-        for _ in range(3):
-            filler = socket.socket()
-            filler.setblocking(False)
-            filler.connect_ex(server.getsockname())
-            fillers.append(filler)
-        time.sleep(0.05)
-        d = unconnected(hv, "127.0.0.1", server.getsockname()[1])
+    with full_listener() as port:
+        d = unconnected(hv, "127.0.0.1", port)
         assert d.WriteIntAttribute("TCP_ConnectTimeout", 300) == ok
         start = time.monotonic()
         code = d.Connect()
         elapsed = time.monotonic() - start
         assert code != ok and 0.28 <= elapsed < 0.8, (hex(int(code)), elapsed)
         d.DestroyContext()
-    finally:
-        for filler in fillers:
-            filler.close()
-        server.close()
 
 
 def test_deadline_bounds_a_drip_fed_call_and_the_call_queued_behind_it(hv, linked):
