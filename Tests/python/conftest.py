@@ -87,6 +87,23 @@ def require_built(path, what):
     return path
 
 
+def run_example(name, *args, env=None):
+    """Runs Examples/<name> with this interpreter, the module and package under
+    test importable (the source tree's, unless the suite runs on an installed
+    wheel); returns the finished process, its output as text."""
+    env = dict(os.environ, **(env or {}))
+    if not INSTALLED:
+        env["PYTHONPATH"] = os.pathsep.join([str(MODULE_DIR), str(REPO / "Source" / "PythonModule")])
+    return subprocess.run(
+        [sys.executable, str(REPO / "Examples" / name), *map(str, args)],
+        env=env,
+        capture_output=True,
+        text=True,
+        timeout=120,
+        check=False,
+    )
+
+
 @pytest.fixture(scope="session")
 def hv():
     import Vantrel_HolvaneAPI

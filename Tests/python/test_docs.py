@@ -11,7 +11,7 @@ import subprocess
 import sys
 
 import pytest
-from conftest import BUILD, INSTALLED, MODULE_DIR, REPO, SIMULATOR, TCP_PLUGIN, require_built
+from conftest import BUILD, INSTALLED, MODULE_DIR, REPO, SIMULATOR, TCP_PLUGIN, require_built, run_example
 
 DOCS = REPO / "docs"
 # Pages whose examples are all command lines, run while the pages are read.
@@ -110,27 +110,10 @@ def test_batch_cost_measurement_prints_every_kind_of_item(tmp_path):
     """Examples/batch_costs.py, which the batches page's table comes from."""
     require_built(SIMULATOR, "holvane-sim")
     csv_file = tmp_path / "costs.csv"
-    env = dict(os.environ, HOLVANE_BUILD_DIR=str(delay_proxy()))
-    if not INSTALLED:
-        env["PYTHONPATH"] = os.pathsep.join([str(MODULE_DIR), str(REPO / "Source" / "PythonModule")])
-    result = subprocess.run(
-        [
-            sys.executable,
-            str(REPO / "Examples" / "batch_costs.py"),
-            "--delay-us",
-            "0",
-            "--items",
-            "6",
-            "--repeat",
-            "1",
-            "--csv",
-            str(csv_file),
-        ],
-        env=env,
-        capture_output=True,
-        text=True,
-        timeout=120,
-        check=False,
+    result = run_example(
+        "batch_costs.py",
+        *("--delay-us", 0, "--items", 6, "--repeat", 1, "--csv", csv_file),
+        env={"HOLVANE_BUILD_DIR": str(delay_proxy())},
     )
     assert result.returncode == 0, result.stdout + result.stderr
     rows = [line.split(",") for line in csv_file.read_text().splitlines()]
@@ -158,26 +141,7 @@ def test_recording_plot_example_records_moving_axes_and_draws_them(sim, tmp_path
     """Examples/record_plot.py, which made the recording page's plot."""
     host, port = sim
     image = tmp_path / "recording.png"
-    env = dict(os.environ)
-    if not INSTALLED:
-        env["PYTHONPATH"] = os.pathsep.join([str(MODULE_DIR), str(REPO / "Source" / "PythonModule")])
-    result = subprocess.run(
-        [
-            sys.executable,
-            str(REPO / "Examples" / "record_plot.py"),
-            "--host",
-            host,
-            "--port",
-            str(port),
-            "-o",
-            str(image),
-        ],
-        env=env,
-        capture_output=True,
-        text=True,
-        timeout=120,
-        check=False,
-    )
+    result = run_example("record_plot.py", "--host", host, "--port", port, "-o", image)
     assert result.returncode == 0, result.stdout + result.stderr
     assert "samples of DPOS(0), MPOS(0), DPOS(1), MPOS(1) at 1000 Hz" in result.stdout
     assert image.read_bytes().startswith(b"\x89PNG\r\n\x1a\n") and image.stat().st_size > 10_000

@@ -1,14 +1,11 @@
 """End to end: the module, the TCP plug-in and holvane-sim."""
 
 import gc
-import os
-import subprocess
-import sys
 import threading
 import time
 
 import pytest
-from conftest import MODULE_DIR, REPO, connect, sockets
+from conftest import connect, run_example, sockets
 
 OK = 0
 
@@ -136,14 +133,7 @@ def test_dropping_the_object_closes_the_socket(hv, sim):
 @pytest.mark.parametrize("example", ["quickstart.py", "quickstart_module.py"])
 def test_quickstart_example_runs(sim, example):
     host, port = sim
-    env = dict(os.environ, PYTHONPATH=str(MODULE_DIR))
-    result = subprocess.run(
-        [sys.executable, str(REPO / "Examples" / example), "--host", host, "--port", str(port)],
-        env=env,
-        capture_output=True,
-        text=True,
-        timeout=120,
-    )
+    result = run_example(example, "--host", host, "--port", port)
     assert result.returncode == 0, result.stdout + result.stderr
     out = result.stdout
     assert "Connected" in out and "VR(10) = 12.5" in out and "DPOS   100.000" in out
