@@ -188,6 +188,15 @@ def test_a_lost_link_ends_the_recording_with_its_cause_or_is_resumed(sims):
         assert re.fullmatch(
             r"record\(DPOS\(0\) at 100 Hz\): the link was closed by the controller at \d\d:\d\d:\d\d", str(lost.value)
         )
+
+    # The asyncio face keeps what was taken as well.
+    async def record_async():
+        async with holvane.aio.connect(sim.host, sim.port) as c:
+            await c.record(["DPOS(0)"], 100, 2.0)
+
+    with pytest.raises(holvane.RecordingLostError) as lost:
+        asyncio.run(record_async())
+    assert lost.value.recording is not None and 30 <= len(lost.value.recording) <= 60
     with holvane.connect(sim.host, sim.port, reconnect=True) as c:
         rec = c.record(["DPOS(0)"], 100, 1.5)
         assert_honest(rec, 150)

@@ -5,6 +5,7 @@ samples) and turns its blocks into :class:`~holvane.recording.Recording`."""
 from __future__ import annotations
 
 import asyncio
+import contextlib
 import datetime
 import logging
 import math
@@ -324,6 +325,44 @@ def _worth_handing_over(block: Recording) -> bool:
     return bool(len(block) or block.missed or block.overflow or any(block.errors.values()) or block.interruptions)
 
 
+RECORD_BLOCK_SECONDS = 0.25
+"""A whole recording (``record``) gathers its blocks this long: fewer
+hand-overs than an open-ended one, which shows its blocks as they come."""
+
+
+def whole_recorder(
+    controller: Controller,
+    channels: str | Sequence[str],
+    rate: float,
+    seconds: float,
+    *,
+    reconnect: bool | None,
+    in_flight: int | None,
+    realtime: bool,
+) -> Recorder:
+    """The recorder of a whole recording of ``seconds`` (``record``, blocking or asyncio)."""
+    return Recorder(
+        controller,
+        channels,
+        rate,
+        seconds=check_seconds(seconds),
+        reconnect=reconnect,
+        in_flight=in_flight,
+        block_seconds=RECORD_BLOCK_SECONDS,
+        realtime=realtime,
+    )
+
+
+@contextlib.contextmanager
+def keeping_on_loss(recorder: Recorder, blocks: list[Recording]) -> Iterator[None]:
+    """A :class:`RecordingLostError` raised inside carries the blocks taken so far."""
+    try:
+        yield
+    except RecordingLostError as error:
+        error.recording = joined(recorder, blocks)
+        raise
+
+
 def record(
     controller: Controller,
     channels: str | Sequence[str],
@@ -335,24 +374,12 @@ def record(
     realtime: bool = False,
 ) -> Recording:
     """The whole recording of ``seconds`` at ``rate`` (see :meth:`~holvane.Controller.record`)."""
-    check_seconds(seconds)
-    blocks: list[Recording] = []
-    recorder = Recorder(
-        controller,
-        channels,
-        rate,
-        seconds=seconds,
-        reconnect=reconnect,
-        in_flight=in_flight,
-        block_seconds=0.25,
-        realtime=realtime,
+    recorder = whole_recorder(
+        controller, channels, rate, seconds, reconnect=reconnect, in_flight=in_flight, realtime=realtime
     )
-    with recorder:
-        try:
-            blocks.extend(recorder)
-        except RecordingLostError as error:
-            error.recording = joined(recorder, blocks)
-            raise
+    blocks: list[Recording] = []
+    with recorder, keeping_on_loss(recorder, blocks):
+        blocks.extend(recorder)
     return joined(recorder, blocks)
 
 

@@ -25,9 +25,9 @@ from typing import TYPE_CHECKING, Any, Concatenate, ParamSpec, Protocol, TypeVar
 from ._limits import DEFAULT_CONNECT_TIMEOUT, DEFAULT_KEEPALIVE, DEFAULT_TIMEOUT
 from ._sampler import (
     AsyncRecorder,
-    RecordingLostError,
-    check_seconds,
     joined,
+    keeping_on_loss,
+    whole_recorder,
 )
 from .axes import Axis
 from .batches import BatchItems, run_batch
@@ -179,24 +179,18 @@ class AsyncController:
     ) -> Recording:
         # Block by block, so that cancelling the coroutine ends the recording.
         recorder = AsyncRecorder(
-            self.sync.recorder(
-                channels,
-                rate,
-                seconds=check_seconds(seconds),
-                reconnect=reconnect,
-                in_flight=in_flight,
-                block_seconds=0.25,
-                realtime=realtime,
+            whole_recorder(
+                self.sync, channels, rate, seconds, reconnect=reconnect, in_flight=in_flight, realtime=realtime
             ),
             self._call,
         )
         blocks: list[Recording] = []
         async with recorder:
-            try:
-                blocks.extend([block async for block in recorder])
-            except RecordingLostError as error:
-                error.recording = joined(recorder.sync, blocks)
-                raise
+            with keeping_on_loss(recorder.sync, blocks):
+                # One by one, not a comprehension: a lost link must find the
+                # blocks already taken in ``blocks``.
+                async for block in recorder:
+                    blocks.append(block)  # noqa: PERF401
         return joined(recorder.sync, blocks)
 
     _face_of(Controller.record, record)
